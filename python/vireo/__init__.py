@@ -1,0 +1,1 @@
+"""The vireo modelling toolkit (only the parts this package ships)."""

@@ -1,0 +1,1 @@
+"""Stand-in for the toolkit's ``vireo.corvid`` package (constants only)."""

@@ -1,0 +1,34 @@
+// A1 references for formulas, chart series and column settings.
+//
+// The texts are those of xlsxwriter.utility (xl_rowcol_to_cell, xl_range,
+// xl_range_abs, xl_col_to_name).  Non-negative positions are built here;
+// negative ones are handed to the module's own xlsxwriter.utility names so
+// that the installed XlsxWriter decides (it warns and gives "").
+#pragma once
+
+#include "common/pyutil.hpp"
+
+#include <string>
+
+namespace a1 {
+
+using Index = long long;
+
+// "A", "$AB"
+std::string col_name(Index col, bool col_abs = false);
+// "B2", "$B$2"
+std::string cell(Index row, Index col, bool row_abs = false, bool col_abs = false);
+// "B2:C11"; a single cell when both corners are the same cell ("B2").
+std::string range(Index r1, Index c1, Index r2, Index c2);
+// "$B$2:$C$11"; a single cell when both corners are the same cell.
+std::string range_abs(Index r1, Index c1, Index r2, Index c2);
+// Range text for Worksheet.set_column: always "first:last", since
+// set_column refuses a single cell ("B2" becomes "B2:B2").
+std::string columns(Index r1, Index c1, Index r2, Index c2);
+// "B:D" column span built from xl_col_to_name of both ends.
+std::string col_span(Index c1, Index c2);
+
+// Python text objects of the same.
+inline py::object text(const std::string &s) { return py::text(s); }
+
+}  // namespace a1

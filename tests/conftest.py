@@ -1,0 +1,61 @@
+"""Shared fixtures: run options, campaign Frames and pandas writers."""
+import io
+import types
+
+import numpy as np
+import pandas as pd
+import pytest
+
+
+def make_options(tmp_path, **overrides):
+    """Run options as the toolkit passes them, with every attribute the writer reads."""
+    out = tmp_path / "out"
+    out.mkdir(exist_ok=True)
+    opts = types.SimpleNamespace(
+        root="model",
+        propertyName="logP",
+        propertyunit="",
+        savedir=str(tmp_path),
+        targetfolder=str(out),
+        outfile=io.StringIO(),
+        indirectoutput=False,
+        copytxtcsv=False,
+        copyexcel=True,
+        loomaxrec=0,
+        leveragethreshold=0.5,
+        multimaxrec=[1],
+        maxrec=1,
+        verbosexls=0,
+        source="data/source.csv",
+        datarange="A1:F20",
+        datafields="a,b,c",
+        test="",
+        testrange="",
+        testfields="",
+        epochs=100,
+        initcount=10,
+        inputcount=3,
+        seed=42,
+        initstddev=0.3,
+        roundthreshold=1e-6,
+        looleveragethreshold=0.95,
+        orderfield="vloo",
+        caller=0,
+        actionlist=["train"],
+    )
+    for key, value in overrides.items():
+        setattr(opts, key, value)
+    return opts
+
+
+@pytest.fixture
+def options(tmp_path):
+    return make_options(tmp_path)
+
+
+def open_writer(path, frames):
+    """A pandas ExcelWriter (XlsxWriter engine) with ``frames`` ({sheet: Frame}) written."""
+    writer = pd.ExcelWriter(str(path), engine="xlsxwriter")
+    for name, frame in frames.items():
+        frame.to_excel(writer, sheet_name=name)
+    return writer
