@@ -1,7 +1,8 @@
 // The writer module's operations, shared between its units.
 //
 // Every parameter is a Python object as the caller gave it; each operation
-// does what the equivalent Python code would do with it.
+// does what the equivalent Python code would do with it, and every error of
+// pandas, XlsxWriter or the toolkit travels to the caller unchanged.
 #pragma once
 
 #include "common/pyutil.hpp"
@@ -18,19 +19,25 @@ inline object levsumcomment() { return py::module_attr("levsumcomment"); }
 inline object gmProperties() { return py::module_attr("gmProperties"); }
 
 // Each unit binds the operations it implements.
-void bind_resources(nb::module_ &m);    // file naming, VBA project, custom properties
-void bind_formats(nb::module_ &m);      // cell format factories
-void bind_sheetutils(nb::module_ &m);   // sheet lookup, simple and recap sheets
-void bind_minmax_block(nb::module_ &m); // min/max block of the "Utilities" sheet
-void bind_result_sheet(nb::module_ &m);
-void bind_evaluation_sheets(nb::module_ &m);  // training, test, LOO, bootstrap
+void bind_resources(nb::module_ &m);          // file naming, VBA project, custom properties
+void bind_formats(nb::module_ &m);            // cell format factories
 void bind_scatter_charts(nb::module_ &m);     // scatter builder, best-training and test charts
+void bind_sheetutils(nb::module_ &m);         // sheet lookup, simple and recap sheets
+void bind_minmax_block(nb::module_ &m);       // min/max block of the "Utilities" sheet
+void bind_result_sheet(nb::module_ &m);       // result sheet
+void bind_evaluation_sheets(nb::module_ &m);  // training, test, LOO, bootstrap sheets
 void bind_line_charts(nb::module_ &m);        // line charts
 void bind_recap(nb::module_ &m);              // recap workbook
 void bind_workbook_open(nb::module_ &m);      // outputmarker, initiateExcelWriter, finishExcel
 void bind_sheetset(nb::module_ &m);           // enrichExcelFile, enrichExcelPreproc
 
-// --- cell formats (each call registers a new format) -------------------------
+// --- resources (resources.cpp) ------------------------------------------------
+object getExcelFileName(handle options, handle forcename, handle ext);
+object getVbaProjectBin(handle targetfolder);
+object getCustomDict(handle options, handle versionDict);
+object createFileInfo(handle filename, handle gmProperties, handle gmCustomProperties);
+
+// --- cell formats (formats.cpp); each call registers a new format -----------
 object getLevFormat(handle Book);
 object getResFormat(handle Book);
 object getRoundoffFormat(handle Book);
@@ -41,15 +48,69 @@ object getIntegerformat(handle Book);
 object getMaxrecFormat(handle Book);
 object getThresholdFormat(handle Book);
 
-// --- resources ---------------------------------------------------------------
-object getExcelFileName(handle options, handle forcename, handle ext);
-object getVbaProjectBin(handle targetfolder);
-object getCustomDict(handle options, handle versionDict);
-object createFileInfo(handle filename, handle gmProperties, handle gmCustomProperties);
+// --- sheet lookup and simple sheets (sheetutils.cpp) ---------------------------
+object getSheet(handle writer, handle sheetname);
+object enrichSimpleSheet(handle Book, handle Sheet, handle Frame, handle writer);
+object enrichRecapSheet(handle Book, handle Sheet, handle Frame);
 
-// --- workbook opening and finishing -----------------------------------------
+// --- min/max block (utilblock.cpp) -------------------------------------------
+object setMinMaxOnSheet(handle UtilSheet, handle Sheet, handle Frame, handle expectedCol,
+                        handle deltaRow, handle infolen);
+
+// --- result sheets (sheets/result.cpp, sheets/evaluation.cpp) -----------------
+object enrichResultSheet(handle Book, handle Sheet, handle Frame);
+object enrichTrainSheet(handle Book, handle Sheet, handle Frame, handle resultcount,
+                        handle besttrain, handle resultColumn, handle pptyname, handle paramcount,
+                        handle infolen);
+object enrichTestSheet(handle Book, handle Sheet, handle Frame, handle resultColumn,
+                       handle maxreclist, handle leveragethreshold, handle verbose, handle infolen);
+object enrichLOOTrainSheet(handle Book, handle Sheet, handle Frame, handle resultColumn,
+                           handle LOOlen, handle resultCount, handle verbose, handle LOOmaxrec,
+                           handle infolen);
+object enrichLOOTestSheet(handle Book, handle Sheet, handle Frame, handle resultColumn);
+object enrichBSTrainSheet(handle Book, handle Sheet, handle Frame, handle resultColumn,
+                          handle infolen);
+object enrichBSTestSheet(handle Book, handle Sheet, handle Frame);
+
+// --- charts (charts/scatter.cpp, charts/line.cpp, charts/recap.cpp) ----------
+object new_scatter_chart(handle Book, handle names, handle sheetname, handle datacount,
+                         handle minVal, handle maxVal, handle expectedcol, handle computedcol,
+                         handle labelcol, handle title, handle x_axis, handle y_axis,
+                         handle colors, handle shapes, handle bisectorcolor, handle diagValues,
+                         handle padding);
+object getBestTrainChart(handle Book, handle expectedcol, handle computedcol, handle datacount,
+                         handle minExpect, handle maxExpect, handle pptyname, handle besttrain,
+                         handle pptyunit, handle mastersheetname, handle decorator,
+                         handle titleprefix, handle chartname, handle diagvalues);
+object getTestChart(handle Book, handle expectedcols, handle computedcol, handle names,
+                    handle colors, handle shapes, handle pptyname, handle pptyunit,
+                    handle testsheetname, handle datacount, handle minExpect, handle maxExpect,
+                    handle decorator, handle diagvalues);
+object new_rows_line_chart(handle Book, handle sheetname, handle datarow, handle datacol,
+                           handle width, handle stddevvalues, handle serienames, handle title,
+                           handle x_axis, handle y_axis);
+object new_line_chart(handle Book, handle sheetname, handle datacount, handle IDcol,
+                      handle RMSEcol, handle VLOOcol, handle title, handle x_axis, handle y_axis,
+                      handle x_format, handle y_format);
+object enrichRecapExcelFile(handle excelwriter, handle options, handle recapname,
+                            handle recapframe, handle nametemplate, handle sumaryframelist);
+
+// --- driver (driver/finish.cpp, driver/sheetset.cpp) --------------------------
 object outputmarker(handle filename, handle indirect);
 object initiateExcelWriter(handle excelwriter, handle modeldic, handle gmCustomProperties,
                            handle origin, handle recap);
+object finishExcel(handle excelwriter, handle options, handle gmCustomProperties,
+                   handle sheetList, handle frameList, handle modeldic, handle libfilename,
+                   handle IDlist, handle trainresultColumn, handle testresultColumn,
+                   handle LOOResultTrainColumn, handle loowidth, handle traintype,
+                   handle tempres);
+object enrichExcelFile(handle excelwriter, handle pptyname, handle besttrainindex,
+                       handle sheetList, handle frameList, handle paramcount, handle resultcount,
+                       handle leveragethreshold, handle maxreclist, handle infolen,
+                       handle trainresultColumn, handle testresultColumn,
+                       handle LOOResultTrainColumn, handle loowidth, handle LOOlen,
+                       handle LOOmaxrec, handle pptyunit, handle decorindex, handle decorindexLOO,
+                       handle traintype, handle verbosexls);
+object enrichExcelPreproc(handle excelwriter, handle sheetName, handle filename, handle do_vba);
 
 }  // namespace rb
