@@ -1,13 +1,65 @@
+// The summary sheet of a campaign: one row per trained model, with running
+// statistics of the VLOO score appended to the right of the table.
+#include "reportbook/a1.hpp"
 #include "reportbook/reportbook.hpp"
 
 namespace rb {
+namespace {
 
-// Placeholder until implemented: not bound.
-object enrichResultSheet(handle Book, handle Sheet, handle Frame) {
-    PyErr_SetString(PyExc_NotImplementedError, "enrichResultSheet");
-    py::raise_pending();
+// Column whose running mean and deviation are computed: the VLOO score.
+constexpr a1::Index kVlooCol = 2;
+
+void set_column(handle Sheet, const std::string &cols, int width, handle format) {
+    Sheet.attr("set_column")(a1::text(cols), width, format);
 }
 
-void bind_result_sheet(nb::module_ &m) { (void)m; }
+void write_formula(handle Sheet, a1::Index row, a1::Index col, const object &formula) {
+    Sheet.attr("write_formula")(a1::text(a1::cell(row, col, true, true)), formula);
+}
+
+}  // namespace
+
+object enrichResultSheet(handle Book, handle Sheet, handle Frame) {
+    std::vector<object> shape = py::unpack(py::getattr(Frame, "shape"), 2);
+    const object &count = shape[0];
+    const object &width = shape[1];
+
+    object levformat = getLevFormat(Book);
+    object idformat = getIDformat(Book);
+    object roundformat = getRoundoffFormat(Book);
+
+    Sheet.attr("set_zoom")(150);
+
+    const a1::Index n = py::as_index(count);
+    const a1::Index coldata = py::as_index(width) + 1;
+
+    // set_column only looks at the columns of these ranges; the one-cell form
+    // "A2" that a single model gives is refused by it, hence a1::columns.
+    set_column(Sheet, a1::columns(1, 0, n, 0), 10, idformat);
+    set_column(Sheet, a1::columns(1, 1, n, 2), 12, levformat);
+    set_column(Sheet, a1::columns(1, 3, n, 3), 12, roundformat);
+    set_column(Sheet, a1::columns(1, coldata, n, coldata + 1), 12, levformat);
+
+    Sheet.attr("write_string")(0, coldata, "Avg VLOO");
+    Sheet.attr("write_string")(0, coldata + 1, "StdDev VLOO");
+
+    // The first model is its own average, with no spread yet.
+    write_formula(Sheet, 1, coldata, a1::text(a1::cell(1, kVlooCol, true, true)));
+    write_formula(Sheet, 1, coldata + 1, nb::str("=0.0"));
+
+    for (a1::Index r = 2; r <= n; ++r) {
+        object upto = a1::text(a1::range(1, kVlooCol, r, kVlooCol));
+        write_formula(Sheet, r, coldata, py::percent("AVERAGE(%s)", upto));
+        write_formula(Sheet, r, coldata + 1, py::percent("STDEVA(%s)", upto));
+    }
+
+    Sheet.attr("freeze_panes")(1, 1);
+    return py::num(3);
+}
+
+void bind_result_sheet(nb::module_ &m) {
+    m.def("enrichResultSheet", &enrichResultSheet, py::arg("Book"), py::arg("Sheet"),
+          py::arg("Frame"));
+}
 
 }  // namespace rb
