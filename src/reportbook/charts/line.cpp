@@ -1,19 +1,160 @@
+// Line charts: scores of a result sheet per model, and rows of a recap
+// sheet (one series per row, optionally with error bars).
+#include "reportbook/a1.hpp"
 #include "reportbook/reportbook.hpp"
+#include "toolkit/toolkit.hpp"
 
 namespace rb {
+namespace {
 
-// Placeholder until implemented: not bound.
-object new_rows_line_chart(handle Book, handle sheetname, handle datarow, handle datacol, handle width, handle stddevvalues, handle serienames, handle title, handle x_axis, handle y_axis) {
-    PyErr_SetString(PyExc_NotImplementedError, "new_rows_line_chart");
-    py::raise_pending();
+nb::dict title_options(handle title) {
+    nb::dict font;
+    font["name"] = "Arial";
+    font["bold"] = true;
+    nb::dict options;
+    options["name"] = title;
+    options["name_font"] = font;
+    return options;
 }
 
-// Placeholder until implemented: not bound.
-object new_line_chart(handle Book, handle sheetname, handle datacount, handle IDcol, handle RMSEcol, handle VLOOcol, handle title, handle x_axis, handle y_axis, handle x_format, handle y_format) {
-    PyErr_SetString(PyExc_NotImplementedError, "new_line_chart");
-    py::raise_pending();
+nb::dict axis_options(handle name, handle num_format, bool named) {
+    nb::dict options;
+    if (named) options["name"] = name;
+    options["num_format"] = num_format;
+    return options;
 }
 
-void bind_line_charts(nb::module_ &m) { (void)m; }
+nb::dict chart_type(const char *type) {
+    nb::dict options;
+    options["type"] = type;
+    return options;
+}
+
+// A series range in XlsxWriter's list form: [sheet, row1, col1, row2, col2].
+template <typename A, typename B, typename C, typename D>
+nb::list series_range(handle sheetname, A row1, B col1, C row2, D col2) {
+    nb::list l;
+    l.append(sheetname);
+    l.append(row1);
+    l.append(col1);
+    l.append(row2);
+    l.append(col2);
+    return l;
+}
+
+// One score column of the result sheet, named by its header cell.
+void add_score_series(handle chart, handle sheetname, handle datacount, handle IDcol,
+                      handle col, const char *color) {
+    nb::dict line;
+    line["width"] = 1;
+    line["color"] = color;
+    nb::dict marker;
+    marker["type"] = "square";
+    marker["size"] = 2;
+    nb::dict options;
+    options["name"] =
+        py::format("={}!{}", sheetname, a1::text(a1::cell(0, py::as_index(col), true, true)));
+    options["values"] = series_range(sheetname, 1, col, datacount, col);
+    options["categories"] = series_range(sheetname, 1, IDcol, datacount, IDcol);
+    options["line"] = line;
+    options["marker"] = marker;
+    chart.attr("add_series")(options);
+}
+
+// The series builder of new_rows_line_chart: one sheet row, its categories
+// being the header cells of the same columns.
+struct RowSeries {
+    object chart;
+    object sheetname;
+
+    void operator()(handle name, handle datrr, handle datacol, handle width, handle stderr_) const {
+        object lastcol = py::add(datacol, width);
+        const a1::Index row = py::as_index(datrr);
+        std::string datarange = a1::range(row, py::as_index(datacol), row, py::as_index(lastcol));
+
+        nb::dict line;
+        line["width"] = 1;
+        nb::dict marker;
+        marker["type"] = "circle";
+        marker["size"] = 6;
+        nb::dict options;
+        options["name"] = name;
+        options["values"] = a1::text("=" + py::utf8(sheetname) + "!" + datarange);
+        options["categories"] = series_range(sheetname, 0, datacol, 0, lastcol);
+        options["line"] = line;
+        options["marker"] = marker;
+        if (py::length(stderr_) != 0) {
+            nb::dict bars;
+            bars["type"] = "custom";
+            bars["plus_values"] = stderr_;
+            bars["minus_values"] = stderr_;
+            options["y_error_bars"] = bars;
+        }
+        chart.attr("add_series")(options);
+    }
+};
+
+}  // namespace
+
+object new_line_chart(handle Book, handle sheetname, handle datacount, handle IDcol,
+                      handle RMSEcol, handle VLOOcol, handle title, handle x_axis, handle y_axis,
+                      handle x_format, handle y_format) {
+    object quoted = toolkit::quote(sheetname);
+    object chart = Book.attr("add_chart")(chart_type("line"));
+    add_score_series(chart, quoted, datacount, IDcol, RMSEcol, "blue");
+    add_score_series(chart, quoted, datacount, IDcol, VLOOcol, "red");
+    chart.attr("set_title")(title_options(title));
+    chart.attr("set_x_axis")(axis_options(x_axis, x_format, py::truthy(x_axis)));
+    chart.attr("set_y_axis")(axis_options(y_axis, y_format, py::truthy(y_axis)));
+    return chart;
+}
+
+object new_rows_line_chart(handle Book, handle sheetname, handle datarow, handle datacol,
+                           handle width, handle stddevvalues, handle serienames, handle title,
+                           handle x_axis, handle y_axis) {
+    object quoted = toolkit::quote(sheetname);
+    object chart = Book.attr("add_chart")(chart_type("line"));
+    {
+        nb::dict legend;
+        legend["none"] = true;
+        chart.attr("set_legend")(legend);
+    }
+
+    RowSeries newserie{chart, quoted};
+    if (py::is_list(datarow)) {
+        // Parallel walk that stops with the shortest of the three.
+        object zip = py::steal(PyImport_ImportModule("builtins")).attr("zip");
+        for (handle triple : zip(datarow, stddevvalues, serienames)) {
+            std::vector<object> t = py::unpack(triple, 3);
+            newserie(t[2], t[0], datacol, width, t[1]);
+        }
+    } else {
+        newserie(serienames, datarow, datacol, width, stddevvalues);
+    }
+
+    object num_format = nb::str("#,##0.00");
+    if (py::length(title) != 0) chart.attr("set_title")(title_options(title));
+    if (py::length(x_axis) != 0) chart.attr("set_x_axis")(axis_options(x_axis, num_format, true));
+    if (py::length(y_axis) != 0) chart.attr("set_y_axis")(axis_options(y_axis, num_format, true));
+    {
+        nb::dict legend;
+        legend["position"] = "top";
+        chart.attr("set_legend")(legend);
+    }
+    return chart;
+}
+
+void bind_line_charts(nb::module_ &m) {
+    // The list defaults are created once and shared by every call omitting them.
+    nb::list no_stddev, no_names;
+    m.def("new_rows_line_chart", &new_rows_line_chart, py::arg("Book"), py::arg("sheetname"),
+          py::arg("datarow"), py::arg("datacol"), py::arg("width"),
+          py::arg("stddevvalues") = no_stddev, py::arg("serienames") = no_names,
+          py::arg("title") = "", py::arg("x_axis") = "", py::arg("y_axis") = "");
+    m.def("new_line_chart", &new_line_chart, py::arg("Book"), py::arg("sheetname"),
+          py::arg("datacount"), py::arg("IDcol"), py::arg("RMSEcol"), py::arg("VLOOcol"),
+          py::arg("title"), py::arg("x_axis") = "", py::arg("y_axis") = "",
+          py::arg("x_format") = "0.000", py::arg("y_format") = "0.000");
+}
 
 }  // namespace rb

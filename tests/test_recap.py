@@ -1,0 +1,59 @@
+import re
+import types
+
+import pandas as pd
+import pytest
+
+from conftest import open_writer
+from vireo.trellis import reportbook as rb
+from sheets_book import anchors, book, charts, refs
+
+RESULT = pd.DataFrame({"RMSE": [0.5, 0.4], "VLOO": [0.6, 0.7], "x": [1e-3, 2e-3]})
+# Three rows per best count m: VLOO averages, their deviations, RMSE averages.
+RECAP = pd.DataFrame([[m] + [round(0.1 * r + 0.01 * h, 2) for h in range(4)]
+                      for r, m in enumerate([1, 1, 1, 2, 2, 2, 3, 3, 3])],
+                     columns=["maxrec", "h2", "h4", "h6", "h8"])
+
+
+def recap_book(tmp_path, multimaxrec, summaries):
+    writer = open_writer(tmp_path / "recap.xlsx", {"Recap": RECAP, "Hidden5": RESULT,
+                                                   "Hidden10": RESULT})
+    options = types.SimpleNamespace(multihidden=[2, 4, 6, 8], multimaxrec=multimaxrec)
+    rb.enrichRecapExcelFile(writer, options, "Recap", RECAP, "Hidden%d", summaries)
+    writer.close()
+    return tmp_path / "recap.xlsx"
+
+
+def test_one_chart_per_best_count_from_the_last_down(tmp_path):
+    path = recap_book(tmp_path, [1, 2, 3], [(5, RESULT, None), (10, RESULT, "x")])
+    assert anchors(path) == [(7, 0), (7, 15), (7, 30)]  # $H$1, $H$16, $H$31
+    found = charts(path)
+    assert [re.findall(r"<a:t>(Averages.*?)</a:t>", c) for c in found] == [
+        ["Averages(3)"], ["Averages(2)"], ["Averages(1)"]]
+    assert refs(found[0]) == ["'Recap'!$C$1:$F$1", "'Recap'!C10:F10",
+                              "'Recap'!$C$1:$F$1", "'Recap'!C8:F8"]
+    assert re.findall(r"<c:tx><c:v>(\w+)</c:v>", found[0]) == ["RMSE", "VLOO"]
+    (bars,) = re.findall(r"<c:plus>(.*?)</c:plus>", found[0])
+    assert re.findall(r"<c:v>(.*?)</c:v>", bars) == ["0.7", "0.71", "0.72", "0.73"]
+    wb = book(path)
+    for name in ("Recap", "Hidden5", "Hidden10"):
+        assert wb[name].sheet_view.zoomScale == 150
+    assert wb["Hidden10"]["E1"].value == "Avg VLOO" and wb["Hidden10"]["E3"].value == "=AVERAGE(C2:C3)"
+
+
+def test_no_best_count_and_no_summary_finish_only_the_recap_sheet(tmp_path):
+    path = recap_book(tmp_path, [], [])
+    assert charts(path) == [] and book(path)["Hidden5"]["E1"].value is None
+    assert book(path)["Recap"].sheet_view.zoomScale == 150
+
+
+@pytest.mark.parametrize("summaries, error", [([(5, RESULT)], ValueError),
+                                              ([(7, RESULT, None)], AttributeError)])
+def test_a_summary_not_a_triple_or_naming_no_sheet_fails(tmp_path, summaries, error):
+    with pytest.raises(error):
+        recap_book(tmp_path, [1], [(10, RESULT, None)] + summaries)
+
+
+def test_a_missing_recap_frame_fails_first(tmp_path):
+    with pytest.raises(AttributeError, match="shape"):
+        rb.enrichRecapExcelFile(None, None)
