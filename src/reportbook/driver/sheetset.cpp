@@ -1,19 +1,191 @@
+// The sheet set of a result workbook: which writer finishes which sheet, in
+// which order, and which figures flow from one writer into the next chart or
+// writer.  Cell contents are the writers' business.
+#include "reportbook/a1.hpp"
 #include "reportbook/reportbook.hpp"
 
 namespace rb {
+namespace {
 
-// Placeholder until implemented: not bound.
-object enrichExcelFile(handle excelwriter, handle pptyname, handle besttrainindex, handle sheetList, handle frameList, handle paramcount, handle resultcount, handle leveragethreshold, handle maxreclist, handle infolen, handle trainresultColumn, handle testresultColumn, handle LOOResultTrainColumn, handle loowidth, handle LOOlen, handle LOOmaxrec, handle pptyunit, handle decorindex, handle decorindexLOO, handle traintype, handle verbosexls) {
-    PyErr_SetString(PyExc_NotImplementedError, "enrichExcelFile");
-    py::raise_pending();
+// "(3)" for a positive index, nothing otherwise.
+object decoration(handle index) {
+    if (py::le(index, py::num(0))) return nb::str("");
+    return py::percent("(%d)", index);
 }
 
-// Placeholder until implemented: not bound.
+object row_count(handle Frame) { return py::item(py::getattr(Frame, "shape"), Py_ssize_t(0)); }
+
+}  // namespace
+
+object enrichExcelFile(handle excelwriter, handle pptyname, handle besttrainindex,
+                       handle sheetList, handle frameList, handle paramcount, handle resultcount,
+                       handle leveragethreshold, handle maxreclist, handle infolen_,
+                       handle trainresultColumn_, handle testresultColumn_,
+                       handle LOOResultTrainColumn, handle loowidth, handle LOOlen,
+                       handle LOOmaxrec, handle pptyunit, handle decorindex, handle decorindexLOO,
+                       handle traintype, handle verbosexls) {
+    (void)loowidth;
+    (void)traintype;
+
+    // Both lists are checked before any sheet is touched.
+    std::vector<object> frames = py::unpack(frameList, 7);
+    std::vector<object> names = py::unpack(sheetList, 7);
+    const object &resultFrame = frames[0], &trainFrame = frames[1], &testFrame = frames[2];
+    const object &looTrainFrame = frames[3], &looTestFrame = frames[4];
+    const object &bsTrainFrame = frames[5], &bsTestFrame = frames[6];
+    const object &resultsheetname = names[0], &trainsheetname = names[1];
+    const object &testsheetname = names[2], &lootrainsheetname = names[3];
+
+    std::vector<object> sheets;
+    for (const object &name : names) sheets.push_back(getSheet(excelwriter, name));
+    const object &resultSheet = sheets[0], &trainSheet = sheets[1], &testSheet = sheets[2];
+    const object &lootrainSheet = sheets[3], &lootestSheet = sheets[4];
+    const object &bstrainSheet = sheets[5], &bstestSheet = sheets[6];
+
+    object workbook = py::getattr(excelwriter, "book");
+
+    object minusone = py::num(-1);
+    object trainresultColumn = nb::borrow(trainresultColumn_);
+    object testresultColumn = nb::borrow(testresultColumn_);
+    if (py::eq(trainresultColumn, minusone)) trainresultColumn = py::num(1);
+    if (py::eq(testresultColumn, minusone)) testresultColumn = py::num(4);
+
+    object decorator = decoration(decorindex);
+    object infolen = nb::borrow(infolen_);
+    object none = nb::none(), empty = nb::str("");
+
+    // Figures handed from each writer to the chart that follows it.
+    object datacount, minExpect, maxExpect, diagvalues;
+
+    if (!resultSheet.is_none()) {
+        object extracol = enrichResultSheet(workbook, resultSheet, resultFrame);
+        object chart = new_line_chart(workbook, resultsheetname, resultcount, py::num(0),
+                                      py::num(1), py::num(2), nb::str("Trainings"), empty, empty,
+                                      nb::str("0"), NUM_FORMAT());
+        // First column right of the table and of the columns the writer added.
+        object col = py::add(py::item(py::getattr(resultFrame, "shape"), Py_ssize_t(1)), extracol);
+        object insertpos = a1::text(a1::cell(1, py::as_index(col), true, true));
+        resultSheet.attr("insert_chart")(insertpos, chart);
+    }
+
+    if (!trainSheet.is_none()) {
+        std::vector<object> r = py::unpack(
+            enrichTrainSheet(workbook, trainSheet, trainFrame, resultcount, besttrainindex,
+                             trainresultColumn, pptyname, paramcount, infolen),
+            7);
+        const object &shiftCompute = r[0], &shiftVLOO = r[1];
+        datacount = r[2];
+        minExpect = r[3];
+        maxExpect = r[4];
+        infolen = r[5];
+        diagvalues = r[6];
+        getBestTrainChart(workbook, trainresultColumn, shiftCompute, datacount, minExpect,
+                          maxExpect, pptyname, besttrainindex, pptyunit, trainsheetname, empty,
+                          empty, empty, diagvalues);
+        getBestTrainChart(workbook, trainresultColumn, shiftVLOO, datacount, minExpect,
+                          maxExpect, pptyname, besttrainindex, pptyunit, trainsheetname, empty,
+                          nb::str("VLOO"), empty, diagvalues);
+    }
+
+    if (!testSheet.is_none()) {
+        decorator = decoration(decorindex);
+        datacount = row_count(testFrame);
+        std::vector<object> r =
+            py::unpack(enrichTestSheet(workbook, testSheet, testFrame, testresultColumn,
+                                       maxreclist, leveragethreshold, verbosexls, infolen),
+                       4);
+        const object &testminExpect = r[0], &testmaxExpect = r[1];
+        infolen = r[2];
+        diagvalues = r[3];
+
+        const object &expectedcol = testresultColumn;
+        object one = py::num(1), two = py::num(2);
+        // Column of the best model; when more than one model is selected, the
+        // column right of the measured values is plotted instead.
+        object bestcol;
+        if (py::gt(verbosexls, one)) {
+            object base = py::add(expectedcol, two);
+            bestcol = py::add(base, py::mul(two, py::num((long long)py::length(maxreclist))));
+        } else {
+            bestcol = py::add(expectedcol, one);
+        }
+        object plotted =
+            py::gt(py::item(maxreclist, Py_ssize_t(0)), one) ? py::add(expectedcol, one) : bestcol;
+
+        nb::list computedcols, seriesnames, colors, shapes;
+        computedcols.append(plotted);
+        seriesnames.append("Test results");
+        colors.append("blue");
+        shapes.append("circle");
+        getTestChart(workbook, expectedcol, computedcols, seriesnames, colors, shapes, pptyname,
+                     pptyunit, testsheetname, datacount, testminExpect, testmaxExpect, decorator,
+                     diagvalues);
+    }
+
+    if (!lootrainSheet.is_none()) {
+        decorator = decoration(decorindexLOO);
+        datacount = row_count(looTrainFrame);
+        object firstcount = py::item(maxreclist, Py_ssize_t(0));
+        std::vector<object> r = py::unpack(
+            enrichLOOTrainSheet(workbook, lootrainSheet, looTrainFrame, LOOResultTrainColumn,
+                                LOOlen, firstcount, verbosexls, LOOmaxrec, infolen),
+            4);
+        minExpect = r[0];
+        maxExpect = r[1];
+        infolen = r[2];
+        diagvalues = r[3];
+        // Measured values sit one column left of the LOO estimates.
+        object expectedcol = py::sub(LOOResultTrainColumn, py::num(1));
+        getBestTrainChart(workbook, expectedcol, LOOResultTrainColumn, datacount, minExpect,
+                          maxExpect, pptyname, none, pptyunit, lootrainsheetname, decorator,
+                          nb::str("LOO CV"), empty, diagvalues);
+    }
+
+    if (!lootestSheet.is_none())
+        enrichLOOTestSheet(workbook, lootestSheet, looTestFrame, LOOResultTrainColumn);
+
+    // The bootstrap writers keep their own defaults: result column 2, no
+    // utility row.
+    if (!bstrainSheet.is_none())
+        enrichBSTrainSheet(workbook, bstrainSheet, bsTrainFrame, py::num(2), minusone);
+
+    if (!bstestSheet.is_none()) enrichBSTestSheet(workbook, bstestSheet, bsTestFrame);
+
+    return nb::none();
+}
+
 object enrichExcelPreproc(handle excelwriter, handle sheetName, handle filename, handle do_vba) {
-    PyErr_SetString(PyExc_NotImplementedError, "enrichExcelPreproc");
-    py::raise_pending();
+    (void)filename;
+    object preprocSheet = getSheet(excelwriter, sheetName);
+    preprocSheet.attr("set_zoom")(150);
+    if (py::truthy(do_vba)) {
+        object workbook = py::getattr(excelwriter, "book");
+        workbook.attr("set_size")(1490, 1300);
+        object vbaProjectBin = getVbaProjectBin(nb::str(""));
+        if (py::truthy(vbaProjectBin)) {
+            workbook.attr("add_vba_project")(vbaProjectBin);
+            workbook.attr("set_vba_name")("ThisWorkbook");
+        }
+        workbook.attr("close")();
+    }
+    return nb::none();
 }
 
-void bind_sheetset(nb::module_ &m) { (void)m; }
+void bind_sheetset(nb::module_ &m) {
+    // List defaults: one object each, shared by every call that omits them.
+    nb::list no_sheets, no_frames, default_maxrec;
+    default_maxrec.append("_");
+    m.def("enrichExcelFile", &enrichExcelFile, py::arg("excelwriter"), py::arg("pptyname"),
+          py::arg("besttrainindex") = 0, py::arg("sheetList") = no_sheets,
+          py::arg("frameList") = no_frames, py::arg("paramcount") = 0,
+          py::arg("resultcount") = 0, py::arg("leveragethreshold") = 1.0,
+          py::arg("maxreclist") = default_maxrec, py::arg("infolen") = -1,
+          py::arg("trainresultColumn") = 1, py::arg("testresultColumn") = -1,
+          py::arg("LOOResultTrainColumn") = 3, py::arg("loowidth") = 1, py::arg("LOOlen") = 0,
+          py::arg("LOOmaxrec") = 0, py::arg("pptyunit") = "", py::arg("decorindex") = 0,
+          py::arg("decorindexLOO") = 0, py::arg("traintype") = "", py::arg("verbosexls") = 0);
+    m.def("enrichExcelPreproc", &enrichExcelPreproc, py::arg("excelwriter"),
+          py::arg("sheetName"), py::arg("filename"), py::arg("do_vba") = false);
+}
 
 }  // namespace rb

@@ -31,7 +31,8 @@ object enrichResultSheet(handle Book, handle Sheet, handle Frame) {
     Sheet.attr("set_zoom")(150);
 
     const a1::Index n = py::as_index(count);
-    const a1::Index coldata = py::as_index(width) + 1;
+    // Through Python arithmetic so that no column past the table overflows.
+    const a1::Index coldata = py::as_index(py::add(width, py::num(2))) - 1;
 
     // set_column only looks at the columns of these ranges; the one-cell form
     // "A2" that a single model gives is refused by it, hence a1::columns.
