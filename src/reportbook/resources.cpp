@@ -1,31 +1,195 @@
+// Workbook resources: the name a result workbook will get, the VBA project
+// attached to it, the custom properties that describe the run, and the
+// information text file written beside the results.
 #include "reportbook/reportbook.hpp"
+#include "toolkit/toolkit.hpp"
 
 namespace rb {
+namespace {
 
-// Placeholder until implemented: not bound.
+object os_path() { return nb::module_::import_("os").attr("path"); }
+
+object join(handle a, handle b) { return os_path().attr("join")(a, b); }
+object join(handle a, const char *b) { return join(a, nb::str(b)); }
+
+// One entry of a custom property mapping: the pair (value, type tag).
+void store(handle mapping, const char *name, handle value, const char *tag) {
+    py::set_item(mapping, name, nb::make_tuple(value, tag));
+}
+
+void store_option(handle mapping, const char *name, handle options, const char *attr,
+                  const char *tag) {
+    store(mapping, name, py::getattr(options, attr), tag);
+}
+
+// A few thresholds are optional in older option sets: their rows are left
+// out when the option cannot be read or stored, whatever the reason.
+void store_option_if_possible(handle mapping, const char *name, handle options, const char *attr,
+                              const char *tag) {
+    try {
+        store_option(mapping, name, options, attr, tag);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+    }
+}
+
+void store_sort_field(handle mapping, const char *name, handle options, const char *attr) {
+    store(mapping, name, toolkit::substitute_field(py::getattr(options, attr)), "text");
+}
+
+bool asks_for(handle options, const char *a, const char *b) {
+    return toolkit::hasOneOf(py::getattr(options, "actionlist"), nb::list(nb::make_tuple(a, b)));
+}
+
+// "key: value" with both in their str() form.
+object info_line(handle key, handle value) {
+    return py::format("{}: {}", py::str(key), py::str(value));
+}
+
+void write_text_file(handle filename, handle text) {
+    object builtins = nb::module_::import_("builtins");
+    object f = builtins.attr("open")(filename, "w");
+    try {
+        f.attr("write")(text);
+    } catch (nb::python_error &) {
+        try {
+            f.attr("close")();
+        } catch (nb::python_error &) {
+            // The write error is the one the caller needs to see.
+        }
+        throw;
+    }
+    f.attr("close")();
+}
+
+}  // namespace
+
 object getExcelFileName(handle options, handle forcename, handle ext) {
-    PyErr_SetString(PyExc_NotImplementedError, "getExcelFileName");
-    py::raise_pending();
+    object sourceroot = py::getattr(options, "root");
+    object fname = join(py::getattr(options, "targetfolder"), sourceroot);
+    nb::list decor;
+    if (py::truthy(forcename)) {
+        fname = py::format("{}_{}", fname, forcename);
+        decor.append("_");
+    }
+    return toolkit::decorfile(fname, options, ext, decor, nb::str("(%s)"));
 }
 
-// Placeholder until implemented: not bound.
 object getVbaProjectBin(handle targetfolder) {
-    PyErr_SetString(PyExc_NotImplementedError, "getVbaProjectBin");
-    py::raise_pending();
+    if (!py::truthy(VBA_USE())) return nb::str("");
+    object folder = nb::borrow(targetfolder);
+    object home = toolkit::home();
+    if (!py::truthy(folder)) folder = home;
+
+    object folders[] = {home,
+                        join(home, "bin"),
+                        join(home, "data"),
+                        join(folder, "bin"),
+                        join(folder, "data"),
+                        folder,
+                        nb::str("/bin"),
+                        nb::str("/data/"),
+                        nb::str("/")};
+    nb::list candidates;
+    for (auto &f : folders) candidates.append(join(f, "vbaProject.bin"));
+
+    object path = os_path();
+    for (handle candidate : candidates) {
+        object absolute = path.attr("abspath")(candidate);
+        if (py::truthy(path.attr("exists")(absolute))) return absolute;
+    }
+    py::print(py::format("cannot find 'vbaProject.bin' among candidates:\n\t{}",
+                         nb::str("\n\t").attr("join")(candidates)));
+    return nb::str("");
 }
 
-// Placeholder until implemented: not bound.
 object getCustomDict(handle options, handle versionDict) {
-    PyErr_SetString(PyExc_NotImplementedError, "getCustomDict");
-    py::raise_pending();
+    object d = versionDict.is_none()
+                   ? object(nb::module_::import_("collections").attr("OrderedDict")())
+                   : nb::borrow(versionDict);
+    object source = py::getattr(options, "source");
+    store(d, "Mark", nb::str(""), "text");
+    store(d, "Source file", toolkit::make_extern(source, options), "text");
+    store_option(d, "Property name", options, "propertyName", "text");
+    store_option(d, "Data range", options, "datarange", "text");
+    store_option(d, "Data fields", options, "datafields", "text");
+    if (py::has_attr(options, "grouplist"))
+        store_option(d, "field groups", options, "grouplist", "text");
+
+    object test = py::getattr(options, "test");
+    if (!py::truthy(test)) test = py::getattr(options, "source");
+    store(d, "Test file", toolkit::make_extern(test, options), "text");
+    store_option(d, "Test range", options, "testrange", "text");
+    store_option(d, "Test fields", options, "testfields", "text");
+    store_option(d, "Training epochs", options, "epochs", "number");
+    store_option(d, "Training init count", options, "initcount", "number");
+    store(d, "Hidden neurons", py::num(-1), "number");
+    store_option(d, "Input count", options, "inputcount", "number");
+    store(d, "Parameter count", py::num(-1), "number");
+    store_option(d, "Random seed", options, "seed", "number");
+    store_option(d, "Random std-dev", options, "initstddev", "number");
+
+    object threshold = py::getattr(options, "leveragethreshold");
+    if (py::truthy(py::module_attr("np").attr("isinf")(threshold)))
+        store(d, "Test selection threshold", nb::str("infinite"), "text");
+    else
+        store(d, "Test selection threshold", threshold, "number");
+    store_option(d, "Best trainings", options, "maxrec", "number");
+
+    object multimaxrec = py::getattr(options, "multimaxrec");
+    if (py::length(multimaxrec) > 1) {
+        nb::list counts;
+        for (handle count : multimaxrec) counts.append(py::str(count));
+        store(d, "Best counts", nb::str(",").attr("join")(counts), "text");
+    }
+    store_option_if_possible(d, "Roundoff threshold", options, "roundthreshold", "number");
+    store_option_if_possible(d, "Leveragethreshold", options, "leveragethreshold", "number");
+    store_option_if_possible(d, "Looleveragethreshold", options, "looleveragethreshold", "number");
+    store_sort_field(d, "Sort field", options, "orderfield");
+    store(d, "Call type", toolkit::callerstr(py::getattr(options, "caller")), "text");
+
+    if (asks_for(options, "bootstrap", "bootstraptest")) {
+        store_option(d, "Bootstrapcount", options, "bootstrapcount", "number");
+        store_option(d, "Bootstrapinitcount", options, "bootstrapinitcount", "number");
+        store_option(d, "Bootstrapinittype", options, "bootstrapinittype", "number");
+        store_option(d, "Bootstrapepochs", options, "bootstrapepochs", "number");
+        store_option(d, "Bootstraptype", options, "bootstraptype", "number");
+        store_sort_field(d, "Bootstrap Sort field", options, "bootstraporderfield");
+    }
+    if (asks_for(options, "loo", "lootest")) {
+        store_option(d, "Looinitcount", options, "looinitcount", "number");
+        store_option(d, "Looittype", options, "looinittype", "number");
+        store_option(d, "Looepochs", options, "looepochs", "number");
+        store_option(d, "Loomaxrec", options, "loomaxrec", "number");
+        store_sort_field(d, "LOO Sort field", options, "looorderfield");
+    }
+    return d;
 }
 
-// Placeholder until implemented: not bound.
 object createFileInfo(handle filename, handle gmProperties, handle gmCustomProperties) {
-    PyErr_SetString(PyExc_NotImplementedError, "createFileInfo");
-    py::raise_pending();
+    nb::list lines;
+    for (handle kv : gmProperties.attr("items")()) {
+        std::vector<object> pair = py::unpack(kv, 2);
+        lines.append(info_line(pair[0], pair[1]));
+    }
+    lines.append("");
+    for (handle kv : gmCustomProperties.attr("items")()) {
+        std::vector<object> pair = py::unpack(kv, 2);
+        lines.append(info_line(pair[0], py::item(pair[1], Py_ssize_t(0))));
+    }
+    object text = nb::str("\n").attr("join")(lines);
+    if (py::truthy(filename)) write_text_file(filename, text);
+    return text;
 }
 
-void bind_resources(nb::module_ &m) { (void)m; }
+void bind_resources(nb::module_ &m) {
+    m.def("getExcelFileName", &getExcelFileName, py::arg("options"), py::arg("forcename") = "",
+          py::arg("ext") = ".xlsm");
+    m.def("getVbaProjectBin", &getVbaProjectBin, py::arg("targetfolder") = "");
+    m.def("getCustomDict", &getCustomDict, py::arg("options"),
+          py::arg("versionDict") = nb::none());
+    m.def("createFileInfo", &createFileInfo, py::arg("filename"), py::arg("gmProperties"),
+          py::arg("gmCustomProperties"));
+}
 
 }  // namespace rb

@@ -1,25 +1,315 @@
+// Opening and finishing a result workbook: document and custom properties, the
+// hidden "Utilities" property table, and the closing sequence that saves the
+// workbook, makes it readable by all and gives it its final name.
 #include "reportbook/reportbook.hpp"
+#include "toolkit/toolkit.hpp"
 
 namespace rb {
+namespace {
 
-// Placeholder until implemented: not bound.
+object os() { return nb::module_::import_("os"); }
+
+void store(handle mapping, const char *name, handle value, const char *tag) {
+    py::set_item(mapping, name, nb::make_tuple(value, tag));
+}
+
+void remove_if_present(handle mapping, const char *name) {
+    object key = nb::str(name);
+    if (py::contains(mapping, key) && PyObject_DelItem(mapping.ptr(), key.ptr()) < 0)
+        py::raise_pending();
+}
+
+bool is_tag(handle vtype, const char *tag) { return py::eq(vtype, nb::str(tag)); }
+
+bool is_infinite(handle value) {
+    return py::truthy(py::module_attr("np").attr("isinf")(value));
+}
+
+// XlsxWriter only stores text properties that are text; anything else the
+// caller tagged "text" (a list of fields, a number) is stored in its str()
+// form, the same form the "Utilities" cell shows.
+object property_value(handle value, handle vtype) {
+    if (is_tag(vtype, "text") && !py::is_text(value)) return py::str(value);
+    return nb::borrow(value);
+}
+
+void write_value_cell(handle sheet, long long row, handle value, handle vtype) {
+    if (is_tag(vtype, "text")) {
+        sheet.attr("write_string")(row, 2, py::str(value));
+    } else if (is_tag(vtype, "number")) {
+        if (!is_infinite(value))
+            sheet.attr("write_number")(row, 2, value);
+        else
+            sheet.attr("write_string")(row, 2, "inf");
+    } else {
+        sheet.attr("write")(row, 2, value);
+    }
+}
+
+// Runs `body` with the two warnings that the closing sequence provokes by
+// design silenced: pandas closes the workbook a second time (XlsxWriter then
+// warns), and pandas 1.5 marks its own save() as leaving the public API.
+template <typename Body>
+void with_closing_warnings_silenced(Body body) {
+    object warnings = nb::module_::import_("warnings");
+    object guard = warnings.attr("catch_warnings")();
+    guard.attr("__enter__")();
+    try {
+        warnings.attr("filterwarnings")("ignore",
+                                        "message"_a =
+                                            "Calling close\\(\\) on already closed file\\.",
+                                        "category"_a = handle(PyExc_UserWarning));
+        warnings.attr("filterwarnings")("ignore",
+                                        "message"_a = "save is not part of the public API",
+                                        "category"_a = handle(PyExc_FutureWarning));
+        body();
+    } catch (nb::python_error &e) {
+        guard.attr("__exit__")(e.type(), e.value(), e.traceback());
+        throw;
+    }
+    guard.attr("__exit__")(nb::none(), nb::none(), nb::none());
+}
+
+void close_workbook(handle workbook, handle excelwriter) {
+    workbook.attr("close")();
+    with_closing_warnings_silenced([&] {
+        if (py::has_attr(excelwriter, "save")) excelwriter.attr("save")();
+        excelwriter.attr("close")();
+    });
+}
+
+// The provisional name may carry an index group such as "model(2)"; the final
+// name is indexed afresh, so the group is cut off.  Only the file name is
+// searched: a "(" in a folder name must not move the workbook elsewhere.
+object strip_index_group(handle base) {
+    if (!py::truthy(base.attr("endswith")(")"))) return nb::borrow(base);
+    object start = py::add(base.attr("rfind")(os().attr("sep")), py::num(1));
+    long long open = py::as_index(base.attr("rfind")("(", start));
+    if (open < 0) return nb::borrow(base);
+    return py::steal(PySequence_GetSlice(base.ptr(), 0, (Py_ssize_t)open));
+}
+
+void close_quietly(handle file) {
+    try {
+        file.attr("close")();
+    } catch (nb::python_error &) {
+        // An error of the copy itself is the one the caller needs to see.
+    }
+}
+
+// Copy for a move across file systems.  The target is created exclusively so
+// that a file that appeared meanwhile is never overwritten; a partial copy is
+// removed again so that the workbook exists only at its temporary path.
+void copy_exclusive(handle source, handle target) {
+    object builtins = nb::module_::import_("builtins");
+    object src = builtins.attr("open")(source, "rb");
+    object dst;
+    try {
+        dst = builtins.attr("open")(target, "xb");
+    } catch (nb::python_error &) {
+        close_quietly(src);
+        throw;
+    }
+    try {
+        nb::module_::import_("shutil").attr("copyfileobj")(src, dst);
+        dst.attr("close")();
+        os().attr("chmod")(target, 438);
+    } catch (nb::python_error &) {
+        close_quietly(dst);
+        close_quietly(src);
+        try {
+            os().attr("unlink")(target);
+        } catch (nb::python_error &) {
+        }
+        throw;
+    }
+    src.attr("close")();
+}
+
+// Moves the finished workbook to its final name without ever replacing an
+// existing file: a hard link fails on an existing target, where a rename
+// would silently replace it.  Where links cannot be made (another file
+// system, or one without links) the file is copied instead.
+void move_without_overwrite(handle source, handle target) {
+    try {
+        os().attr("link")(source, target);
+    } catch (nb::python_error &e) {
+        if (e.matches(PyExc_FileExistsError) || !e.matches(PyExc_OSError)) throw;
+        copy_exclusive(source, target);
+    }
+    os().attr("unlink")(source);
+}
+
+}  // namespace
+
 object outputmarker(handle filename, handle indirect) {
-    PyErr_SetString(PyExc_NotImplementedError, "outputmarker");
-    py::raise_pending();
+    if (py::truthy(indirect)) return nb::borrow(filename);
+    return py::percent("<container>%s", filename);
 }
 
-// Placeholder until implemented: not bound.
-object initiateExcelWriter(handle excelwriter, handle modeldic, handle gmCustomProperties, handle origin, handle recap) {
-    PyErr_SetString(PyExc_NotImplementedError, "initiateExcelWriter");
-    py::raise_pending();
+object initiateExcelWriter(handle excelwriter, handle modeldic, handle gmCustomProperties,
+                           handle origin, handle recap) {
+    handle d = gmCustomProperties;
+    object book = py::getattr(excelwriter, "book");
+    book.attr("set_properties")(gmProperties());
+    book.attr("set_custom_property")("IsZezidovoraroResult", true, "bool");
+
+    if (!modeldic.is_none()) {
+        if (!py::truthy(recap)) {
+            store(d, "Hidden neurons", py::item(modeldic, "hidden"), "number");
+            store(d, "Parameter count", py::item(modeldic, "paramCount"), "number");
+            if (py::contains(modeldic, nb::str("config")))
+                store(d, "Configuration string", py::item(modeldic, "config"), "text");
+        } else {
+            store(d, "Hidden neuron list", py::item(modeldic, "hiddenlist"), "text");
+            store(d, "Parameter count list", py::item(modeldic, "paramCount"), "text");
+            for (const char *name : {"Hidden neurons", "Parameter count", "Best trainings",
+                                     "Test selection threshold"})
+                remove_if_present(d, name);
+            if (py::contains(modeldic, nb::str("configmem")))
+                store(d, "Configuration string", py::item(modeldic, "configmem"), "text");
+        }
+        store(d, "Mark", py::item(modeldic, "mark"), "text");
+        if (py::contains(modeldic, nb::str("modelCount")) &&
+            py::gt(py::item(modeldic, "modelCount"), py::num(0)))
+            store(d, "Model count", py::item(modeldic, "modelCount"), "number");
+        else
+            remove_if_present(d, "Model count");
+    }
+
+    bool with_sheet = py::truthy(origin);
+    object sheet;
+    if (with_sheet) {
+        sheet = book.attr("add_worksheet")("Utilities");
+        sheet.attr("set_zoom")(150);
+        sheet.attr("write_string")(1, 1, "property");
+        sheet.attr("write_string")(1, 2, "value");
+    }
+
+    // An empty mapping leaves the table empty: the first free row is then the
+    // one below the header.
+    long long i = -1;
+    for (handle entry : d.attr("items")()) {
+        ++i;
+        std::vector<object> kv = py::unpack(entry, 2);
+        std::vector<object> pair = py::unpack(kv[1], 2);
+        handle key = kv[0], value = pair[0], vtype = pair[1];
+        if (value.is_none()) continue;
+        book.attr("set_custom_property")(key, property_value(value, vtype), vtype);
+        if (with_sheet) {
+            sheet.attr("write_string")(2 + i, 1, py::str(key));
+            write_value_cell(sheet, 2 + i, value, vtype);
+        }
+    }
+    if (with_sheet) sheet.attr("hide")();
+    return nb::make_tuple(nb::borrow(excelwriter), i + 3);
 }
 
-// Placeholder until implemented: not bound.
-object finishExcel(handle excelwriter, handle options, handle gmCustomProperties, handle sheetList, handle frameList, handle modeldic, handle libfilename, handle IDlist, handle trainresultColumn, handle testresultColumn, handle LOOResultTrainColumn, handle loowidth, handle traintype, handle tempres) {
-    PyErr_SetString(PyExc_NotImplementedError, "finishExcel");
-    py::raise_pending();
+object finishExcel(handle excelwriter_in, handle options, handle gmCustomProperties,
+                   handle sheetList, handle frameList, handle modeldic, handle libfilename,
+                   handle IDlist, handle trainresultColumn, handle testresultColumn,
+                   handle LOOResultTrainColumn, handle loowidth, handle traintype,
+                   handle tempres) {
+    handle d = gmCustomProperties;
+    object pptyname = py::getattr(options, "propertyName");
+    object sourceroot = py::getattr(options, "root");
+    object paramcount = py::has_attr(options, "paramCount") ? py::getattr(options, "paramCount")
+                                                            : py::item(modeldic, "paramCount");
+    if (py::has_attr(options, "datacount"))
+        store(d, "Data count", py::getattr(options, "datacount"), "number");
+    if (py::has_attr(options, "testcount"))
+        store(d, "Test count", py::getattr(options, "testcount"), "number");
+    if (py::has_attr(options, "modelCount")) {
+        object count = py::getattr(options, "modelCount");
+        if (py::gt(count, py::num(1))) store(d, "Model count", count, "number");
+    }
+    store(d, "Target folder", toolkit::make_extern(py::getattr(options, "savedir"), options),
+          "text");
+    py::item(modeldic, "hidden");
+    if (py::has_attr(options, "configstrMem"))
+        py::set_item(modeldic, "configmem", py::getattr(options, "configstrMem"));
+
+    object path = os().attr("path");
+    if (py::truthy(py::getattr(options, "copytxtcsv"))) {
+        object fname = path.attr("join")(py::getattr(options, "targetfolder"), "traininfo");
+        object infofilename = toolkit::decorfile(fname, options, nb::str(".txt"), nb::str("(%d)"));
+        createFileInfo(infofilename, gmProperties(), d);
+        object write = py::getattr(options, "outfile").attr("write");
+        write(py::percent("results in folder: %s\n",
+                          outputmarker(py::getattr(options, "targetfolder"),
+                                       py::getattr(options, "indirectoutput"))));
+    }
+
+    if (!py::truthy(py::getattr(options, "copyexcel"))) return nb::str("");
+
+    object fname = path.attr("join")(py::getattr(options, "targetfolder"), sourceroot);
+    object excelresult = toolkit::decorfile(fname, options, nb::str(".xlsm"), nb::str("(%s)"));
+    std::vector<object> opened = py::unpack(
+        initiateExcelWriter(excelwriter_in, modeldic, d, py::getattr(options, "savedir"),
+                            nb::bool_(false)),
+        2);
+    object excelwriter = opened[0], infolen = opened[1];
+
+    std::vector<object> sheets = py::unpack(sheetList, 7);
+    std::vector<object> frames = py::unpack(frameList, 7);
+    handle resultFrame = frames[0], trainFrame = frames[1];
+
+    // The training sheet holds one group of four columns per training after
+    // the measured column; the count of trainings is a whole number.
+    object resultcount = py::num(0);
+    if (!resultFrame.is_none())
+        resultcount = py::item(py::getattr(resultFrame, "shape"), Py_ssize_t(0));
+    else if (!trainFrame.is_none())
+        resultcount = py::steal(PyNumber_FloorDivide(
+            py::sub(py::item(py::getattr(trainFrame, "shape"), Py_ssize_t(1)), py::num(1)).ptr(),
+            py::num(4).ptr()));
+    object LOOlen = py::getattr(options, "loomaxrec");
+
+    object besttrainindex = py::item(IDlist, Py_ssize_t(0));
+    object leveragethreshold = py::getattr(options, "leveragethreshold");
+    object maxreclist = py::getattr(options, "multimaxrec");
+    object LOOmaxrec = py::getattr(options, "loomaxrec");
+    object pptyunit = py::getattr(options, "propertyunit");
+    object decorindex = py::getattr(options, "maxrec");
+    object decorindexLOO = py::getattr(options, "loomaxrec");
+    object verbosexls = py::getattr(options, "verbosexls");
+    // enrichExcelFile: wired when the sheet writers land
+
+    object workbook = py::getattr(excelwriter, "book");
+    workbook.attr("set_size")(1490, 1300);
+    object vbaProjectBin = getVbaProjectBin(nb::str(""));
+    bool with_vba = py::truthy(vbaProjectBin);
+    if (with_vba) {
+        workbook.attr("add_vba_project")(vbaProjectBin);
+        workbook.attr("set_vba_name")("ThisWorkbook");
+    }
+
+    std::vector<object> split = py::unpack(path.attr("splitext")(excelresult), 2);
+    object base = strip_index_group(split[0]);
+    excelresult = py::format(with_vba ? "{0}.xlsm" : "{0}.xlsx", base);
+    excelresult = toolkit::IndexFilename(excelresult);
+
+    close_workbook(workbook, excelwriter);
+    os().attr("chmod")(tempres, 438);
+    move_without_overwrite(tempres, excelresult);
+
+    object filename = toolkit::make_extern(excelresult, options);
+    py::getattr(options, "outfile")
+        .attr("write")(py::format("Writing results in file: {}\n", filename));
+    return excelresult;
 }
 
-void bind_workbook_open(nb::module_ &m) { (void)m; }
+void bind_workbook_open(nb::module_ &m) {
+    m.def("outputmarker", &outputmarker, py::arg("filename"), py::arg("indirect") = false);
+    m.def("initiateExcelWriter", &initiateExcelWriter, py::arg("excelwriter"),
+          py::arg("modeldic"), py::arg("gmCustomProperties"), py::arg("origin") = "",
+          py::arg("recap") = false);
+    m.def("finishExcel", &finishExcel, py::arg("excelwriter"), py::arg("options"),
+          py::arg("gmCustomProperties"), py::arg("sheetList"), py::arg("frameList"),
+          py::arg("modeldic"), py::arg("libfilename"), py::arg("IDlist"),
+          py::arg("trainresultColumn"), py::arg("testresultColumn"),
+          py::arg("LOOResultTrainColumn"), py::arg("loowidth"), py::arg("traintype"),
+          py::arg("tempres"));
+}
 
 }  // namespace rb

@@ -1,0 +1,131 @@
+"""Document properties, custom properties and the hidden "Utilities" table."""
+import math
+import zipfile
+import xml.etree.ElementTree as ET
+from collections import OrderedDict
+
+import openpyxl
+import pandas as pd
+import pytest
+
+from conftest import open_writer
+from vireo.trellis import reportbook as rb
+
+
+def custom_properties(path):
+    """{name: (xml type, text)} as stored in docProps/custom.xml."""
+    with zipfile.ZipFile(path) as z:
+        root = ET.fromstring(z.read("docProps/custom.xml"))
+    out = {}
+    for prop in root:
+        (value,) = list(prop)
+        out[prop.get("name")] = (value.tag.rsplit("}", 1)[-1], value.text)
+    return out
+
+
+def utilities_rows(path):
+    """The property table of the "Utilities" sheet, and the sheet itself."""
+    sheet = openpyxl.load_workbook(path)["Utilities"]
+    rows = [(sheet.cell(r, 2).value, sheet.cell(r, 3).value) for r in range(2, sheet.max_row + 1)]
+    return rows, sheet
+
+
+@pytest.fixture
+def writer(tmp_path):
+    path = tmp_path / "book.xlsx"
+    w = open_writer(path, {"data": pd.DataFrame({"a": [1.0, 2.0]})})
+    yield w, path
+    if not w.book.fileclosed:
+        w.close()
+
+
+MODEL = {"hidden": 4, "paramCount": 21, "mark": "run-7", "config": "4N-lin"}
+
+
+def test_properties_and_table_as_a_user_sees_them(writer):
+    w, path = writer
+    props = OrderedDict([("Source file", ("data.csv", "text")), ("Unused", (None, "number")),
+                         ("Epochs", (100, "number")), ("Bound", (-math.inf, "number")),
+                         ("Flag", (True, "other"))])
+    result = rb.initiateExcelWriter(w, MODEL, props, origin="/runs/a")
+    assert result == (w, 11)  # five entries given, four model entries appended
+    assert list(props)[-4:] == ["Hidden neurons", "Parameter count", "Configuration string", "Mark"]
+    w.close()
+
+    book = openpyxl.load_workbook(path)
+    assert book.sheetnames == ["data", "Utilities"]
+    assert book.properties.title == "Graph machine demo results"
+    assert book.properties.creator == "Orrin Vale, Tamsin Hale"
+    with zipfile.ZipFile(path) as z:
+        assert b"<Company>Halvard</Company>" in z.read("docProps/app.xml")
+
+    rows, sheet = utilities_rows(path)
+    assert sheet.sheet_state == "hidden"
+    assert sheet.sheet_view.zoomScale == 150
+    assert rows == [("property", "value"), ("Source file", "data.csv"), (None, None),
+                    ("Epochs", 100), ("Bound", "inf"), ("Flag", True),
+                    ("Hidden neurons", 4), ("Parameter count", 21),
+                    ("Configuration string", "4N-lin"), ("Mark", "run-7")]
+
+    custom = custom_properties(path)
+    assert custom["IsZezidovoraroResult"] == ("bool", "true")
+    assert custom["Source file"] == ("lpwstr", "data.csv")
+    assert custom["Epochs"] == ("r8", "100")
+    assert custom["Bound"] == ("r8", "-inf")
+    assert "Unused" not in custom
+
+
+@pytest.mark.parametrize("origin, props, infolen, sheets", [
+    ("", OrderedDict([("Target folder", ("/x", "text"))]), 3, ["data"]),
+    ("o", OrderedDict([("field groups", (["a", "b"], "text"))]), 3, ["data", "Utilities"]),
+    ("o", OrderedDict(), 2, ["data", "Utilities"]),  # the row below the header
+])
+def test_table_sizes_and_text_forms(writer, origin, props, infolen, sheets):
+    w, path = writer
+    assert rb.initiateExcelWriter(w, None, props, origin)[1] == infolen
+    w.close()
+    assert openpyxl.load_workbook(path).sheetnames == sheets
+    custom = custom_properties(path)
+    for name, (value, _) in props.items():  # stored as text, never failing on the value
+        assert custom[name] == ("lpwstr", str(value))
+        assert not origin or (name, str(value)) in utilities_rows(path)[0]
+
+
+def test_recap_mode_replaces_the_single_model_entries(writer):
+    w, _ = writer
+    props = OrderedDict((k, (1, "number")) for k in
+                        ["Hidden neurons", "Parameter count", "Best trainings",
+                         "Test selection threshold", "Model count", "Seed"])
+    model = {"hiddenlist": "2,4", "paramCount": "9,17", "mark": "m", "configmem": "cfg",
+             "config": "ignored", "modelCount": 0}
+    rb.initiateExcelWriter(w, model, props, recap=True)
+    assert list(props.items()) == [
+        ("Seed", (1, "number")), ("Hidden neuron list", ("2,4", "text")),
+        ("Parameter count list", ("9,17", "text")), ("Configuration string", ("cfg", "text")),
+        ("Mark", ("m", "text"))]
+
+
+@pytest.mark.parametrize("count, expected", [(3, [("Model count", (3, "number"))]), (0, [])])
+def test_model_count_added_or_dropped(writer, count, expected):
+    w, _ = writer
+    props = OrderedDict([("Model count", (8, "number"))])
+    rb.initiateExcelWriter(w, dict(MODEL, modelCount=count), props)
+    assert [(k, v) for k, v in props.items() if k == "Model count"] == expected
+
+
+def test_bad_entries_fail_after_what_was_written(writer):
+    w, path = writer
+    props = OrderedDict([("Good", ("yes", "text")), ("Bad", ("v", "text", "extra"))])
+    with pytest.raises(ValueError, match="too many values to unpack"):
+        rb.initiateExcelWriter(w, None, props, origin="o")
+    with pytest.raises(KeyError, match="paramCount"):
+        rb.initiateExcelWriter(w, {"hidden": 2}, OrderedDict())
+    w.close()
+    assert utilities_rows(path)[0] == [("property", "value"), ("Good", "yes")]
+
+
+@pytest.mark.parametrize("indirect, expected", [(False, "<container>out"), (0, "<container>out"),
+                                                (True, "out"), ("yes", "out")])
+def test_outputmarker(indirect, expected):
+    assert rb.outputmarker("out", indirect) == expected
+    assert rb.outputmarker(filename="out") == "<container>out"
