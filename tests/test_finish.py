@@ -211,7 +211,6 @@ def test_bad_input_keeps_what_was_written(tmp_path, campaign, over, error, match
     assert (tmp_path / "out" / "traininfo.txt").exists() == info_written
 
 
-@pytest.mark.xfail(strict=True, reason="finishExcel does not call enrichExcelFile yet")
 def test_training_count_from_the_training_columns(tmp_path):
     # No result Frame: the trainings are counted from the training sheet's
     # groups of four columns after the measured one.

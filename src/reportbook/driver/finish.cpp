@@ -273,7 +273,10 @@ object finishExcel(handle excelwriter_in, handle options, handle gmCustomPropert
     object decorindex = py::getattr(options, "maxrec");
     object decorindexLOO = py::getattr(options, "loomaxrec");
     object verbosexls = py::getattr(options, "verbosexls");
-    // enrichExcelFile: wired when the sheet writers land
+    enrichExcelFile(excelwriter, pptyname, besttrainindex, sheetList, frameList, paramcount,
+                    resultcount, leveragethreshold, maxreclist, infolen, trainresultColumn,
+                    testresultColumn, LOOResultTrainColumn, loowidth, LOOlen, LOOmaxrec, pptyunit,
+                    decorindex, decorindexLOO, traintype, verbosexls);
 
     object workbook = py::getattr(excelwriter, "book");
     workbook.attr("set_size")(1490, 1300);
