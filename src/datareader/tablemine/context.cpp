@@ -1,0 +1,100 @@
+// Helpers shared by the reader's units: file types, the pandas binding and
+// the two halves of a with statement.
+#include "datareader/tablemine/tablemine.hpp"
+
+namespace mine {
+namespace {
+
+// The attribute as the with statement finds it: on the type, bound to the
+// object through the descriptor protocol.  Invalid when the type has none.
+object lookup_special(handle obj, const char *name) {
+    object key = py::text(name);
+    PyTypeObject *tp = Py_TYPE(obj.ptr());
+    PyObject *found = _PyType_Lookup(tp, key.ptr());
+    if (!found) {
+        if (PyErr_Occurred()) py::raise_pending();
+        return object();
+    }
+    object descr = nb::borrow(found);
+    descrgetfunc get = Py_TYPE(descr.ptr())->tp_descr_get;
+    if (!get) return descr;
+    return py::steal(get(descr.ptr(), obj.ptr(), (PyObject *)tp));
+}
+
+// While __exit__ runs, the block's error is the one being handled, as in
+// Python: sys.exc_info() sees it and an error raised there is chained to it.
+class Handling {
+public:
+    explicit Handling(const nb::python_error &error) {
+        PyErr_GetExcInfo(&m_type, &m_value, &m_tb);
+        PyObject *value = error.value().ptr();
+        PyObject *tb = PyException_GetTraceback(value);  // new reference or null
+        Py_INCREF(Py_TYPE(value));
+        Py_INCREF(value);
+        PyErr_SetExcInfo((PyObject *)Py_TYPE(value), value, tb);
+    }
+    ~Handling() { PyErr_SetExcInfo(m_type, m_value, m_tb); }
+    Handling(const Handling &) = delete;
+    Handling &operator=(const Handling &) = delete;
+
+private:
+    PyObject *m_type = nullptr, *m_value = nullptr, *m_tb = nullptr;
+};
+
+object or_none(object o) { return o.is_valid() ? o : object(nb::none()); }
+
+}  // namespace
+
+object extension_of(handle filename) {
+    object ext = py::item(py::module_attr("os").attr("path").attr("splitext")(filename), Py_ssize_t(1));
+    return py::steal(PySequence_GetSlice(ext.ptr(), 1, PY_SSIZE_T_MAX));
+}
+
+bool same_text(handle ft, const char *text) {
+    object t = py::text(text);
+    return py::eq(ft, t);
+}
+
+bool is_workbook_type(handle filetype) {
+    return same_text(filetype, "xls") || same_text(filetype, "xlsx") ||
+           same_text(filetype, "xlsm");
+}
+
+object pandas_attr(const char *name) { return py::getattr(py::module_attr("pandas"), name); }
+
+object Context::enter(handle mgr) {
+    object enter = lookup_special(mgr, "__enter__");
+    if (!enter.is_valid()) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
+                     Py_TYPE(mgr.ptr())->tp_name);
+        py::raise_pending();
+    }
+    object exit = lookup_special(mgr, "__exit__");
+    if (!exit.is_valid()) {
+        PyErr_Format(PyExc_TypeError,
+                     "'%.200s' object does not support the context manager protocol "
+                     "(missed __exit__ method)",
+                     Py_TYPE(mgr.ptr())->tp_name);
+        py::raise_pending();
+    }
+    object value = enter();
+    m_exit = std::move(exit);
+    return value;
+}
+
+void Context::leave() {
+    object exit = std::move(m_exit);
+    m_exit = object();
+    exit(nb::none(), nb::none(), nb::none());
+}
+
+bool Context::leave(nb::python_error &error) {
+    object exit = std::move(m_exit);
+    m_exit = object();
+    Handling handling(error);
+    object tb = or_none(error.traceback());
+    object handled = exit(error.type(), error.value(), tb);
+    return py::truthy(handled);
+}
+
+}  // namespace mine

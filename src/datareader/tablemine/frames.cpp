@@ -1,0 +1,136 @@
+// A worksheet read into a Frame indexed by its first column, with the
+// summary rows of result sheets trimmed on request; and the search of the
+// result workbook written for a model file.
+#include "datareader/tablemine/tablemine.hpp"
+
+#include <algorithm>
+
+namespace mine {
+namespace {
+
+// A row label that stands for data: a text that is no summary label, or a
+// number (NaN, the label of an empty first cell, is none).  Result sheets
+// label their rows with model names or with row numbers, so integers count
+// as well as floats; a truth value is no row label.
+bool is_data_label(handle label, handle excludedlist) {
+    int text = PyObject_IsInstance(label.ptr(), py::module_attr("text_type").ptr());
+    if (text < 0) py::raise_pending();
+    if (text) {
+        object lower = label.attr("lower")();
+        return !py::contains(excludedlist, lower);
+    }
+    if (PyBool_Check(label.ptr())) return false;
+    object numbers = py::steal(PyImport_ImportModule("numbers"));
+    int real = PyObject_IsInstance(label.ptr(), numbers.attr("Real").ptr());
+    if (real < 0) py::raise_pending();
+    if (!real) return false;
+    // label == label, without the identity shortcut that would let NaN pass
+    return py::truthy(py::steal(PyObject_RichCompare(label.ptr(), label.ptr(), Py_EQ)));
+}
+
+// Keeps the rows down to the last data row; row 0 always stays.
+object trim_summary_rows(handle frame, handle excludedlist) {
+    long long n = py::as_index(py::item(frame.attr("shape"), Py_ssize_t(0)));
+    if (n < 2) return nb::borrow(frame);
+    object index = frame.attr("index");
+    long long last = 0;
+    for (long long pos = n - 1; pos >= 1; --pos) {
+        object label = py::item(index, (Py_ssize_t)pos);
+        if (is_data_label(label, excludedlist)) {
+            last = pos;
+            break;
+        }
+    }
+    object stop = py::num(last + 1);
+    object rows = py::steal(PySlice_New(nullptr, stop.ptr(), nullptr));
+    return py::item(frame.attr("iloc"), rows);
+}
+
+// The "Model file" value of a candidate's property sheet, or an invalid
+// object when the candidate is no readable result workbook.
+object model_file_of(handle path) {
+    object filetype = extension_of(path);
+    if (!is_workbook_type(filetype)) return object();
+    // Outside the guard: a missing pandas is the caller's problem, not the
+    // candidate's.
+    object read_excel = pandas_attr("read_excel");
+    try {
+        nb::list skip;
+        skip.append(0);
+        object frame = read_excel(path, "Utilities", "skiprows"_a = skip);
+        object names = py::to_list(py::item(frame, "property"));
+        object values = py::to_list(py::item(frame, "value"));
+        object wanted = py::text("Model file");
+        Py_ssize_t n = std::min(py::length(names), py::length(values));
+        for (Py_ssize_t i = 0; i < n; ++i)
+            if (py::eq(py::item(names, i), wanted)) return py::item(values, i);
+    } catch (nb::python_error &e) {
+        // A data workbook named like the model, a damaged file, a sheet
+        // without the property table: not the workbook looked for.
+        if (!e.matches(PyExc_Exception)) throw;
+    }
+    return object();
+}
+
+}  // namespace
+
+object getFrameFromExcel(handle filename, handle sheetname, handle filetype, handle reduce,
+                         handle excludedlist) {
+    object result = nb::none();
+    object ft = nb::borrow(filetype);
+    if (!py::truthy(ft)) ft = extension_of(filename);
+    if (is_workbook_type(ft)) {
+        object read_excel = pandas_attr("read_excel");
+        try {
+            result = read_excel(filename, sheetname, "index_col"_a = 0);
+        } catch (nb::python_error &e) {
+            if (!e.matches(py::module_attr("XLRDError"))) throw;
+        }
+    }
+    if (py::truthy(reduce) && !result.is_none()) result = trim_summary_rows(result, excludedlist);
+    return result;
+}
+
+object searchExcelFile(handle nnxfile) {
+    object os = py::module_attr("os");
+    object path = os.attr("path");
+    std::vector<object> parts = py::unpack(path.attr("split")(nnxfile), 2);
+    object folder = parts[0];
+    object base = py::item(path.attr("splitext")(parts[1]), Py_ssize_t(0));
+
+    // An index group "(n)" closes the base name of a numbered model file;
+    // the workbook is named after what comes before it.
+    object stem = base;
+    if (py::truthy(base.attr("endswith")(")"))) {
+        object open = py::text("(");
+        if (py::contains(base, open)) {
+            object cut = base.attr("index")(open);
+            object head = py::steal(PySlice_New(nullptr, cut.ptr(), nullptr));
+            stem = py::item(base, head);
+        }
+    }
+
+    // A bare file name lives in the current folder.  A folder that cannot
+    // be listed holds no workbook.
+    object top = py::truthy(folder) ? folder : os.attr("curdir");
+    object walk = os.attr("walk")(top);
+    PyObject *first = PyIter_Next(walk.ptr());
+    if (!first) {
+        if (PyErr_Occurred()) py::raise_pending();
+        return py::text("");
+    }
+    object entry = nb::steal(first);
+    object names = py::item(entry, Py_ssize_t(2));
+
+    for (handle name : names) {
+        if (!py::truthy(name.attr("endswith")("xlsx")) && !py::truthy(name.attr("endswith")("xlsm")))
+            continue;
+        if (!py::truthy(name.attr("startswith")(stem))) continue;
+        object candidate = path.attr("join")(folder, name);
+        object model = model_file_of(candidate);
+        if (model.is_valid() && py::eq(model, nnxfile)) return candidate;
+    }
+    return py::text("");
+}
+
+}  // namespace mine

@@ -1,0 +1,441 @@
+// Rows of a range streamed through a reader of the toolkit, and the Frames
+// built from them.
+//
+// dataiterator(...) returns a generator: nothing is read before the first
+// row is asked for, the reader's context is held open between rows, and it
+// is left when the rows run out, when reading fails, when the consumer
+// closes the generator or throws into it, and when the generator is dropped.
+// An ordinary error is printed once on standard output before it reaches the
+// consumer.
+#include "datareader/tablemine/tablemine.hpp"
+#include "toolkit/toolkit.hpp"
+
+#include <memory>
+#include <vector>
+
+namespace mine {
+namespace {
+
+// Python's own rule for generators: a StopIteration escaping the body would
+// pass for the end of the rows, so it reaches the consumer as a RuntimeError.
+[[noreturn]] void raise_from_generator(const nb::python_error &error) {
+    if (!error.matches(PyExc_StopIteration)) throw error;
+    PyObject *cause = error.value().ptr();
+    object runtime = py::steal(
+        PyObject_CallFunction(PyExc_RuntimeError, "s", "generator raised StopIteration"));
+    Py_INCREF(cause);
+    PyException_SetCause(runtime.ptr(), cause);
+    Py_INCREF(cause);
+    PyException_SetContext(runtime.ptr(), cause);
+    PyErr_SetObject(PyExc_RuntimeError, runtime.ptr());
+    throw nb::python_error();
+}
+
+// The error `exc` (a class or an instance, as generator.throw takes it) as a
+// raised Python error.
+nb::python_error make_error(handle typ, handle val, handle tb) {
+    object exc;
+    if (PyExceptionClass_Check(typ.ptr())) {
+        int is_instance = val.is_none() ? 0 : PyObject_IsInstance(val.ptr(), typ.ptr());
+        if (is_instance < 0) py::raise_pending();
+        if (is_instance)
+            exc = nb::borrow(val);
+        else if (val.is_none())
+            exc = typ();
+        else if (PyTuple_Check(val.ptr()))
+            exc = py::steal(PyObject_Call(typ.ptr(), val.ptr(), nullptr));
+        else
+            exc = typ(val);
+        if (!PyExceptionInstance_Check(exc.ptr())) {
+            PyErr_Format(PyExc_TypeError,
+                         "calling %R should have returned an instance of BaseException, not %s",
+                         typ.ptr(), Py_TYPE(exc.ptr())->tp_name);
+            py::raise_pending();
+        }
+    } else if (PyExceptionInstance_Check(typ.ptr())) {
+        if (!val.is_none()) {
+            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+            py::raise_pending();
+        }
+        exc = nb::borrow(typ);
+    } else {
+        PyErr_Format(PyExc_TypeError,
+                     "exceptions must be classes or instances deriving from BaseException, not %s",
+                     Py_TYPE(typ.ptr())->tp_name);
+        py::raise_pending();
+    }
+    if (!tb.is_none()) {
+        if (!PyTraceBack_Check(tb.ptr())) {
+            PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+            py::raise_pending();
+        }
+        if (PyException_SetTraceback(exc.ptr(), tb.ptr()) < 0) py::raise_pending();
+    }
+    PyErr_SetObject((PyObject *)Py_TYPE(exc.ptr()), exc.ptr());
+    return nb::python_error();
+}
+
+}  // namespace
+
+class DataIterator {
+public:
+    DataIterator(handle filename, handle filetype, handle datarange, handle skipline,
+                 handle datafmt, handle headerOnly)
+        : m_filename(nb::borrow(filename)), m_filetype(nb::borrow(filetype)),
+          m_datarange(nb::borrow(datarange)), m_skipline(nb::borrow(skipline)),
+          m_datafmt(nb::borrow(datafmt)), m_headerOnly(nb::borrow(headerOnly)) {}
+    DataIterator(const DataIterator &) = delete;
+    DataIterator &operator=(const DataIterator &) = delete;
+    ~DataIterator() { finalize(); }
+
+    object next() {
+        Running running(*this);
+        return resume(nullptr);
+    }
+
+    object send(handle value) {
+        if (m_state == State::Fresh && !value.is_none()) {
+            PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started generator");
+            py::raise_pending();
+        }
+        return next();
+    }
+
+    object throw_(handle typ, handle val, handle tb) {
+        nb::python_error error = make_error(typ, val, tb);
+        Running running(*this);
+        if (m_state == State::Suspended) return resume(&error);
+        // Not started: the error is raised before the body runs.  Finished:
+        // it is raised as it is.
+        bool fresh = m_state == State::Fresh;
+        release();
+        if (fresh) raise_from_generator(error);
+        throw error;
+    }
+
+    object close() {
+        if (m_state != State::Suspended) {
+            if (m_running) already_executing();
+            release();
+            return nb::none();
+        }
+        Running running(*this);
+        PyErr_SetNone(PyExc_GeneratorExit);
+        nb::python_error exit_error;
+        try {
+            resume(&exit_error);
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_GeneratorExit) && !e.matches(PyExc_StopIteration)) throw;
+        } catch (nb::builtin_exception &) {
+            // the body ended: the rows are done
+        }
+        return nb::none();
+    }
+
+    // When the generator goes away while holding the context: close it, as
+    // Python does, reporting a failure as unraisable.
+    void finalize() noexcept {
+        if (m_state != State::Suspended || m_running || !Py_IsInitialized()) return;
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        try {
+            close();
+        } catch (nb::python_error &e) {
+            e.discard_as_unraisable("dataiterator generator");
+        } catch (...) {
+        }
+        PyErr_Restore(type, value, tb);
+    }
+
+    int traverse(visitproc visit, void *arg) {
+        for (object *o : members()) Py_VISIT(o->ptr());
+        return 0;
+    }
+
+    void clear() {
+        m_state = State::Done;
+        for (object *o : members()) *o = object();
+    }
+
+private:
+    enum class State { Fresh, Suspended, Done };
+
+    struct Running {
+        explicit Running(DataIterator &it) : it(it) {
+            if (it.m_running) already_executing();
+            it.m_running = true;
+        }
+        ~Running() { it.m_running = false; }
+        DataIterator &it;
+    };
+
+    [[noreturn]] static void already_executing() {
+        PyErr_SetString(PyExc_ValueError, "generator already executing");
+        py::raise_pending();
+    }
+
+    std::vector<object *> members() {
+        return {&m_filename, &m_filetype, &m_datarange, &m_skipline, &m_datafmt,
+                &m_headerOnly, &m_ctx.exit_method(), &m_rows};
+    }
+
+    void release() {
+        m_state = State::Done;
+        m_ctx.exit_method() = object();
+        m_rows = object();
+    }
+
+    [[noreturn]] void stop() {
+        release();
+        throw nb::stop_iteration();
+    }
+
+    // Runs the body from where it stands to its next row.  `thrown` is the
+    // error raised where the body waits for the consumer.
+    object resume(nb::python_error *thrown) {
+        if (m_state == State::Done) throw nb::stop_iteration();
+        if (m_state == State::Fresh) {
+            object reader_class;
+            try {
+                reader_class = toolkit::getExcelType(m_filetype);
+                if (!py::truthy(reader_class)) stop();
+            } catch (nb::python_error &e) {
+                release();
+                raise_from_generator(e);
+            }
+            m_state = State::Suspended;
+            try {
+                open(reader_class);
+            } catch (nb::python_error &e) {
+                fail(e);
+            }
+        }
+        try {
+            try {
+                if (thrown) throw *thrown;
+                PyObject *row = PyIter_Next(m_rows.ptr());
+                if (row) return nb::steal(row);
+                if (PyErr_Occurred()) py::raise_pending();
+            } catch (nb::python_error &e) {
+                if (!m_ctx.leave(e)) throw;
+                stop();
+            }
+            m_ctx.leave();
+        } catch (nb::python_error &e) {
+            fail(e);
+        }
+        stop();
+    }
+
+    void open(handle reader_class) {
+        object mgr = reader_class(m_filename, "arange"_a = m_datarange, "datafmt"_a = m_datafmt,
+                                  "load"_a = true, "headerOnly"_a = m_headerOnly);
+        object reader = m_ctx.enter(mgr);
+        try {
+            object rows = reader.attr("iterData")("datarange"_a = m_datarange,
+                                                  "datafmt"_a = m_datafmt,
+                                                  "skipline"_a = m_skipline);
+            m_rows = py::steal(PyObject_GetIter(rows.ptr()));
+        } catch (nb::python_error &e) {
+            if (!m_ctx.leave(e)) throw;
+            stop();
+        }
+    }
+
+    // The body's error handler: print an ordinary error, then pass it on.
+    [[noreturn]] void fail(nb::python_error &error) {
+        release();
+        if (error.matches(PyExc_Exception)) {
+            try {
+                py::print(error.value());
+            } catch (nb::python_error &e) {
+                PyObject *context = PyException_GetContext(e.value().ptr());
+                if (!context && e.value().ptr() != error.value().ptr()) {
+                    Py_INCREF(error.value().ptr());
+                    PyException_SetContext(e.value().ptr(), error.value().ptr());
+                }
+                Py_XDECREF(context);
+                raise_from_generator(e);
+            }
+        }
+        raise_from_generator(error);
+    }
+
+    State m_state = State::Fresh;
+    bool m_running = false;
+    object m_filename, m_filetype, m_datarange, m_skipline, m_datafmt, m_headerOnly;
+    Context m_ctx;
+    object m_rows;
+};
+
+namespace {
+
+int iterator_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    return nb::inst_ptr<DataIterator>(self)->traverse(visit, arg);
+}
+
+int iterator_clear(PyObject *self) {
+    if (nb::inst_ready(self)) nb::inst_ptr<DataIterator>(self)->clear();
+    return 0;
+}
+
+void iterator_finalize(PyObject *self) {
+    if (nb::inst_ready(self)) nb::inst_ptr<DataIterator>(self)->finalize();
+}
+
+PyType_Slot iterator_slots[] = {
+    {Py_tp_traverse, (void *)iterator_traverse},
+    {Py_tp_clear, (void *)iterator_clear},
+    {Py_tp_finalize, (void *)iterator_finalize},
+    {0, nullptr},
+};
+
+}  // namespace
+
+object make_dataiterator(handle filename, handle filetype, handle datarange, handle skipline,
+                         handle delimiter, handle datafmt, handle headerOnly) {
+    (void)delimiter;  // the readers split their rows themselves
+    std::unique_ptr<DataIterator> rows(
+        new DataIterator(filename, filetype, datarange, skipline, datafmt, headerOnly));
+    object made = nb::cast(rows.get(), nb::rv_policy::take_ownership);
+    rows.release();
+    return made;
+}
+
+void bind_dataiterator(nb::module_ &m, handle default_datafmt, const char *doc) {
+    nb::class_<DataIterator> cls(m, "generator", nb::type_slots(iterator_slots));
+    cls.def("__iter__", [](nb::handle self) { return nb::borrow(self); })
+        .def("__next__", &DataIterator::next)
+        .def("send", &DataIterator::send, py::arg("value"))
+        .def("throw", &DataIterator::throw_, py::arg("typ"), py::arg("val") = nb::none(),
+             py::arg("tb") = nb::none())
+        .def("close", &DataIterator::close)
+        .def("__repr__", [](nb::handle self) {
+            return py::steal(PyUnicode_FromFormat("<generator object dataiterator at %p>", self.ptr()));
+        });
+    // Reached through the generators only, not a name of the module.  The
+    // module's attribute was the type's only owner: keep it alive for the
+    // life of the process, the generators are made from it.
+    cls.inc_ref();
+    nb::delattr(m, "generator");
+
+    m.def("dataiterator", &make_dataiterator, py::arg("filename"), py::arg("filetype") = "csv",
+          py::arg("datarange") = "", py::arg("skipline") = 0, py::arg("delimiter") = ";",
+          py::arg("datafmt") = default_datafmt, py::arg("headerOnly") = false, doc);
+    m.attr("dataiteratorloc") = m.attr("dataiterator");
+}
+
+// --- Frames ---------------------------------------------------------------
+
+namespace {
+
+// The first row gives the titles, each later row is stored under labels
+// 0, 1, 2, ...  A source without any row gives an empty Frame.
+object frame_from_rows(handle rows) {
+    object it = py::steal(PyObject_GetIter(rows.ptr()));
+    PyObject *first = PyIter_Next(it.ptr());
+    if (!first) {
+        if (PyErr_Occurred()) py::raise_pending();
+        return pandas_attr("DataFrame")();
+    }
+    object titles = nb::steal(first);
+    object frame = pandas_attr("DataFrame")("columns"_a = titles);
+    object loc = frame.attr("loc");
+    long long label = 0;
+    while (PyObject *row = PyIter_Next(it.ptr())) {
+        object r = nb::steal(row);
+        object key = py::num(label++);
+        if (PyObject_SetItem(loc.ptr(), key.ptr(), r.ptr()) < 0) py::raise_pending();
+    }
+    if (PyErr_Occurred()) py::raise_pending();
+    return frame;
+}
+
+// A list of lists of fields reads as one list of fields.
+object flatten_fields(handle datafields) {
+    if (datafields.is_none() || !py::truthy(datafields)) return nb::borrow(datafields);
+    if (!py::is_list(py::item(datafields, Py_ssize_t(0)))) return nb::borrow(datafields);
+    object fields = nb::list();
+    for (handle part : datafields) fields = py::add(fields, part);
+    return fields;
+}
+
+}  // namespace
+
+object get_dataframe(handle filename, handle datarange, handle datafields, handle sheetname,
+                     handle filetype, handle indexfield, handle drop) {
+    object fields = flatten_fields(datafields);
+    object frame;
+    if (same_text(filetype, "csv") || same_text(filetype, "txt")) {
+        object mgr = toolkit::ExcelCsv()(filename, "load"_a = true);
+        with_context(mgr, [&](handle reader) {
+            frame = frame_from_rows(reader.attr("iterData")("titlesfirst"_a = true, "datafmt"_a = fields));
+        });
+        if (!frame.is_valid()) frame = pandas_attr("DataFrame")();
+    } else if (py::truthy(datarange)) {
+        object rows = make_dataiterator(filename, filetype, datarange, py::num(0), py::text(";"),
+                                        fields, nb::bool_(false));
+        frame = frame_from_rows(rows);
+    } else {
+        // Without a sheet the library would read every sheet into a mapping;
+        // the caller asked for one Frame: the first sheet's.
+        object sheet = sheetname.is_none() ? py::num(0) : nb::borrow(sheetname);
+        object book = pandas_attr("ExcelFile")(filename);
+        with_context(book, [&](handle opened) {
+            frame = pandas_attr("read_excel")(opened, "sheet_name"_a = sheet);
+        });
+        if (!frame.is_valid()) frame = pandas_attr("DataFrame")();
+    }
+
+    // indexfield is a column position: bounded by the columns there are.
+    object columns = frame.attr("columns");
+    object width = py::num(py::length(columns));
+    object zero = py::num(0);
+    if (py::gt(width, indexfield) && py::ge(indexfield, zero)) {
+        object title = py::item(columns, indexfield);
+        frame.attr("set_index")(title, "inplace"_a = true, "drop"_a = drop);
+    }
+    return frame;
+}
+
+object getFrame(handle filename, handle filetype, handle datarange, handle datafields,
+                handle indexfield, handle skipline, handle delimiter) {
+    (void)skipline;
+    (void)delimiter;
+    object ft = nb::borrow(filetype);
+    if (!py::truthy(ft)) ft = extension_of(filename).attr("lower")();
+    bool known = false;
+    for (const char *t : {"xlsx", "xls", "xlsm", "csv", "txt"}) known = known || same_text(ft, t);
+    if (!known) return nb::none();
+
+    object frame = get_dataframe(filename, datarange, datafields, nb::none(), ft, py::num(-1),
+                                 nb::bool_(true));
+    object titles = frame.attr("columns");
+    object field;
+    if (py::is_text(indexfield) && py::truthy(indexfield)) {
+        field = nb::none();
+        for (handle title : titles)
+            if (py::eq(title, indexfield)) {
+                field = nb::borrow(title);
+                break;
+            }
+    } else if (py::is_list_or_tuple(indexfield)) {
+        nb::list wanted;
+        for (handle name : indexfield) wanted.append(name.attr("lower")());
+        field = nb::none();
+        // Titles that are no text (a column titled 2016) match no name.
+        for (handle title : titles)
+            if (py::is_text(title) && py::contains(wanted, title.attr("lower")())) {
+                field = nb::borrow(title);
+                break;
+            }
+    } else {
+        field = nb::borrow(indexfield);
+    }
+    if (py::truthy(field)) frame.attr("set_index")(field, "inplace"_a = true);
+    return frame;
+}
+
+}  // namespace mine

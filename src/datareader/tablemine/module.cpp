@@ -1,0 +1,114 @@
+// vireo.trellis.datareader.tablemine: module attributes, error class and the
+// function table, bound in the order the toolkit has always found them.
+#include "datareader/tablemine/tablemine.hpp"
+#include "toolkit/toolkit.hpp"
+
+namespace {
+
+using py::object;
+
+object import(const char *name) { return py::steal(PyImport_ImportModule(name)); }
+
+// The toolkit ran on interpreters without io.StringIO; keep the fallback.
+object string_io() {
+    try {
+        return import("io").attr("StringIO");
+    } catch (nb::python_error &) {
+        return import("cStringIO").attr("StringIO");
+    }
+}
+
+// pandas is optional at load: without it the module still loads, and the
+// functions reading through pandas fail on the None binding.
+object optional_pandas() {
+    PyObject *mod = PyImport_ImportModule("pandas");
+    if (mod) return nb::steal(mod);
+    if (!PyErr_ExceptionMatches(PyExc_ImportError)) py::raise_pending();
+    PyErr_Clear();
+    return nb::none();
+}
+
+object error_class() {
+    return py::steal(PyErr_NewException("vireo.trellis.datareader.tablemine.corvidExcelError",
+                                        PyExc_Exception, nullptr));
+}
+
+void bind_attributes(nb::module_ &m) {
+    m.attr("os") = import("os");
+    m.attr("sys") = import("sys");
+    m.attr("csv") = import("csv");
+    m.attr("np") = import("numpy");
+    object xlrd = import("xlrd");
+    m.attr("XLRDError") = xlrd.attr("XLRDError");
+    toolkit::bind_reader_siblings(m);
+    m.attr("xlrd") = xlrd;
+    m.attr("text_type") = import("six").attr("text_type");
+    m.attr("StringIO") = string_io();
+    m.attr("pandas") = optional_pandas();
+    m.attr("corvidExcelError") = error_class();
+}
+
+const char *search_doc = "Search the Excel file that references the model file passed in.";
+
+const char *dataframe_doc =
+    "Return a Pandas DataFrame from an Excel file.\n"
+    "\n"
+    "Comma-separated files (filetype \"csv\" or \"txt\") are read whole, a workbook\n"
+    "through its range datarange, or else its sheet sheetname (the first sheet\n"
+    "when none is given).  datafields selects the columns of the range (a list of\n"
+    "lists is flattened first).  With indexfield, a column position, that column\n"
+    "becomes the row index; drop tells whether it leaves the data columns.";
+
+const char *iterator_doc =
+    "Iterate over the rows of a data range.\n"
+    "\n"
+    "datafmt gives the positions of the data in a row: position 0 the model name,\n"
+    "position 1 the SMILES text of the molecule and, when there are more than\n"
+    "two entries, position 2 the target value.";
+
+const char *frame_doc =
+    "Return a Pandas DataFrame from a workbook or a delimited text file.\n"
+    "\n"
+    "indexfield names the column used as row index: a field name, matched\n"
+    "exactly; or a list or tuple of candidate names, matched without regard to\n"
+    "case, the first column (in column order) that matches being taken; any other\n"
+    "value is used as the index field itself when it is true.";
+
+}  // namespace
+
+NB_MODULE(tablemine, m) {
+    py::set_home_module(m);
+    bind_attributes(m);
+
+    // Defaults shared by every call that omits them, as Python would.
+    nb::list excluded;
+    for (const char *label : {"", "r2", "pearson", "rmse", "vloo score", "sum"}) excluded.append(label);
+    nb::list no_keys;
+    nb::list positions;
+    for (int i : {0, 1, 2}) positions.append(i);
+
+    m.def("searchExcelFile", &mine::searchExcelFile, nb::arg().none(),
+          nb::sig("def searchExcelFile(nnxfile: str, /) -> str"), search_doc);
+    m.def("getFrameFromExcel", &mine::getFrameFromExcel, py::arg("filename"), py::arg("sheetname"),
+          py::arg("filetype") = "", py::arg("reduce") = false, py::arg("excludedlist") = excluded);
+    m.def("getcustomproperties", &mine::getcustomproperties, py::arg("filename"),
+          py::arg("sheetname"), py::arg("keys") = no_keys, py::arg("filetype") = "");
+    m.def("getcustomproperty", &mine::getcustomproperty, py::arg("filename"), py::arg("sheetname"),
+          py::arg("property"), py::arg("filetype") = "");
+    m.def("gettitles", &mine::gettitles, py::arg("filename"), py::arg("filetype") = "csv",
+          py::arg("datarange") = "", py::arg("skipline") = 0, py::arg("delimiter") = ";",
+          py::arg("datafmt") = nb::none(), "read the titles of a given range in an Excel file.");
+    m.def("getranges", &mine::getranges, py::arg("filename"), py::arg("filetype") = "csv",
+          "Read the existing ranges in an Excel file.");
+    m.def("analyseRangeData", &mine::analyseRangeData, py::arg("filename"),
+          py::arg("filetype") = "xls", py::arg("datarange") = "", py::arg("datafmt") = nb::none());
+    mine::bind_dataiterator(m, positions, iterator_doc);
+    m.def("get_dataframe", &mine::get_dataframe, py::arg("filename"), py::arg("datarange") = "",
+          py::arg("datafields") = nb::none(), py::arg("sheetname") = nb::none(),
+          py::arg("filetype") = "xlsx", py::arg("indexfield") = -1, py::arg("drop") = true,
+          dataframe_doc);
+    m.def("getFrame", &mine::getFrame, py::arg("filename"), py::arg("filetype") = "",
+          py::arg("datarange") = "", py::arg("datafields") = nb::none(),
+          py::arg("indexfield") = nb::none(), py::arg("skipline") = 0, py::arg("delimiter") = ";",
+          frame_doc);
+}

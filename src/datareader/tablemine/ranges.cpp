@@ -1,0 +1,71 @@
+// What a workbook offers before it is loaded: its ranges, the titles of one
+// range and a first look at a range's rows, all through the toolkit's readers.
+#include "datareader/tablemine/tablemine.hpp"
+#include "toolkit/toolkit.hpp"
+
+namespace mine {
+
+object gettitles(handle filename, handle filetype, handle datarange, handle skipline,
+                 handle delimiter, handle datafmt) {
+    (void)skipline;
+    (void)delimiter;
+    object result = nb::list();
+    object reader_class = toolkit::getExcelType(filetype);
+    if (py::truthy(reader_class)) {
+        object reader = reader_class(filename, "arange"_a = datarange, "datafmt"_a = datafmt,
+                                     "headerOnly"_a = true, "load"_a = true);
+        result = py::getattr(reader, "titles");
+    }
+    return result;
+}
+
+object getranges(handle filename, handle filetype) {
+    // The readers' libraries warn about workbook features they drop; the
+    // toolkit has always silenced them for the whole run from here.
+    py::steal(PyImport_ImportModule("warnings")).attr("filterwarnings")("ignore");
+    object result = nb::list();
+    object reader_class;
+    if (same_text(filetype, "xlsx") || same_text(filetype, "xlsm"))
+        reader_class = toolkit::Excel();
+    else if (same_text(filetype, "xls"))
+        reader_class = toolkit::ExcelXP();
+    else
+        return result;
+    object mgr = reader_class(filename, "load"_a = true);
+    with_context(mgr, [&](handle reader) {
+        result = reader.attr("range_names")();
+        if (!py::truthy(result)) {
+            object first = py::item(reader.attr("get_data_ranges")(), Py_ssize_t(0));
+            nb::list one;
+            one.append(py::text("!").attr("join")(first));
+            result = one;
+        }
+    });
+    return result;
+}
+
+object analyseRangeData(handle filename, handle filetype, handle datarange, handle datafmt) {
+    object marker = nb::borrow((PyObject *)&PyType_Type);
+    object titles = nb::list();
+    long long count = 0;
+    object reader_class;
+    if (same_text(filetype, "xls"))
+        reader_class = toolkit::ExcelXP();
+    else if (same_text(filetype, "xlsx"))
+        reader_class = toolkit::Excel();
+    if (reader_class.is_valid()) {
+        object mgr = reader_class(filename, "load"_a = true);
+        with_context(mgr, [&](handle reader) {
+            object rows = reader.attr("iterData")(datarange, "datafmt"_a = datafmt,
+                                                  "titlesfirst"_a = true);
+            for (handle row : rows) {
+                if (count == 0) titles = nb::borrow(row);
+                ++count;
+            }
+        });
+        --count;
+    }
+    return nb::make_tuple(marker, count, true, titles);
+}
+
+}  // namespace mine

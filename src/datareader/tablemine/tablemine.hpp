@@ -1,0 +1,82 @@
+// vireo.trellis.datareader.tablemine: reads workbooks and delimited text files
+// back into pandas Frames.  Declarations shared by the units of the module.
+#pragma once
+
+#include "common/pyutil.hpp"
+
+namespace mine {
+
+using py::handle;
+using py::object;
+
+// --- shared helpers (context.cpp) -----------------------------------------
+// The text form of a file's extension without its dot ("" when it has none):
+// os.path.splitext(filename)[1][1:].
+object extension_of(handle filename);
+// filetype is exactly one of the workbook types read through pandas
+// ("xls", "xlsx", "xlsm").
+bool is_workbook_type(handle filetype);
+// ft == text, by Python equality (any caller value may be compared).
+bool same_text(handle ft, const char *text);
+// The module's pandas binding (None when pandas could not be imported; the
+// attribute lookup on it then fails as it would in Python).
+object pandas_attr(const char *name);
+
+// `with mgr as value:` split in its two halves, so that a generator can stay
+// inside the context between two rows.
+class Context {
+public:
+    // Looks __enter__ and __exit__ up on the type, as the with statement
+    // does, then enters.  Returns the object entered.
+    object enter(handle mgr);
+    // Leaves after a normal end of the block.
+    void leave();
+    // Leaves because `error` was raised in the block.  True when __exit__
+    // reports the error as handled (it is then swallowed).  An error raised
+    // by __exit__ itself replaces the block's error, chained to it.
+    bool leave(nb::python_error &error);
+    bool active() const { return m_exit.is_valid(); }
+    object &exit_method() { return m_exit; }
+
+private:
+    object m_exit;
+};
+
+// Runs body(value) inside `with mgr as value:`.
+template <typename Body>
+void with_context(handle mgr, Body &&body) {
+    Context ctx;
+    object value = ctx.enter(mgr);
+    try {
+        body(value);
+    } catch (nb::python_error &e) {
+        if (!ctx.leave(e)) throw;
+        return;
+    }
+    ctx.leave();
+}
+
+// --- the module's operations ------------------------------------------------
+object searchExcelFile(handle nnxfile);
+object getFrameFromExcel(handle filename, handle sheetname, handle filetype, handle reduce,
+                         handle excludedlist);
+object getcustomproperties(handle filename, handle sheetname, handle keys, handle filetype);
+object getcustomproperty(handle filename, handle sheetname, handle property, handle filetype);
+object gettitles(handle filename, handle filetype, handle datarange, handle skipline,
+                 handle delimiter, handle datafmt);
+object getranges(handle filename, handle filetype);
+object analyseRangeData(handle filename, handle filetype, handle datarange, handle datafmt);
+object get_dataframe(handle filename, handle datarange, handle datafields, handle sheetname,
+                     handle filetype, handle indexfield, handle drop);
+object getFrame(handle filename, handle filetype, handle datarange, handle datafields,
+                handle indexfield, handle skipline, handle delimiter);
+
+// The row generator: registers its class on `m` (and removes the name again,
+// the class is reached through the generators it makes) and binds
+// `dataiterator` and `dataiteratorloc`.
+void bind_dataiterator(nb::module_ &m, handle default_datafmt, const char *doc);
+// A new row generator, as dataiterator(...) returns it.
+object make_dataiterator(handle filename, handle filetype, handle datarange, handle skipline,
+                         handle delimiter, handle datafmt, handle headerOnly);
+
+}  // namespace mine

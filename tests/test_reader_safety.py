@@ -1,0 +1,116 @@
+"""Hostile and broken input: refused with the reading library's error, quickly."""
+import subprocess
+import sys
+import zipfile
+
+import pytest
+
+from vireo.trellis.datareader import tablemine as tm
+from reader_books import write_result, write_xlsx
+
+LAUGHS = ('<!DOCTYPE lolz [<!ENTITY lol0 "lollollollollollollollollollol">'
+          + "".join('<!ENTITY lol%d "%s">' % (i, ("&lol%d;" % (i - 1)) * 10) for i in range(1, 10))
+          + "]>")
+
+
+def plant_bomb(src, dst, part):
+    """Copy the workbook, with the entity expansion bomb in one of its XML parts."""
+    with zipfile.ZipFile(src) as zin, zipfile.ZipFile(dst, "w") as zout:
+        for item in zin.infolist():
+            data = zin.read(item.filename)
+            if item.filename == part:
+                text = data.decode("utf-8")
+                head, sep, body = text.partition("?>")
+                text = head + sep + LAUGHS + body.replace("<t>Model file</t>", "<t>&lol9;</t>")
+                data = text.encode("utf-8")
+            zout.writestr(item, data)
+    return str(dst)
+
+
+@pytest.mark.parametrize("part", ["xl/sharedStrings.xml", "xl/worksheets/sheet2.xml", "xl/workbook.xml"])
+def test_entity_expansion_bomb_is_refused(tmp_path, part):
+    good = write_result(tmp_path / "net_good.xlsx", [["Model file", "/m/net.nnx"]])
+    bomb = plant_bomb(good, tmp_path / "net_r.xlsx", part)
+    # in a child with little memory and time, should the bomb go off
+    code = """if True:
+        import resource, sys
+        resource.setrlimit(resource.RLIMIT_AS, (3 << 30, 3 << 30))
+        from vireo.trellis.datareader import tablemine as tm
+        path = sys.argv[1]
+        calls = [lambda: tm.getFrameFromExcel(path, "Utilities"),
+                 lambda: tm.getcustomproperties(path, "Utilities"),
+                 lambda: tm.get_dataframe(path, sheetname="Utilities"),
+                 lambda: tm.getranges(path, "xlsx")]
+        for call in calls:
+            try:
+                call()
+                print("read")
+            except Exception as exc:
+                print("refused")
+        print(repr(tm.searchExcelFile(sys.argv[2])))
+    """
+    out = subprocess.run([sys.executable, "-c", code, bomb, str(tmp_path / "x" / "net.nnx")],
+                         capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split("\n") == ["refused"] * 4 + ["''", ""]
+
+
+@pytest.fixture(params=["missing", "damaged", "text", "empty"])
+def broken(request, tmp_path):
+    path = tmp_path / "broken.xlsx"
+    if request.param == "damaged":
+        good = write_xlsx(tmp_path / "g.xlsx", {"S": [["a"], [1]]})
+        path.write_bytes(open(good, "rb").read()[:300])
+    elif request.param == "text":
+        path.write_text("a,b\n1,2\n")
+    elif request.param == "empty":
+        path.write_bytes(b"")
+    return request.param, str(path)
+
+
+CALLS = {
+    "getFrameFromExcel": lambda p: tm.getFrameFromExcel(p, "S"),
+    "getcustomproperties": lambda p: tm.getcustomproperties(p, "S"),
+    "getcustomproperty": lambda p: tm.getcustomproperty(p, "S", "x"),
+    "get_dataframe": lambda p: tm.get_dataframe(p),
+    "getFrame": lambda p: tm.getFrame(p, datarange="S!A1:B2"),
+    "gettitles": lambda p: tm.gettitles(p, "xlsx"),
+    "getranges": lambda p: tm.getranges(p, "xlsx"),
+    "analyseRangeData": lambda p: tm.analyseRangeData(p, "xlsx"),
+    "dataiterator": lambda p: list(tm.dataiterator(p, "xlsx")),
+}
+
+
+@pytest.mark.parametrize("name", sorted(CALLS))
+def test_broken_files_raise_the_library_error(broken, name, capsys):
+    kind, path = broken
+    with pytest.raises(Exception) as info:
+        CALLS[name](path)
+    assert not isinstance(info.value, (SystemError, tm.corvidExcelError))
+    assert (info.type is FileNotFoundError) == (kind == "missing")
+
+
+def test_missing_sheet_and_range(tmp_path):
+    path = write_xlsx(tmp_path / "d.xlsx", {"S": [["a", "b"], [1, 2]]})
+    for call in (lambda: tm.getFrameFromExcel(path, "T"), lambda: tm.get_dataframe(path, sheetname="T"),
+                 lambda: tm.getcustomproperties(path, 3)):
+        with pytest.raises(ValueError):
+            call()
+    with pytest.raises(ValueError):
+        tm.get_dataframe(path, "NoRange")
+
+
+ODD = [None, 0, 3.5, b"x.xlsx", ["x.xlsx"], {"a": 1}, object(), float("nan")]
+
+
+@pytest.mark.parametrize("name", sorted(CALLS) + ["searchExcelFile"])
+def test_any_argument_gives_a_python_result_or_error(name, capsys):
+    fn = getattr(tm, name)
+    for odd in ODD:
+        for args in ([odd], [odd, odd], ["x.xlsx", odd, odd]):
+            try:
+                result = fn(*args)
+                if name == "dataiterator":
+                    list(result)
+            except Exception:
+                pass
