@@ -1,43 +1,374 @@
+// Writers of the evaluation sheets: training, test, leave-one-out and
+// bootstrap.  The caller has already written each Frame under a one-row
+// header; these writers only add formats, score rows made of live formulas,
+// conditional formats and the min/max block of the "Utilities" sheet.
+#include "reportbook/a1.hpp"
 #include "reportbook/reportbook.hpp"
 
+#include <string>
+
 namespace rb {
+namespace {
 
-// Placeholder until implemented: not bound.
-object enrichTrainSheet(handle Book, handle Sheet, handle Frame, handle resultcount, handle besttrain, handle resultColumn, handle pptyname, handle paramcount, handle infolen) {
-    PyErr_SetString(PyExc_NotImplementedError, "enrichTrainSheet");
-    py::raise_pending();
+using a1::Index;
+
+object text(const std::string &s) { return a1::text(s); }
+
+object utilities_sheet(handle Book) { return Book.attr("get_worksheet_by_name")("Utilities"); }
+
+// Column settings are made one column at a time.  Older XlsxWriter releases
+// keep one setting per starting column, so a range that a later call partly
+// overrides would be saved as overlapping <col> ranges, which spreadsheet
+// applications repair as damaged; column by column, the later setting simply
+// replaces the earlier one, as newer releases do for ranges.  Each column
+// goes in the "A2:A2" form: on a one-row sheet "A2" would make set_column fail.
+void set_columns(handle sheet, Index c1, Index c2, Index rows, handle width, handle format) {
+    for (Index c = c1; c <= c2; ++c)
+        sheet.attr("set_column")(text(a1::columns(1, c, rows, c)), width, format);
 }
 
-// Placeholder until implemented: not bound.
-object enrichTestSheet(handle Book, handle Sheet, handle Frame, handle resultColumn, handle maxreclist, handle leveragethreshold, handle verbose, handle infolen) {
-    PyErr_SetString(PyExc_NotImplementedError, "enrichTestSheet");
-    py::raise_pending();
+void set_columns(handle sheet, Index c1, Index c2, Index rows, int width, handle format) {
+    set_columns(sheet, c1, c2, rows, py::num(width), format);
 }
 
-// Placeholder until implemented: not bound.
-object enrichLOOTrainSheet(handle Book, handle Sheet, handle Frame, handle resultColumn, handle LOOlen, handle resultCount, handle verbose, handle LOOmaxrec, handle infolen) {
-    PyErr_SetString(PyExc_NotImplementedError, "enrichLOOTrainSheet");
-    py::raise_pending();
+nb::dict hidden() {
+    nb::dict options;
+    options["hidden"] = true;
+    return options;
 }
 
-// Placeholder until implemented: not bound.
+// Hides the input columns B up to the one before `resultColumn`.  Below 2
+// there is no input column, and the span "B:A" would hide A and B (the
+// worksheet swaps reversed bounds), measured values included.  A sheet with
+// other column settings over the span hides column by column (see above).
+void hide_inputs(handle sheet, Index resultColumn, bool by_column) {
+    if (resultColumn < 2) return;
+    object set_column = sheet.attr("set_column");
+    if (!by_column) {
+        set_column(text(a1::col_span(1, resultColumn - 1)), nb::none(), nb::none(), hidden());
+        return;
+    }
+    for (Index c = 1; c < resultColumn; ++c)
+        set_column(text(a1::col_span(c, c)), nb::none(), nb::none(), hidden());
+}
+
+std::string data_range(Index col, Index rows) { return a1::range(1, col, rows, col); }
+
+std::string abs_cell(Index row, Index col) { return a1::cell(row, col, true, true); }
+
+void write_formula(handle sheet, const std::string &cell, const std::string &formula) {
+    sheet.attr("write_formula")(text(cell), text(formula));
+}
+
+// Root mean square difference of an estimate column from the measured range,
+// divided by the row count written into the text (a later row added to the
+// sheet does not change it).
+std::string rmse_over_count(const std::string &estimates, const std::string &expected,
+                            Index count) {
+    return "=SQRT(SUMXMY2(" + estimates + "," + expected + ")/" + std::to_string(count) + ")";
+}
+
+// The same, divided by the number of filled estimate cells.
+std::string rmse_over_filled(const std::string &estimates, const std::string &expected) {
+    return "=SQRT(SUMXMY2(" + estimates + "," + expected + ")/COUNTA(" + estimates + "))";
+}
+
+std::string pearson(const std::string &estimates, const std::string &expected) {
+    return "=PEARSON(" + estimates + "," + expected + ")";
+}
+
+// RMSE, Pearson and R2 of one test model, under its estimate column.
+void write_test_scores(handle sheet, Index col, Index testcount, const std::string &expected) {
+    std::string estimates = data_range(col, testcount);
+    std::string pearson_cell = abs_cell(testcount + 4, col);
+    write_formula(sheet, abs_cell(testcount + 3, col), rmse_over_count(estimates, expected, testcount));
+    write_formula(sheet, pearson_cell, pearson(estimates, expected));
+    write_formula(sheet, abs_cell(testcount + 5, col), "=" + pearson_cell + "*" + pearson_cell);
+}
+
+bool above(handle value, long long bound) { return py::gt(value, py::num(bound)); }
+
+}  // namespace
+
+object enrichTrainSheet(handle Book, handle Sheet, handle Frame, handle resultcount,
+                        handle besttrain, handle resultColumn, handle pptyname, handle paramcount,
+                        handle infolen) {
+    (void)besttrain;
+    (void)pptyname;
+    object utilSheet = utilities_sheet(Book);
+    std::vector<object> block =
+        py::unpack(setMinMaxOnSheet(utilSheet, Sheet, Frame, resultColumn, py::num(9), infolen), 7);
+    Index datacount = py::as_index(block[0]);
+    Index trainsize = py::as_index(block[1]);
+    std::string expectedrange = py::utf8(block[4]);
+    Index rc = py::as_index(resultColumn);
+
+    object resformat = getResFormat(Book);
+    object levformat = getLevFormat(Book);
+    object measuredformat = getMeasuredFormat(Book);
+
+    Sheet.attr("set_zoom")(150);
+    set_columns(Sheet, 1, trainsize, datacount, 12, levformat);
+    set_columns(Sheet, 0, rc, datacount, 10, measuredformat);
+
+    const Index rowSUM = datacount + 2, rowVLOO = datacount + 4, rowRMSE = datacount + 5,
+                rowPearson = datacount + 6, rowR2 = datacount + 7;
+    const Index shiftCompute = rc + 1, shiftResidual = rc + 2, shiftLeverage = rc + 3,
+                shiftVLOO = rc + 4;
+
+    object write_string = Sheet.attr("write_string");
+    write_string(rowSUM, 0, "SUM");
+    write_string(rowRMSE, 0, "RMSE");
+    write_string(rowVLOO, 0, "VLOO score");
+    write_string(rowPearson, 0, "Pearson");
+    write_string(rowR2, 0, "R2");
+
+    Index count = py::as_index(resultcount);
+    for (Index g = 0; g < count; ++g) {
+        Index indx = 4 * g;
+        Index C = shiftCompute + indx, Rs = shiftResidual + indx, L = shiftLeverage + indx,
+              V = shiftVLOO + indx;
+        set_columns(Sheet, C, C, datacount, 10, resformat);
+        set_columns(Sheet, V, V, datacount, 10, resformat);
+        set_columns(Sheet, Rs, Rs, datacount, 10, resformat);
+
+        std::string sumcell = abs_cell(rowSUM, L);
+        write_formula(Sheet, sumcell, "=SUM(" + data_range(L, datacount) + ")");
+        object comment = py::steal(PyNumber_Remainder(levsumcomment().ptr(), paramcount.ptr()));
+        Sheet.attr("write_comment")(text(sumcell), comment);
+        set_columns(Sheet, L, L, datacount, 10, nb::none());
+
+        std::string estimates = data_range(C, datacount);
+        std::string pearson_cell = abs_cell(rowPearson, C);
+        write_formula(Sheet, abs_cell(rowRMSE, C), rmse_over_count(estimates, expectedrange, datacount));
+        write_formula(Sheet, abs_cell(rowVLOO, V),
+                      rmse_over_count(data_range(V, datacount), expectedrange, datacount));
+        write_formula(Sheet, pearson_cell, pearson(estimates, expectedrange));
+        write_formula(Sheet, abs_cell(rowR2, C), "=" + pearson_cell + "*" + pearson_cell);
+    }
+
+    Sheet.attr("freeze_panes")(1, shiftCompute);
+    return nb::make_tuple(py::add(resultColumn, py::num(1)), py::add(resultColumn, py::num(4)),
+                          block[0], block[2], block[3], block[5], block[6]);
+}
+
+object enrichTestSheet(handle Book, handle Sheet, handle Frame, handle resultColumn,
+                       handle maxreclist, handle leveragethreshold, handle verbose, handle infolen) {
+    object utilSheet = utilities_sheet(Book);
+    std::vector<object> block =
+        py::unpack(setMinMaxOnSheet(utilSheet, Sheet, Frame, resultColumn, py::num(7), infolen), 7);
+    Index testcount = py::as_index(block[0]);
+    Index testsize = py::as_index(block[1]);
+    std::string expectedrange = py::utf8(block[4]);
+    Index rc = py::as_index(resultColumn);
+
+    Sheet.attr("set_zoom")(150);
+    Sheet.attr("freeze_panes")(1, rc);
+
+    object thresholdformat = getThresholdFormat(Book);
+    object resformat = getResFormat(Book);
+    object levformat = getLevFormat(Book);
+    object measuredformat = getMeasuredFormat(Book);
+    object maxrecformat = getMaxrecFormat(Book);
+    object integerformat = getIntegerformat(Book);
+
+    const bool verbose_mode = above(verbose, 1);
+    Index L = 0;
+    if (verbose_mode) {
+        // A count column is flagged when fewer models than selected made it.
+        Index i = 0;
+        for (handle maxrec : maxreclist) {
+            Index col = rc + 3 + 3 * i++;
+            nb::dict options;
+            options["type"] = "cell";
+            options["criteria"] = "<";
+            options["value"] = maxrec;
+            options["format"] = maxrecformat;
+            Sheet.attr("conditional_format")(1, col, testcount, col, options);
+        }
+        L = (Index)py::length(maxreclist);
+        Index colref = rc + 3 + 3 * L;
+        if (above(leveragethreshold, 0)) {
+            Index flagged = py::as_index(py::item(maxreclist, (Py_ssize_t)0));
+            for (Index j = 0; j < flagged; ++j) {
+                Index col = colref + 3 + 2 * j;
+                nb::dict options;
+                options["type"] = "cell";
+                options["criteria"] = ">";
+                options["value"] = leveragethreshold;
+                options["format"] = thresholdformat;
+                Sheet.attr("conditional_format")(1, col, testcount, col, options);
+            }
+        }
+    }
+
+    set_columns(Sheet, 0, rc + 3, testcount, 10, measuredformat);
+    hide_inputs(Sheet, rc, true);
+    set_columns(Sheet, 0, 0, testcount, 12, levformat);
+
+    nb::dict centred;
+    centred["align"] = "center";
+    object intformat = Book.attr("add_format")(centred);
+    intformat.attr("set_num_format")("0");
+
+    object chosen;
+    if (verbose_mode) {
+        chosen = nb::borrow(maxreclist);
+    } else {
+        object first = py::steal(PySlice_New(nullptr, py::num(1).ptr(), nullptr));
+        chosen = py::item(maxreclist, first);
+    }
+    Index i = 0;
+    for (handle maxrec : chosen) {
+        Index C = rc + 1 + 3 * i++;
+        set_columns(Sheet, C, C, testcount, 12, resformat);
+        set_columns(Sheet, C + 2, C + 2, testcount, 12, integerformat);
+        Sheet.attr("write_number")(testcount + 2, C, maxrec, intformat);
+        write_test_scores(Sheet, C, testcount, expectedrange);
+    }
+
+    if (verbose_mode) {
+        // Further models: estimate and companion column, two apart.
+        for (Index icol = rc + 3 * L - 1; icol < testsize - 2;) {
+            icol += 2;
+            Index C = icol;
+            set_columns(Sheet, C, C, testcount, 12, resformat);
+            set_columns(Sheet, C + 1, C + 1, testcount, 12, resformat);
+            Sheet.attr("write_number")(testcount + 2, C, 1, intformat);
+            write_test_scores(Sheet, C, testcount, expectedrange);
+        }
+    }
+
+    object write_string = Sheet.attr("write_string");
+    write_string(testcount + 2, 0, "Selected models");
+    write_string(testcount + 3, 0, "RMSE");
+    write_string(testcount + 4, 0, "Pearson");
+    write_string(testcount + 5, 0, "R2");
+    return nb::make_tuple(block[2], block[3], block[5], block[6]);
+}
+
+object enrichLOOTrainSheet(handle Book, handle Sheet, handle Frame, handle resultColumn,
+                           handle LOOlen, handle resultCount, handle verbose, handle LOOmaxrec,
+                           handle infolen) {
+    (void)resultCount;
+    Sheet.attr("set_zoom")(150);
+    Sheet.attr("freeze_panes")(1, 1);
+    object utilSheet = utilities_sheet(Book);
+    // The measured values stand just left of the LOO estimates.
+    std::vector<object> block = py::unpack(
+        setMinMaxOnSheet(utilSheet, Sheet, Frame, py::sub(resultColumn, py::num(1)), py::num(5),
+                         infolen),
+        7);
+    Index datacount = py::as_index(block[0]);
+    Index trainsize = py::as_index(block[1]);
+    std::string expectedrange = py::utf8(block[4]);
+    Index rc = py::as_index(resultColumn);
+
+    const bool verbose_mode = above(verbose, 1);
+    const Index loowidth = verbose_mode ? 4 : 2;
+    const Index rowLOO = datacount + 2;
+
+    object levformat = getLevFormat(Book);
+    object measuredformat = getMeasuredFormat(Book);
+    object integerformat = getIntegerformat(Book);
+    object centredformat = getTextCenteredFormat(Book);
+
+    set_columns(Sheet, 1, trainsize, datacount, 12, levformat);
+    hide_inputs(Sheet, rc, true);
+
+    const Index computedcol = rc < 1 ? 1 : rc;
+    std::string computedrange = data_range(computedcol, datacount);
+    // The measured values, shown again after the hidden span of the inputs.
+    set_columns(Sheet, rc - 1, rc - 1, datacount, 12, measuredformat);
+    set_columns(Sheet, computedcol + 2, computedcol + 2, datacount, 12, integerformat);
+    Sheet.attr("set_column")(0, 0, nb::none(), centredformat);
+    Sheet.attr("set_row")(rowLOO, nb::none(), integerformat);
+
+    Index rowcur = rowLOO;
+    if (verbose_mode) {
+        Sheet.attr("write_string")(rowLOO, 0, "COUNT");
+        Sheet.attr("write_formula")(rowLOO, computedcol, text("=COUNTA(" + computedrange + ")"));
+        rowcur = rowLOO + 1;
+        Sheet.attr("set_row")(rowcur, nb::none(), integerformat);
+    }
+    Sheet.attr("write_string")(rowcur, 0, "Selected models");
+    Sheet.attr("write_number")(rowcur, computedcol, LOOmaxrec);
+    rowcur += 1;
+    Sheet.attr("write_string")(rowcur, 0, "LOO score");
+    Sheet.attr("write_formula")(rowcur, computedcol,
+                                text(rmse_over_filled(computedrange, expectedrange)));
+
+    if (verbose_mode) {
+        const Index start = computedcol + 3;
+        const Index fullLen = py::as_index(LOOlen) * loowidth + start;
+        for (Index index = start; index < fullLen; index += loowidth) {
+            std::string range = data_range(index, datacount);
+            Sheet.attr("write_formula")(rowLOO, index, text("=COUNTA(" + range + ")"));
+            Sheet.attr("write_number")(rowLOO + 1, index, LOOmaxrec);
+            Sheet.attr("write_formula")(rowcur, index, text(rmse_over_filled(range, expectedrange)));
+        }
+    }
+    return nb::make_tuple(block[2], block[3], block[5], block[6]);
+}
+
 object enrichLOOTestSheet(handle Book, handle Sheet, handle Frame, handle resultColumn) {
-    PyErr_SetString(PyExc_NotImplementedError, "enrichLOOTestSheet");
-    py::raise_pending();
+    (void)Book;
+    (void)Frame;
+    Sheet.attr("set_zoom")(150);
+    Sheet.attr("freeze_panes")(1, 1);
+    hide_inputs(Sheet, py::as_index(resultColumn), false);
+    return nb::none();
 }
 
-// Placeholder until implemented: not bound.
-object enrichBSTrainSheet(handle Book, handle Sheet, handle Frame, handle resultColumn, handle infolen) {
-    PyErr_SetString(PyExc_NotImplementedError, "enrichBSTrainSheet");
-    py::raise_pending();
+object enrichBSTrainSheet(handle Book, handle Sheet, handle Frame, handle resultColumn,
+                          handle infolen) {
+    (void)Book;
+    (void)resultColumn;
+    (void)infolen;
+    Sheet.attr("set_zoom")(150);
+    Sheet.attr("freeze_panes")(1, 1);
+    std::vector<object> shape = py::unpack(py::getattr(Frame, "shape"), 2);
+    Index datacount = py::as_index(shape[0]);
+    Index width = py::as_index(shape[1]);
+    Index rowBS = datacount + 2;
+    Sheet.attr("write_string")(rowBS, 0, "RMSE");
+
+    // Measured values in B, the model's estimates in C, the bootstrap
+    // estimates in F and one column per bootstrap from I on.
+    std::string expectedrange = a1::range_abs(1, 1, datacount, 1);
+    write_formula(Sheet, abs_cell(rowBS, 2), rmse_over_filled(data_range(2, datacount), expectedrange));
+    write_formula(Sheet, abs_cell(rowBS, 5), rmse_over_filled(data_range(5, datacount), expectedrange));
+    for (Index index = 8; index <= width; ++index)
+        write_formula(Sheet, abs_cell(rowBS, index),
+                      rmse_over_filled(data_range(index, datacount), expectedrange));
+    return nb::none();
 }
 
-// Placeholder until implemented: not bound.
 object enrichBSTestSheet(handle Book, handle Sheet, handle Frame) {
-    PyErr_SetString(PyExc_NotImplementedError, "enrichBSTestSheet");
-    py::raise_pending();
+    (void)Book;
+    (void)Frame;
+    Sheet.attr("set_zoom")(150);
+    Sheet.attr("freeze_panes")(1, 1);
+    Sheet.attr("set_column")("B:B", nb::none(), nb::none(), hidden());
+    return nb::none();
 }
 
-void bind_evaluation_sheets(nb::module_ &m) { (void)m; }
+void bind_evaluation_sheets(nb::module_ &m) {
+    m.def("enrichTrainSheet", &enrichTrainSheet, py::arg("Book"), py::arg("Sheet"),
+          py::arg("Frame"), py::arg("resultcount"), py::arg("besttrain"), py::arg("resultColumn"),
+          py::arg("pptyname"), py::arg("paramcount"), py::arg("infolen"));
+    m.def("enrichTestSheet", &enrichTestSheet, py::arg("Book"), py::arg("Sheet"),
+          py::arg("Frame"), py::arg("resultColumn"), py::arg("maxreclist"),
+          py::arg("leveragethreshold"), py::arg("verbose"), py::arg("infolen") = -1);
+    m.def("enrichLOOTrainSheet", &enrichLOOTrainSheet, py::arg("Book"), py::arg("Sheet"),
+          py::arg("Frame"), py::arg("resultColumn"), py::arg("LOOlen"), py::arg("resultCount"),
+          py::arg("verbose"), py::arg("LOOmaxrec"), py::arg("infolen"));
+    m.def("enrichLOOTestSheet", &enrichLOOTestSheet, py::arg("Book"), py::arg("Sheet"),
+          py::arg("Frame"), py::arg("resultColumn"));
+    m.def("enrichBSTrainSheet", &enrichBSTrainSheet, py::arg("Book"), py::arg("Sheet"),
+          py::arg("Frame"), py::arg("resultColumn") = 2, py::arg("infolen") = -1);
+    m.def("enrichBSTestSheet", &enrichBSTestSheet, py::arg("Book"), py::arg("Sheet"),
+          py::arg("Frame"));
+}
 
 }  // namespace rb
