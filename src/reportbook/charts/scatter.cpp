@@ -1,25 +1,244 @@
+// Scatter charts of estimated against measured values, and the chartsheets
+// of the best training, its leave-one-out variants and the test results.
 #include "reportbook/reportbook.hpp"
+#include "toolkit/toolkit.hpp"
+
+#include <cmath>
 
 namespace rb {
+namespace {
 
-// Placeholder until implemented: not bound.
-object new_scatter_chart(handle Book, handle names, handle sheetname, handle datacount, handle minVal, handle maxVal, handle expectedcol, handle computedcol, handle labelcol, handle title, handle x_axis, handle y_axis, handle colors, handle shapes, handle bisectorcolor, handle diagValues, handle padding) {
-    PyErr_SetString(PyExc_NotImplementedError, "new_scatter_chart");
-    py::raise_pending();
+// A text, or anything that is neither list nor tuple, stands for itself; a
+// list or tuple stands for its first member.
+object checkinlist(handle values) {
+    if (py::is_text(values) || !py::is_list_or_tuple(values)) return nb::borrow(values);
+    return py::item(values, (Py_ssize_t)0);
 }
 
-// Placeholder until implemented: not bound.
-object getBestTrainChart(handle Book, handle expectedcol, handle computedcol, handle datacount, handle minExpect, handle maxExpect, handle pptyname, handle besttrain, handle pptyunit, handle mastersheetname, handle decorator, handle titleprefix, handle chartname, handle diagvalues) {
-    PyErr_SetString(PyExc_NotImplementedError, "getBestTrainChart");
-    py::raise_pending();
+// An axis bound as the chart XML may hold it, or None to leave the bound to
+// the spreadsheet: NaN, infinities, texts and other non-numbers written as
+// <c:min val=...> make spreadsheet applications report the file as damaged.
+object finite_bound(handle v) {
+    if (PyBool_Check(v.ptr())) return nb::none();
+    if (PyLong_Check(v.ptr())) return nb::borrow(v);
+    if (PyFloat_Check(v.ptr()))
+        return std::isfinite(PyFloat_AS_DOUBLE(v.ptr())) ? nb::borrow(v) : nb::none();
+    object real_type = nb::module_::import_("numbers").attr("Real");
+    int r = PyObject_IsInstance(v.ptr(), real_type.ptr());
+    if (r < 0) py::raise_pending();
+    if (r == 0) return nb::none();
+    // numpy scalars, fractions and the like: written as the float they stand
+    // for, since their text form is not always a number ("3/2").
+    double d = PyFloat_AsDouble(v.ptr());
+    if (d == -1.0 && PyErr_Occurred()) py::raise_pending();
+    return std::isfinite(d) ? py::real(d) : nb::none();
 }
 
-// Placeholder until implemented: not bound.
-object getTestChart(handle Book, handle expectedcols, handle computedcol, handle names, handle colors, handle shapes, handle pptyname, handle pptyunit, handle testsheetname, handle datacount, handle minExpect, handle maxExpect, handle decorator, handle diagvalues) {
-    PyErr_SetString(PyExc_NotImplementedError, "getTestChart");
-    py::raise_pending();
+nb::dict axis_options(handle name, handle minChart, handle maxChart) {
+    nb::dict axis;
+    axis["name"] = name;
+    axis["num_format"] = "# ##0.00";
+    object low = finite_bound(minChart), high = finite_bound(maxChart);
+    if (!low.is_none()) axis["min"] = low;
+    if (!high.is_none()) axis["max"] = high;
+    return axis;
 }
 
-void bind_scatter_charts(nb::module_ &m) { (void)m; }
+void add_data_series(handle chart, handle name, handle sheetname, handle datacount,
+                     handle expectedcol, handle computedcol, handle color, handle shape) {
+    nb::dict border, fill, marker, series;
+    border["none"] = true;
+    fill["color"] = color;
+    marker["type"] = shape;
+    marker["size"] = 4;
+    marker["border"] = border;
+    marker["fill"] = fill;
+    series["name"] = name;
+    series["categories"] = nb::list(nb::make_tuple(sheetname, 1, expectedcol, datacount, expectedcol));
+    series["values"] = nb::list(nb::make_tuple(sheetname, 1, computedcol, datacount, computedcol));
+    series["marker"] = marker;
+    chart.attr("add_series")(series);
+}
+
+}  // namespace
+
+object new_scatter_chart(handle Book, handle names, handle sheetname, handle datacount,
+                         handle minVal, handle maxVal, handle expectedcol, handle computedcol,
+                         handle labelcol, handle title, handle x_axis, handle y_axis,
+                         handle colors, handle shapes, handle bisectorcolor, handle diagValues,
+                         handle padding) {
+    (void)labelcol;
+    const bool multi = py::is_list_or_tuple(computedcol);
+    object serienames = nb::borrow(names);
+    if (multi && py::is_text(serienames)) serienames = nb::list(nb::make_tuple(serienames));
+
+    nb::dict chart_options;
+    chart_options["type"] = "scatter";
+    object chart = Book.attr("add_chart")(chart_options);
+
+    if (multi) {
+        // Walked in parallel up to the shortest, as zip() does.
+        object zipped = nb::module_::import_("builtins").attr("zip")(computedcol, colors, shapes,
+                                                                      serienames);
+        for (handle entry : zipped) {
+            std::vector<object> v = py::unpack(entry, 4);
+            add_data_series(chart, v[3], sheetname, datacount, expectedcol, v[0], v[1], v[2]);
+        }
+        Py_ssize_t count = py::length(computedcol);
+        nb::dict legend;
+        if (count > 1) {
+            // The series after the data series is the bisector: no legend entry.
+            legend["position"] = "bottom";
+            legend["delete_series"] = nb::list(nb::make_tuple(count));
+        } else {
+            legend["none"] = true;
+        }
+        chart.attr("set_legend")(legend);
+    } else {
+        object nam = checkinlist(serienames);
+        object color = checkinlist(colors);
+        object ttype = checkinlist(shapes);
+        object val = checkinlist(computedcol);
+        add_data_series(chart, nam, sheetname, datacount, expectedcol, val, color, ttype);
+    }
+
+    if (py::truthy(diagValues)) {
+        nb::dict line, marker, series;
+        line["color"] = bisectorcolor;
+        line["width"] = 0.25;
+        marker["type"] = "none";
+        series["name"] = "bisector";
+        series["categories"] = diagValues;
+        series["values"] = diagValues;
+        series["line"] = line;
+        series["marker"] = marker;
+        chart.attr("add_series")(series);
+    }
+
+    nb::dict border, area;
+    border["color"] = "black";
+    area["border"] = border;
+    chart.attr("set_chartarea")(area);
+
+    nb::dict font, title_options;
+    font["name"] = "Arial";
+    font["bold"] = true;
+    title_options["name"] = title;
+    title_options["name_font"] = font;
+    chart.attr("set_title")(title_options);
+
+    std::vector<object> bounds = py::unpack(toolkit::axisMinMax(minVal, maxVal, padding), 2);
+    chart.attr("set_x_axis")(axis_options(x_axis, bounds[0], bounds[1]));
+    chart.attr("set_y_axis")(axis_options(y_axis, bounds[0], bounds[1]));
+    chart.attr("set_style")(2);
+    return chart;
+}
+
+object getBestTrainChart(handle Book, handle expectedcol, handle computedcol, handle datacount,
+                         handle minExpect, handle maxExpect, handle pptyname, handle besttrain,
+                         handle pptyunit, handle mastersheetname, handle decorator,
+                         handle titleprefix, handle chartname, handle diagvalues) {
+    const bool prefixed = py::truthy(titleprefix);
+    const bool numbered = !besttrain.is_none();
+    object chartpin = prefixed ? nb::borrow(titleprefix) : object(nb::str("Training"));
+
+    object title;
+    if (numbered && prefixed)
+        title = py::format("{} {} for Training #{}", titleprefix, pptyname, besttrain);
+    else if (numbered)
+        title = py::format("{} for Training #{}", pptyname, besttrain);
+    else if (prefixed)
+        title = py::format("{0} {1}", titleprefix, pptyname);
+    else
+        title = py::format("{0}", pptyname);
+    object seriesname = py::format("{0} results", chartpin);
+
+    object x_title, y_title;
+    if (py::truthy(pptyunit)) {
+        x_title = py::format("Measured {0} ({1})", pptyname, pptyunit);
+        y_title = py::format("{0} Estimated {1} ({2})", titleprefix, pptyname, pptyunit);
+    } else {
+        x_title = py::format("Measured {0}", pptyname);
+        y_title = py::format("{0} Estimated {1}", titleprefix, pptyname);
+    }
+
+    // A chart that cannot be built must not cost the workbook: its
+    // chartsheet is still added, empty.
+    object chart = nb::none();
+    try {
+        chart = new_scatter_chart(Book, seriesname, mastersheetname, datacount, minExpect,
+                                  maxExpect, expectedcol, nb::list(nb::make_tuple(computedcol)),
+                                  nb::none(), title, x_title, y_title,
+                                  nb::list(nb::make_tuple("blue")),
+                                  nb::list(nb::make_tuple("circle")), nb::str("red"), diagvalues,
+                                  py::real(0.05));
+    } catch (nb::python_error &e) {
+        // Exception only: KeyboardInterrupt and SystemExit still end the run.
+        if (!e.matches(PyExc_Exception)) throw;
+        chart = nb::none();
+    } catch (const std::exception &) {
+        chart = nb::none();
+    }
+
+    object name;
+    if (py::truthy(chartname)) {
+        name = nb::borrow(chartname);
+    } else {
+        if (numbered)
+            name = py::format("{} #{} chart", chartpin, besttrain);
+        else
+            name = py::format("{0} chart", prefixed ? titleprefix : pptyname);
+        if (py::truthy(decorator)) name = py::format("{0}{1}", name, decorator);
+    }
+
+    object chartsheet = Book.attr("add_chartsheet")(name);
+    if (!chart.is_none()) chartsheet.attr("set_chart")(chart);
+    chartsheet.attr("set_zoom")(150);
+    return chartsheet;
+}
+
+object getTestChart(handle Book, handle expectedcols, handle computedcol, handle names,
+                    handle colors, handle shapes, handle pptyname, handle pptyunit,
+                    handle testsheetname, handle datacount, handle minExpect, handle maxExpect,
+                    handle decorator, handle diagvalues) {
+    object title = py::percent("%s Test", pptyname);
+    object x_title, y_title;
+    if (py::truthy(pptyunit)) {
+        object tail = py::add(py::add(py::add(pptyname, nb::str(" (")), pptyunit), nb::str(")"));
+        x_title = py::add(nb::str("Measured "), tail);
+        y_title = py::add(nb::str("Estimated "), tail);
+    } else {
+        x_title = py::percent("Measured %s", pptyname);
+        y_title = py::percent("Estimated %s", pptyname);
+    }
+
+    object chart = new_scatter_chart(Book, names, testsheetname, datacount, minExpect, maxExpect,
+                                     expectedcols, computedcol, py::num(0), title, x_title,
+                                     y_title, colors, shapes, nb::str("red"), diagvalues,
+                                     py::real(0.05));
+    object chartsheet = Book.attr("add_chartsheet")(py::percent("Test result chart%s", decorator));
+    chartsheet.attr("set_chart")(chart);
+    chartsheet.attr("set_zoom")(150);
+    return chartsheet;
+}
+
+void bind_scatter_charts(nb::module_ &m) {
+    m.def("new_scatter_chart", &new_scatter_chart, py::arg("Book"), py::arg("names"),
+          py::arg("sheetname"), py::arg("datacount"), py::arg("minVal"), py::arg("maxVal"),
+          py::arg("expectedcol"), py::arg("computedcol"), py::arg("labelcol"), py::arg("title"),
+          py::arg("x_axis"), py::arg("y_axis"), py::arg("colors"), py::arg("shapes"),
+          py::arg("bisectorcolor") = "green", py::arg("diagValues") = "",
+          py::arg("padding") = 0.05);
+    m.def("getBestTrainChart", &getBestTrainChart, py::arg("Book"), py::arg("expectedcol"),
+          py::arg("computedcol"), py::arg("datacount"), py::arg("minExpect"),
+          py::arg("maxExpect"), py::arg("pptyname"), py::arg("besttrain"), py::arg("pptyunit"),
+          py::arg("mastersheetname"), py::arg("decorator") = "", py::arg("titleprefix") = "",
+          py::arg("chartname") = "", py::arg("diagvalues") = "");
+    m.def("getTestChart", &getTestChart, py::arg("Book"), py::arg("expectedcols"),
+          py::arg("computedcol"), py::arg("names"), py::arg("colors"), py::arg("shapes"),
+          py::arg("pptyname"), py::arg("pptyunit"), py::arg("testsheetname"),
+          py::arg("datacount"), py::arg("minExpect"), py::arg("maxExpect"), py::arg("decorator"),
+          py::arg("diagvalues") = "");
+}
 
 }  // namespace rb
