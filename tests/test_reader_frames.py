@@ -8,6 +8,8 @@ import pytest
 from vireo.trellis.datareader import tablemine as tm
 from reader_books import write_result, write_xls, write_xlsx
 
+pytestmark = pytest.mark.filterwarnings("ignore:The xlrd engine is deprecated")
+
 SUMMARY = [["SUM", 6], ["RMSE", 0.5], ["VLOO score", 0.7]]
 
 

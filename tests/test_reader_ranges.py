@@ -6,6 +6,14 @@ import pytest
 from vireo.trellis.datareader import tablemine as tm
 from reader_books import write_csv, write_xls, write_xlsx
 
+
+@pytest.fixture(autouse=True)
+def restore_warning_filters():
+    # getranges silences warnings for the whole process
+    with warnings.catch_warnings():
+        yield
+
+
 ROWS = [["ID", "smiles", "logP"]] + [["m%d" % i, "C" * i, 0.5 * i] for i in range(1, 6)]
 
 

@@ -395,7 +395,9 @@ object get_dataframe(handle filename, handle datarange, handle datafields, handl
     object zero = py::num(0);
     if (py::gt(width, indexfield) && py::ge(indexfield, zero)) {
         object title = py::item(columns, indexfield);
-        frame.attr("set_index")(title, "inplace"_a = true, "drop"_a = drop);
+        // The Frame is ours alone: a new indexed one serves as well as
+        // re-indexing in place, which pandas is retiring.
+        frame = frame.attr("set_index")(title, "drop"_a = drop);
     }
     return frame;
 }
@@ -434,7 +436,7 @@ object getFrame(handle filename, handle filetype, handle datarange, handle dataf
     } else {
         field = nb::borrow(indexfield);
     }
-    if (py::truthy(field)) frame.attr("set_index")(field, "inplace"_a = true);
+    if (py::truthy(field)) frame = frame.attr("set_index")(field);
     return frame;
 }
 

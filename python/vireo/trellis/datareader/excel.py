@@ -107,22 +107,22 @@ class _Reader:
                 return sheet
         raise KeyError("no sheet %r in %s" % (name, self.filename))
 
-    def _resolve(self, spec):
+    def _resolve(self, where):
         """The sheet and bounds a range name or address stands for."""
-        if not spec:
+        if not where:
             if self._names:
-                spec = next(iter(self._names))
+                where = next(iter(self._names))
             elif self._sheets:
                 return self._sheets[0], self._sheets[0][2]
             else:
                 raise ValueError("%s holds no sheet" % self.filename)
-        if spec in self._names:
-            sheetname, bounds = self._names[spec]
+        if where in self._names:
+            sheetname, bounds = self._names[where]
             return self._sheet(sheetname), bounds
-        if any(spec == sheet[0] for sheet in self._sheets):
-            sheet = self._sheet(spec)
+        if any(where == sheet[0] for sheet in self._sheets):
+            sheet = self._sheet(where)
             return sheet, sheet[2]
-        sheetname, _, cells = spec.rpartition("!")
+        sheetname, _, cells = where.rpartition("!")
         if sheetname:
             if len(sheetname) > 1 and sheetname[0] == sheetname[-1] == "'":
                 sheetname = sheetname[1:-1].replace("''", "'")
@@ -132,13 +132,13 @@ class _Reader:
         try:
             c1, r1, c2, r2 = range_boundaries(cells.replace("$", ""))
         except (ValueError, TypeError):
-            raise ValueError("no range %r in %s" % (spec, self.filename)) from None
+            raise ValueError("no range %r in %s" % (where, self.filename)) from None
         used = sheet[2]
         return sheet, (c1 or used[0], r1 or used[1], c2 or used[2], r2 or used[3])
 
-    def _range_rows(self, spec):
+    def _range_rows(self, where):
         """The rows of a range, trailing empty rows left out."""
-        (_, grid, _), (c1, r1, c2, r2) = self._resolve(spec)
+        (_, grid, _), (c1, r1, c2, r2) = self._resolve(where)
         rows = []
         for r in range(r1 - 1, r2):
             line = grid[r] if r < len(grid) else []
