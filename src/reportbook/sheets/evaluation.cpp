@@ -3,6 +3,7 @@
 // header; these writers only add formats, score rows made of live formulas,
 // conditional formats and the min/max block of the "Utilities" sheet.
 #include "reportbook/a1.hpp"
+#include "reportbook/cellvalues.hpp"
 #include "reportbook/reportbook.hpp"
 
 #include <string>
@@ -11,6 +12,7 @@ namespace rb {
 namespace {
 
 using a1::Index;
+namespace cv = cellvalues;
 
 object text(const std::string &s) { return a1::text(s); }
 
@@ -56,8 +58,16 @@ std::string data_range(Index col, Index rows) { return a1::range(1, col, rows, c
 
 std::string abs_cell(Index row, Index col) { return a1::cell(row, col, true, true); }
 
-void write_formula(handle sheet, const std::string &cell, const std::string &formula) {
-    sheet.attr("write_formula")(text(cell), text(formula));
+// Every formula goes with its result (see cellvalues.hpp): a reader that
+// does not recalculate shows that result, not 0.
+void write_formula(handle sheet, const std::string &cell, const std::string &formula,
+                   const cv::Result &result) {
+    sheet.attr("write_formula")(text(cell), text(formula), nb::none(), result.to_python());
+}
+
+void write_formula(handle sheet, Index row, Index col, const std::string &formula,
+                   const cv::Result &result) {
+    sheet.attr("write_formula")(row, col, text(formula), nb::none(), result.to_python());
 }
 
 // Root mean square difference of an estimate column from the measured range,
@@ -68,22 +78,52 @@ std::string rmse_over_count(const std::string &estimates, const std::string &exp
     return "=SQRT(SUMXMY2(" + estimates + "," + expected + ")/" + std::to_string(count) + ")";
 }
 
+cv::Result rmse_over_count(cv::Cells &cells, const std::string &estimates,
+                           const std::string &expected, Index count) {
+    return cv::SQRT(cv::SUMXMY2(cells.range(estimates), cells.range(expected)) /
+                    cv::Result::number((double)count));
+}
+
 // The same, divided by the number of filled estimate cells.
 std::string rmse_over_filled(const std::string &estimates, const std::string &expected) {
     return "=SQRT(SUMXMY2(" + estimates + "," + expected + ")/COUNTA(" + estimates + "))";
+}
+
+cv::Result rmse_over_filled(cv::Cells &cells, const std::string &estimates,
+                            const std::string &expected) {
+    const cv::Range &x = cells.range(estimates);
+    return cv::SQRT(cv::SUMXMY2(x, cells.range(expected)) / cv::COUNTA(x));
+}
+
+// The formula, written with its result.
+void write_rmse_over_filled(handle sheet, Index row, Index col, cv::Cells &cells,
+                            const std::string &estimates, const std::string &expected) {
+    write_formula(sheet, row, col, rmse_over_filled(estimates, expected),
+                  rmse_over_filled(cells, estimates, expected));
 }
 
 std::string pearson(const std::string &estimates, const std::string &expected) {
     return "=PEARSON(" + estimates + "," + expected + ")";
 }
 
+// The score rows of one model with estimate column `col`: RMSE over the
+// row count, Pearson correlation and its square.
+void write_scores(handle sheet, cv::Cells &cells, Index col, Index count,
+                  const std::string &expected, Index rowRMSE, Index rowPearson, Index rowR2) {
+    std::string estimates = data_range(col, count);
+    std::string pearson_cell = abs_cell(rowPearson, col);
+    cv::Result r = cv::PEARSON(cells.range(estimates), cells.range(expected));
+    write_formula(sheet, abs_cell(rowRMSE, col), rmse_over_count(estimates, expected, count),
+                  rmse_over_count(cells, estimates, expected, count));
+    write_formula(sheet, pearson_cell, pearson(estimates, expected), r);
+    write_formula(sheet, abs_cell(rowR2, col), "=" + pearson_cell + "*" + pearson_cell, r * r);
+}
+
 // RMSE, Pearson and R2 of one test model, under its estimate column.
-void write_test_scores(handle sheet, Index col, Index testcount, const std::string &expected) {
-    std::string estimates = data_range(col, testcount);
-    std::string pearson_cell = abs_cell(testcount + 4, col);
-    write_formula(sheet, abs_cell(testcount + 3, col), rmse_over_count(estimates, expected, testcount));
-    write_formula(sheet, pearson_cell, pearson(estimates, expected));
-    write_formula(sheet, abs_cell(testcount + 5, col), "=" + pearson_cell + "*" + pearson_cell);
+void write_test_scores(handle sheet, cv::Cells &cells, Index col, Index testcount,
+                       const std::string &expected) {
+    write_scores(sheet, cells, col, testcount, expected, testcount + 3, testcount + 4,
+                 testcount + 5);
 }
 
 bool above(handle value, long long bound) { return py::gt(value, py::num(bound)); }
@@ -102,6 +142,7 @@ object enrichTrainSheet(handle Book, handle Sheet, handle Frame, handle resultco
     Index trainsize = py::as_index(block[1]);
     std::string expectedrange = py::utf8(block[4]);
     Index rc = py::as_index(resultColumn);
+    cv::Cells cells(Book, Sheet);
 
     object resformat = getResFormat(Book);
     object levformat = getLevFormat(Book);
@@ -133,18 +174,21 @@ object enrichTrainSheet(handle Book, handle Sheet, handle Frame, handle resultco
         set_columns(Sheet, Rs, Rs, datacount, 10, resformat);
 
         std::string sumcell = abs_cell(rowSUM, L);
-        write_formula(Sheet, sumcell, "=SUM(" + data_range(L, datacount) + ")");
+        std::string leverages = data_range(L, datacount);
+        write_formula(Sheet, sumcell, "=SUM(" + leverages + ")", cv::SUM(cells.range(leverages)));
         object comment = py::steal(PyNumber_Remainder(levsumcomment().ptr(), paramcount.ptr()));
         Sheet.attr("write_comment")(text(sumcell), comment);
         set_columns(Sheet, L, L, datacount, 10, nb::none());
 
-        std::string estimates = data_range(C, datacount);
+        std::string estimates = data_range(C, datacount), vloo = data_range(V, datacount);
         std::string pearson_cell = abs_cell(rowPearson, C);
-        write_formula(Sheet, abs_cell(rowRMSE, C), rmse_over_count(estimates, expectedrange, datacount));
-        write_formula(Sheet, abs_cell(rowVLOO, V),
-                      rmse_over_count(data_range(V, datacount), expectedrange, datacount));
-        write_formula(Sheet, pearson_cell, pearson(estimates, expectedrange));
-        write_formula(Sheet, abs_cell(rowR2, C), "=" + pearson_cell + "*" + pearson_cell);
+        cv::Result r = cv::PEARSON(cells.range(estimates), cells.range(expectedrange));
+        write_formula(Sheet, abs_cell(rowRMSE, C), rmse_over_count(estimates, expectedrange, datacount),
+                      rmse_over_count(cells, estimates, expectedrange, datacount));
+        write_formula(Sheet, abs_cell(rowVLOO, V), rmse_over_count(vloo, expectedrange, datacount),
+                      rmse_over_count(cells, vloo, expectedrange, datacount));
+        write_formula(Sheet, pearson_cell, pearson(estimates, expectedrange), r);
+        write_formula(Sheet, abs_cell(rowR2, C), "=" + pearson_cell + "*" + pearson_cell, r * r);
     }
 
     Sheet.attr("freeze_panes")(1, shiftCompute);
@@ -161,6 +205,7 @@ object enrichTestSheet(handle Book, handle Sheet, handle Frame, handle resultCol
     Index testsize = py::as_index(block[1]);
     std::string expectedrange = py::utf8(block[4]);
     Index rc = py::as_index(resultColumn);
+    cv::Cells cells(Book, Sheet);
 
     Sheet.attr("set_zoom")(150);
     Sheet.attr("freeze_panes")(1, rc);
@@ -224,7 +269,7 @@ object enrichTestSheet(handle Book, handle Sheet, handle Frame, handle resultCol
         set_columns(Sheet, C, C, testcount, 12, resformat);
         set_columns(Sheet, C + 2, C + 2, testcount, 12, integerformat);
         Sheet.attr("write_number")(testcount + 2, C, maxrec, intformat);
-        write_test_scores(Sheet, C, testcount, expectedrange);
+        write_test_scores(Sheet, cells, C, testcount, expectedrange);
     }
 
     if (verbose_mode) {
@@ -235,7 +280,7 @@ object enrichTestSheet(handle Book, handle Sheet, handle Frame, handle resultCol
             set_columns(Sheet, C, C, testcount, 12, resformat);
             set_columns(Sheet, C + 1, C + 1, testcount, 12, resformat);
             Sheet.attr("write_number")(testcount + 2, C, 1, intformat);
-            write_test_scores(Sheet, C, testcount, expectedrange);
+            write_test_scores(Sheet, cells, C, testcount, expectedrange);
         }
     }
 
@@ -263,6 +308,7 @@ object enrichLOOTrainSheet(handle Book, handle Sheet, handle Frame, handle resul
     Index trainsize = py::as_index(block[1]);
     std::string expectedrange = py::utf8(block[4]);
     Index rc = py::as_index(resultColumn);
+    cv::Cells cells(Book, Sheet);
 
     const bool verbose_mode = above(verbose, 1);
     const Index loowidth = verbose_mode ? 4 : 2;
@@ -287,7 +333,8 @@ object enrichLOOTrainSheet(handle Book, handle Sheet, handle Frame, handle resul
     Index rowcur = rowLOO;
     if (verbose_mode) {
         Sheet.attr("write_string")(rowLOO, 0, "COUNT");
-        Sheet.attr("write_formula")(rowLOO, computedcol, text("=COUNTA(" + computedrange + ")"));
+        write_formula(Sheet, rowLOO, computedcol, "=COUNTA(" + computedrange + ")",
+                      cv::COUNTA(cells.range(computedrange)));
         rowcur = rowLOO + 1;
         Sheet.attr("set_row")(rowcur, nb::none(), integerformat);
     }
@@ -295,17 +342,17 @@ object enrichLOOTrainSheet(handle Book, handle Sheet, handle Frame, handle resul
     Sheet.attr("write_number")(rowcur, computedcol, LOOmaxrec);
     rowcur += 1;
     Sheet.attr("write_string")(rowcur, 0, "LOO score");
-    Sheet.attr("write_formula")(rowcur, computedcol,
-                                text(rmse_over_filled(computedrange, expectedrange)));
+    write_rmse_over_filled(Sheet, rowcur, computedcol, cells, computedrange, expectedrange);
 
     if (verbose_mode) {
         const Index start = computedcol + 3;
         const Index fullLen = py::as_index(LOOlen) * loowidth + start;
         for (Index index = start; index < fullLen; index += loowidth) {
             std::string range = data_range(index, datacount);
-            Sheet.attr("write_formula")(rowLOO, index, text("=COUNTA(" + range + ")"));
+            write_formula(Sheet, rowLOO, index, "=COUNTA(" + range + ")",
+                          cv::COUNTA(cells.range(range)));
             Sheet.attr("write_number")(rowLOO + 1, index, LOOmaxrec);
-            Sheet.attr("write_formula")(rowcur, index, text(rmse_over_filled(range, expectedrange)));
+            write_rmse_over_filled(Sheet, rowcur, index, cells, range, expectedrange);
         }
     }
     return nb::make_tuple(block[2], block[3], block[5], block[6]);
@@ -336,11 +383,15 @@ object enrichBSTrainSheet(handle Book, handle Sheet, handle Frame, handle result
     // Measured values in B, the model's estimates in C, the bootstrap
     // estimates in F and one column per bootstrap from I on.
     std::string expectedrange = a1::range_abs(1, 1, datacount, 1);
-    write_formula(Sheet, abs_cell(rowBS, 2), rmse_over_filled(data_range(2, datacount), expectedrange));
-    write_formula(Sheet, abs_cell(rowBS, 5), rmse_over_filled(data_range(5, datacount), expectedrange));
-    for (Index index = 8; index <= width; ++index)
-        write_formula(Sheet, abs_cell(rowBS, index),
-                      rmse_over_filled(data_range(index, datacount), expectedrange));
+    cv::Cells cells(Book, Sheet);
+    auto write_rmse = [&](Index col) {
+        std::string estimates = data_range(col, datacount);
+        write_formula(Sheet, abs_cell(rowBS, col), rmse_over_filled(estimates, expectedrange),
+                      rmse_over_filled(cells, estimates, expectedrange));
+    };
+    write_rmse(2);
+    write_rmse(5);
+    for (Index index = 8; index <= width; ++index) write_rmse(index);
     return nb::none();
 }
 
