@@ -10,16 +10,14 @@ from sheets_book import anchors, book, charts, refs
 
 RESULT = pd.DataFrame({"RMSE": [0.5, 0.4], "VLOO": [0.6, 0.7], "x": [1e-3, 2e-3]})
 # Three rows per best count m: VLOO averages, their deviations, RMSE averages.
-RECAP = pd.DataFrame([[m] + [round(0.1 * r + 0.01 * h, 2) for h in range(4)]
-                      for r, m in enumerate([1, 1, 1, 2, 2, 2, 3, 3, 3])],
-                     columns=["maxrec", "h2", "h4", "h6", "h8"])
+RECAP = pd.DataFrame([[r // 3 + 1] + [round(0.1 * r + 0.01 * h, 2) for h in range(4)]
+                      for r in range(9)])
 
 
 def recap_book(tmp_path, multimaxrec, summaries):
-    writer = open_writer(tmp_path / "recap.xlsx", {"Recap": RECAP, "Hidden5": RESULT,
-                                                   "Hidden10": RESULT})
+    writer = open_writer(tmp_path / "recap.xlsx", {"Recap": RECAP, "H5": RESULT, "H10": RESULT})
     options = types.SimpleNamespace(multihidden=[2, 4, 6, 8], multimaxrec=multimaxrec)
-    rb.enrichRecapExcelFile(writer, options, "Recap", RECAP, "Hidden%d", summaries)
+    rb.enrichRecapExcelFile(writer, options, "Recap", RECAP, "H%d", summaries)
     writer.close()
     return tmp_path / "recap.xlsx"
 
@@ -36,24 +34,18 @@ def test_one_chart_per_best_count_from_the_last_down(tmp_path):
     (bars,) = re.findall(r"<c:plus>(.*?)</c:plus>", found[0])
     assert re.findall(r"<c:v>(.*?)</c:v>", bars) == ["0.7", "0.71", "0.72", "0.73"]
     wb = book(path)
-    for name in ("Recap", "Hidden5", "Hidden10"):
-        assert wb[name].sheet_view.zoomScale == 150
-    assert wb["Hidden10"]["E1"].value == "Avg VLOO" and wb["Hidden10"]["E3"].value == "=AVERAGE(C2:C3)"
+    assert [wb[n].sheet_view.zoomScale for n in ("Recap", "H5", "H10")] == [150] * 3
+    assert (wb["H10"]["E1"].value, wb["H10"]["E3"].value) == ("Avg VLOO", "=AVERAGE(C2:C3)")
 
 
 def test_no_best_count_and_no_summary_finish_only_the_recap_sheet(tmp_path):
     path = recap_book(tmp_path, [], [])
-    assert charts(path) == [] and book(path)["Hidden5"]["E1"].value is None
+    assert charts(path) == [] and book(path)["H5"]["E1"].value is None
     assert book(path)["Recap"].sheet_view.zoomScale == 150
 
 
-@pytest.mark.parametrize("summaries, error", [([(5, RESULT)], ValueError),
-                                              ([(7, RESULT, None)], AttributeError)])
-def test_a_summary_not_a_triple_or_naming_no_sheet_fails(tmp_path, summaries, error):
+@pytest.mark.parametrize("summary, error", [((5, RESULT), ValueError),
+                                            ((7, RESULT, None), AttributeError)])
+def test_a_summary_not_a_triple_or_naming_no_sheet_fails(tmp_path, summary, error):
     with pytest.raises(error):
-        recap_book(tmp_path, [1], [(10, RESULT, None)] + summaries)
-
-
-def test_a_missing_recap_frame_fails_first(tmp_path):
-    with pytest.raises(AttributeError, match="shape"):
-        rb.enrichRecapExcelFile(None, None)
+        recap_book(tmp_path, [1], [(10, RESULT, None), summary])

@@ -6,9 +6,8 @@ from vireo.trellis import reportbook as rb
 from sheets_book import book, chart_with, frame, refs
 from test_sheetset import NAMES, standin
 
-FRAMES = {"Result": frame(3, 3), "Training": frame(6, 6), "Test": frame(5, 14),
-          "LOO CV": frame(6, 6), "LOO test": frame(4, 5), "BS training": frame(5, 9),
-          "BS test": frame(5, 4)}
+FRAMES = dict(zip(NAMES, [frame(3, 3), frame(6, 6), frame(5, 14), frame(6, 6), frame(4, 5),
+                          frame(5, 9), frame(5, 4)]))
 
 
 def campaign(tmp_path, present=NAMES, **options):
@@ -16,9 +15,8 @@ def campaign(tmp_path, present=NAMES, **options):
     writer = open_writer(path, {n: FRAMES[n] for n in present})
     writer.book.add_worksheet("Utilities")
     settings = dict(besttrainindex=1, paramcount=3, resultcount=1, maxreclist=[1], infolen=4)
-    settings.update(options)
-    rb.enrichExcelFile(writer, "logP", sheetList=NAMES, frameList=[FRAMES[n] for n in NAMES],
-                       **settings)
+    rb.enrichExcelFile(writer, "logP", sheetList=NAMES, frameList=list(FRAMES.values()),
+                       **dict(settings, **options))
     writer.close()
     return path
 
@@ -66,9 +64,9 @@ def test_test_chart_plots_the_chosen_column_against_the_measured_one(
 
 
 def test_loo_test_and_bootstrap_sheets_get_their_own_writers(tmp_path):
-    seen, calls = [], []
-    writer = standin(["LOO test", "BS training", "BS test"], seen, calls, tmp_path)
-    rb.enrichExcelFile(writer, "logP", sheetList=NAMES, frameList=[FRAMES[n] for n in NAMES],
+    calls = []
+    writer = standin(["LOO test", "BS training", "BS test"], calls, tmp_path)
+    rb.enrichExcelFile(writer, "logP", sheetList=NAMES, frameList=list(FRAMES.values()),
                        LOOResultTrainColumn=5)
     hidden = {"hidden": True}
     assert ("LOO test", "set_column", "B:E", None, None, hidden) in calls
