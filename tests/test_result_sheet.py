@@ -1,3 +1,5 @@
+import numpy as np
+import openpyxl
 import pandas as pd
 import pytest
 
@@ -26,3 +28,18 @@ def test_running_vloo_statistics_and_column_formats(tmp_path, n):
     assert {c: (dims[c].min, dims[c].max, dims[c].number_format, round(dims[c].width))
             for c in "ABDE"} == {"A": (1, 1, '"#"0', 11), "B": (2, 3, "0.000", 13),
                                  "D": (4, 4, "0.00E+00", 13), "E": (5, 6, "0.000", 13)}
+
+
+@pytest.mark.parametrize("vloo", [[0.3, 0.1, 0.7, 0.2], [0.3, "n/a", 0.7, 0.2]])
+def test_running_statistics_are_stored_for_readers_that_do_not_recalculate(tmp_path, vloo):
+    frame = pd.DataFrame({"RMSE": [0.5] * 4, "VLOO": vloo, "x": [1e-4] * 4})
+    writer = open_writer(tmp_path / "r.xlsx", {"Result": frame})
+    rb.enrichResultSheet(writer.book, writer.sheets["Result"], frame)
+    writer.close()
+    ws = openpyxl.load_workbook(tmp_path / "r.xlsx", data_only=True)["Result"]
+    stored = [(ws.cell(r, 5).value, ws.cell(r, 6).value) for r in range(2, 6)]
+    if "n/a" in vloo:  # a text among the scores: left for the application to compute
+        assert stored == [(0.3, 0.0)] + [(None, None)] * 3
+    else:
+        want = [(np.mean(vloo[:k]), np.std(vloo[:k], ddof=1) if k > 1 else 0.0) for k in range(1, 5)]
+        assert stored == [pytest.approx(w, rel=1e-12) for w in want]

@@ -1,6 +1,7 @@
 // The summary sheet of a campaign: one row per trained model, with running
 // statistics of the VLOO score appended to the right of the table.
 #include "reportbook/a1.hpp"
+#include "reportbook/cellvalues.hpp"
 #include "reportbook/reportbook.hpp"
 
 namespace rb {
@@ -13,8 +14,17 @@ void set_column(handle Sheet, const std::string &cols, int width, handle format)
     Sheet.attr("set_column")(a1::text(cols), width, format);
 }
 
-void write_formula(handle Sheet, a1::Index row, a1::Index col, const object &formula) {
-    Sheet.attr("write_formula")(a1::text(a1::cell(row, col, true, true)), formula);
+// The result is stored with the formula: readers that do not recalculate
+// would otherwise show 0 for every running statistic.
+void write_formula(handle Sheet, a1::Index row, a1::Index col, const object &formula,
+                   const cellvalues::Result &result) {
+    Sheet.attr("write_formula")(a1::text(a1::cell(row, col, true, true)), formula, nb::none(),
+                                result.to_python());
+}
+
+// Element k of running results; unknown when the sheet's cells could not be read.
+cellvalues::Result at(const std::vector<cellvalues::Result> &results, a1::Index k) {
+    return (size_t)k < results.size() ? results[k] : cellvalues::Result::unknown();
 }
 
 }  // namespace
@@ -44,14 +54,25 @@ object enrichResultSheet(handle Book, handle Sheet, handle Frame) {
     Sheet.attr("write_string")(0, coldata, "Avg VLOO");
     Sheet.attr("write_string")(0, coldata + 1, "StdDev VLOO");
 
+    namespace cv = cellvalues;
+    cv::Cells cells(Book, Sheet);
+    const std::string first = a1::cell(1, kVlooCol, true, true);
+    std::vector<cv::Result> averages, deviations;
+    if (n >= 2) {
+        const cv::Range &scores = cells.range(a1::range(1, kVlooCol, n, kVlooCol));
+        averages = cv::running_average(scores);
+        deviations = cv::running_stdeva(scores);
+    }
+
     // The first model is its own average, with no spread yet.
-    write_formula(Sheet, 1, coldata, a1::text(a1::cell(1, kVlooCol, true, true)));
-    write_formula(Sheet, 1, coldata + 1, nb::str("=0.0"));
+    write_formula(Sheet, 1, coldata, a1::text(first), cells.cell(first));
+    write_formula(Sheet, 1, coldata + 1, nb::str("=0.0"), cv::Result::number(0.0));
 
     for (a1::Index r = 2; r <= n; ++r) {
         object upto = a1::text(a1::range(1, kVlooCol, r, kVlooCol));
-        write_formula(Sheet, r, coldata, py::percent("AVERAGE(%s)", upto));
-        write_formula(Sheet, r, coldata + 1, py::percent("STDEVA(%s)", upto));
+        write_formula(Sheet, r, coldata, py::percent("AVERAGE(%s)", upto), at(averages, r - 1));
+        write_formula(Sheet, r, coldata + 1, py::percent("STDEVA(%s)", upto),
+                      at(deviations, r - 1));
     }
 
     Sheet.attr("freeze_panes")(1, 1);
