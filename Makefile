@@ -23,5 +23,9 @@ demo: $(VENV)/.installed
 test: $(VENV)/.installed
 	$(VENV)/bin/python -m pytest -q tests
 
+# Finishing and reading a large campaign: a table, and JSON in bench/results/.
+bench: $(VENV)/.installed
+	$(VENV)/bin/python bench/run.py
+
 clean:
 	rm -rf build .venv .venv-* $(DEMO_OUT)

@@ -6,6 +6,7 @@ the recap workbook of a multi-architecture campaign and a pre-processing
 workbook, then reads the result workbook back with ``tablemine``.
 """
 import argparse
+import contextlib
 import io
 import os
 import sys
@@ -23,16 +24,37 @@ TEST_RESULT_COLUMN = 4    # ID, x1, x2, x3, measured
 LOO_RESULT_COLUMN = 3     # ID, x1, measured, LOO estimate
 
 
-class Progress:
-    """One line per stage on standard output, with the time it took."""
+# From this many cells on, the demo reports each sheet it writes.
+LARGE_CAMPAIGN_CELLS = 200000
 
-    def __init__(self, quiet):
+
+class Progress:
+    """One line per stage on standard output, with the time since the start."""
+
+    def __init__(self, quiet, detailed=False):
         self.quiet = quiet
+        self.detailed = detailed
         self.start = time.perf_counter()
 
     def __call__(self, text):
         if not self.quiet:
             print("[%7.2f s] %s" % (time.perf_counter() - self.start, text), flush=True)
+
+    def detail(self, text):
+        """A finer stage, reported only for large campaigns (or with -vv)."""
+        if self.detailed:
+            self(text)
+
+
+@contextlib.contextmanager
+def module_messages(verbose):
+    """The writer prints where it looked for a VBA project; show that only with -vv."""
+    if verbose > 1:
+        yield
+        return
+    buffer = io.StringIO()
+    with contextlib.redirect_stdout(buffer):
+        yield
 
 
 def measured_values(rng, inputs):
@@ -46,6 +68,11 @@ def leverages(rng, count, paramcount):
     raw = rng.gamma(2.0, 1.0, count)
     lev = raw / raw.sum() * paramcount
     return np.clip(lev, 1e-4, 0.95)
+
+
+def cell_count(frames):
+    """Cells pandas writes for the Frames: their values, index and header."""
+    return int(sum((f.shape[0] + 1) * (f.shape[1] + 1) for f in frames))
 
 
 def training_frames(rng, examples, trainings, paramcount):
@@ -164,24 +191,23 @@ def write_result_workbook(args, folder, rng, progress):
     bs_train, bs_test = bootstrap_frames(rng, args.examples, args.bootstrap_columns)
     progress("campaign data ready: %d examples, %d trainings" % (args.examples, args.trainings))
 
+    frames = [result, train, test, loo_train, loo_test, bs_train, bs_test]
     tempres = os.path.join(folder, ".demo_model.tmp.xlsx")
     writer = pd.ExcelWriter(tempres, engine="xlsxwriter")
-    result.to_excel(writer, sheet_name=SHEETS[0])
-    for frame, name in ((train, SHEETS[1]), (test, SHEETS[2]), (loo_train, SHEETS[3]),
-                        (loo_test, SHEETS[4])):
-        frame.to_excel(writer, sheet_name=name, index=False)
-    bs_train.to_excel(writer, sheet_name=SHEETS[5])
-    bs_test.to_excel(writer, sheet_name=SHEETS[6])
-    progress("result Frames written through pandas")
+    # The result and bootstrap Frames keep their index (training number, example ID).
+    for frame, name, index in zip(frames, SHEETS, (True, False, False, False, False, True, True)):
+        frame.to_excel(writer, sheet_name=name, index=index)
+        progress.detail("sheet %r written: %d rows, %d columns" % ((name,) + frame.shape))
+    progress("result Frames written through pandas (%d cells)" % cell_count(frames))
 
     modeldic = {"hidden": 3, "paramCount": paramcount, "config": "3 hidden, tanh",
                 "mark": "demo", "modelCount": 1}
-    frames = [result, train, test, loo_train, loo_test, bs_train, bs_test]
     best = int(result["VLOO score"].idxmin())
-    excelresult = reportbook.finishExcel(
-        writer, options, properties, SHEETS, frames, modeldic, None, [best],
-        TRAIN_RESULT_COLUMN, TEST_RESULT_COLUMN, LOO_RESULT_COLUMN, 1, "", tempres)
-    progress("result workbook finished")
+    with module_messages(args.verbose):
+        excelresult = reportbook.finishExcel(
+            writer, options, properties, SHEETS, frames, modeldic, None, [best],
+            TRAIN_RESULT_COLUMN, TEST_RESULT_COLUMN, LOO_RESULT_COLUMN, 1, "", tempres)
+    progress("result workbook finished and saved")
     return excelresult, model_file
 
 
@@ -220,20 +246,46 @@ def write_preproc_workbook(args, folder, rng, progress):
     data = pd.DataFrame(rng.normal(0, 1, (args.examples, 4)), columns=["x1", "x2", "x3", "logP"])
     writer = pd.ExcelWriter(path, engine="xlsxwriter")
     data.to_excel(writer, sheet_name="Data")
-    reportbook.enrichExcelPreproc(writer, "Data", path)
+    with module_messages(args.verbose):
+        reportbook.enrichExcelPreproc(writer, "Data", path)
     writer.close()
     progress("pre-processing workbook finished")
     return path
 
 
-def read_back(excelresult, model_file, progress):
+def read_back(excelresult, recap, preproc, model_file, progress):
+    """What the reader finds in the three workbooks."""
     from vireo.trellis.datareader import tablemine
 
-    props = tablemine.getcustomproperties(excelresult, "Utilities")
-    results = tablemine.getFrameFromExcel(excelresult, SHEETS[0], reduce=True)
-    found = tablemine.searchExcelFile(model_file)
+    found = {}
+    found["properties"] = tablemine.getcustomproperties(excelresult, "Utilities")
+    found["results"] = tablemine.getFrameFromExcel(excelresult, SHEETS[0], reduce=True)
+    found["training"] = tablemine.getFrameFromExcel(excelresult, SHEETS[1], reduce=True)
+    found["workbook"] = tablemine.searchExcelFile(model_file)
     progress("result workbook read back")
-    return props, results, found
+    found["recap"] = tablemine.getFrameFromExcel(recap, "Recap")
+    found["recap sheets"] = [name for name in pd.ExcelFile(recap).sheet_names if name != "Recap"]
+    progress("recap workbook read back")
+    found["preproc"] = tablemine.getFrameFromExcel(preproc, "Data")
+    progress("pre-processing workbook read back")
+    return found
+
+
+def report(folder, excelresult, recap, preproc, found):
+    props, results = found["properties"], found["results"]
+    print("Result workbook:         %s" % excelresult)
+    print("Recap workbook:          %s" % recap)
+    print("Pre-processing workbook: %s" % preproc)
+    print("Information file:        %s" % os.path.join(folder, "traininfo.txt"))
+    print("Custom properties read back: %d (Model file: %s)" % (len(props), props.get("Model file")))
+    print("Result sheet read back: %d trainings, best VLOO score %.4f (training %s)"
+          % (len(results), results["VLOO score"].min(), results["VLOO score"].idxmin()))
+    print("Training sheet read back: %d examples (score rows trimmed), %d columns"
+          % found["training"].shape)
+    print("Recap sheet read back: %d score rows over %d architectures (%s)"
+          % (found["recap"].shape[0], found["recap"].shape[1] - 1, ", ".join(found["recap sheets"])))
+    print("Pre-processing sheet read back: %d rows, %d columns" % found["preproc"].shape)
+    print("Workbook that names the model file: %s" % (found["workbook"] or "(none found)"))
 
 
 def parse_args(argv):
@@ -255,6 +307,12 @@ def parse_args(argv):
     for name in ("examples", "trainings", "test_examples"):
         if getattr(args, name) < 1:
             parser.error("--%s must be at least 1" % name.replace("_", "-"))
+    for name in ("further_models", "loo_trainings", "bootstrap_columns"):
+        if getattr(args, name) < 0:
+            parser.error("--%s must not be negative" % name.replace("_", "-"))
+    if args.examples < 2:
+        # The LOO and bootstrap test sheets hold half as many rows.
+        parser.error("--examples must be at least 2")
     return args
 
 
@@ -263,21 +321,14 @@ def main(argv=None):
     folder = os.path.abspath(args.out or tempfile.mkdtemp(prefix="trellis-demo-"))
     os.makedirs(folder, exist_ok=True)
     rng = np.random.default_rng(args.seed)
-    progress = Progress(args.quiet)
+    cells = args.examples * (4 * args.trainings + args.loo_trainings * 4 + args.bootstrap_columns)
+    progress = Progress(args.quiet, detailed=cells >= LARGE_CAMPAIGN_CELLS or args.verbose > 1)
 
     excelresult, model_file = write_result_workbook(args, folder, rng, progress)
     recap = write_recap_workbook(args, folder, rng, progress)
     preproc = write_preproc_workbook(args, folder, rng, progress)
-    props, results, found = read_back(excelresult, model_file, progress)
-
-    print("Result workbook:         %s" % excelresult)
-    print("Recap workbook:          %s" % recap)
-    print("Pre-processing workbook: %s" % preproc)
-    print("Information file:        %s" % os.path.join(folder, "traininfo.txt"))
-    print("Custom properties read back: %d (Model file: %s)" % (len(props), props.get("Model file")))
-    print("Result sheet read back: %d trainings, best VLOO score %.4f"
-          % (len(results), results["VLOO score"].min()))
-    print("Workbook that names the model file: %s" % (found or "(none found)"))
+    found = read_back(excelresult, recap, preproc, model_file, progress)
+    report(folder, excelresult, recap, preproc, found)
     return 0
 
 

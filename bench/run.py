@@ -1,0 +1,136 @@
+"""Benchmarks of finishing and reading a large campaign's result workbook.
+
+    python bench/run.py [--quick] [--out bench/results]
+
+Each measurement runs in a process of its own (so that each peak memory
+figure belongs to one scenario). Prints a table and writes the figures as
+JSON to bench/results/bench-<time>.json and bench/results/latest.json.
+
+Targets: finishExcel's own share under 5 % of its time; reading within 5 % of
+pandas.read_excel alone; peak memory of finishing at most 1.2 times that of
+writing the Frames and closing without finishing.
+"""
+import argparse
+import contextlib
+import io
+import json
+import os
+import platform
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+WORKER = os.path.join(HERE, "worker.py")
+SEARCH_BOOKS = 100
+
+
+def run_worker(*args, timeout=1800):
+    proc = subprocess.run([sys.executable, WORKER] + [str(a) for a in args],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
+    if proc.returncode != 0:
+        raise SystemExit("benchmark %s failed:\n%s" % (args[0], proc.stderr.decode(errors="replace")))
+    return json.loads(proc.stdout.decode().strip().splitlines()[-1])
+
+
+def search_folder(root):
+    """A folder of result workbooks whose names all start with the searched stem."""
+    from vireo.trellis import demo
+
+    source = os.path.join(root, "demo")
+    with contextlib.redirect_stdout(io.StringIO()):
+        demo.main(["--out", source, "-q"])
+    folder = os.path.join(root, "search")
+    os.makedirs(folder)
+    for i in range(SEARCH_BOOKS):
+        shutil.copy(os.path.join(source, "demo_model.xlsx"), os.path.join(folder, "net_%03d.xlsx" % i))
+    # No workbook names this model file: the search reads every candidate.
+    return folder, os.path.join(folder, "net(1).nnx")
+
+
+def ratio(a, b):
+    return a / b if b else float("nan")
+
+
+def verdict(ok):
+    return "met" if ok else "MISSED"
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--out", default=os.path.join(HERE, "results"), help="folder of the JSON files")
+    parser.add_argument("--repeats", type=int, default=1,
+                        help="runs of each large write (the least time is kept)")
+    args = parser.parse_args(argv)
+
+    root = tempfile.mkdtemp(prefix="trellis-bench-")
+    figures = {"when": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime()),
+               "python": platform.python_version(), "machine": platform.machine()}
+    try:
+        import numpy, pandas, xlsxwriter, openpyxl  # noqa: E401
+        figures["versions"] = {m.__name__: m.__version__ for m in (numpy, pandas, xlsxwriter, openpyxl)}
+
+        runs = {"floor": [], "finish": []}
+        for i in range(args.repeats):
+            for scenario in ("floor", "finish"):
+                folder = os.path.join(root, "%s-%d" % (scenario, i))
+                os.makedirs(folder)
+                print("... %s (run %d)" % (scenario, i + 1), flush=True)
+                runs[scenario].append(run_worker(scenario, folder))
+        floor = min(runs["floor"], key=lambda r: r["total_s"])
+        finish = min(runs["finish"], key=lambda r: r["total_s"])
+        floor["peak_rss_mib"] = max(r["peak_rss_mib"] for r in runs["floor"])
+        finish["peak_rss_mib"] = max(r["peak_rss_mib"] for r in runs["finish"])
+        print("... stand-in workbook", flush=True)
+        standin = run_worker("standin", root)
+        print("... reader", flush=True)
+        reader = run_worker("read", root, finish["path"])
+        print("... search in %d workbooks" % SEARCH_BOOKS, flush=True)
+        folder, model = search_folder(root)
+        search = run_worker("search", folder, model)
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+
+    own_share = ratio(standin["finish_s"], finish["end_s"])
+    memory = ratio(finish["peak_rss_mib"], floor["peak_rss_mib"])
+    rows = [
+        ("write Frames + close (floor)", "%.2f s" % floor["total_s"],
+         "%.0f MiB peak" % floor["peak_rss_mib"], "%d cells, close %.2f s" % (floor["cells"], floor["end_s"])),
+        ("write Frames + finishExcel", "%.2f s" % finish["total_s"],
+         "%.0f MiB peak" % finish["peak_rss_mib"], "finishExcel %.2f s" % finish["end_s"]),
+        ("finishExcel, stand-in workbook", "%.3f s" % standin["finish_s"], "",
+         "own share %.2f %% (target < 5 %%): %s" % (100 * own_share, verdict(own_share < 0.05))),
+        ("peak memory finish / floor", "", "%.3f x" % memory,
+         "target <= 1.2 x: %s" % verdict(memory <= 1.2)),
+    ]
+    read_ok = True
+    for name, r in reader["reads"].items():
+        rel = ratio(r["ours_s"], r["pandas_s"])
+        read_ok &= rel <= 1.05
+        rows.append((name, "%.3f s" % r["ours_s"], "pandas %.3f s" % r["pandas_s"],
+                     "%+.1f %% (target <= +5 %%): %s" % (100 * (rel - 1), verdict(rel <= 1.05))))
+    rel = ratio(search["ours_s"], search["pandas_s"])
+    rows.append(("searchExcelFile, %d workbooks" % search["workbooks"], "%.3f s" % search["ours_s"],
+                 "pandas %.3f s" % search["pandas_s"],
+                 "%+.1f %% (%.1f ms per workbook): %s" % (100 * (rel - 1), 1000 * search["ours_s"] / search["workbooks"],
+                                                         verdict(rel <= 1.05))))
+    figures.update(floor=floor, finish=finish, standin=standin, reader=reader, search=search,
+                   own_share=own_share, memory_ratio=memory)
+
+    widths = [max(len(r[i]) for r in rows) for i in range(4)]
+    for r in rows:
+        print("  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip())
+
+    os.makedirs(args.out, exist_ok=True)
+    stamp = time.strftime("%Y%m%d-%H%M%S", time.gmtime())
+    for name in ("bench-%s.json" % stamp, "latest.json"):
+        with open(os.path.join(args.out, name), "w") as f:
+            json.dump(figures, f, indent=2, default=str)
+    print("figures written to %s" % os.path.join(args.out, "bench-%s.json" % stamp))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,145 @@
+"""One benchmark measurement in a process of its own; prints one JSON object.
+
+    python bench/worker.py SCENARIO FOLDER [ARGS...]
+
+Scenarios:
+  floor   write the large campaign's Frames through pandas and close the writer
+  finish  write the same Frames, then finishExcel (which closes the workbook)
+  standin finishExcel against a writer and workbook whose calls do nothing
+  read    the reader against pandas.read_excel alone, on a finished workbook (ARGS: path)
+  search  searchExcelFile in a folder of result workbooks (ARGS: folder, model file)
+"""
+import contextlib
+import io
+import json
+import os
+import resource
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+
+def peak_rss_mib():
+    # ru_maxrss is in KiB on Linux.
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0
+
+
+def current_rss_mib():
+    with open("/proc/self/statm") as f:
+        pages = int(f.read().split()[1])
+    return pages * os.sysconf("SC_PAGE_SIZE") / (1024.0 * 1024.0)
+
+
+def write_scenario(folder, finishing):
+    import campaign
+
+    frames = campaign.frames(campaign.LARGE)
+    opts = campaign.options(folder, campaign.LARGE)
+    tempres = os.path.join(folder, ".bench.tmp.xlsx")
+    base_rss = current_rss_mib()
+    start = time.perf_counter()
+    writer = campaign.open_writer(tempres)
+    campaign.write_frames(writer, frames)
+    written = time.perf_counter()
+    with contextlib.redirect_stdout(io.StringIO()):
+        if finishing:
+            path = campaign.finish(writer, opts, frames, tempres)
+        else:
+            writer.close()
+            path = tempres
+    end = time.perf_counter()
+    return dict(write_s=written - start, end_s=end - written, total_s=end - start,
+                peak_rss_mib=peak_rss_mib(), base_rss_mib=base_rss,
+                cells=campaign.cell_count(frames), path=path, size_bytes=os.path.getsize(path))
+
+
+def standin_scenario(folder, repeats=5):
+    import campaign
+    import standin
+    from vireo.trellis import demo
+
+    frames = campaign.frames(campaign.LARGE)
+    times = []
+    for i in range(repeats):
+        opts = campaign.options(folder, campaign.LARGE)
+        tempres = os.path.join(folder, ".standin-%d.tmp.xlsx" % i)
+        writer = standin.NullWriter(tempres, demo.SHEETS)
+        start = time.perf_counter()
+        with contextlib.redirect_stdout(io.StringIO()):
+            path = campaign.finish(writer, opts, frames, tempres)
+        times.append(time.perf_counter() - start)
+        os.remove(path)
+    return dict(finish_s=min(times), times_s=times)
+
+
+def best_of(repeats, *calls):
+    """Interleaved runs of each call; the least time of each (the least disturbed run)."""
+    best = [float("inf")] * len(calls)
+    for _ in range(repeats):
+        for i, call in enumerate(calls):
+            start = time.perf_counter()
+            call()
+            best[i] = min(best[i], time.perf_counter() - start)
+    return best
+
+
+def read_scenario(path, repeats=5):
+    import pandas as pd
+    from vireo.trellis.datareader import tablemine
+
+    out = {}
+    for sheet in ("Results", "Test"):
+        # One unmeasured read of each first: the file is then in the page cache for both.
+        tablemine.getFrameFromExcel(path, sheet, reduce=True)
+        pd.read_excel(path, sheet, index_col=0)
+        ours, theirs = best_of(repeats,
+                               lambda: tablemine.getFrameFromExcel(path, sheet, reduce=True),
+                               lambda: pd.read_excel(path, sheet, index_col=0))
+        out["getFrameFromExcel " + sheet] = dict(ours_s=ours, pandas_s=theirs)
+    tablemine.getcustomproperties(path, "Utilities")
+    ours, theirs = best_of(repeats, lambda: tablemine.getcustomproperties(path, "Utilities"),
+                           lambda: pd.read_excel(path, "Utilities", skiprows=[0]))
+    out["getcustomproperties Utilities"] = dict(ours_s=ours, pandas_s=theirs)
+    return dict(reads=out)
+
+
+def search_scenario(folder, model_file, repeats=5):
+    import pandas as pd
+    from vireo.trellis.datareader import tablemine
+
+    books = sorted(os.path.join(folder, f) for f in os.listdir(folder) if f.endswith(".xlsx"))
+
+    def pandas_alone():
+        for book in books:
+            frame = pd.read_excel(book, "Utilities", skiprows=[0])
+            names, values = list(frame["property"]), list(frame["value"])
+            values[names.index("Model file")] == model_file
+
+    found = tablemine.searchExcelFile(model_file)
+    ours, theirs = best_of(repeats, lambda: tablemine.searchExcelFile(model_file), pandas_alone)
+    return dict(workbooks=len(books), found=found, ours_s=ours, pandas_s=theirs)
+
+
+def main(argv):
+    scenario, folder = argv[0], argv[1]
+    if scenario == "floor":
+        result = write_scenario(folder, False)
+    elif scenario == "finish":
+        result = write_scenario(folder, True)
+    elif scenario == "standin":
+        result = standin_scenario(folder)
+    elif scenario == "read":
+        result = read_scenario(argv[2])
+    elif scenario == "search":
+        result = search_scenario(folder, argv[2])
+    else:
+        raise SystemExit(__doc__)
+    result["scenario"] = scenario
+    result["peak_rss_mib"] = result.get("peak_rss_mib", peak_rss_mib())
+    print(json.dumps(result))
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])
