@@ -1,6 +1,7 @@
 #include "reportbook/cellvalues.hpp"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstring>
 
@@ -29,16 +30,19 @@ struct Sum {
 // Powers of ten for as_written(): exact up to 1e27 in an x87 long double,
 // which covers every value with a decimal exponent from -12 to 42.
 struct Powers {
-    long double p[310];
+    long double p[310], r[310];
     Powers() {
         p[0] = 1.0L;
         for (int i = 1; i < 310; ++i) p[i] = p[i - 1] * 10.0L;
+        for (int i = 0; i < 310; ++i) r[i] = 1.0L / p[i];
     }
 };
 const Powers kPowers;
+// volatile: the compiler must not fold (m + c) - c away.
+volatile long double kRounder = 1.5L * 9223372036854775808.0L;
 
 long double scaled(double v, int k) {
-    return k >= 0 ? (long double)v * kPowers.p[k] : (long double)v / kPowers.p[-k];
+    return k >= 0 ? (long double)v * kPowers.p[k] : (long double)v * kPowers.r[-k];
 }
 
 // Cell kinds by the name of XlsxWriter's cell tuple type (its names are the
@@ -320,17 +324,29 @@ std::vector<Result> running_stdeva(const Range &r) {
 }
 
 double as_written(double v) {
+#if LDBL_MANT_DIG == 64
     if (v == 0.0 || !std::isfinite(v)) return v;
     // Sixteen significant digits: scale to an integer of 16 digits, round
-    // it (ties to even, like the formatting), scale back.
+    // it, scale back; in the x87 format, whose 64-bit mantissa holds the
+    // scaled value with 10 bits to spare.  A value within those bits of a
+    // decimal tie may come out one digit off in the 16th place.
     int e2 = 0;
     std::frexp(v, &e2);
     int k = 15 - (int)std::floor((e2 - 1) * 0.30102999566398120);
     if (k < -300 || k > 300) return v;
     long double m = scaled(v, k);
     if (std::fabs(m) >= 1e16L) m = scaled(v, --k);
-    long double n = std::nearbyint(m);
-    return (double)(k >= 0 ? n / kPowers.p[k] : n * kPowers.p[-k]);
+    // Adding and taking away 1.5 * 2^63 rounds to an integer (ties to even,
+    // like the formatting), much faster than nearbyintl.
+    const long double magic = kRounder;
+    long double n = m >= 0 ? (m + magic) - magic : -((-m + magic) - magic);
+    return (double)(k >= 0 ? n * kPowers.r[k] : n * kPowers.p[-k]);
+#else
+    // Without an extended format the rounding cannot be done exactly enough
+    // to be worth it; the values then differ from the file's in the 17th
+    // digit at most.
+    return v;
+#endif
 }
 
 // --- reading the sheets ------------------------------------------------------
@@ -397,43 +413,121 @@ PyObject *Cells::row_of(Sheet &s, Index row) {
     return found;
 }
 
-void Cells::read_cell(Range &out, PyObject *cell) {
-    Range::Cell kind = Range::kOther;
-    double v = 0.0;
-    if (!cell) {
-        kind = Range::kEmpty;
-    } else if (PyTuple_Check(cell)) {
-        PyTypeObject *type = Py_TYPE(cell);
+Range::Cell Cells::classify(PyObject *cell, double &v) {
+    v = 0.0;
+    if (!cell) return Range::kEmpty;
+    if (!PyTuple_Check(cell)) return Range::kOther;
+    PyTypeObject *type = Py_TYPE(cell);
+    if (type != last_type_) {
         auto known = cell_types_.find(type);
         if (known == cell_types_.end())
             known = cell_types_.emplace(type, cell_type_named(type->tp_name)).first;
-        const Py_ssize_t len = PyTuple_GET_SIZE(cell);
-        switch (known->second) {
-            case kNumberCell:
-                if (len >= 1 && number_of(PyTuple_GET_ITEM(cell, 0), v)) {
-                    kind = Range::kNumber;
-                    v = as_written(v);
-                }
-                break;
-            case kBlankCell: kind = Range::kEmpty; break;
-            case kFormulaCell: {
-                // A formula with a stored float result (as this module writes
-                // them) counts as that number; its text holds it exactly.
-                // XlsxWriter's default result 0 is an int and says nothing.
-                PyObject *value = len >= 3 ? PyTuple_GET_ITEM(cell, 2) : nullptr;
-                if (value && PyFloat_Check(value) && std::isfinite(PyFloat_AS_DOUBLE(value))) {
-                    kind = Range::kNumber;
-                    v = PyFloat_AS_DOUBLE(value);
-                }
-                break;
-            }
-            default: break;
-        }
+        last_type_ = type;
+        last_kind_ = known->second;
     }
+    const Py_ssize_t len = PyTuple_GET_SIZE(cell);
+    switch (last_kind_) {
+        case kNumberCell:
+            if (len >= 1 && number_of(PyTuple_GET_ITEM(cell, 0), v)) {
+                v = as_written(v);
+                return Range::kNumber;
+            }
+            return Range::kOther;
+        case kBlankCell: return Range::kEmpty;
+        case kFormulaCell: {
+            // A formula with a stored float result (as this module writes
+            // them) counts as that number; its text holds it exactly.
+            // XlsxWriter's default result 0 is an int and says nothing.
+            PyObject *value = len >= 3 ? PyTuple_GET_ITEM(cell, 2) : nullptr;
+            if (value && PyFloat_Check(value) && std::isfinite(PyFloat_AS_DOUBLE(value))) {
+                v = PyFloat_AS_DOUBLE(value);
+                return Range::kNumber;
+            }
+            return Range::kOther;
+        }
+        default: return Range::kOther;
+    }
+}
+
+void Cells::read_cell(Range &out, PyObject *cell) {
+    double v;
+    Range::Cell kind = classify(cell, v);
     out.kinds.push_back(kind);
     out.values.push_back(v);
     if (kind == Range::kNumber) ++out.numbers;
     if (kind == Range::kEmpty) ++out.empties;
+}
+
+Range Cells::read_cells(Sheet &sheet, Index r1, Index c1, Index r2, Index c2) {
+    Range out;
+    out.readable = true;
+    out.rows = r2 - r1 + 1;
+    out.cols = c2 - c1 + 1;
+    out.kinds.reserve(out.rows * out.cols);
+    out.values.reserve(out.rows * out.cols);
+    std::vector<object> colkeys;
+    for (Index c = c1; c <= c2; ++c) colkeys.push_back(py::num(c));
+    for (Index r = r1; r <= r2; ++r) {
+        PyObject *row = row_of(sheet, r);
+        for (const object &colkey : colkeys) {
+            PyObject *cell = nullptr;
+            if (row) {
+                cell = PyDict_GetItemWithError(row, colkey.ptr());
+                if (!cell && PyErr_Occurred()) py::raise_pending();
+            }
+            read_cell(out, cell);
+        }
+    }
+    return out;
+}
+
+Cells::Block Cells::read_block(Sheet &sheet, Index r1, Index r2) {
+    // The widest sheet XlsxWriter writes.
+    constexpr Index kColumns = 16384;
+    Block block;
+    const size_t n = (size_t)(r2 - r1 + 1);
+    for (Index r = r1; r <= r2; ++r) {
+        object key = py::num(r);
+        PyObject *row = PyDict_GetItemWithError(sheet.table.ptr(), key.ptr());
+        if (!row) {
+            if (PyErr_Occurred()) py::raise_pending();
+            continue;
+        }
+        if (!PyDict_Check(row)) return Block();
+        object keep = nb::borrow(row);  // a cell's __float__ could drop the row
+        Py_ssize_t pos = 0;
+        PyObject *colkey, *cell;
+        while (PyDict_Next(row, &pos, &colkey, &cell)) {
+            // Keys other than plain ints (a caller's numpy integers) are
+            // found by lookups: read column by column then.
+            if (!PyLong_CheckExact(colkey)) return Block();
+            const Index c = PyLong_AsLongLong(colkey);
+            if (c < 0 || c >= kColumns) {
+                PyErr_Clear();
+                continue;
+            }
+            if ((size_t)c >= block.columns.size()) block.columns.resize(c + 1);
+            Range &col = block.columns[c];
+            if (!col.readable) {
+                col.readable = true;
+                col.rows = (Index)n;
+                col.cols = 1;
+                col.kinds.assign(n, Range::kEmpty);
+                col.values.assign(n, 0.0);
+                col.empties = n;
+            }
+            const size_t i = (size_t)(r - r1);
+            if (col.kinds[i] != Range::kEmpty) continue;  // one cell per key
+            double v;
+            Range::Cell kind = classify(cell, v);
+            col.kinds[i] = kind;
+            col.values[i] = v;
+            if (kind != Range::kEmpty) --col.empties;
+            if (kind == Range::kNumber) ++col.numbers;
+        }
+    }
+    block.usable = true;
+    return block;
 }
 
 const Range &Cells::range(const std::string &ref) {
@@ -462,23 +556,26 @@ const Range &Cells::range(const std::string &ref) {
     if (cached != cache_.end()) return cached->second;
 
     Range out;
-    out.readable = true;
-    out.rows = r2 - r1 + 1;
-    out.cols = c2 - c1 + 1;
-    out.kinds.reserve(out.rows * out.cols);
-    out.values.reserve(out.rows * out.cols);
-    std::vector<object> colkeys;
-    for (Index c = c1; c <= c2; ++c) colkeys.push_back(py::num(c));
-    for (Index r = r1; r <= r2; ++r) {
-        PyObject *row = row_of(sheet, r);
-        for (const object &colkey : colkeys) {
-            PyObject *cell = nullptr;
-            if (row) {
-                cell = PyDict_GetItemWithError(row, colkey.ptr());
-                if (!cell && PyErr_Occurred()) py::raise_pending();
-            }
-            read_cell(out, cell);
+    const auto span = std::make_pair(r1, r2);
+    auto block = sheet.blocks.find(span);
+    // One column of a span is read down the column; from the second on, the
+    // writer scores many columns of the same rows: read them all, row-wise.
+    if (c1 == c2 && block == sheet.blocks.end() && sheet.columns_read[span]++ >= 1)
+        block = sheet.blocks.emplace(span, read_block(sheet, r1, r2)).first;
+    if (c1 == c2 && block != sheet.blocks.end() && block->second.usable) {
+        const std::vector<Range> &columns = block->second.columns;
+        if ((size_t)c1 < columns.size() && columns[c1].readable) {
+            out = columns[c1];
+        } else {
+            out.readable = true;
+            out.rows = r2 - r1 + 1;
+            out.cols = 1;
+            out.kinds.assign((size_t)out.rows, Range::kEmpty);
+            out.values.assign((size_t)out.rows, 0.0);
+            out.empties = (size_t)out.rows;
         }
+    } else {
+        out = read_cells(sheet, r1, c1, r2, c2);
     }
     return cache_.emplace(key, std::move(out)).first->second;
 }

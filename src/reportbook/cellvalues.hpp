@@ -112,15 +112,27 @@ public:
     Result cell(const std::string &ref) { return REF(range(ref)); }
 
 private:
+    // Every column of the rows r1..r2 of a sheet, read row by row: going
+    // down a column visits a separate row dict per cell, which costs a cache
+    // miss or more each; a row's cells lie together.
+    struct Block {
+        bool usable = false;
+        std::vector<Range> columns;  // by column; unreadable: no cell there
+    };
     struct Sheet {
         object table;  // row -> {col: cell}, or None
         std::vector<object> rows;  // row dicts met so far, by row
+        std::map<std::pair<Index, Index>, int> columns_read;  // by row span
+        std::map<std::pair<Index, Index>, Block> blocks;      // by row span
     };
     Sheet &sheet_named(const std::string &name);
     Sheet &home_sheet();
     Sheet load(handle worksheet);
     PyObject *row_of(Sheet &s, Index row);
+    Range::Cell classify(PyObject *cell, double &value);
     void read_cell(Range &out, PyObject *cell);
+    Range read_cells(Sheet &s, Index r1, Index c1, Index r2, Index c2);
+    Block read_block(Sheet &s, Index r1, Index r2);
 
     object book_, home_;
     bool home_loaded_ = false;
@@ -128,6 +140,8 @@ private:
     std::map<std::string, Sheet> others_;
     std::map<std::tuple<const Sheet *, Index, Index, Index, Index>, Range> cache_;
     std::map<PyTypeObject *, int> cell_types_;
+    PyTypeObject *last_type_ = nullptr;  // nearly every cell is of the type before
+    int last_kind_ = 0;
 };
 
 // A double as XlsxWriter writes it ("%.16G") and a reader parses it back.
