@@ -1,8 +1,9 @@
 """A writer and workbook whose calls do nothing: what finishing costs on its own.
 
-finishExcel run against these does all of its own work (reading the Frames,
-building formulas, ranges, chart options and properties) while the workbook
-layer does none, so its time is the module's own share of finishing.
+finishExcel run against these does all of its own work (reading the Frames
+and the cells pandas wrote, building formulas and their results, ranges,
+chart options and properties) while the workbook layer does none, so its time
+is the module's own share of finishing.
 """
 import os
 
@@ -23,14 +24,25 @@ class Null:
         return _nothing
 
 
+class NullSheet(Null):
+    """A worksheet that keeps the cells written before finishing (the writer computes
+    the results of its formulas from them) and ignores every call."""
+
+    constant_memory = False
+
+    def __init__(self, name=None, table=None):
+        super().__init__(name)
+        self.table = {} if table is None else table
+
+
 class NullBook(Null):
     def __init__(self):
         super().__init__()
         self.worksheets_by_name = {}
         self.fileclosed = False
 
-    def add_worksheet(self, name=None):
-        sheet = Null(name)
+    def add_worksheet(self, name=None, table=None):
+        sheet = NullSheet(name, table)
         self.worksheets_by_name[name] = sheet
         return sheet
 
@@ -51,12 +63,15 @@ class NullBook(Null):
 
 
 class NullWriter:
-    """Stands for a pandas ExcelWriter on ``path`` that has written ``sheet_names``."""
+    """Stands for a pandas ExcelWriter on ``path`` that has written ``sheet_names``;
+    ``tables`` gives the cells of each sheet (XlsxWriter's Worksheet.table)."""
 
-    def __init__(self, path, sheet_names):
+    def __init__(self, path, sheet_names, tables=None):
         self.path = path
         self.book = NullBook()
-        self.sheets = {name: self.book.add_worksheet(name) for name in sheet_names}
+        tables = tables or {}
+        self.sheets = {name: self.book.add_worksheet(name, tables.get(name))
+                       for name in sheet_names}
 
     def close(self):
         # The finished workbook is moved to its final name: leave a file to move.

@@ -377,3 +377,22 @@ def test_hung_soffice_is_ended_at_the_timeout(monkeypatch, tmp_path):
     pid = int(pidfile.read_text())
     with pytest.raises(ProcessLookupError):
         os.kill(pid, 0)
+
+
+@pytest.mark.parametrize("recalc, shown", [(True, [6, 6]), (False, [0, 5])])
+def test_recalculation_mode_of_the_conversion(tmp_path, recalc, shown):
+    """With recalc the application's own results; without, the ones stored in the file."""
+    lo.require_soffice()
+    import xlsxwriter
+
+    path = str(tmp_path / "mode.xlsx")
+    book = xlsxwriter.Workbook(path)
+    sheet = book.add_worksheet()
+    sheet.write_number(0, 0, 2)
+    sheet.write_number(0, 1, 3)
+    sheet.write_formula(0, 2, "=A1*B1")          # stored result 0
+    sheet.write_formula(0, 3, "=A1*B1", None, 5)  # stored result 5
+    book.close()
+    copy = lo.recalculated(path, recalc=recalc, outdir=tmp_path / "out")
+    cells = openpyxl.load_workbook(copy, data_only=True).active
+    assert [cells["C1"].value, cells["D1"].value] == shown
