@@ -1,0 +1,124 @@
+"""Every function of both modules, called with hostile arguments.
+
+Whatever a caller passes, a call returns or raises a Python exception: it
+never takes the interpreter down, never hangs, and never leaves the workbook
+it was given in a state where closing it fails.
+
+TRELLIS_FUZZ_EXAMPLES sets the number of examples per function (small by
+default); see the README for a long run.
+"""
+import os
+import tempfile
+import warnings
+import zipfile
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import fuzz_pool as fp
+from vireo.trellis import reportbook as rb
+from vireo.trellis.datareader import tablemine as tm
+
+FUZZ = settings(max_examples=fp.EXAMPLES, deadline=None, database=None,
+                suppress_health_check=list(HealthCheck))
+
+
+def functions(module):
+    return sorted(n for n, v in vars(module).items() if type(v).__name__ == "nb_func")
+
+
+@pytest.fixture(autouse=True)
+def quiet_and_contained(monkeypatch, tmp_path):
+    # Relative names given to a call land in the test's folder, and no VBA
+    # project of the machine is picked up.
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "home").mkdir()
+    monkeypatch.setattr(rb, "home", str(tmp_path / "home"))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        yield
+
+
+@pytest.fixture(scope="module")
+def reader_files(tmp_path_factory):
+    return fp.make_files(tmp_path_factory.mktemp("reader-files"))
+
+
+def run_call(func, args, kwargs):
+    """Call; a Python exception is a fine answer, but not an internal error."""
+    try:
+        with fp.time_limit():
+            fp.consume(func(*args, **kwargs))
+    except fp.CallTimeout:
+        raise
+    except SystemError as exc:  # a C API misuse surfacing
+        pytest.fail("internal error %r" % exc)
+    except Exception:
+        pass
+
+
+def check_workbooks_close(arena):
+    paths = [w.book.filename for w in arena.writers if not w.book.fileclosed]
+    with fp.time_limit():
+        arena.close_all()
+    for path in paths:
+        if isinstance(path, str) and os.path.exists(path):
+            with zipfile.ZipFile(path) as z:
+                assert z.testzip() is None
+
+
+@pytest.mark.parametrize("name", functions(rb))
+def test_writer_function(name):
+    func = getattr(rb, name)
+    params = fp.parameters(func)
+
+    @FUZZ
+    @given(fp.call_arguments(params))
+    def check(call):
+        with tempfile.TemporaryDirectory() as folder:
+            arena = fp.Arena(folder)
+            try:
+                args, kwargs = arena.build(list(call[0])), arena.build(call[1])
+                run_call(func, args, kwargs)
+            finally:
+                check_workbooks_close(arena)
+
+    check()
+
+
+@pytest.mark.parametrize("name", functions(tm))
+def test_reader_function(name, reader_files):
+    func = getattr(tm, name)
+    params = fp.parameters(func)
+    files = sorted(reader_files)
+
+    @FUZZ
+    @given(fp.call_arguments(params, reader=True, files=files))
+    def check(call):
+        with tempfile.TemporaryDirectory() as folder:
+            arena = fp.Arena(folder, reader_files)
+            try:
+                args, kwargs = arena.build(list(call[0])), arena.build(call[1])
+                run_call(func, args, kwargs)
+            finally:
+                check_workbooks_close(arena)
+
+    check()
+
+
+def test_the_arena_alone_closes_cleanly(tmp_path):
+    # The fuzz tests blame the call for a workbook that fails to close: make
+    # sure every value the arena builds closes on its own.
+    arena = fp.Arena(tmp_path)
+    for kind in ("writer", "writer-bare", "writer-closed", "book", "book-closed", "sheet",
+                 "chartsheet", "options", "props"):
+        arena.build(fp.Ref(kind))
+    check_workbooks_close(arena)
+
+
+def test_a_hang_is_stopped():
+    with pytest.raises(fp.CallTimeout):
+        with fp.time_limit(0.2):
+            while True:
+                pass
