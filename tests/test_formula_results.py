@@ -200,3 +200,39 @@ def test_a_workbook_in_constant_memory_mode_stores_no_result(tmp_path):
     rb.enrichBSTrainSheet(book, ws, f)
     book.close()
     assert stored(path, "sheet1", "C6") == ("", False)
+
+
+@pytest.mark.parametrize("vloo, averages, deviations", [
+    # No score at all: nothing to average, no spread.
+    ([np.nan] * 3, [None, "#DIV/0!", "#DIV/0!"], [0.0, "#DIV/0!", "#DIV/0!"]),
+    # Equal scores: a spread of exactly 0, not a rounding residue.
+    ([0.1] * 3, [0.1, 0.1, 0.1], [0.0, 0.0, 0.0]),
+])
+def test_running_statistics_of_empty_and_equal_scores(tmp_path, vloo, averages, deviations):
+    frame = pd.DataFrame({"RMSE": [0.5] * 3, "VLOO": vloo, "x": [1e-4] * 3})
+    writer = pd.ExcelWriter(str(tmp_path / "r.xlsx"), engine="xlsxwriter")
+    frame.to_excel(writer, sheet_name="Result")
+    rb.enrichResultSheet(writer.book, writer.sheets["Result"], frame)
+    writer.close()
+    ws = values(tmp_path / "r.xlsx", "Result")
+    assert [ws.cell(r, 5).value for r in (2, 3, 4)] == averages
+    assert [ws.cell(r, 6).value for r in (2, 3, 4)] == deviations
+
+
+def test_numbers_of_other_types_count_by_their_value(tmp_path):
+    # Written straight through XlsxWriter: numpy and Decimal numbers, which
+    # convert through their own code, in columns read row by row.
+    from decimal import Decimal
+    path = tmp_path / "types.xlsx"
+    book = xlsxwriter.Workbook(str(path))
+    ws = book.add_worksheet("BS")
+    measured = [1.0, 2.0, 4.0]
+    for r, m in enumerate(measured, start=1):
+        ws.write_number(r, 1, np.int64(m))
+        ws.write_number(r, 2, Decimal(m) + Decimal("0.5"))
+        ws.write_number(r, 5, np.float32(m - 0.25))
+    f = pd.DataFrame(np.zeros((3, 5)))
+    rb.enrichBSTrainSheet(book, ws, f)
+    book.close()
+    got = values(path, "BS")
+    assert (got["C6"].value, got["F6"].value) == (0.5, 0.25)

@@ -57,22 +57,38 @@ CellType cell_type_named(const char *name) {
     return kOtherCell;
 }
 
+// Whether reading the number runs no Python code: floats (numpy's
+// included) and ints are read from the object itself.
+bool plain_number(PyObject *o) { return PyFloat_Check(o) || PyLong_Check(o); }
+
 // A number cell's value as a double: ints, floats and other numbers that
 // convert (XlsxWriter formats them with "%.16G", which converts the same way).
 bool number_of(PyObject *o, double &out) {
     if (PyFloat_Check(o)) {
         out = PyFloat_AS_DOUBLE(o);
     } else {
-        if (!PyLong_Check(o) && !PyNumber_Check(o)) return false;
-        out = PyFloat_AsDouble(o);
+        if (PyLong_Check(o))
+            out = PyLong_AsDouble(o);
+        else if (PyNumber_Check(o))
+            out = PyFloat_AsDouble(o);
+        else
+            return false;
         if (out == -1.0 && PyErr_Occurred()) {
-            // Not a number this module can read; XlsxWriter reports it when
-            // it writes the cell.
+            // Not a number this module can read (or too large an int);
+            // XlsxWriter reports it when it writes the cell.
             PyErr_Clear();
             return false;
         }
     }
     return std::isfinite(out);
+}
+
+inline void prefetch(const void *p) {
+#if defined(__GNUC__)
+    __builtin_prefetch(p);
+#else
+    (void)p;
+#endif
 }
 
 // "A1" reference pieces: "$AB$12" -> (11, 27).
@@ -413,8 +429,9 @@ PyObject *Cells::row_of(Sheet &s, Index row) {
     return found;
 }
 
-Range::Cell Cells::classify(PyObject *cell, double &v) {
+Range::Cell Cells::classify(PyObject *cell, double &v, bool &written, bool *deferred) {
     v = 0.0;
+    written = false;
     if (!cell) return Range::kEmpty;
     if (!PyTuple_Check(cell)) return Range::kOther;
     PyTypeObject *type = Py_TYPE(cell);
@@ -428,8 +445,12 @@ Range::Cell Cells::classify(PyObject *cell, double &v) {
     const Py_ssize_t len = PyTuple_GET_SIZE(cell);
     switch (last_kind_) {
         case kNumberCell:
+            if (deferred && len >= 1 && !plain_number(PyTuple_GET_ITEM(cell, 0))) {
+                *deferred = true;
+                return Range::kOther;
+            }
             if (len >= 1 && number_of(PyTuple_GET_ITEM(cell, 0), v)) {
-                v = as_written(v);
+                written = true;
                 return Range::kNumber;
             }
             return Range::kOther;
@@ -451,9 +472,10 @@ Range::Cell Cells::classify(PyObject *cell, double &v) {
 
 void Cells::read_cell(Range &out, PyObject *cell) {
     double v;
-    Range::Cell kind = classify(cell, v);
+    bool written;
+    Range::Cell kind = classify(cell, v, written, nullptr);
     out.kinds.push_back(kind);
-    out.values.push_back(v);
+    out.values.push_back(written ? as_written(v) : v);
     if (kind == Range::kNumber) ++out.numbers;
     if (kind == Range::kEmpty) ++out.empties;
 }
@@ -484,8 +506,14 @@ Range Cells::read_cells(Sheet &sheet, Index r1, Index c1, Index r2, Index c2) {
 Cells::Block Cells::read_block(Sheet &sheet, Index r1, Index r2) {
     // The widest sheet XlsxWriter writes.
     constexpr Index kColumns = 16384;
-    Block block;
+    // How many cells ahead a cell's number is fetched from memory, so that
+    // reading one does not wait for the one before.
+    constexpr size_t kAhead = 8;
     const size_t n = (size_t)(r2 - r1 + 1);
+
+    // The cells of each column, borrowed: from here to the end of the second
+    // pass no Python code runs, so none of them can go.
+    std::vector<std::vector<PyObject *>> cells;
     for (Index r = r1; r <= r2; ++r) {
         object key = py::num(r);
         PyObject *row = PyDict_GetItemWithError(sheet.table.ptr(), key.ptr());
@@ -494,7 +522,6 @@ Cells::Block Cells::read_block(Sheet &sheet, Index r1, Index r2) {
             continue;
         }
         if (!PyDict_Check(row)) return Block();
-        object keep = nb::borrow(row);  // a cell's __float__ could drop the row
         Py_ssize_t pos = 0;
         PyObject *colkey, *cell;
         while (PyDict_Next(row, &pos, &colkey, &cell)) {
@@ -506,25 +533,64 @@ Cells::Block Cells::read_block(Sheet &sheet, Index r1, Index r2) {
                 PyErr_Clear();
                 continue;
             }
-            if ((size_t)c >= block.columns.size()) block.columns.resize(c + 1);
-            Range &col = block.columns[c];
-            if (!col.readable) {
-                col.readable = true;
-                col.rows = (Index)n;
-                col.cols = 1;
-                col.kinds.assign(n, Range::kEmpty);
-                col.values.assign(n, 0.0);
-                col.empties = n;
-            }
-            const size_t i = (size_t)(r - r1);
-            if (col.kinds[i] != Range::kEmpty) continue;  // one cell per key
-            double v;
-            Range::Cell kind = classify(cell, v);
-            col.kinds[i] = kind;
-            col.values[i] = v;
-            if (kind != Range::kEmpty) --col.empties;
-            if (kind == Range::kNumber) ++col.numbers;
+            if ((size_t)c >= cells.size()) cells.resize(c + 1);
+            if (cells[c].empty()) cells[c].assign(n, nullptr);
+            cells[c][(size_t)(r - r1)] = cell;
         }
+    }
+
+    Block block;
+    block.columns.resize(cells.size());
+    std::vector<std::pair<size_t, size_t>> deferred;  // (column, row) to convert afterwards
+    for (size_t c = 0; c < cells.size(); ++c) {
+        const std::vector<PyObject *> &column = cells[c];
+        if (column.empty()) continue;
+        Range &out = block.columns[c];
+        out.readable = true;
+        out.rows = (Index)n;
+        out.cols = 1;
+        out.kinds.resize(n);
+        out.values.resize(n);
+        for (size_t i = 0; i < n; ++i) {
+            // The cell tuple some cells ahead, and the number of a nearer
+            // one, whose tuple has arrived by then.
+            if (i + kAhead < n && column[i + kAhead]) prefetch(column[i + kAhead]);
+            PyObject *near = i + kAhead / 2 < n ? column[i + kAhead / 2] : nullptr;
+            if (near && PyTuple_Check(near) && PyTuple_GET_SIZE(near) > 0)
+                prefetch(PyTuple_GET_ITEM(near, 0));
+            double v;
+            bool written, later = false;
+            Range::Cell kind = classify(column[i], v, written, &later);
+            if (later) deferred.emplace_back(c, i);
+            out.kinds[i] = kind;
+            out.values[i] = written ? as_written(v) : v;
+            if (kind == Range::kNumber) ++out.numbers;
+            if (kind == Range::kEmpty) ++out.empties;
+        }
+    }
+    cells.clear();
+
+    // Numbers of other types convert through Python code, which could change
+    // the sheet: each is looked up again and held while it converts.
+    for (auto &at : deferred) {
+        object rowkey = py::num(r1 + (Index)at.second), colkey = py::num((Index)at.first);
+        PyObject *row = PyDict_GetItemWithError(sheet.table.ptr(), rowkey.ptr());
+        if (!row && PyErr_Occurred()) py::raise_pending();
+        object held_row = row ? nb::borrow(row) : object();
+        PyObject *cell = nullptr;
+        if (row && PyDict_Check(row)) {
+            cell = PyDict_GetItemWithError(row, colkey.ptr());
+            if (!cell && PyErr_Occurred()) py::raise_pending();
+        }
+        object held = cell ? nb::borrow(cell) : object();
+        double v;
+        bool written;
+        Range::Cell kind = classify(cell, v, written, nullptr);
+        Range &out = block.columns[at.first];
+        if (kind == Range::kNumber) ++out.numbers;
+        if (kind == Range::kEmpty) ++out.empties;
+        out.kinds[at.second] = kind;
+        out.values[at.second] = written ? as_written(v) : v;
     }
     block.usable = true;
     return block;

@@ -112,9 +112,10 @@ public:
     Result cell(const std::string &ref) { return REF(range(ref)); }
 
 private:
-    // Every column of the rows r1..r2 of a sheet, read row by row: going
-    // down a column visits a separate row dict per cell, which costs a cache
-    // miss or more each; a row's cells lie together.
+    // Every column of the rows r1..r2 of a sheet.  The row dicts are
+    // walked row by row (a lookup per cell down a column costs a cache miss
+    // or more each), and the cells are then read column by column, in the
+    // order pandas created them, which is their order in memory.
     struct Block {
         bool usable = false;
         std::vector<Range> columns;  // by column; unreadable: no cell there
@@ -129,7 +130,11 @@ private:
     Sheet &home_sheet();
     Sheet load(handle worksheet);
     PyObject *row_of(Sheet &s, Index row);
-    Range::Cell classify(PyObject *cell, double &value);
+    // The kind of a cell and its number; `written` tells a number cell
+    // (held with 16 digits in the file) from a formula's stored float.
+    // With `deferred`, a number whose conversion would run Python code is
+    // not converted: *deferred is set instead.
+    Range::Cell classify(PyObject *cell, double &value, bool &written, bool *deferred);
     void read_cell(Range &out, PyObject *cell);
     Range read_cells(Sheet &s, Index r1, Index c1, Index r2, Index c2);
     Block read_block(Sheet &s, Index r1, Index r2);
