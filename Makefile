@@ -7,7 +7,7 @@ CONSTRAINTS ?=
 DEMO_OUT ?= demo-output
 
 PIP := $(VENV)/bin/pip
-SOURCES := pyproject.toml CMakeLists.txt $(shell find src python -type f -not -name '*.pyc')
+SOURCES := pyproject.toml CMakeLists.txt $(shell find src python cmake -type f -not -name '*.pyc')
 
 .PHONY: demo test bench clean
 
