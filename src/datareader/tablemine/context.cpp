@@ -50,6 +50,26 @@ object extension_of(handle filename) {
     return py::steal(PySequence_GetSlice(ext.ptr(), 1, PY_SSIZE_T_MAX));
 }
 
+void refuse_special_file(handle filename) {
+    // An integer would be taken by os.stat for an open descriptor.
+    if (PyLong_Check(filename.ptr())) return;
+    object st;
+    try {
+        st = py::module_attr("os").attr("stat")(filename);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return;
+    }
+    object stat = nb::module_::import_("stat");
+    object mode = py::getattr(st, "st_mode");
+    if (py::truthy(stat.attr("S_ISREG")(mode)) || py::truthy(stat.attr("S_ISDIR")(mode))) return;
+    object errno_ = nb::module_::import_("errno");
+    object args = nb::make_tuple(py::getattr(errno_, "EINVAL"), nb::str("Not a regular file"),
+                                 filename);
+    PyErr_SetObject(PyExc_OSError, args.ptr());
+    py::raise_pending();
+}
+
 bool same_text(handle ft, const char *text) {
     object t = py::text(text);
     return py::eq(ft, t);

@@ -57,6 +57,7 @@ object model_file_of(handle path) {
     try {
         nb::list skip;
         skip.append(0);
+        refuse_special_file(path);
         object frame = read_excel(path, "Utilities", "skiprows"_a = skip);
         object names = py::to_list(py::item(frame, "property"));
         object values = py::to_list(py::item(frame, "value"));
@@ -82,6 +83,7 @@ object getFrameFromExcel(handle filename, handle sheetname, handle filetype, han
     if (is_workbook_type(ft)) {
         object read_excel = pandas_attr("read_excel");
         try {
+            refuse_special_file(filename);
             result = read_excel(filename, sheetname, "index_col"_a = 0);
         } catch (nb::python_error &e) {
             if (!e.matches(py::module_attr("XLRDError"))) throw;

@@ -13,6 +13,11 @@ using py::object;
 // The text form of a file's extension without its dot ("" when it has none):
 // os.path.splitext(filename)[1][1:].
 object extension_of(handle filename);
+
+// Refuses a FIFO, socket or device given as a file: opening one for reading
+// can wait forever for a writer.  Anything else, missing files included, is
+// left to the reading library and its own error.
+void refuse_special_file(handle filename);
 // filetype is exactly one of the workbook types read through pandas
 // ("xls", "xlsx", "xlsm").
 bool is_workbook_type(handle filetype);
