@@ -196,6 +196,9 @@ object enrichTrainSheet(handle Book, handle Sheet, handle Frame, handle resultco
                           block[0], block[2], block[3], block[5], block[6]);
 }
 
+// Columns of a worksheet (A to XFD).
+constexpr Index kSheetColumns = 16384;
+
 object enrichTestSheet(handle Book, handle Sheet, handle Frame, handle resultColumn,
                        handle maxreclist, handle leveragethreshold, handle verbose, handle infolen) {
     object utilSheet = utilities_sheet(Book);
@@ -237,6 +240,9 @@ object enrichTestSheet(handle Book, handle Sheet, handle Frame, handle resultCol
             Index flagged = py::as_index(py::item(maxreclist, (Py_ssize_t)0));
             for (Index j = 0; j < flagged; ++j) {
                 Index col = colref + 3 + 2 * j;
+                // No sheet has a column past the last one (XFD): a format
+                // there would be ignored, and a huge count would loop for ever.
+                if (col >= kSheetColumns) break;
                 nb::dict options;
                 options["type"] = "cell";
                 options["criteria"] = ">";
