@@ -170,7 +170,7 @@ class Arena:
         if kind == "writer-closed":
             return self.writer(["data"], closed=True)
         if kind == "book":
-            return self.writer(["data"]).book
+            return self.writer(["data", "Utilities"]).book
         if kind == "book-closed":
             return self.writer(["data"], closed=True).book
         if kind == "sheet":

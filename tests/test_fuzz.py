@@ -117,6 +117,18 @@ def test_the_arena_alone_closes_cleanly(tmp_path):
     check_workbooks_close(arena)
 
 
+@pytest.mark.parametrize("count", [2 ** 31, 10 ** 9])
+def test_a_huge_count_of_selected_models_ends(tmp_path, count):
+    # Leverage columns are flagged one per selected model: a huge count once
+    # looped past the sheet's last column for ever.
+    arena = fp.Arena(tmp_path)
+    book = arena.build(fp.Ref("book"))
+    with fp.time_limit(10):
+        rb.enrichTestSheet(book, book.get_worksheet_by_name("data"), fp._frame("train"), 1,
+                           [count], 0.5, 2, 0)
+    check_workbooks_close(arena)
+
+
 def test_a_hang_is_stopped():
     with pytest.raises(fp.CallTimeout):
         with fp.time_limit(0.2):
