@@ -14,6 +14,9 @@ namespace {
 using a1::Index;
 namespace cv = cellvalues;
 
+// Columns of a worksheet (A to XFD).
+constexpr Index kSheetColumns = 16384;
+
 object text(const std::string &s) { return a1::text(s); }
 
 object utilities_sheet(handle Book) { return Book.attr("get_worksheet_by_name")("Utilities"); }
@@ -169,6 +172,9 @@ object enrichTrainSheet(handle Book, handle Sheet, handle Frame, handle resultco
         Index indx = 4 * g;
         Index C = shiftCompute + indx, Rs = shiftResidual + indx, L = shiftLeverage + indx,
               V = shiftVLOO + indx;
+        // Past the last column (XFD) XlsxWriter drops every write, and an A1
+        // text past ZZZ even reads as A1: a huge count ends here.
+        if (C >= kSheetColumns) break;
         set_columns(Sheet, C, C, datacount, 10, resformat);
         set_columns(Sheet, V, V, datacount, 10, resformat);
         set_columns(Sheet, Rs, Rs, datacount, 10, resformat);
@@ -195,9 +201,6 @@ object enrichTrainSheet(handle Book, handle Sheet, handle Frame, handle resultco
     return nb::make_tuple(py::add(resultColumn, py::num(1)), py::add(resultColumn, py::num(4)),
                           block[0], block[2], block[3], block[5], block[6]);
 }
-
-// Columns of a worksheet (A to XFD).
-constexpr Index kSheetColumns = 16384;
 
 object enrichTestSheet(handle Book, handle Sheet, handle Frame, handle resultColumn,
                        handle maxreclist, handle leveragethreshold, handle verbose, handle infolen) {
@@ -354,6 +357,7 @@ object enrichLOOTrainSheet(handle Book, handle Sheet, handle Frame, handle resul
         const Index start = computedcol + 3;
         const Index fullLen = py::as_index(LOOlen) * loowidth + start;
         for (Index index = start; index < fullLen; index += loowidth) {
+            if (index >= kSheetColumns) break;  // past XFD, as in the training sheet
             std::string range = data_range(index, datacount);
             write_formula(Sheet, rowLOO, index, "=COUNTA(" + range + ")",
                           cv::COUNTA(cells.range(range)));
