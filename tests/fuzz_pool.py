@@ -118,6 +118,7 @@ class Arena:
         self.folder = str(folder)
         self.files = files or {}
         self.writers = []
+        self.paths = []
         self.count = 0
 
     def _path(self, ext=".xlsx"):
@@ -127,6 +128,7 @@ class Arena:
     def writer(self, sheets=(), closed=False):
         path = self._path()
         writer = pd.ExcelWriter(path, engine="xlsxwriter")
+        self.paths.append(path)
         for name in sheets:
             _frame("train").to_excel(writer, sheet_name=name)
         self.writers.append(writer)
