@@ -36,6 +36,8 @@ export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:log_path=$reports/asan"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan"
 export TRELLIS_SKIP_LIBREOFFICE=1
 export TRELLIS_FUZZ_EXAMPLES=${TRELLIS_FUZZ_EXAMPLES:-60}
+# Every call runs a few times slower under the sanitizers.
+export TRELLIS_FUZZ_CALL_SECONDS=${TRELLIS_FUZZ_CALL_SECONDS:-60}
 
 # Left out: the LibreOffice peer (slow, and not our code), the type stubs
 # (a sanitizer build writes none) and the tests that cap the address space
