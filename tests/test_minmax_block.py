@@ -46,7 +46,9 @@ def test_bounds_come_from_the_finite_numbers_wherever_a_nan_stands(tmp_path, mea
 
 @pytest.mark.parametrize("measured, col, infolen, utilities, error", [
     ([], 2, 0, True, ValueError), ([np.nan, np.inf], 2, 0, True, ValueError), ([1.0], 9, 0, True, IndexError),
-    ([1.0], -1, 0, True, IndexError), ([1.0], 2, -1, True, ValueError), ([1.0], 2, 0, False, AttributeError)])
+    ([1.0], -1, 0, True, IndexError), ([1.0], 2, -1, True, ValueError), ([1.0], 2, 0, False, AttributeError),
+    # A label instead of a position never reaches pandas.
+    ([1.0], ("m", 2), 0, True, TypeError)])
 def test_bad_input_fails_before_anything_is_written(tmp_path, measured, col, infolen, utilities, error):
     wb = Book(tmp_path, {"Test": frame(measured)}, utilities=utilities)
     with pytest.raises(error) as info:

@@ -114,3 +114,15 @@ def test_failing_test_chart_adds_no_chartsheet(wb, monkeypatch):
         rb.getTestChart(wb.book, 1, [2], ["r"], ["blue"], ["circle"], "logP", "", "Data", 10, 1.0, 3.0, "")
     wb.close()
     assert wb.xml("xl/chartsheets/sheet1.xml") is None
+
+
+@pytest.mark.parametrize("computedcols, diagvalues, placed", [([], "", False), ([], "=Data!$A$1:$A$2", True)])
+def test_test_chart_without_data_series_keeps_the_workbook_closable(wb, computedcols, diagvalues, placed):
+    call = (wb.book, 1, computedcols, [], [], [], "logP", "", "Data", 10, 1.0, 3.0, "")
+    if placed:
+        rb.getTestChart(*call, diagvalues=diagvalues)
+    else:
+        with pytest.raises(ValueError, match="no series"):
+            rb.getTestChart(*call, diagvalues=diagvalues)
+    wb.close()
+    assert (wb.xml("xl/chartsheets/sheet1.xml") is not None) == placed

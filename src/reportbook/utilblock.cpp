@@ -63,6 +63,9 @@ object setMinMaxOnSheet(handle UtilSheet, handle Sheet, handle Frame, handle exp
     (void)deltaRow;
     // Everything that can fail on the caller's data is settled before the
     // first write, so a bad column leaves the utility sheet untouched.
+    // The column position first: anything but an integer would be handed to
+    // pandas as a label, and some objects (an endless sequence) never come back.
+    a1::Index col = py::as_index(expectedCol);
     object values = measured_values(Frame, expectedCol);
     object builtins = nb::module_::import_("builtins");
     object minExpect = builtins.attr("min")(values);
@@ -71,7 +74,6 @@ object setMinMaxOnSheet(handle UtilSheet, handle Sheet, handle Frame, handle exp
     std::vector<object> shape = py::unpack(py::getattr(Frame, "shape"), 2);
     object datacount = shape[0], trainsize = shape[1];
     a1::Index rows = py::as_index(datacount);
-    a1::Index col = py::as_index(expectedCol);
     a1::Index row = py::as_index(infolen);
     // A negative position selects a Frame column from the end, but has no
     // cell on the sheet: the formulas would lose their references (the file

@@ -60,14 +60,14 @@ void add_data_series(handle chart, handle name, handle sheetname, handle datacou
     chart.attr("add_series")(series);
 }
 
-}  // namespace
-
-object new_scatter_chart(handle Book, handle names, handle sheetname, handle datacount,
-                         handle minVal, handle maxVal, handle expectedcol, handle computedcol,
-                         handle labelcol, handle title, handle x_axis, handle y_axis,
-                         handle colors, handle shapes, handle bisectorcolor, handle diagValues,
-                         handle padding) {
-    (void)labelcol;
+// The scatter chart; `series_count` counts the series it was given, bisector
+// included.
+object build_scatter_chart(handle Book, handle names, handle sheetname, handle datacount,
+                           handle minVal, handle maxVal, handle expectedcol, handle computedcol,
+                           handle title, handle x_axis, handle y_axis, handle colors,
+                           handle shapes, handle bisectorcolor, handle diagValues,
+                           handle padding, Py_ssize_t &series_count) {
+    series_count = 0;
     const bool multi = py::is_list_or_tuple(computedcol);
     object serienames = nb::borrow(names);
     if (multi && py::is_text(serienames)) serienames = nb::list(nb::make_tuple(serienames));
@@ -83,6 +83,7 @@ object new_scatter_chart(handle Book, handle names, handle sheetname, handle dat
         for (handle entry : zipped) {
             std::vector<object> v = py::unpack(entry, 4);
             add_data_series(chart, v[3], sheetname, datacount, expectedcol, v[0], v[1], v[2]);
+            ++series_count;
         }
         Py_ssize_t count = py::length(computedcol);
         nb::dict legend;
@@ -100,6 +101,7 @@ object new_scatter_chart(handle Book, handle names, handle sheetname, handle dat
         object ttype = checkinlist(shapes);
         object val = checkinlist(computedcol);
         add_data_series(chart, nam, sheetname, datacount, expectedcol, val, color, ttype);
+        ++series_count;
     }
 
     if (py::truthy(diagValues)) {
@@ -113,6 +115,7 @@ object new_scatter_chart(handle Book, handle names, handle sheetname, handle dat
         series["line"] = line;
         series["marker"] = marker;
         chart.attr("add_series")(series);
+        ++series_count;
     }
 
     nb::dict border, area;
@@ -132,6 +135,20 @@ object new_scatter_chart(handle Book, handle names, handle sheetname, handle dat
     chart.attr("set_y_axis")(axis_options(y_axis, bounds[0], bounds[1]));
     chart.attr("set_style")(2);
     return chart;
+}
+
+}  // namespace
+
+object new_scatter_chart(handle Book, handle names, handle sheetname, handle datacount,
+                         handle minVal, handle maxVal, handle expectedcol, handle computedcol,
+                         handle labelcol, handle title, handle x_axis, handle y_axis,
+                         handle colors, handle shapes, handle bisectorcolor, handle diagValues,
+                         handle padding) {
+    (void)labelcol;
+    Py_ssize_t series;
+    return build_scatter_chart(Book, names, sheetname, datacount, minVal, maxVal, expectedcol,
+                               computedcol, title, x_axis, y_axis, colors, shapes,
+                               bisectorcolor, diagValues, padding, series);
 }
 
 object getBestTrainChart(handle Book, handle expectedcol, handle computedcol, handle datacount,
@@ -212,10 +229,15 @@ object getTestChart(handle Book, handle expectedcols, handle computedcol, handle
         y_title = py::percent("Estimated %s", pptyname);
     }
 
-    object chart = new_scatter_chart(Book, names, testsheetname, datacount, minExpect, maxExpect,
-                                     expectedcols, computedcol, py::num(0), title, x_title,
-                                     y_title, colors, shapes, nb::str("red"), diagvalues,
-                                     py::real(0.05));
+    Py_ssize_t series_count;
+    object chart = build_scatter_chart(Book, names, testsheetname, datacount, minExpect,
+                                       maxExpect, expectedcols, computedcol, title, x_title,
+                                       y_title, colors, shapes, nb::str("red"), diagvalues,
+                                       py::real(0.05), series_count);
+    // A chart without series fails the workbook's close(): refuse it before
+    // it is placed, while the unplaced chart is still dropped at close.
+    if (series_count == 0)
+        throw nb::value_error("the test chart has no series: no computed column was given");
     object chartsheet = Book.attr("add_chartsheet")(py::percent("Test result chart%s", decorator));
     chartsheet.attr("set_chart")(chart);
     chartsheet.attr("set_zoom")(150);
