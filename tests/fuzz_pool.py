@@ -385,6 +385,30 @@ def time_limit(seconds=CALL_SECONDS):
         signal.signal(signal.SIGALRM, previous)
 
 
+# Room a single call may take beyond what the process holds already.
+CALL_MEMORY = int(os.environ.get("TRELLIS_FUZZ_CALL_MEMORY", str(4 << 30)))
+
+
+@contextlib.contextmanager
+def memory_limit(extra=CALL_MEMORY):
+    """Cap the address space at its present size plus `extra`, so that a call
+    that allocates without end fails with MemoryError instead of bringing
+    the out-of-memory killer onto the whole run.  Not under AddressSanitizer,
+    which reserves terabytes of shadow memory at start."""
+    if "asan" in os.environ.get("LD_PRELOAD", ""):
+        yield
+        return
+    import resource
+    with open("/proc/self/statm") as f:
+        size = int(f.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+    previous = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (size + extra, previous[1]))
+    try:
+        yield
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, previous)
+
+
 def consume(result, limit=100000):
     """Run a generator result to its end (or `limit` rows)."""
     if isinstance(result, types.GeneratorType):

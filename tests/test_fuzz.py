@@ -48,12 +48,14 @@ def reader_files(tmp_path_factory):
 def run_call(func, args, kwargs):
     """Call; a Python exception is a fine answer, but not an internal error."""
     try:
-        with fp.time_limit():
+        with fp.time_limit(), fp.memory_limit():
             fp.consume(func(*args, **kwargs))
     except fp.CallTimeout:
         raise
     except SystemError as exc:  # a C API misuse surfacing
         pytest.fail("internal error %r" % exc)
+    except MemoryError:
+        pytest.fail("the call allocated past %d bytes" % fp.CALL_MEMORY)
     except Exception:
         pass
 

@@ -283,10 +283,17 @@ Result REF(const Range &r) {
     return Result::number(r.values[0]);
 }
 
-std::vector<Result> running_average(const Range &r) {
+namespace {
+
+// The results of a function over every leading part of a one-column range:
+// `add` takes each number in turn, `value(n)` gives the result of a leading
+// part of n numbers.  A part of empty cells only, or of fewer than `least`
+// numbers, is #DIV/0!; a part holding anything else is left to the
+// application.
+template <class Add, class Value>
+std::vector<Result> running(const Range &r, size_t least, Add add, Value value) {
     std::vector<Result> out;
     out.reserve(r.size());
-    Sum s;
     size_t numbers = 0, empties = 0;
     for (size_t k = 0; k < r.size(); ++k) {
         if (!r.readable) {
@@ -295,48 +302,41 @@ std::vector<Result> running_average(const Range &r) {
         }
         if (r.kinds[k] == Range::kNumber) {
             ++numbers;
-            s.add(r.values[k]);
+            add(r.values[k], numbers);
         } else if (r.kinds[k] == Range::kEmpty) {
             ++empties;
         }
-        if (empties == k + 1)
+        if (empties == k + 1 || (numbers == k + 1 && numbers < least))
             out.push_back(Result::error(kDiv0));
         else if (numbers == k + 1)
-            out.push_back(Result::number((double)(s.get() / numbers)));
+            out.push_back(Result::number(value(numbers)));
         else
             out.push_back(Result::unknown());
     }
     return out;
 }
 
+}  // namespace
+
+std::vector<Result> running_average(const Range &r) {
+    Sum s;
+    return running(
+        r, 1, [&](double v, size_t) { s.add(v); },
+        [&](size_t n) { return (double)(s.get() / n); });
+}
+
 std::vector<Result> running_stdeva(const Range &r) {
-    std::vector<Result> out;
-    out.reserve(r.size());
     // Welford's update: the spread of every leading part in one pass, as
     // exact as the two-pass sum of squared deviations.
     long double mean = 0.0L, m2 = 0.0L;
-    size_t numbers = 0, empties = 0;
-    for (size_t k = 0; k < r.size(); ++k) {
-        if (!r.readable) {
-            out.push_back(Result::unknown());
-            continue;
-        }
-        if (r.kinds[k] == Range::kNumber) {
-            ++numbers;
-            long double delta = r.values[k] - mean;
-            mean += delta / numbers;
-            m2 += delta * (r.values[k] - mean);
-        } else if (r.kinds[k] == Range::kEmpty) {
-            ++empties;
-        }
-        if (empties == k + 1 || (numbers == k + 1 && numbers < 2))
-            out.push_back(Result::error(kDiv0));
-        else if (numbers == k + 1)
-            out.push_back(Result::number((double)std::sqrt(std::max(m2, 0.0L) / (numbers - 1))));
-        else
-            out.push_back(Result::unknown());
-    }
-    return out;
+    return running(
+        r, 2,
+        [&](double v, size_t n) {
+            long double delta = v - mean;
+            mean += delta / n;
+            m2 += delta * (v - mean);
+        },
+        [&](size_t n) { return (double)std::sqrt(std::max(m2, 0.0L) / (n - 1)); });
 }
 
 double as_written(double v) {

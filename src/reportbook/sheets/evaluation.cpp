@@ -21,6 +21,26 @@ object text(const std::string &s) { return a1::text(s); }
 
 object utilities_sheet(handle Book) { return Book.attr("get_worksheet_by_name")("Utilities"); }
 
+// The min/max block of an evaluation sheet, which its writer puts on the
+// "Utilities" sheet first, and what the writer takes from it.
+struct MinMaxBlock {
+    std::vector<object> results;  // the seven results of setMinMaxOnSheet
+    Index rows, columns;          // the Frame's shape
+    std::string expectedrange;    // the measured cells, for the score formulas
+};
+
+MinMaxBlock write_minmax_block(handle Book, handle Sheet, handle Frame, handle measuredColumn,
+                               long deltaRow, handle infolen) {
+    MinMaxBlock b;
+    b.results = py::unpack(setMinMaxOnSheet(utilities_sheet(Book), Sheet, Frame, measuredColumn,
+                                            py::num(deltaRow), infolen),
+                           7);
+    b.rows = py::as_index(b.results[0]);
+    b.columns = py::as_index(b.results[1]);
+    b.expectedrange = py::utf8(b.results[4]);
+    return b;
+}
+
 // Column settings are made one column at a time.  Older XlsxWriter releases
 // keep one setting per starting column, so a range that a later call partly
 // overrides would be saved as overlapping <col> ranges, which spreadsheet
@@ -138,12 +158,10 @@ object enrichTrainSheet(handle Book, handle Sheet, handle Frame, handle resultco
                         handle infolen) {
     (void)besttrain;
     (void)pptyname;
-    object utilSheet = utilities_sheet(Book);
-    std::vector<object> block =
-        py::unpack(setMinMaxOnSheet(utilSheet, Sheet, Frame, resultColumn, py::num(9), infolen), 7);
-    Index datacount = py::as_index(block[0]);
-    Index trainsize = py::as_index(block[1]);
-    std::string expectedrange = py::utf8(block[4]);
+    const MinMaxBlock mm = write_minmax_block(Book, Sheet, Frame, resultColumn, 9, infolen);
+    const std::vector<object> &block = mm.results;
+    const Index datacount = mm.rows, trainsize = mm.columns;
+    const std::string &expectedrange = mm.expectedrange;
     Index rc = py::as_index(resultColumn);
     cv::Cells cells(Book, Sheet);
 
@@ -204,12 +222,10 @@ object enrichTrainSheet(handle Book, handle Sheet, handle Frame, handle resultco
 
 object enrichTestSheet(handle Book, handle Sheet, handle Frame, handle resultColumn,
                        handle maxreclist, handle leveragethreshold, handle verbose, handle infolen) {
-    object utilSheet = utilities_sheet(Book);
-    std::vector<object> block =
-        py::unpack(setMinMaxOnSheet(utilSheet, Sheet, Frame, resultColumn, py::num(7), infolen), 7);
-    Index testcount = py::as_index(block[0]);
-    Index testsize = py::as_index(block[1]);
-    std::string expectedrange = py::utf8(block[4]);
+    const MinMaxBlock mm = write_minmax_block(Book, Sheet, Frame, resultColumn, 7, infolen);
+    const std::vector<object> &block = mm.results;
+    const Index testcount = mm.rows, testsize = mm.columns;
+    const std::string &expectedrange = mm.expectedrange;
     Index rc = py::as_index(resultColumn);
     cv::Cells cells(Book, Sheet);
 
@@ -307,15 +323,12 @@ object enrichLOOTrainSheet(handle Book, handle Sheet, handle Frame, handle resul
     (void)resultCount;
     Sheet.attr("set_zoom")(150);
     Sheet.attr("freeze_panes")(1, 1);
-    object utilSheet = utilities_sheet(Book);
     // The measured values stand just left of the LOO estimates.
-    std::vector<object> block = py::unpack(
-        setMinMaxOnSheet(utilSheet, Sheet, Frame, py::sub(resultColumn, py::num(1)), py::num(5),
-                         infolen),
-        7);
-    Index datacount = py::as_index(block[0]);
-    Index trainsize = py::as_index(block[1]);
-    std::string expectedrange = py::utf8(block[4]);
+    const MinMaxBlock mm =
+        write_minmax_block(Book, Sheet, Frame, py::sub(resultColumn, py::num(1)), 5, infolen);
+    const std::vector<object> &block = mm.results;
+    const Index datacount = mm.rows, trainsize = mm.columns;
+    const std::string &expectedrange = mm.expectedrange;
     Index rc = py::as_index(resultColumn);
     cv::Cells cells(Book, Sheet);
 
