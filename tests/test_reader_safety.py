@@ -1,4 +1,5 @@
 """Hostile and broken input: refused with the reading library's error, quickly."""
+import os
 import subprocess
 import sys
 import warnings
@@ -123,3 +124,21 @@ def test_any_argument_gives_a_python_result_or_error(name, capsys):
                     list(result)
             except Exception:
                 pass
+
+
+@pytest.mark.parametrize("filetype", ["xlsx", "csv"])
+@pytest.mark.parametrize("name", sorted(CALLS))
+def test_a_descriptor_is_no_file_name(tmp_path, name, filetype):
+    # open() would take an integer for a descriptor and close it when done:
+    # the caller's stream (standard output, a log) would be closed under it.
+    path = tmp_path / "d.csv"
+    path.write_text("a;b\n1;2\n")
+    fd = os.open(path, os.O_RDONLY)
+    calls = dict(CALLS, gettitles=lambda p: tm.gettitles(p, filetype), getFrame=lambda p: tm.getFrame(p, filetype),
+                 dataiterator=lambda p: list(tm.dataiterator(p, filetype)))
+    try:
+        with pytest.raises(TypeError, match="not int"):
+            calls[name](fd)
+        os.fstat(fd)
+    finally:
+        os.close(fd)

@@ -127,3 +127,15 @@ def test_info_file_failures(tmp_path, monkeypatch, filename, custom, error):
     with pytest.raises(error):
         rb.createFileInfo(filename, PROPS, custom)
     assert not (tmp_path / "info.txt").exists()
+
+
+def test_info_file_name_that_is_a_descriptor_is_refused(tmp_path):
+    # open() would write to the descriptor and close it: the caller's log.
+    fd = os.open(tmp_path / "log.txt", os.O_WRONLY | os.O_CREAT)
+    try:
+        with pytest.raises(TypeError, match="not int"):
+            rb.createFileInfo(fd, PROPS, OrderedDict())
+        os.fstat(fd)
+    finally:
+        os.close(fd)
+    assert (tmp_path / "log.txt").read_text() == ""

@@ -165,6 +165,13 @@ object percent(const char *fmt, handle value) {
     return steal(PyUnicode_Format(f.ptr(), value.ptr()));
 }
 
+void refuse_descriptor(handle filename) {
+    if (!PyLong_Check(filename.ptr())) return;
+    PyErr_Format(PyExc_TypeError, "expected str, bytes or os.PathLike object, not %.200s",
+                 Py_TYPE(filename.ptr())->tp_name);
+    raise_pending();
+}
+
 void print(handle o) {
     object builtins = steal(PyImport_ImportModule("builtins"));
     builtins.attr("print")(o);

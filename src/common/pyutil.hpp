@@ -84,6 +84,12 @@ object format(const char *fmt, Args &&...args) {  // fmt.format(*args)
     return nb::str(fmt).attr("format")(std::forward<Args>(args)...);
 }
 
+// --- files ------------------------------------------------------------------
+// Raises TypeError, as os.fspath does, for an integer given as a file name:
+// open() and os.stat would take it for an open descriptor, and closing the
+// file would close the caller's stream (standard output, a log) under it.
+void refuse_descriptor(handle filename);
+
 // --- printing ---------------------------------------------------------------
 // print(o) on the current sys.stdout.
 void print(handle o);

@@ -47,6 +47,7 @@ object info_line(handle key, handle value) {
 }
 
 void write_text_file(handle filename, handle text) {
+    py::refuse_descriptor(filename);
     object builtins = nb::module_::import_("builtins");
     object f = builtins.attr("open")(filename, "w");
     try {

@@ -51,8 +51,7 @@ object extension_of(handle filename) {
 }
 
 void refuse_special_file(handle filename) {
-    // An integer would be taken by os.stat for an open descriptor.
-    if (PyLong_Check(filename.ptr())) return;
+    py::refuse_descriptor(filename);
     object st;
     try {
         st = py::module_attr("os").attr("stat")(filename);
