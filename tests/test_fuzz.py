@@ -70,33 +70,10 @@ def check_workbooks_close(arena):
                 assert z.testzip() is None
 
 
-@pytest.mark.parametrize("name", functions(rb))
-def test_writer_function(name):
-    func = getattr(rb, name)
-    params = fp.parameters(func)
-
+def fuzz(func, strategy, reader_files=None):
+    """Call `func` with every example `strategy` draws, each in a fresh arena."""
     @FUZZ
-    @given(fp.call_arguments(params))
-    def check(call):
-        with tempfile.TemporaryDirectory() as folder:
-            arena = fp.Arena(folder)
-            try:
-                args, kwargs = arena.build(list(call[0])), arena.build(call[1])
-                run_call(func, args, kwargs)
-            finally:
-                check_workbooks_close(arena)
-
-    check()
-
-
-@pytest.mark.parametrize("name", functions(tm))
-def test_reader_function(name, reader_files):
-    func = getattr(tm, name)
-    params = fp.parameters(func)
-    files = sorted(reader_files)
-
-    @FUZZ
-    @given(fp.call_arguments(params, reader=True, files=files))
+    @given(strategy)
     def check(call):
         with tempfile.TemporaryDirectory() as folder:
             arena = fp.Arena(folder, reader_files)
@@ -107,6 +84,19 @@ def test_reader_function(name, reader_files):
                 check_workbooks_close(arena)
 
     check()
+
+
+@pytest.mark.parametrize("name", functions(rb))
+def test_writer_function(name):
+    func = getattr(rb, name)
+    fuzz(func, fp.call_arguments(fp.parameters(func)))
+
+
+@pytest.mark.parametrize("name", functions(tm))
+def test_reader_function(name, reader_files):
+    func = getattr(tm, name)
+    fuzz(func, fp.call_arguments(fp.parameters(func), reader=True, files=sorted(reader_files)),
+         reader_files)
 
 
 def test_the_arena_alone_closes_cleanly(tmp_path):
