@@ -62,7 +62,7 @@ def run_call(func, args, kwargs):
 
 def check_workbooks_close(arena):
     paths = [p for w, p in zip(arena.writers, arena.paths) if not w.book.fileclosed]
-    with fp.time_limit():
+    with fp.time_limit(fp.CLOSE_SECONDS):
         arena.close_all()
     for path in paths:
         if os.path.exists(path):
