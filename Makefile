@@ -4,24 +4,50 @@ PYTHON ?= python3
 VENV ?= .venv
 # A pip constraints file, e.g. ci/oldest.txt for the oldest supported releases.
 CONSTRAINTS ?=
+# SYSTEM_PACKAGES=1: the environment sees the system's Python packages (Debian's
+# python3-pandas, ...) and the package is built against them; pip adds only
+# what the system lacks.
+SYSTEM_PACKAGES ?=
+# WERROR=1: compiler warnings fail the build (CI).
+WERROR ?=
 DEMO_OUT ?= demo-output
+# The core's unit tests are built with CMake: the system's, or else one that
+# pip installs into the environment.
+CMAKE ?= $(shell command -v cmake 2>/dev/null || echo $(VENV)/bin/cmake)
 
 PIP := $(VENV)/bin/pip
+PIP_C := $(if $(CONSTRAINTS),-c $(CONSTRAINTS))
+PIP_BUILD := $(if $(WERROR),--config-settings=cmake.define.TRELLIS_WERROR=ON)
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src python cmake -type f -not -name '*.pyc')
+CORE_TESTS := build/core-tests
 
-.PHONY: demo test bench clean
+.PHONY: demo test core-test bench clean
 
 $(VENV)/.installed: $(SOURCES) $(CONSTRAINTS)
+ifeq ($(SYSTEM_PACKAGES),)
 	test -x $(VENV)/bin/python || $(PYTHON) -m venv $(VENV)
 	$(PIP) install -q --upgrade pip
-	$(PIP) install -q $(if $(CONSTRAINTS),-c $(CONSTRAINTS)) ".[test]"
+	$(PIP) install -q $(PIP_C) $(PIP_BUILD) ".[test]"
+else
+	test -x $(VENV)/bin/python || $(PYTHON) -m venv --system-site-packages $(VENV)
+	$(PIP) install -q $(PIP_C) scikit-build-core nanobind
+	$(PIP) install -q $(PIP_C) $(PIP_BUILD) --no-build-isolation ".[test]"
+endif
+	test -x "$(CMAKE)" || command -v "$(CMAKE)" >/dev/null || $(PIP) install -q $(PIP_C) cmake
 	touch $@
 
 demo: $(VENV)/.installed
 	$(VENV)/bin/trellis-demo --out $(DEMO_OUT)
 
-test: $(VENV)/.installed
+# The formula core's own unit tests (C++, no Python), then the Python suite.
+test: core-test
 	$(VENV)/bin/python -m pytest -q tests
+
+core-test: $(VENV)/.installed
+	$(CMAKE) -S . -B $(CORE_TESTS) --log-level=WARNING -DTRELLIS_CORE_TESTS=ON \
+		-DTRELLIS_WERROR=$(if $(WERROR),ON,OFF)
+	$(CMAKE) --build $(CORE_TESTS)
+	$(CORE_TESTS)/formula_tests
 
 # Finishing and reading a large campaign: a table, and JSON in bench/results/.
 bench: $(VENV)/.installed

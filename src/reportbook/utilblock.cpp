@@ -2,7 +2,7 @@
 // sheet kept as live formulas, so that a changed padding or a corrected
 // measured value moves the bisector and the axes with it.
 #include "reportbook/a1.hpp"
-#include "reportbook/cellvalues.hpp"
+#include "reportbook/sheetcells.hpp"
 #include "reportbook/reportbook.hpp"
 
 #include <cmath>
@@ -106,8 +106,8 @@ object setMinMaxOnSheet(handle UtilSheet, handle Sheet, handle Frame, handle exp
     // The bounds as the formulas compute them, from the measured cells as
     // the evaluation sheet holds them, so that readers that do not
     // recalculate see the chart's real bounds.
-    namespace cv = cellvalues;
-    cv::Cells cells(nb::none(), UtilSheet);
+    namespace cv = formula;
+    sheetcells::Cells cells(nb::none(), UtilSheet);
     cells.know(Sheet);
     const cv::Range &measured = cells.range(py::utf8(expectedrange));
     const cv::Result padding = cv::Result::number(0.05);
@@ -115,13 +115,13 @@ object setMinMaxOnSheet(handle UtilSheet, handle Sheet, handle Frame, handle exp
     const cv::Result spread = highest - lowest;
 
     nb::none no_format;
-    write_formula(cellrange, "0.05", no_format, padding.to_python());
+    write_formula(cellrange, "0.05", no_format, sheetcells::to_python(padding));
     write_formula(a1::text(a1::cell(row + 1, 3)),
                   py::format("=MIN({0})-{1}*{2}", expectedrange, cellrange, paddingstr), no_format,
-                  (lowest - padding * spread).to_python());
+                  sheetcells::to_python(lowest - padding * spread));
     write_formula(a1::text(a1::cell(row + 2, 3)),
                   py::format("=MAX({0})+{1}*{2}", expectedrange, cellrange, paddingstr), no_format,
-                  (highest + padding * spread).to_python());
+                  sheetcells::to_python(highest + padding * spread));
 
     object diagvalues =
         py::format("{0}!{1}", utilsheetname, a1::text(a1::range_abs(row + 1, 3, row + 2, 3)));

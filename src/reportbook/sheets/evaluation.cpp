@@ -3,7 +3,7 @@
 // header; these writers only add formats, score rows made of live formulas,
 // conditional formats and the min/max block of the "Utilities" sheet.
 #include "reportbook/a1.hpp"
-#include "reportbook/cellvalues.hpp"
+#include "reportbook/sheetcells.hpp"
 #include "reportbook/reportbook.hpp"
 
 #include <string>
@@ -12,7 +12,7 @@ namespace rb {
 namespace {
 
 using a1::Index;
-namespace cv = cellvalues;
+namespace cv = formula;
 
 // Columns of a worksheet (A to XFD).
 constexpr Index kSheetColumns = 16384;
@@ -81,16 +81,16 @@ std::string data_range(Index col, Index rows) { return a1::range(1, col, rows, c
 
 std::string abs_cell(Index row, Index col) { return a1::cell(row, col, true, true); }
 
-// Every formula goes with its result (see cellvalues.hpp): a reader that
+// Every formula goes with its result (see sheetcells.hpp): a reader that
 // does not recalculate shows that result, not 0.
 void write_formula(handle sheet, const std::string &cell, const std::string &formula,
                    const cv::Result &result) {
-    sheet.attr("write_formula")(text(cell), text(formula), nb::none(), result.to_python());
+    sheet.attr("write_formula")(text(cell), text(formula), nb::none(), sheetcells::to_python(result));
 }
 
 void write_formula(handle sheet, Index row, Index col, const std::string &formula,
                    const cv::Result &result) {
-    sheet.attr("write_formula")(row, col, text(formula), nb::none(), result.to_python());
+    sheet.attr("write_formula")(row, col, text(formula), nb::none(), sheetcells::to_python(result));
 }
 
 // Root mean square difference of an estimate column from the measured range,
@@ -101,7 +101,7 @@ std::string rmse_over_count(const std::string &estimates, const std::string &exp
     return "=SQRT(SUMXMY2(" + estimates + "," + expected + ")/" + std::to_string(count) + ")";
 }
 
-cv::Result rmse_over_count(cv::Cells &cells, const std::string &estimates,
+cv::Result rmse_over_count(sheetcells::Cells &cells, const std::string &estimates,
                            const std::string &expected, Index count) {
     return cv::SQRT(cv::SUMXMY2(cells.range(estimates), cells.range(expected)) /
                     cv::Result::number((double)count));
@@ -112,14 +112,14 @@ std::string rmse_over_filled(const std::string &estimates, const std::string &ex
     return "=SQRT(SUMXMY2(" + estimates + "," + expected + ")/COUNTA(" + estimates + "))";
 }
 
-cv::Result rmse_over_filled(cv::Cells &cells, const std::string &estimates,
+cv::Result rmse_over_filled(sheetcells::Cells &cells, const std::string &estimates,
                             const std::string &expected) {
     const cv::Range &x = cells.range(estimates);
     return cv::SQRT(cv::SUMXMY2(x, cells.range(expected)) / cv::COUNTA(x));
 }
 
 // The formula, written with its result.
-void write_rmse_over_filled(handle sheet, Index row, Index col, cv::Cells &cells,
+void write_rmse_over_filled(handle sheet, Index row, Index col, sheetcells::Cells &cells,
                             const std::string &estimates, const std::string &expected) {
     write_formula(sheet, row, col, rmse_over_filled(estimates, expected),
                   rmse_over_filled(cells, estimates, expected));
@@ -131,7 +131,7 @@ std::string pearson(const std::string &estimates, const std::string &expected) {
 
 // The score rows of one model with estimate column `col`: RMSE over the
 // row count, Pearson correlation and its square.
-void write_scores(handle sheet, cv::Cells &cells, Index col, Index count,
+void write_scores(handle sheet, sheetcells::Cells &cells, Index col, Index count,
                   const std::string &expected, Index rowRMSE, Index rowPearson, Index rowR2) {
     std::string estimates = data_range(col, count);
     std::string pearson_cell = abs_cell(rowPearson, col);
@@ -143,7 +143,7 @@ void write_scores(handle sheet, cv::Cells &cells, Index col, Index count,
 }
 
 // RMSE, Pearson and R2 of one test model, under its estimate column.
-void write_test_scores(handle sheet, cv::Cells &cells, Index col, Index testcount,
+void write_test_scores(handle sheet, sheetcells::Cells &cells, Index col, Index testcount,
                        const std::string &expected) {
     write_scores(sheet, cells, col, testcount, expected, testcount + 3, testcount + 4,
                  testcount + 5);
@@ -163,7 +163,7 @@ object enrichTrainSheet(handle Book, handle Sheet, handle Frame, handle resultco
     const Index datacount = mm.rows, trainsize = mm.columns;
     const std::string &expectedrange = mm.expectedrange;
     Index rc = py::as_index(resultColumn);
-    cv::Cells cells(Book, Sheet);
+    sheetcells::Cells cells(Book, Sheet);
 
     object resformat = getResFormat(Book);
     object levformat = getLevFormat(Book);
@@ -227,7 +227,7 @@ object enrichTestSheet(handle Book, handle Sheet, handle Frame, handle resultCol
     const Index testcount = mm.rows, testsize = mm.columns;
     const std::string &expectedrange = mm.expectedrange;
     Index rc = py::as_index(resultColumn);
-    cv::Cells cells(Book, Sheet);
+    sheetcells::Cells cells(Book, Sheet);
 
     Sheet.attr("set_zoom")(150);
     Sheet.attr("freeze_panes")(1, rc);
@@ -330,7 +330,7 @@ object enrichLOOTrainSheet(handle Book, handle Sheet, handle Frame, handle resul
     const Index datacount = mm.rows, trainsize = mm.columns;
     const std::string &expectedrange = mm.expectedrange;
     Index rc = py::as_index(resultColumn);
-    cv::Cells cells(Book, Sheet);
+    sheetcells::Cells cells(Book, Sheet);
 
     const bool verbose_mode = above(verbose, 1);
     const Index loowidth = verbose_mode ? 4 : 2;
@@ -406,7 +406,7 @@ object enrichBSTrainSheet(handle Book, handle Sheet, handle Frame, handle result
     // Measured values in B, the model's estimates in C, the bootstrap
     // estimates in F and one column per bootstrap from I on.
     std::string expectedrange = a1::range_abs(1, 1, datacount, 1);
-    cv::Cells cells(Book, Sheet);
+    sheetcells::Cells cells(Book, Sheet);
     auto write_rmse = [&](Index col) {
         std::string estimates = data_range(col, datacount);
         write_formula(Sheet, abs_cell(rowBS, col), rmse_over_filled(estimates, expectedrange),

@@ -1,7 +1,7 @@
 // The summary sheet of a campaign: one row per trained model, with running
 // statistics of the VLOO score appended to the right of the table.
 #include "reportbook/a1.hpp"
-#include "reportbook/cellvalues.hpp"
+#include "reportbook/sheetcells.hpp"
 #include "reportbook/reportbook.hpp"
 
 namespace rb {
@@ -17,14 +17,15 @@ void set_column(handle Sheet, const std::string &cols, int width, handle format)
 // The result is stored with the formula: readers that do not recalculate
 // would otherwise show 0 for every running statistic.
 void write_formula(handle Sheet, a1::Index row, a1::Index col, const object &formula,
-                   const cellvalues::Result &result) {
+                   const formula::Result &result) {
     Sheet.attr("write_formula")(a1::text(a1::cell(row, col, true, true)), formula, nb::none(),
-                                result.to_python());
+                                sheetcells::to_python(result));
 }
 
 // Element k of running results; unknown when the sheet's cells could not be read.
-cellvalues::Result at(const std::vector<cellvalues::Result> &results, a1::Index k) {
-    return (size_t)k < results.size() ? results[k] : cellvalues::Result::unknown();
+formula::Result at(const std::vector<formula::Result> &results, a1::Index k) {
+    const auto i = static_cast<size_t>(k);
+    return k >= 0 && i < results.size() ? results[i] : formula::Result::unknown();
 }
 
 }  // namespace
@@ -54,8 +55,8 @@ object enrichResultSheet(handle Book, handle Sheet, handle Frame) {
     Sheet.attr("write_string")(0, coldata, "Avg VLOO");
     Sheet.attr("write_string")(0, coldata + 1, "StdDev VLOO");
 
-    namespace cv = cellvalues;
-    cv::Cells cells(Book, Sheet);
+    namespace cv = formula;
+    sheetcells::Cells cells(Book, Sheet);
     const std::string first = a1::cell(1, kVlooCol, true, true);
     std::vector<cv::Result> averages, deviations;
     if (n >= 2) {

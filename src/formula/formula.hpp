@@ -1,0 +1,100 @@
+// Results of the formulas the writers put on the sheets, computed from the
+// cells the formulas refer to with the definitions of the spreadsheet
+// functions.  Pure C++: the cells come from an adapter that reads them
+// wherever they are kept (reportbook's sheetcells reads XlsxWriter's).
+//
+// A result is only given where it is certain; anything else is unknown, and
+// the writer then stores no result so that the application computes the
+// cell itself.  Every computation is carried in double-double arithmetic
+// (ddouble.hpp) and rounded once at the end, so the stored digits are the
+// same on every platform.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace formula {
+
+using Index = std::int64_t;
+
+// The result of a formula: a number, an error code of the spreadsheet
+// ("#DIV/0!", ...), or unknown.
+class Result {
+public:
+    static Result unknown() { return Result(); }
+    static Result number(double v);  // unknown unless finite
+    static Result error(const char *code) { return Result(kError, 0.0, code); }
+
+    bool is_number() const { return kind_ == kNumber; }
+    bool is_error() const { return kind_ == kError; }
+    bool is_unknown() const { return kind_ == kUnknown; }
+    double value() const { return value_; }
+    const char *code() const { return code_; }
+
+private:
+    enum Kind { kUnknown, kNumber, kError };
+    Result() = default;
+    Result(Kind k, double v, const char *c) : kind_(k), value_(v), code_(c) {}
+    Kind kind_ = kUnknown;
+    double value_ = 0.0;
+    const char *code_ = "";
+};
+
+extern const char *const kDiv0;  // "#DIV/0!"
+extern const char *const kNum;   // "#NUM!"
+
+// Arithmetic of the formula texts, on doubles as the spreadsheet evaluates
+// them; an error operand gives its error (the left one first), an unknown
+// operand an unknown result.
+Result operator+(const Result &a, const Result &b);
+Result operator-(const Result &a, const Result &b);
+Result operator*(const Result &a, const Result &b);
+Result operator/(const Result &a, const Result &b);
+Result SQRT(const Result &a);
+
+// The cells of a rectangular range, row by row.  A number is kept as the
+// workbook file holds it (see as_written), so that a result agrees with what
+// an application computes from the file.
+struct Range {
+    enum Cell : unsigned char { kNumber, kEmpty, kOther };
+    bool readable = false;  // false: the cells are not known
+    Index rows = 0, cols = 0;
+    std::vector<double> values;  // one per cell; meaningful for kNumber only
+    std::vector<Cell> kinds;
+    std::size_t numbers = 0, empties = 0;
+
+    // An empty, readable range of rows x cols cells, to be filled with set().
+    static Range sized(Index rows, Index cols);
+    // A readable column of empty cells.
+    static Range empty_column(Index rows);
+    void set(std::size_t i, Cell kind, double value);
+    void push(Cell kind, double value);
+
+    std::size_t size() const { return kinds.size(); }
+    bool all_numbers() const { return readable && numbers == size(); }
+    bool all_empty() const { return readable && empties == size(); }
+};
+
+// The spreadsheet functions over ranges.
+Result SUM(const Range &r);
+Result SUMXMY2(const Range &x, const Range &y);
+Result PEARSON(const Range &x, const Range &y);
+Result COUNTA(const Range &r);
+Result MIN(const Range &r);
+Result MAX(const Range &r);
+// A reference to one cell used as the whole formula ("$C$2").
+Result REF(const Range &r);
+
+// AVERAGE and STDEVA of every leading part of a one-column range: element k
+// is the function over the first k + 1 cells.  Linear time, for the running
+// statistics of a long table.
+std::vector<Result> running_average(const Range &r);
+std::vector<Result> running_stdeva(const Range &r);
+
+// A double as the file holds it: XlsxWriter writes a number cell with 16
+// significant digits ("%.16G", rounded half to even) and an application
+// parses that text back to the nearest double.
+double as_written(double v);
+
+}  // namespace formula

@@ -1,0 +1,395 @@
+#include "reportbook/sheetcells.hpp"
+
+#include "formula/formula.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace sheetcells {
+namespace {
+
+using formula::as_written;
+
+// Kinds of XlsxWriter's cell tuples, told apart by their type's name and
+// fields: the same in every release it has (3.0.2 up to today), while the
+// Python names of the types are not.  A tuple of any other name or layout
+// is a cell this unit cannot read.
+enum CellType { kNumberCell, kBlankCell, kFormulaCell, kOtherCell };
+
+struct KnownCell {
+    const char *name;
+    std::vector<const char *> fields;
+    CellType type;
+};
+
+// "Datetime" (newer releases) holds the serial number the file stores.
+const KnownCell kKnownCells[] = {
+    {"Number", {"number", "format"}, kNumberCell},
+    {"Datetime", {"number", "format"}, kNumberCell},
+    {"Blank", {"format"}, kBlankCell},
+    {"Formula", {"formula", "format", "value"}, kFormulaCell},
+};
+
+// The type's own `_fields`, read from its dict: no Python code runs, so the
+// cells borrowed while a block is read stay valid.
+bool has_fields(PyTypeObject *type, const std::vector<const char *> &names) {
+    PyObject *dict = type->tp_dict;
+    PyObject *fields = dict ? PyDict_GetItemString(dict, "_fields") : nullptr;
+    if (!fields || !PyTuple_Check(fields) ||
+        PyTuple_GET_SIZE(fields) != static_cast<Py_ssize_t>(names.size()))
+        return false;
+    for (size_t i = 0; i < names.size(); ++i) {
+        PyObject *f = PyTuple_GET_ITEM(fields, static_cast<Py_ssize_t>(i));
+        if (!PyUnicode_Check(f) || PyUnicode_CompareWithASCIIString(f, names[i]) != 0) return false;
+    }
+    return true;
+}
+
+CellType cell_type_of(PyTypeObject *type) {
+    for (const KnownCell &known : kKnownCells)
+        if (!std::strcmp(type->tp_name, known.name) && has_fields(type, known.fields))
+            return known.type;
+    return kOtherCell;
+}
+
+// Whether reading the number runs no Python code: floats (numpy's
+// included) and ints are read from the object itself.
+bool plain_number(PyObject *o) { return PyFloat_Check(o) || PyLong_Check(o); }
+
+// A number cell's value as a double: ints, floats and other numbers that
+// convert (XlsxWriter formats them with "%.16G", which converts the same way).
+bool number_of(PyObject *o, double &out) {
+    if (PyFloat_Check(o)) {
+        out = PyFloat_AS_DOUBLE(o);
+    } else {
+        if (PyLong_Check(o))
+            out = PyLong_AsDouble(o);
+        else if (PyNumber_Check(o))
+            out = PyFloat_AsDouble(o);
+        else
+            return false;
+        if (out == -1.0 && PyErr_Occurred()) {
+            // Not a number this module can read (or too large an int);
+            // XlsxWriter reports it when it writes the cell.
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return std::isfinite(out);
+}
+
+inline void prefetch(const void *p) {
+#if defined(__GNUC__)
+    __builtin_prefetch(p);
+#else
+    (void)p;
+#endif
+}
+
+// The widest sheet XlsxWriter writes, and its last row.
+constexpr Index kColumns = 16384;
+constexpr Index kRows = 1048576;
+
+// "A1" reference pieces: "$AB$12" -> (11, 27).
+bool parse_cell(const std::string &s, size_t &i, Index &row, Index &col) {
+    if (i < s.size() && s[i] == '$') ++i;
+    Index c = 0;
+    size_t start = i;
+    while (i < s.size() && s[i] >= 'A' && s[i] <= 'Z' && i - start < 3) c = c * 26 + (s[i++] - 'A' + 1);
+    if (i == start) return false;
+    if (i < s.size() && s[i] == '$') ++i;
+    Index r = 0;
+    start = i;
+    while (i < s.size() && s[i] >= '0' && s[i] <= '9' && i - start < 8) r = r * 10 + (s[i++] - '0');
+    if (i == start || r == 0 || r > kRows || c > kColumns) return false;
+    row = r - 1;
+    col = c - 1;
+    return true;
+}
+
+bool parse_range(const std::string &s, Index &r1, Index &c1, Index &r2, Index &c2) {
+    size_t i = 0;
+    if (!parse_cell(s, i, r1, c1)) return false;
+    r2 = r1;
+    c2 = c1;
+    if (i < s.size()) {
+        if (s[i] != ':') return false;
+        ++i;
+        if (!parse_cell(s, i, r2, c2) || i != s.size()) return false;
+    }
+    // A range written upside down ("E2:E1") is the same cells.
+    if (r1 > r2) std::swap(r1, r2);
+    if (c1 > c2) std::swap(c1, c2);
+    return true;
+}
+
+const Range kUnreadable{};
+
+size_t at(Index i) { return static_cast<size_t>(i); }
+
+}  // namespace
+
+object to_python(const Result &r) {
+    if (r.is_number()) return py::real(r.value());
+    if (r.is_error()) return nb::str(r.code());
+    return nb::str("");
+}
+
+// --- reading the sheets ------------------------------------------------------
+
+Cells::Cells(handle book, handle home) : book_(nb::borrow(book)), home_(nb::borrow(home)) {}
+
+Cells::Sheet Cells::load(handle worksheet) {
+    Sheet s;
+    s.table = nb::none();
+    if (worksheet.is_none()) return s;
+    // In constant_memory mode the rows above the last one written are
+    // already in the file and gone from the table.
+    PyObject *cm = PyObject_GetAttrString(worksheet.ptr(), "constant_memory");
+    if (!cm) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) py::raise_pending();
+        PyErr_Clear();
+    } else if (py::truthy(py::steal(cm))) {
+        return s;
+    }
+    PyObject *table = PyObject_GetAttrString(worksheet.ptr(), "table");
+    if (!table) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) py::raise_pending();
+        PyErr_Clear();
+        return s;
+    }
+    object t = py::steal(table);
+    if (PyDict_Check(t.ptr())) s.table = t;
+    return s;
+}
+
+Cells::Sheet &Cells::home_sheet() {
+    if (!home_loaded_) {
+        home_sheet_ = load(home_);
+        home_loaded_ = true;
+    }
+    return home_sheet_;
+}
+
+void Cells::know(handle worksheet) {
+    std::string name = py::utf8(py::getattr(worksheet, "name"));
+    if (others_.find(name) == others_.end()) others_.emplace(name, load(worksheet));
+}
+
+Cells::Sheet &Cells::sheet_named(const std::string &name) {
+    auto found = others_.find(name);
+    if (found != others_.end()) return found->second;
+    if (name == py::utf8(py::getattr(home_, "name"))) return home_sheet();
+    object ws = nb::none();
+    if (!book_.is_none()) ws = book_.attr("get_worksheet_by_name")(py::text(name));
+    return others_.emplace(name, load(ws)).first->second;
+}
+
+PyObject *Cells::row_of(Sheet &s, Index row) {
+    if (at(row) < s.rows.size() && s.rows[at(row)].is_valid()) return s.rows[at(row)].ptr();
+    object key = py::num(row);
+    PyObject *found = PyDict_GetItemWithError(s.table.ptr(), key.ptr());
+    if (!found) {
+        if (PyErr_Occurred()) py::raise_pending();
+        return nullptr;  // not kept: a row written later must be seen
+    }
+    if (!PyDict_Check(found)) return nullptr;
+    if (at(row) >= s.rows.size()) s.rows.resize(at(row) + 1);
+    s.rows[at(row)] = nb::borrow(found);
+    return found;
+}
+
+int Cells::kind_of_type(PyTypeObject *type) {
+    if (type != last_type_) {
+        auto known = cell_types_.find(type);
+        if (known == cell_types_.end()) known = cell_types_.emplace(type, cell_type_of(type)).first;
+        last_type_ = type;
+        last_kind_ = known->second;
+    }
+    return last_kind_;
+}
+
+Range::Cell Cells::classify(PyObject *cell, double &v, bool *deferred) {
+    v = 0.0;
+    if (!cell) return Range::kEmpty;
+    if (!PyTuple_Check(cell)) return Range::kOther;
+    // A tuple of a known type built short by hand is no cell of that type.
+    const Py_ssize_t len = PyTuple_GET_SIZE(cell);
+    switch (kind_of_type(Py_TYPE(cell))) {
+        case kNumberCell: {
+            // The file holds the number with 16 digits.
+            if (len < 2) return Range::kOther;
+            PyObject *number = PyTuple_GET_ITEM(cell, 0);
+            if (deferred && !plain_number(number)) {
+                *deferred = true;
+                return Range::kOther;
+            }
+            if (!number_of(number, v)) return Range::kOther;
+            v = as_written(v);
+            return Range::kNumber;
+        }
+        case kBlankCell: return Range::kEmpty;
+        case kFormulaCell: {
+            // A formula with a stored float result (as this module writes
+            // them) counts as that number; the file holds its shortest
+            // round-trip text, so exactly this double.  XlsxWriter's default
+            // result 0 is an int and says nothing.
+            if (len < 3) return Range::kOther;
+            PyObject *value = PyTuple_GET_ITEM(cell, 2);
+            if (PyFloat_Check(value) && std::isfinite(PyFloat_AS_DOUBLE(value))) {
+                v = PyFloat_AS_DOUBLE(value);
+                return Range::kNumber;
+            }
+            return Range::kOther;
+        }
+        default: return Range::kOther;
+    }
+}
+
+Range Cells::read_cells(Sheet &sheet, Index r1, Index c1, Index r2, Index c2) {
+    Range out = Range::sized(r2 - r1 + 1, c2 - c1 + 1);
+    std::vector<object> colkeys;
+    for (Index c = c1; c <= c2; ++c) colkeys.push_back(py::num(c));
+    size_t i = 0;
+    for (Index r = r1; r <= r2; ++r) {
+        PyObject *row = row_of(sheet, r);
+        for (const object &colkey : colkeys) {
+            PyObject *cell = nullptr;
+            if (row) {
+                cell = PyDict_GetItemWithError(row, colkey.ptr());
+                if (!cell && PyErr_Occurred()) py::raise_pending();
+            }
+            double v;
+            Range::Cell kind = classify(cell, v, nullptr);
+            out.set(i++, kind, v);
+        }
+    }
+    return out;
+}
+
+Cells::Block Cells::read_block(Sheet &sheet, Index r1, Index r2) {
+    // How many cells ahead a cell's number is fetched from memory, so that
+    // reading one does not wait for the one before.
+    constexpr size_t kAhead = 8;
+    const Index rows = r2 - r1 + 1;
+    const size_t n = at(rows);
+
+    // The cells of each column, borrowed: from here to the end of the second
+    // pass no Python code runs, so none of them can go.
+    std::vector<std::vector<PyObject *>> cells;
+    for (Index r = r1; r <= r2; ++r) {
+        object key = py::num(r);
+        PyObject *row = PyDict_GetItemWithError(sheet.table.ptr(), key.ptr());
+        if (!row) {
+            if (PyErr_Occurred()) py::raise_pending();
+            continue;
+        }
+        if (!PyDict_Check(row)) return Block();
+        Py_ssize_t pos = 0;
+        PyObject *colkey, *cell;
+        while (PyDict_Next(row, &pos, &colkey, &cell)) {
+            // Keys other than plain ints (a caller's numpy integers) are
+            // found by lookups: read column by column then.
+            if (!PyLong_CheckExact(colkey)) return Block();
+            const Index c = PyLong_AsLongLong(colkey);
+            if (c < 0 || c >= kColumns) {
+                PyErr_Clear();
+                continue;
+            }
+            if (at(c) >= cells.size()) cells.resize(at(c) + 1);
+            if (cells[at(c)].empty()) cells[at(c)].assign(n, nullptr);
+            cells[at(c)][at(r - r1)] = cell;
+        }
+    }
+
+    Block block;
+    block.columns.resize(cells.size());
+    std::vector<std::pair<size_t, size_t>> deferred;  // (column, row) to convert afterwards
+    for (size_t c = 0; c < cells.size(); ++c) {
+        const std::vector<PyObject *> &column = cells[c];
+        if (column.empty()) continue;
+        Range &out = block.columns[c] = Range::sized(rows, 1);
+        for (size_t i = 0; i < n; ++i) {
+            // The cell tuple some cells ahead, and the number of a nearer
+            // one, whose tuple has arrived by then.
+            if (i + kAhead < n && column[i + kAhead]) prefetch(column[i + kAhead]);
+            PyObject *near = i + kAhead / 2 < n ? column[i + kAhead / 2] : nullptr;
+            if (near && PyTuple_Check(near) && PyTuple_GET_SIZE(near) > 0)
+                prefetch(PyTuple_GET_ITEM(near, 0));
+            double v;
+            bool later = false;
+            Range::Cell kind = classify(column[i], v, &later);
+            if (later) deferred.emplace_back(c, i);
+            out.set(i, kind, v);
+        }
+    }
+    cells.clear();
+
+    // Numbers of other types convert through Python code, which could change
+    // the sheet: each is looked up again and held while it converts.
+    for (auto &where : deferred) {
+        object rowkey = py::num(r1 + static_cast<Index>(where.second));
+        object colkey = py::num(static_cast<Index>(where.first));
+        PyObject *row = PyDict_GetItemWithError(sheet.table.ptr(), rowkey.ptr());
+        if (!row && PyErr_Occurred()) py::raise_pending();
+        object held_row = row ? nb::borrow(row) : object();
+        PyObject *cell = nullptr;
+        if (row && PyDict_Check(row)) {
+            cell = PyDict_GetItemWithError(row, colkey.ptr());
+            if (!cell && PyErr_Occurred()) py::raise_pending();
+        }
+        object held = cell ? nb::borrow(cell) : object();
+        double v;
+        Range::Cell kind = classify(cell, v, nullptr);
+        block.columns[where.first].set(where.second, kind, v);
+    }
+    block.usable = true;
+    return block;
+}
+
+const Range &Cells::range(const std::string &ref) {
+    std::string where = ref, sheetname;
+    size_t bang = ref.rfind('!');
+    bool qualified = bang != std::string::npos;
+    if (qualified) {
+        sheetname = ref.substr(0, bang);
+        where = ref.substr(bang + 1);
+        if (sheetname.size() >= 2 && sheetname.front() == '\'' && sheetname.back() == '\'') {
+            std::string inner = sheetname.substr(1, sheetname.size() - 2), name;
+            for (size_t i = 0; i < inner.size(); ++i) {
+                name += inner[i];
+                if (inner[i] == '\'' && i + 1 < inner.size() && inner[i + 1] == '\'') ++i;
+            }
+            sheetname = name;
+        }
+    }
+    Index r1, c1, r2, c2;
+    if (!parse_range(where, r1, c1, r2, c2)) return kUnreadable;
+    Sheet &sheet = qualified ? sheet_named(sheetname) : home_sheet();
+    if (sheet.table.is_none()) return kUnreadable;
+
+    auto key = std::make_tuple(static_cast<const Sheet *>(&sheet), r1, c1, r2, c2);
+    auto cached = cache_.find(key);
+    if (cached != cache_.end()) return cached->second;
+
+    Range out;
+    const auto span = std::make_pair(r1, r2);
+    auto block = sheet.blocks.find(span);
+    // One column of a span is read down the column; from the second on, the
+    // writer scores many columns of the same rows: read them all, row-wise.
+    if (c1 == c2 && block == sheet.blocks.end() && sheet.columns_read[span]++ >= 1)
+        block = sheet.blocks.emplace(span, read_block(sheet, r1, r2)).first;
+    if (c1 == c2 && block != sheet.blocks.end() && block->second.usable) {
+        const std::vector<Range> &columns = block->second.columns;
+        if (at(c1) < columns.size() && columns[at(c1)].readable)
+            out = columns[at(c1)];
+        else
+            out = Range::empty_column(r2 - r1 + 1);
+    } else {
+        out = read_cells(sheet, r1, c1, r2, c2);
+    }
+    return cache_.emplace(key, std::move(out)).first->second;
+}
+
+}  // namespace sheetcells

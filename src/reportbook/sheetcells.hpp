@@ -1,0 +1,87 @@
+// The cells the writers' formulas refer to, read from the worksheets
+// XlsxWriter keeps in memory, for the results computed in formula/.
+//
+// XlsxWriter stores a result beside every formula; without one it stores 0,
+// which every reader that does not recalculate (LibreOffice with its default
+// settings, viewers, pandas, openpyxl) then shows as the value of each score.
+// So the writers store the result computed from the cells as the worksheet
+// holds them.  This unit is the only one that knows how XlsxWriter keeps
+// them (the private `table` of a worksheet and its cell tuple types); where
+// it does not recognise them - a worksheet in constant_memory mode, whose
+// rows are already in the file, or an XlsxWriter release that keeps its cells
+// another way - every range reads as unknown and the result is "" (no stored
+// value, the application computes the cell), never a guess.
+#pragma once
+
+#include "common/pyutil.hpp"
+#include "formula/formula.hpp"
+
+#include <map>
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace sheetcells {
+
+using formula::Index;
+using formula::Range;
+using formula::Result;
+using py::handle;
+using py::object;
+
+// The `value` argument of Worksheet.write_formula: a float, the error code
+// text (written with t="e"), or "" (no stored result).
+object to_python(const Result &r);
+
+// The cells of the worksheets a writer refers to, read once per range.  A
+// reference is the text the formula holds: "C2:C101", "$B$2:$B$101",
+// "$D$5", "'Test'!$D$2:$D$41".  A sheet name other than the home sheet's is
+// looked up with Book.get_worksheet_by_name.
+class Cells {
+public:
+    // `book` may be None: only the home sheet can then be referred to.
+    Cells(handle book, handle home);
+    // Another worksheet that references may name, known without the Book.
+    void know(handle worksheet);
+
+    const Range &range(const std::string &ref);
+    Result cell(const std::string &ref) { return formula::REF(range(ref)); }
+
+private:
+    // Every column of the rows r1..r2 of a sheet.  The row dicts are
+    // walked row by row (a lookup per cell down a column costs a cache miss
+    // or more each), and the cells are then read column by column, in the
+    // order pandas created them, which is their order in memory.
+    struct Block {
+        bool usable = false;
+        std::vector<Range> columns;  // by column; unreadable: no cell there
+    };
+    struct Sheet {
+        object table;  // row -> {col: cell}, or None
+        std::vector<object> rows;  // row dicts met so far, by row
+        std::map<std::pair<Index, Index>, int> columns_read;  // by row span
+        std::map<std::pair<Index, Index>, Block> blocks;      // by row span
+    };
+    Sheet &sheet_named(const std::string &name);
+    Sheet &home_sheet();
+    Sheet load(handle worksheet);
+    PyObject *row_of(Sheet &s, Index row);
+    // The kind of a cell and its number as the file holds it.  With
+    // `deferred`, a number whose conversion would run Python code is not
+    // converted: *deferred is set instead.
+    Range::Cell classify(PyObject *cell, double &value, bool *deferred);
+    int kind_of_type(PyTypeObject *type);
+    Range read_cells(Sheet &s, Index r1, Index c1, Index r2, Index c2);
+    Block read_block(Sheet &s, Index r1, Index r2);
+
+    object book_, home_;
+    bool home_loaded_ = false;
+    Sheet home_sheet_;
+    std::map<std::string, Sheet> others_;
+    std::map<std::tuple<const Sheet *, Index, Index, Index, Index>, Range> cache_;
+    std::map<PyTypeObject *, int> cell_types_;
+    PyTypeObject *last_type_ = nullptr;  // nearly every cell is of the type before
+    int last_kind_ = 0;
+};
+
+}  // namespace sheetcells

@@ -1,0 +1,173 @@
+// Unit tests of the formula core, run on every platform the package is built
+// for: the results must be the same digits everywhere, whatever the width of
+// long double or the presence of fused multiply-add.
+#include "formula/formula.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+using namespace formula;
+
+namespace {
+
+int failures = 0;
+
+void check(bool ok, const std::string &what) {
+    if (!ok) {
+        ++failures;
+        std::printf("FAIL: %s\n", what.c_str());
+    }
+}
+
+std::string show(double v) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.17g", v);
+    return text;
+}
+
+void check_number(const Result &r, double want, const std::string &what) {
+    check(r.is_number() && r.value() == want,
+          what + ": got " + (r.is_number() ? show(r.value()) : r.is_error() ? r.code() : "unknown") +
+              ", want " + show(want));
+}
+
+void check_error(const Result &r, const char *code, const std::string &what) {
+    check(r.is_error() && std::strcmp(r.code(), code) == 0, what + ": want " + code);
+}
+
+Range numbers(const std::vector<double> &values) {
+    Range r = Range::sized(static_cast<Index>(values.size()), 1);
+    for (std::size_t i = 0; i < values.size(); ++i) r.set(i, Range::kNumber, as_written(values[i]));
+    return r;
+}
+
+Range cells(const std::vector<Range::Cell> &kinds) {
+    Range r = Range::sized(static_cast<Index>(kinds.size()), 1);
+    for (std::size_t i = 0; i < kinds.size(); ++i) r.set(i, kinds[i], 1.0);
+    return r;
+}
+
+// The C library's "%.16G" and strtod, both correctly rounded in glibc: an
+// independent way to the text the file holds and the double read back.
+double reference_written(double v) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.16G", v);
+    return std::strtod(text, nullptr);
+}
+
+void test_numbers_are_kept_as_the_file_holds_them() {
+    check(as_written(0.1 + 0.2) == 0.3, "0.1 + 0.2 is held as 0.3");
+    // Exact decimal ties at the 17th digit round half to even, as Python's
+    // formatting does: ...456.5 down, ...457.5 up.
+    check(as_written(1234567890123456.5) == 1234567890123456.0, "tie rounds to even (down)");
+    check(as_written(1234567890123457.5) == 1234567890123458.0, "tie rounds to even (up)");
+    check(as_written(-1234567890123457.5) == -1234567890123458.0, "negative tie");
+    check(as_written(5e-324) == reference_written(5e-324), "smallest subnormal");
+    check(as_written(1.7976931348623157e308) == reference_written(1.7976931348623157e308),
+          "largest double");
+    check(as_written(0.0) == 0.0 && std::signbit(as_written(-0.0)), "zeros");
+    check(std::isnan(as_written(NAN)) && as_written(INFINITY) == INFINITY, "non-finite pass through");
+
+    // Doubles of every magnitude, random in their bits: the same as the C
+    // library everywhere (an extended-precision shortcut misses some of them
+    // in the 16th digit).
+    std::mt19937_64 bits(20261208);
+    int differ = 0;
+    for (int i = 0; i < 200000; ++i) {
+        std::uint64_t b = bits();
+        double v;
+        std::memcpy(&v, &b, sizeof v);
+        if (!std::isfinite(v)) continue;
+        if (as_written(v) != reference_written(v) && ++differ <= 5)
+            check(false, "as_written(" + show(v) + ") = " + show(as_written(v)) + ", C library " +
+                             show(reference_written(v)));
+    }
+    check(differ == 0, std::to_string(differ) + " random doubles held differently");
+}
+
+void test_sums_are_correctly_rounded() {
+    // 130 times 0.1 is 13.0000000000000007216...: 13 once rounded, while a
+    // running double sum ends at 13.000000000000002.
+    check_number(SUM(numbers(std::vector<double>(130, 0.1))), 13.0, "sum of 130 x 0.1");
+    check_number(SUM(numbers({1e16, 1.0, -1e16})), 1.0, "sum across cancellation");
+    check_number(SUM(numbers({0.1 + 0.2, -0.3})), 0.0, "sum of numbers as the file holds them");
+    check_number(SUM(cells({Range::kEmpty, Range::kEmpty})), 0.0, "sum of empty cells");
+    check(SUM(cells({Range::kNumber, Range::kOther})).is_unknown(), "sum over a text is unknown");
+    check(SUM(Range()).is_unknown(), "sum of unreadable cells is unknown");
+
+    // Sum of squared differences: the differences are exact.
+    check_number(SUMXMY2(numbers({1e8 + 1, 3.0}), numbers({1e8, 1.0})), 5.0, "sumxmy2");
+    check_number(SUMXMY2(cells({Range::kEmpty}), numbers({2.0})), 0.0, "sumxmy2 of no pair");
+    check(SUMXMY2(numbers({1.0}), numbers({1.0, 2.0})).is_unknown(), "sumxmy2 of unequal sizes");
+}
+
+void test_pearson() {
+    check_number(PEARSON(numbers({1, 2, 3, 4}), numbers({2, 4, 6, 8})), 1.0, "perfect correlation");
+    check_number(PEARSON(numbers({1, 2, 3, 4}), numbers({8, 6, 4, 2})), -1.0, "perfect anticorrelation");
+    check_error(PEARSON(numbers({0.1, 0.1, 0.1}), numbers({1, 2, 3})), kDiv0, "constant column");
+    check_error(PEARSON(numbers({1.0}), numbers({2.0})), kDiv0, "one pair");
+    // x = 1..5, y = (1, 3, 2, 5, 4): r = 0.8 exactly, correctly rounded.
+    check_number(PEARSON(numbers({1, 2, 3, 4, 5}), numbers({1, 3, 2, 5, 4})), 0.8, "r = 0.8");
+    // Shifting both columns far from 0 does not cost the digits.
+    check_number(PEARSON(numbers({1e9 + 1, 1e9 + 2, 1e9 + 3, 1e9 + 4, 1e9 + 5}),
+                         numbers({1, 3, 2, 5, 4})),
+                 0.8, "r = 0.8 far from 0");
+}
+
+void test_running_statistics() {
+    std::vector<Result> avg = running_average(numbers({0.1, 0.1, 0.1}));
+    std::vector<Result> dev = running_stdeva(numbers({0.1, 0.1, 0.1}));
+    for (int k = 0; k < 3; ++k) check_number(avg[k], 0.1, "running average of equal values");
+    check_error(dev[0], kDiv0, "deviation of one value");
+    check_number(dev[1], 0.0, "deviation of equal values");
+    check_number(dev[2], 0.0, "deviation of equal values");
+
+    // 1, 2, 3, 4: averages 1, 1.5, 2, 2.5; deviations sqrt(0.5), 1, sqrt(5/3).
+    avg = running_average(numbers({1, 2, 3, 4}));
+    dev = running_stdeva(numbers({1, 2, 3, 4}));
+    check_number(avg[3], 2.5, "average of 1..4");
+    check_number(dev[1], std::sqrt(0.5), "deviation of 1, 2");
+    check_number(dev[2], 1.0, "deviation of 1..3");
+    check_number(dev[3], std::sqrt(5.0 / 3.0), "deviation of 1..4");
+
+    std::vector<Result> holes = running_average(cells({Range::kEmpty, Range::kNumber}));
+    check_error(holes[0], kDiv0, "average of an empty cell");
+    check(holes[1].is_unknown(), "average past an empty cell is left to the application");
+}
+
+void test_arithmetic_and_errors() {
+    Result one = Result::number(1.0), zero = Result::number(0.0);
+    check_error(one / zero, kDiv0, "division by zero");
+    check_error(SQRT(Result::number(-1.0)), kNum, "root of a negative");
+    check_error(Result::error(kDiv0) + one, kDiv0, "an error travels");
+    check((Result::error(kDiv0) + Result::error(kNum)).is_unknown(), "two different errors");
+    check((Result::unknown() * one).is_unknown(), "unknown stays unknown");
+    check(Result::number(INFINITY).is_unknown(), "overflow is left to the application");
+    check_number(COUNTA(cells({Range::kEmpty, Range::kEmpty})), 0.0, "count of empty cells");
+    check_number(MIN(numbers({3, -2, 5})), -2.0, "min");
+    check_number(MAX(numbers({3, -2, 5})), 5.0, "max");
+    check_number(REF(numbers({7.5})), 7.5, "one cell");
+    check(REF(numbers({1, 2})).is_unknown(), "a range is no single cell");
+}
+
+}  // namespace
+
+int main() {
+    test_numbers_are_kept_as_the_file_holds_them();
+    test_sums_are_correctly_rounded();
+    test_pearson();
+    test_running_statistics();
+    test_arithmetic_and_errors();
+    if (failures) {
+        std::printf("%d formula check(s) failed\n", failures);
+        return 1;
+    }
+    std::printf("formula core: all checks passed\n");
+    return 0;
+}
