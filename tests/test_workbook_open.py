@@ -19,6 +19,8 @@ def custom_properties(path):
     out = {}
     for prop in root:
         (value,) = list(prop)
+        # openpyxl 3.1 refuses a workbook that names a property twice.
+        assert prop.get("name") not in out, "property %s saved twice" % prop.get("name")
         out[prop.get("name")] = (value.tag.rsplit("}", 1)[-1], value.text)
     return out
 
@@ -122,6 +124,18 @@ def test_bad_entries_fail_after_what_was_written(writer):
         rb.initiateExcelWriter(w, {"hidden": 2}, OrderedDict())
     w.close()
     assert utilities_rows(path)[0] == [("property", "value"), ("Good", "yes")]
+    assert custom_properties(path)["IsZezidovoraroResult"] == ("bool", "true")
+
+
+def test_a_name_set_twice_keeps_its_place_and_the_later_value(writer):
+    w, path = writer
+    rb.initiateExcelWriter(w, None, OrderedDict([("Epochs", (10, "number")), ("Run", ("a", "text"))]))
+    rb.initiateExcelWriter(w, None, OrderedDict([("IsZezidovoraroResult", ("no", "text")),
+                                                 ("Epochs", (20, "number"))]))
+    w.close()
+    assert list(custom_properties(path).items()) == [
+        ("IsZezidovoraroResult", ("lpwstr", "no")), ("Epochs", ("r8", "20")), ("Run", ("lpwstr", "a"))]
+    assert openpyxl.load_workbook(path).sheetnames == ["data"]
 
 
 @pytest.mark.parametrize("indirect, expected", [(False, "<container>out"), (0, "<container>out"),

@@ -33,6 +33,36 @@ object property_value(handle value, handle vtype) {
     return nb::borrow(value);
 }
 
+// Book.set_custom_property, keeping one property per name: XlsxWriter
+// appends every call to its list, and a name saved twice makes openpyxl
+// (3.1 and later) refuse the whole workbook.  The later value takes the
+// place of the earlier one.  A book that keeps its properties otherwise is
+// left as it is.
+void set_custom_property(handle book, handle name, handle value, handle vtype) {
+    book.attr("set_custom_property")(name, value, vtype);
+    PyObject *found = PyObject_GetAttrString(book.ptr(), "custom_properties");
+    if (!found) {
+        PyErr_Clear();
+        return;
+    }
+    object props = py::steal(found);
+    if (!PyList_CheckExact(props.ptr())) return;
+    const Py_ssize_t last = PyList_GET_SIZE(props.ptr()) - 1;
+    if (last < 1) return;
+    object added = nb::borrow(PyList_GET_ITEM(props.ptr(), last));
+    if (!PyTuple_Check(added.ptr()) || PyTuple_GET_SIZE(added.ptr()) < 1) return;
+    handle added_name = PyTuple_GET_ITEM(added.ptr(), 0);
+    for (Py_ssize_t i = 0; i < last; ++i) {
+        object earlier = nb::borrow(PyList_GET_ITEM(props.ptr(), i));
+        if (!PyTuple_Check(earlier.ptr()) || PyTuple_GET_SIZE(earlier.ptr()) < 1) continue;
+        if (!py::eq(PyTuple_GET_ITEM(earlier.ptr(), 0), added_name)) continue;
+        if (PyList_SetSlice(props.ptr(), last, last + 1, nullptr) < 0 ||
+            PyList_SetItem(props.ptr(), i, added.release().ptr()) < 0)
+            py::raise_pending();
+        return;
+    }
+}
+
 void write_value_cell(handle sheet, long long row, handle value, handle vtype) {
     if (is_tag(vtype, "text")) {
         sheet.attr("write_string")(row, 2, py::str(value));
@@ -152,7 +182,7 @@ object initiateExcelWriter(handle excelwriter, handle modeldic, handle gmCustomP
     handle d = gmCustomProperties;
     object book = py::getattr(excelwriter, "book");
     book.attr("set_properties")(gmProperties());
-    book.attr("set_custom_property")("IsZezidovoraroResult", true, "bool");
+    set_custom_property(book, nb::str("IsZezidovoraroResult"), nb::bool_(true), nb::str("bool"));
 
     if (!modeldic.is_none()) {
         if (!py::truthy(recap)) {
@@ -195,7 +225,7 @@ object initiateExcelWriter(handle excelwriter, handle modeldic, handle gmCustomP
         std::vector<object> pair = py::unpack(kv[1], 2);
         handle key = kv[0], value = pair[0], vtype = pair[1];
         if (value.is_none()) continue;
-        book.attr("set_custom_property")(key, property_value(value, vtype), vtype);
+        set_custom_property(book, key, property_value(value, vtype), vtype);
         if (with_sheet) {
             sheet.attr("write_string")(2 + i, 1, py::str(key));
             write_value_cell(sheet, 2 + i, value, vtype);
@@ -210,6 +240,7 @@ object finishExcel(handle excelwriter_in, handle options, handle gmCustomPropert
                    handle IDlist, handle trainresultColumn, handle testresultColumn,
                    handle LOOResultTrainColumn, handle loowidth, handle traintype,
                    handle tempres) {
+    (void)libfilename;  // kept for the toolkit's call; the VBA project is looked up by name
     handle d = gmCustomProperties;
     object pptyname = py::getattr(options, "propertyName");
     object sourceroot = py::getattr(options, "root");
