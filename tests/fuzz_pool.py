@@ -18,11 +18,12 @@ import numpy as np
 import pandas as pd
 from hypothesis import strategies as st
 
+from conftest import seconds
 from reader_books import write_csv, write_result, write_xls, write_xlsx
 
 EXAMPLES = int(os.environ.get("TRELLIS_FUZZ_EXAMPLES", "25"))
 # A call running longer than this is taken for a hang.
-CALL_SECONDS = float(os.environ.get("TRELLIS_FUZZ_CALL_SECONDS", "20"))
+CALL_SECONDS = float(os.environ.get("TRELLIS_FUZZ_CALL_SECONDS", seconds(20)))
 # Closing the workbooks a call was given gets longer: older XlsxWriter
 # releases (3.0.2 among them) place each comment by summing the widths of
 # every column left of it, so a sheet of thousands of leverage comments

@@ -18,7 +18,9 @@ import threading
 
 import pytest
 
-TIMEOUT = 120.0
+from conftest import seconds
+
+TIMEOUT = seconds(120.0)
 
 # Values of LibreOffice's Calc "Recalculation on File Load" setting.
 _RECALC_ALWAYS = 0

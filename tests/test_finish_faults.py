@@ -18,7 +18,7 @@ import openpyxl
 import pandas as pd
 import pytest
 
-from conftest import make_options, open_writer
+from conftest import make_options, open_writer, seconds
 from vireo.trellis import reportbook as rb
 
 SHEETS = ["Results", "Training", "Test", "LOO training", "LOO test", "BS training", "BS test"]
@@ -206,7 +206,7 @@ def test_campaigns_finishing_into_one_folder_at_once(tmp_path):
         children.append(subprocess.Popen(
             [sys.executable, "-c", CHILD, here, str(folder), str(target), str(k + 1.0),
              str(start)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True))
-    outputs = [c.communicate(timeout=120) for c in children]
+    outputs = [c.communicate(timeout=seconds(120)) for c in children]
     assert [c.returncode for c in children] == [0] * 4, [o[1][-500:] for o in outputs]
     finals = []
     for k, (out, _) in enumerate(outputs):

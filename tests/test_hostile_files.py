@@ -13,6 +13,7 @@ import zipfile
 
 import pytest
 
+from conftest import seconds
 from reader_books import write_result, write_xlsx
 
 CHILD = r"""
@@ -53,7 +54,7 @@ TEXT_CALLS = ["gettitles", "dataiterator", "getFrame"]
 def read_in_child(path, calls, timeout=90):
     """{call: report} of each call made on `path` in one child process."""
     out = subprocess.run([sys.executable, "-c", CHILD, str(path)] + calls,
-                         capture_output=True, text=True, timeout=timeout)
+                         capture_output=True, text=True, timeout=seconds(timeout))
     assert out.returncode == 0, out.stderr[-2000:]
     reports = [json.loads(line) for line in out.stdout.splitlines() if line.startswith("{")]
     return {r["call"]: r for r in reports}
@@ -166,8 +167,7 @@ def test_hostile_file_gives_an_error_quickly(tmp_path, kind):
     make, calls, may_read = HOSTILE[kind]
     reports = read_in_child(make(tmp_path), calls)
     assert sorted(reports) == sorted(calls)
-    # The sanitizers slow every call down a few times.
-    limit = 15 if "libasan" in os.environ.get("LD_PRELOAD", "") else 5
+    limit = seconds(5)
     for call, report in reports.items():
         assert report["seconds"] < limit, report
         assert report["peak"] < 1 << 30, report

@@ -8,6 +8,7 @@ import pytest
 import six
 import xlrd
 
+from conftest import seconds
 from vireo.trellis.datareader import datasource, excel, tablemine as tm
 
 FUNCTIONS = ["searchExcelFile", "getFrameFromExcel", "getcustomproperties", "getcustomproperty",
@@ -55,6 +56,6 @@ def test_loads_without_pandas():
             "assert tm.pandas is None\n"
             "assert tm.getFrameFromExcel('a.csv', 'S') is None\n"
             "try:\n    tm.getFrameFromExcel('a.xlsx', 'S')\nexcept AttributeError:\n    print('refused')\n")
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=seconds(60))
     assert out.returncode == 0, out.stderr
     assert out.stdout == "refused\n"

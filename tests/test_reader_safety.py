@@ -8,6 +8,7 @@ import zipfile
 import pytest
 
 from vireo.trellis.datareader import tablemine as tm
+from conftest import seconds
 from reader_books import write_result, write_xlsx
 
 
@@ -60,7 +61,7 @@ def test_entity_expansion_bomb_is_refused(tmp_path, part):
         print(repr(tm.searchExcelFile(sys.argv[2])))
     """
     out = subprocess.run([sys.executable, "-c", code, bomb, str(tmp_path / "x" / "net.nnx")],
-                         capture_output=True, text=True, timeout=60)
+                         capture_output=True, text=True, timeout=seconds(60))
     assert out.returncode == 0, out.stderr
     assert out.stdout.split("\n") == ["refused"] * 4 + ["''", ""]
 
