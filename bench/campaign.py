@@ -25,6 +25,7 @@ def options(folder, size):
     opts = demo.campaign_options(args, folder, False)
     opts.outfile = io.StringIO()
     opts.multimaxrec = list(size["selected"])
+    opts.maxrec = opts.multimaxrec[0]
     opts.copytxtcsv = False
     return opts
 
@@ -32,12 +33,16 @@ def options(folder, size):
 def frames(size):
     """The seven result Frames, in the toolkit's sheet order."""
     rng = np.random.default_rng(size["seed"])
-    train, result = demo.training_frames(rng, size["examples"], size["trainings"], 13)
-    test = demo.test_frame(rng, size["test_examples"], size["selected"], size["further_models"])
-    loo_train, loo_test = demo.loo_frames(rng, size["loo_examples"], size["loo_trainings"],
-                                          size["verbosity"])
-    bs_train, bs_test = demo.bootstrap_frames(rng, size["bootstrap_examples"],
-                                              size["bootstrap_columns"])
+    examples = demo.examples_frame(rng, size["examples"], 2, "m")
+    test_examples = demo.examples_frame(rng, size["test_examples"], 3, "t")
+    train, result, ranking, noise = demo.training_frames(rng, examples, size["trainings"], 13)
+    test = demo.test_frame(rng, test_examples, size["selected"], ranking, noise,
+                           size["further_models"], 0.5)
+    loo_train, loo_test = demo.loo_frames(rng, demo.examples_frame(rng, size["loo_examples"], 2, "m"),
+                                          test_examples, size["loo_trainings"], size["verbosity"])
+    bs_train, bs_test = demo.bootstrap_frames(
+        rng, demo.examples_frame(rng, size["bootstrap_examples"], 2, "m"), test_examples,
+        size["bootstrap_columns"])
     return [result, train, test, loo_train, loo_test, bs_train, bs_test]
 
 
@@ -62,7 +67,7 @@ def finish(writer, opts, frames, tempres):
     props["Model file"] = (os.path.join(opts.targetfolder, "bench_model.nnx"), "text")
     modeldic = {"hidden": 3, "paramCount": 13, "config": "3 hidden, tanh", "mark": "bench",
                 "modelCount": 1}
-    best = int(frames[0]["VLOO score"].idxmin())
+    best = int(frames[0]["RMSE"].idxmin())  # the training Frame's first group
     return reportbook.finishExcel(
         writer, opts, props, demo.SHEETS, frames, modeldic, None, [best],
         demo.TRAIN_RESULT_COLUMN, demo.TEST_RESULT_COLUMN, demo.LOO_RESULT_COLUMN, 1, "",

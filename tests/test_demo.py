@@ -5,6 +5,8 @@ import re
 import openpyxl
 import pytest
 
+from eval_helpers import hidden_columns
+from sheets_book import chart_with, refs
 from vireo.trellis import demo
 
 SMALL = ["--examples", "12", "--trainings", "3", "--test-examples", "6", "--further-models", "1",
@@ -53,13 +55,79 @@ def test_large_campaigns_report_each_sheet(tmp_path, capsys):
         assert "sheet %r written" % name in out
 
 
-@pytest.mark.parametrize("option, value", [("--examples", "0"), ("--examples", "1"),
-                                           ("--trainings", "0"), ("--test-examples", "0"),
-                                           ("--further-models", "-1"),
-                                           ("--bootstrap-columns", "-2")])
-def test_impossible_campaigns_are_refused(tmp_path, capsys, option, value):
+@pytest.mark.parametrize("args, more", [
+    (SMALL + ["--seed", "5"], []),
+    (SMALL + ["--trainings", "6", "--verbosity", "1"], []),
+    (SMALL + ["--trainings", "1", "--bootstrap-columns", "0"], ["Bootstrap training", "Bootstrap test"]),
+])
+def test_demo_campaign_reads_as_a_modeller_expects(tmp_path, capsys, args, more):
+    """Best training first and charted under its number, one count of best models for
+    the test chart and its name, measured values in view on every sheet."""
+    assert demo.main(["--out", str(tmp_path)] + args) == 0
+    out = capsys.readouterr().out
+    path = reported(out)["Result workbook"]
+    book = openpyxl.load_workbook(path)
+    assert [name for name in demo.SHEETS if name not in book.sheetnames] == more
+    rmse = {row[0].value: row[1].value for row in book["Results"].iter_rows(min_row=2)}
+    best = min(rmse, key=rmse.get)
+    trainings = len(rmse)
+    assert "%d training%s," % (trainings, "" if trainings == 1 else "s") in out
+
+    train = book["Training"]
+    assert [c.value for c in train[1]][3:5] == ["logP", "Estimated %d" % best]
+    pairs = [(r[3].value, r[4].value) for r in train.iter_rows(min_row=2, max_row=train.max_row)
+             if isinstance(r[4].value, float)]
+    assert (sum((e - m) ** 2 for m, e in pairs) / len(pairs)) ** 0.5 == pytest.approx(rmse[best])
+    assert "Training #%d chart" % best in book.sheetnames
+    assert refs(chart_with(path, ">logP for Training #%d<" % best))[1].startswith("Training!$E$2:")
+
+    utilities = {r[1].value: r[2].value for r in book["Utilities"].iter_rows(min_row=3)}
+    maxrec = utilities["Best trainings"]
+    assert "Test result chart(%d)" % maxrec in book.sheetnames
+    test = [c.value for c in book["Test"][1]]
+    plotted = refs(chart_with(path, "logP Test"))[1]
+    column = openpyxl.utils.column_index_from_string(plotted.split("$")[1]) - 1
+    verbose = "--verbosity" not in args
+    assert test[column] == ("Training %d" % best if maxrec == 1 and verbose
+                            else "Estimated (%d best)" % maxrec)
+    assert test[test.index("logP") + 1] == "Estimated (%d best)" % maxrec
+
+    for name in demo.SHEETS[1:7 - len(more)]:  # every data sheet after the result sheet
+        header = [c.value for c in book[name][1]]
+        assert header.index("logP") not in hidden_columns(book[name]), name
+    assert ("Bootstrapcount" in utilities) == (not more)
+
+
+def test_help_shows_every_default(capsys):
     with pytest.raises(SystemExit) as exit_info:
-        demo.main(["--out", str(tmp_path), option, value])
+        demo.main(["--help"])
+    assert exit_info.value.code == 0
+    out = capsys.readouterr().out
+    body = " ".join(out[out.index("-h, --help"):].split())
+    defaults = vars(demo.build_parser().parse_args([]))
+    for name, value in defaults.items():
+        if isinstance(value, int) and not isinstance(value, bool) and name != "verbose":
+            option = "--" + name.replace("_", "-")
+            assert re.search(r"%s %s [^(]*\(default: %d\)" % (option, name.upper(), value), body), option
+
+
+@pytest.mark.parametrize("args, option", [
+    (["--examples", "0"], "--examples"), (["--examples", "1"], "--examples"),
+    (["--trainings", "0"], "--trainings"), (["--test-examples", "0"], "--test-examples"),
+    (["--further-models", "-1"], "--further-models"),
+    (["--bootstrap-columns", "-2"], "--bootstrap-columns"),
+    (["--seed", "-1"], "--seed"),
+    (["--trainings", "2", "--further-models", "3"], "--further-models"),
+    (["--trainings", "1", "--further-models", "0"], "--further-models"),
+    (["--out", "a-file"], "--out"),
+])
+def test_impossible_campaigns_are_refused(tmp_path, capsys, monkeypatch, args, option):
+    (tmp_path / "a-file").write_text("not a folder")
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(SystemExit) as exit_info:
+        demo.main(["--out", str(tmp_path / "out")] + args)
     assert exit_info.value.code == 2
-    assert option in capsys.readouterr().err
-    assert os.listdir(str(tmp_path)) == []
+    err = capsys.readouterr().err
+    assert err.splitlines()[-1].startswith("trellis-demo: error: " + option)
+    assert "Traceback" not in err
+    assert os.listdir(str(tmp_path)) == ["a-file"]

@@ -80,12 +80,29 @@ def test_no_workbook_asked(tmp_path, campaign, copytxtcsv, indirect, message):
     props, model = OrderedDict(), dict(MODEL)
     assert finish(writer, tempres, options, props, modeldic=model) == ""
     assert options.outfile.getvalue() == message.format(options.targetfolder)
-    assert list(props) == ["Data count", "Target folder"] and model["configmem"] == "cfg"
+    # The model entries go in only for the information file.
+    model_entries = ["Hidden neurons", "Parameter count", "Mark"] if copytxtcsv else []
+    assert list(props) == ["Data count", "Target folder"] + model_entries
+    assert model["configmem"] == "cfg"
     info = tmp_path / "out" / "traininfo.txt"
     assert info.exists() == copytxtcsv
     assert not copytxtcsv or info.read_text().endswith(
-        "\n\nData count: 20\nTarget folder: " + str(tmp_path))
+        "\n\nData count: 20\nTarget folder: %s\nHidden neurons: 3\nParameter count: 13\nMark: m1"
+        % tmp_path)
     assert tempres.exists() and not writer.book.fileclosed
+
+
+def test_information_file_states_the_workbook_values(tmp_path, campaign):
+    writer, tempres = campaign
+    options = make_options(tmp_path, copytxtcsv=True)
+    props = rb.getCustomDict(options)  # the model entries hold placeholders until finishing
+    model = dict(MODEL, config="3 hidden, tanh", modelCount=2)
+    result = finish(writer, tempres, options, props, modeldic=model)
+    lines = (tmp_path / "out" / "traininfo.txt").read_text().split("\n\n", 1)[1].splitlines()
+    rows, _ = utilities_rows(result)
+    assert lines == ["%s: %s" % row for row in rows[1:]]
+    assert {"Hidden neurons: 3", "Parameter count: 13", "Configuration string: 3 hidden, tanh",
+            "Mark: m1", "Model count: 2"} <= set(lines)
 
 
 @pytest.mark.parametrize("folder, root, fileindex, existing, expected", [
@@ -197,6 +214,7 @@ def test_move_never_replaces_a_file_that_appeared(tmp_path, campaign, monkeypatc
     ({"IDlist": []}, IndexError, "out of range", True),
     ({"modeldic": {"paramCount": 1}}, KeyError, "hidden", False),
     ({"modeldic": {"hidden": 1}}, KeyError, "paramCount", False),
+    ({"modeldic": {"hidden": 1, "paramCount": 1}}, KeyError, "mark", False),
     ({"options": "savedir"}, AttributeError, "savedir", False),
 ])
 def test_bad_input_keeps_what_was_written(tmp_path, campaign, over, error, match, info_written):

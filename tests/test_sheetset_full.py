@@ -51,7 +51,8 @@ def test_chart_sheets_carry_the_decorations(tmp_path, decorindex, decorindexLOO,
 
 @pytest.mark.parametrize("column, verbose, maxreclist, measured, plotted", [
     (-1, 0, [1], "E", "F"),
-    (-1, 2, [1, 3, 5], "E", "M"),  # the best model after all the selected ones: 4 + 2 + 6
+    (-1, 2, [1, 3, 5], "E", "O"),  # the first further model, after three columns per selected one
+    (-1, 2, [1, 2], "E", "L"),
     (-1, 2, [3, 3, 5], "E", "F"),
     (2, 0, [1], "C", "D"),
 ])

@@ -41,7 +41,9 @@ def test_quiet_sheet_finishes_the_first_selected_model(tmp_path):
     assert overlapping_columns(tmp_path / "book.xlsx") == []
 
 
-@pytest.mark.parametrize("threshold, flagged", [(0.2, "PRTVX"), (0, ""), (-1.0, "")])
+# The leverages flagged are the companion columns of the first five further
+# models (estimates in K, M, O, Q, S), five being the first selection count.
+@pytest.mark.parametrize("threshold, flagged", [(0.2, "LNPRT"), (0, ""), (-1.0, "")])
 def test_verbose_sheet_flags_counts_and_leverages(tmp_path, threshold, flagged):
     ws = enrich(tmp_path, make_frame(40), threshold=threshold, verbose=2)[1]["Test"]
     lt = [("G2:G41", "lessThan", "5"), ("J2:J41", "lessThan", "3")]

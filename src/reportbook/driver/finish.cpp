@@ -170,6 +170,31 @@ void move_without_overwrite(handle source, handle target) {
     os().attr("unlink")(source);
 }
 
+// The entries that describe the model: one architecture, or the lists of a
+// recap workbook, whose single-model entries are dropped.
+void add_model_entries(handle d, handle modeldic, bool recap) {
+    if (!recap) {
+        store(d, "Hidden neurons", py::item(modeldic, "hidden"), "number");
+        store(d, "Parameter count", py::item(modeldic, "paramCount"), "number");
+        if (py::contains(modeldic, nb::str("config")))
+            store(d, "Configuration string", py::item(modeldic, "config"), "text");
+    } else {
+        store(d, "Hidden neuron list", py::item(modeldic, "hiddenlist"), "text");
+        store(d, "Parameter count list", py::item(modeldic, "paramCount"), "text");
+        for (const char *name : {"Hidden neurons", "Parameter count", "Best trainings",
+                                 "Test selection threshold"})
+            remove_if_present(d, name);
+        if (py::contains(modeldic, nb::str("configmem")))
+            store(d, "Configuration string", py::item(modeldic, "configmem"), "text");
+    }
+    store(d, "Mark", py::item(modeldic, "mark"), "text");
+    if (py::contains(modeldic, nb::str("modelCount")) &&
+        py::gt(py::item(modeldic, "modelCount"), py::num(0)))
+        store(d, "Model count", py::item(modeldic, "modelCount"), "number");
+    else
+        remove_if_present(d, "Model count");
+}
+
 }  // namespace
 
 object outputmarker(handle filename, handle indirect) {
@@ -184,28 +209,7 @@ object initiateExcelWriter(handle excelwriter, handle modeldic, handle gmCustomP
     book.attr("set_properties")(gmProperties());
     set_custom_property(book, nb::str("IsZezidovoraroResult"), nb::bool_(true), nb::str("bool"));
 
-    if (!modeldic.is_none()) {
-        if (!py::truthy(recap)) {
-            store(d, "Hidden neurons", py::item(modeldic, "hidden"), "number");
-            store(d, "Parameter count", py::item(modeldic, "paramCount"), "number");
-            if (py::contains(modeldic, nb::str("config")))
-                store(d, "Configuration string", py::item(modeldic, "config"), "text");
-        } else {
-            store(d, "Hidden neuron list", py::item(modeldic, "hiddenlist"), "text");
-            store(d, "Parameter count list", py::item(modeldic, "paramCount"), "text");
-            for (const char *name : {"Hidden neurons", "Parameter count", "Best trainings",
-                                     "Test selection threshold"})
-                remove_if_present(d, name);
-            if (py::contains(modeldic, nb::str("configmem")))
-                store(d, "Configuration string", py::item(modeldic, "configmem"), "text");
-        }
-        store(d, "Mark", py::item(modeldic, "mark"), "text");
-        if (py::contains(modeldic, nb::str("modelCount")) &&
-            py::gt(py::item(modeldic, "modelCount"), py::num(0)))
-            store(d, "Model count", py::item(modeldic, "modelCount"), "number");
-        else
-            remove_if_present(d, "Model count");
-    }
+    if (!modeldic.is_none()) add_model_entries(d, modeldic, py::truthy(recap));
 
     bool with_sheet = py::truthy(origin);
     object sheet;
@@ -264,6 +268,9 @@ object finishExcel(handle excelwriter_in, handle options, handle gmCustomPropert
     if (py::truthy(py::getattr(options, "copytxtcsv"))) {
         object fname = path.attr("join")(py::getattr(options, "targetfolder"), "traininfo");
         object infofilename = toolkit::decorfile(fname, options, nb::str(".txt"), nb::str("(%d)"));
+        // The workbook's model entries, entered now so that the file states
+        // the values the workbook will hold rather than the placeholders.
+        add_model_entries(d, modeldic, false);
         createFileInfo(infofilename, gmProperties(), d);
         object write = py::getattr(options, "outfile").attr("write");
         write(py::percent("results in folder: %s\n",

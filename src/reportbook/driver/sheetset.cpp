@@ -99,13 +99,15 @@ object enrichExcelFile(handle excelwriter, handle pptyname, handle besttraininde
         diagvalues = r[3];
 
         const object &expectedcol = testresultColumn;
-        object one = py::num(1), two = py::num(2);
-        // Column of the best model; when more than one model is selected, the
-        // column right of the measured values is plotted instead.
+        object one = py::num(1);
+        // Column of the best model: on a verbose sheet the first further
+        // model, right of the three columns of every selected model; when
+        // more than one model is selected, the column right of the measured
+        // values is plotted instead.
         object bestcol;
         if (py::gt(verbosexls, one)) {
-            object base = py::add(expectedcol, two);
-            bestcol = py::add(base, py::mul(two, py::num((long long)py::length(maxreclist))));
+            object selected = py::num(3 * (long long)py::length(maxreclist));
+            bestcol = py::add(py::add(expectedcol, one), selected);
         } else {
             bestcol = py::add(expectedcol, one);
         }

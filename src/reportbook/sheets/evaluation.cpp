@@ -254,11 +254,12 @@ object enrichTestSheet(handle Book, handle Sheet, handle Frame, handle resultCol
             Sheet.attr("conditional_format")(1, col, testcount, col, options);
         }
         L = (Index)py::length(maxreclist);
-        Index colref = rc + 3 + 3 * L;
         if (above(leveragethreshold, 0)) {
+            // The leverages of the first further models, as many as the best
+            // selection counts: each in the companion column of its model.
             Index flagged = py::as_index(py::item(maxreclist, (Py_ssize_t)0));
             for (Index j = 0; j < flagged; ++j) {
-                Index col = colref + 3 + 2 * j;
+                Index col = rc + 3 * L + 2 + 2 * j;
                 // No sheet has a column past the last one (XFD): a format
                 // there would be ignored, and a huge count would loop for ever.
                 if (col >= kSheetColumns) break;
