@@ -80,7 +80,11 @@ def test_training_scores_and_chart_bounds_are_stored(tmp_path):
 
 
 @pytest.mark.parametrize("damage", ["nan", "inf", "text", "blank_measured"])
-def test_a_cell_that_is_not_a_number_leaves_its_formulas_without_result(tmp_path, damage):
+def test_a_cell_that_is_not_a_number_gets_the_result_both_applications_give(tmp_path, damage):
+    # A blank or a text in a reference: Pearson drops its pair in Excel and
+    # LibreOffice alike, and MIN and MAX skip it; the sum of squared
+    # differences is left to the application (LibreOffice takes a blank for
+    # 0 and gives #VALUE! for a text, Excel skips both).
     f = training_frame(20)
     if damage == "blank_measured":
         f.loc[4, "logP"] = np.nan
@@ -89,13 +93,18 @@ def test_a_cell_that_is_not_a_number_leaves_its_formulas_without_result(tmp_path
         f.loc[7, "est0"] = {"nan": np.nan, "inf": np.inf, "text": "n/a"}[damage]
     path = finish_training(tmp_path, f)
     ws = values(path, "Training")
-    score_cells = ["E26", "E27", "E28"]  # RMSE, Pearson, R2 of training 0
-    assert [ws[c].value for c in score_cells] == [None] * 3
-    assert [stored(path, "sheet1", c) for c in score_cells] == [("", False)] * 3
+    kept = [r for r in range(20) if r != (4 if damage == "blank_measured" else 7)]
+    e, m = f.est0[kept].astype(float), f.logP[kept]
+    assert ws["E26"].value is None and stored(path, "sheet1", "E26") == ("", False)  # RMSE
+    assert close_to(ws["E27"].value, pearson(e, m))
+    assert close_to(ws["E28"].value, pearson(e, m) ** 2)
+    lo, hi = m.min(), m.max()
+    util = values(path, "Utilities")
+    assert [util[c].value for c in ("D1", "D2", "D3")] == [0.05, pytest.approx(lo - 0.05 * (hi - lo)),
+                                                           pytest.approx(hi + 0.05 * (hi - lo))]
     if damage == "blank_measured":
-        # Every score and both bounds refer to the measured column.
+        # Every RMSE refers to the measured column.
         assert [ws[c].value for c in ("H25", "I26", "L25")] == [None] * 3
-        assert [values(path, "Utilities")[c].value for c in ("D1", "D2", "D3")] == [0.05, None, None]
     else:
         assert close_to(ws["I26"].value, rmse(f.est1, f.logP))
         assert close_to(ws["H25"].value, rmse(f.vloo0, f.logP))
@@ -168,11 +177,13 @@ def test_loo_counts_and_scores(tmp_path, verbose):
         assert close_to(ws["D34"].value, rmse(f.c3, f.c2))
         return
     # COUNT row 33, scores row 35; trainings in G, K (one blank), O (all blank).
-    assert [ws[c].value for c in ("D33", "G33", "K33", "O33")] == [30, 30, None, 0]
+    assert [ws[c].value for c in ("D33", "G33", "K33", "O33")] == [30, 30, 29, 0]
     assert close_to(ws["D35"].value, rmse(f.c3, f.c2))
     assert close_to(ws["G35"].value, rmse(f.c6, f.c2))
-    assert ws["K35"].value is None  # not every estimate filled: left to the application
-    assert ws["O35"].value == "#DIV/0!"  # no estimate at all: divided by a zero count
+    # A blank estimate beside a measured value: Excel skips the pair,
+    # LibreOffice takes the blank for 0; left to the application, as is a
+    # column with no estimate at all.
+    assert ws["K35"].value is None and ws["O35"].value is None
 
 
 def test_bootstrap_scores(tmp_path):
@@ -203,8 +214,8 @@ def test_a_workbook_in_constant_memory_mode_stores_no_result(tmp_path):
 
 
 @pytest.mark.parametrize("vloo, averages, deviations", [
-    # No score at all: nothing to average, no spread.
-    ([np.nan] * 3, [None, "#DIV/0!", "#DIV/0!"], [0.0, "#DIV/0!", "#DIV/0!"]),
+    # No score at all: nothing to average, no spread; a reference to a blank is 0.
+    ([np.nan] * 3, [0.0, "#DIV/0!", "#DIV/0!"], [0.0, "#DIV/0!", "#DIV/0!"]),
     # Equal scores: a spread of exactly 0, not a rounding residue.
     ([0.1] * 3, [0.1, 0.1, 0.1], [0.0, 0.0, 0.0]),
 ])

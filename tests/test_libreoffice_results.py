@@ -10,7 +10,9 @@ import contextlib
 import io
 import math
 import os
+import re
 import types
+import zipfile
 
 import numpy as np
 import openpyxl
@@ -90,6 +92,26 @@ def nan_inf_and_constants(frames):
     bs.iloc[1, bs.columns.get_loc("BS 0")] = np.nan  # (the index holds texts)
 
 
+def measured_holes(frames):
+    """Blanks, texts and infinities among the measured values, which every
+    score and both chart bounds of their sheet refer to."""
+    train, test, loo = (frames[k] for k in ("Training", "Test", "LOO CV"))
+    for frame, column in ((train, "logP"), (test, "logP"), (loo, "logP")):
+        frame[column] = frame[column].astype(object)
+    train.loc[2, "logP"] = np.nan
+    train.loc[6, "logP"] = np.inf
+    test.loc[1, "logP"] = "n/a"
+    loo.loc[0, "logP"] = np.nan
+    frames["LOO test"] = loo.iloc[:, :4]
+
+
+def one_blank_row(frames):
+    """One example whose estimates are blank."""
+    frames["Training"].loc[0, "Estimated 0"] = np.nan
+    frames["Test"].loc[0, "Model 0"] = np.nan
+    frames["LOO CV"].loc[0, "LOO 0"] = np.nan
+
+
 def constant_measured(frames):
     """A test set whose measured values are all equal: no correlation, bounds of no spread."""
     frames["Test"]["logP"] = 2.5
@@ -102,6 +124,8 @@ CAMPAIGNS = {
     "constant": (15, 2, 8, constant_measured),
     "small": (12, 3, 6, None),
     "damaged": (60, 3, 20, nan_inf_and_constants),
+    "measured holes": (40, 2, 12, measured_holes),
+    "one blank row": (1, 2, 1, one_blank_row),
     "thousands": (2500, 4, 600, None),
 }
 
@@ -146,6 +170,16 @@ def formula_cells(path):
             for ws in formulas.worksheets for row in ws.iter_rows() for c in row if c.data_type == "f"}
 
 
+def chart_bounds(path):
+    """The cells of the Utilities sheet that hold the charts' bounds."""
+    book = openpyxl.load_workbook(path)
+    if "Utilities" not in book.sheetnames:
+        return []
+    sheet = book["Utilities"]
+    return [("Utilities", "D%d" % r) for r in range(1, sheet.max_row + 1)
+            if sheet.cell(r, 3).value in ("Chart min", "Chart max")]
+
+
 def same(a, b):
     if isinstance(a, (int, float)) and isinstance(b, (int, float)) and not isinstance(a, bool):
         return math.isclose(a, b, rel_tol=1e-12, abs_tol=1e-14)
@@ -170,14 +204,20 @@ def test_libreoffice_shows_the_stored_results(workbooks, name):
     if name == "damaged":
         # Only scores over a blank or a text are left to the application.
         assert missing and all(shown[True][k] is not None for k in missing)
-    elif name == "no-training":
-        # The first running average refers to the VLOO score of no model.
-        assert missing == [("Results", "E2")]
-    else:
+    elif name not in ("measured holes", "one blank row"):
         assert missing == []
     if name == "constant":
         # Pearson (row 13) and R2 (row 14) of every test model.
         assert [shown[False][("Test", c + r)] for c in "FILN" for r in ("13", "14")] == ["#DIV/0!"] * 8
+
+    # Every chart bound has its number, and no scatter series is cached as
+    # text: a spreadsheet application would plot its x values at 1, 2, 3...
+    bounds = chart_bounds(path)
+    assert all(isinstance(cells[b], float) for b in bounds), [cells[b] for b in bounds]
+    assert bounds or name == "demo recap"
+    with zipfile.ZipFile(path) as book:
+        charts = [book.read(n).decode() for n in book.namelist() if n.startswith("xl/charts/chart")]
+    assert not [c for c in charts if re.search(r"<c:xVal><c:strRef>", c)]
 
     # pandas reads the stored values back (errors as NaN).
     sheets = pd.read_excel(path, sheet_name=None, header=None)

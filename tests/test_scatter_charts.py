@@ -126,3 +126,22 @@ def test_test_chart_without_data_series_keeps_the_workbook_closable(wb, computed
             rb.getTestChart(*call, diagvalues=diagvalues)
     wb.close()
     assert (wb.xml("xl/chartsheets/sheet1.xml") is not None) == placed
+
+
+def test_points_are_cached_as_numbers_with_gaps_for_other_cells(tmp_path):
+    # A text ("inf", as pandas writes infinity) and a blank among the measured
+    # values: the x values stay numbers, the other cells are gaps, not text
+    # categories plotted at 1, 2, 3... nor y values cached as 0.
+    frame = pd.DataFrame({"x": 0.0, "m": [1.0, np.inf, np.nan, 4.0], "e": [1.5, 2.0, "n/a", 3.5]})
+    wb = Book(tmp_path, {"Data": frame}, index=True)
+    chart = rb.new_scatter_chart(wb.book, "s", "Data", 4, 1.0, 4.0, 2, 3, None, "T", "X", "Y",
+                                 "blue", "circle", diagValues="=Data!$C$2:$C$3")
+    wb["Data"].insert_chart("H2", chart)
+    wb.close()
+    xml = wb.xml(CHART)
+    assert "<c:strRef>" not in xml
+    points = re.findall(r'<c:numCache><c:formatCode>General</c:formatCode><c:ptCount val="(\d+)"/>(.*?)'
+                        r"</c:numCache>", xml)
+    cached = [(int(n), {int(i): float(v) for i, v in re.findall(r'<c:pt idx="(\d)"><c:v>([^<]*)</c:v>', pts)})
+              for n, pts in points]
+    assert cached == [(4, {0: 1, 3: 4}), (4, {0: 1.5, 1: 2, 3: 3.5}), (2, {0: 1}), (2, {0: 1})]

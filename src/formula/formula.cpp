@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <initializer_list>
 
 namespace formula {
 
@@ -61,47 +62,81 @@ Result SQRT(const Result &a) {
 
 // --- ranges ------------------------------------------------------------------
 
+const char *const kErrors[7] = {"#NULL!", "#DIV/0!", "#VALUE!", "#REF!", "#NAME?", "#NUM!", "#N/A"};
+
 Range Range::sized(Index rows, Index cols) {
     Range r;
     r.readable = true;
     r.rows = rows;
     r.cols = cols;
     const auto n = static_cast<std::size_t>(rows * cols);
-    r.kinds.assign(n, kOther);
+    r.kinds.assign(n, kUnknown);
     r.values.assign(n, 0.0);
+    r.counts[kUnknown] = n;
     return r;
 }
 
 Range Range::empty_column(Index rows) {
     Range r = sized(rows, 1);
-    std::fill(r.kinds.begin(), r.kinds.end(), kEmpty);
-    r.empties = r.size();
+    for (std::size_t i = 0; i < r.size(); ++i) r.set(i, kEmpty, 0.0);
     return r;
 }
 
 void Range::set(std::size_t i, Cell kind, double value) {
-    if (kinds[i] == kNumber) --numbers;
-    if (kinds[i] == kEmpty) --empties;
+    --counts[kinds[i]];
+    ++counts[kind];
     kinds[i] = kind;
     values[i] = value;
-    if (kind == kNumber) ++numbers;
-    if (kind == kEmpty) ++empties;
 }
 
-void Range::push(Cell kind, double value) {
-    kinds.push_back(kind);
-    values.push_back(value);
-    if (kind == kNumber) ++numbers;
-    if (kind == kEmpty) ++empties;
+int error_index(const char *code) {
+    for (int e = 0; e < static_cast<int>(sizeof kErrors / sizeof *kErrors); ++e)
+        if (std::strcmp(code, kErrors[e]) == 0) return e;
+    return -1;
 }
 
 // --- functions -------------------------------------------------------------
-// Each gives a result only over cells that are all numbers, or all empty
-// where the function's definition settles that case; otherwise unknown.
 
 namespace {
 
+using Cell = Range::Cell;
+
+const char *error_at(const Range &r, std::size_t i) {
+    return kErrors[static_cast<std::size_t>(r.values[i])];
+}
+
+// The error a function over these ranges gives: the one error code they
+// hold; with two different codes, which one the application reports first
+// is its own affair.
+Result error_in(std::initializer_list<const Range *> ranges) {
+    const char *code = nullptr;
+    for (const Range *r : ranges)
+        for (std::size_t i = 0; i < r->size(); ++i) {
+            if (r->kinds[i] != Range::kError) continue;
+            if (code && std::strcmp(code, error_at(*r, i)) != 0) return Result::unknown();
+            code = error_at(*r, i);
+        }
+    return Result::error(code);
+}
+
+// Whether the cells of a range settle the result before its numbers do: a
+// cell of unknown value, a boolean (a number to LibreOffice, skipped by
+// Excel), a text where the function does not skip texts.
+bool undecidable(const Range &r, bool texts_skipped) {
+    return !r.readable || r.count(Range::kUnknown) || r.count(Range::kBoolean) ||
+           (!texts_skipped && r.count(Range::kText));
+}
+
 bool same_size(const Range &x, const Range &y) { return x.size() == y.size(); }
+
+// The numbers of a range, in order.
+std::vector<double> numbers_of(const Range &r) {
+    std::vector<double> out;
+    out.reserve(r.count(Range::kNumber));
+    for (std::size_t i = 0; i < r.size(); ++i)
+        if (r.kinds[i] == Range::kNumber) out.push_back(r.values[i]);
+    return out;
+}
 
 DD sum_of(const std::vector<double> &values) {
     DD s;
@@ -117,39 +152,76 @@ bool all_equal(const std::vector<double> &values) {
     return std::all_of(values.begin(), values.end(), [&](double v) { return v == values[0]; });
 }
 
+// A function of the numbers of one range, whose blanks and texts are skipped.
+template <class Of>
+Result over_numbers(const Range &r, Of of) {
+    if (undecidable(r, true)) return Result::unknown();
+    if (r.count(Range::kError)) return error_in({&r});
+    return of(numbers_of(r));
+}
+
 }  // namespace
 
 Result SUM(const Range &r) {
-    if (r.all_empty()) return Result::number(0.0);
-    if (!r.all_numbers()) return Result::unknown();
-    return Result::number(sum_of(r.values).value());
+    return over_numbers(r, [](const std::vector<double> &v) { return Result::number(sum_of(v).value()); });
+}
+
+Result MIN(const Range &r) {
+    return over_numbers(r, [](const std::vector<double> &v) {
+        return Result::number(v.empty() ? 0.0 : *std::min_element(v.begin(), v.end()));
+    });
+}
+
+Result MAX(const Range &r) {
+    return over_numbers(r, [](const std::vector<double> &v) {
+        return Result::number(v.empty() ? 0.0 : *std::max_element(v.begin(), v.end()));
+    });
+}
+
+Result COUNTA(const Range &r) {
+    if (!r.readable) return Result::unknown();
+    return Result::number(static_cast<double>(r.size() - r.count(Range::kEmpty)));
 }
 
 Result SUMXMY2(const Range &x, const Range &y) {
-    if (!x.readable || !y.readable || !same_size(x, y)) return Result::unknown();
-    // Pairs with an empty cell on either side do not count: none is left.
-    if ((x.all_empty() && (y.all_numbers() || y.all_empty())) || (y.all_empty() && x.all_numbers()))
-        return Result::number(0.0);
-    if (!x.all_numbers() || !y.all_numbers()) return Result::unknown();
+    if (undecidable(x, false) || undecidable(y, false) || !same_size(x, y)) return Result::unknown();
+    if (x.count(Range::kError) || y.count(Range::kError)) return error_in({&x, &y});
     DD s;
+    std::size_t pairs = 0;
     for (std::size_t i = 0; i < x.size(); ++i) {
-        DD d = dd::two_sum(x.values[i], -y.values[i]);
-        s = dd::add(s, dd::mul(d, d));
+        const bool xn = x.kinds[i] == Range::kNumber, yn = y.kinds[i] == Range::kNumber;
+        if (xn && yn) {
+            DD d = dd::two_sum(x.values[i], -y.values[i]);
+            s = dd::add(s, dd::mul(d, d));
+            ++pairs;
+        } else if ((xn && x.values[i] != 0.0) || (yn && y.values[i] != 0.0)) {
+            return Result::unknown();  // Excel skips the pair, LibreOffice takes the blank for 0
+        }
     }
-    return Result::number(s.value());
+    // With no pair of numbers at all the applications may not even agree on
+    // whether the sum is 0.
+    return pairs ? Result::number(s.value()) : Result::unknown();
 }
 
 Result PEARSON(const Range &x, const Range &y) {
-    if (!x.all_numbers() || !y.all_numbers() || !same_size(x, y) || x.size() == 0)
-        return Result::unknown();
+    if (undecidable(x, true) || undecidable(y, true) || !same_size(x, y)) return Result::unknown();
+    if (x.count(Range::kError) || y.count(Range::kError)) return error_in({&x, &y});
+    std::vector<double> xs, ys;
+    for (std::size_t i = 0; i < x.size(); ++i)
+        if (x.kinds[i] == Range::kNumber && y.kinds[i] == Range::kNumber) {
+            xs.push_back(x.values[i]);
+            ys.push_back(y.values[i]);
+        }
+    // No pair at all: #N/A in one application, #VALUE! in the other.
+    if (xs.empty()) return Result::unknown();
     // A constant column has no spread: the correlation divides by zero.  It
     // is tested on the values themselves, since a computed mean of equal
     // values can miss them by a rounding step.
-    if (all_equal(x.values) || all_equal(y.values)) return Result::error(kDiv0);
-    const DD mx = mean_of(x.values), my = mean_of(y.values);
+    if (all_equal(xs) || all_equal(ys)) return Result::error(kDiv0);
+    const DD mx = mean_of(xs), my = mean_of(ys);
     DD sxy, sxx, syy;
-    for (std::size_t i = 0; i < x.size(); ++i) {
-        DD dx = dd::sub(DD(x.values[i]), mx), dy = dd::sub(DD(y.values[i]), my);
+    for (std::size_t i = 0; i < xs.size(); ++i) {
+        DD dx = dd::sub(DD(xs[i]), mx), dy = dd::sub(DD(ys[i]), my);
         sxy = dd::add(sxy, dd::mul(dx, dy));
         sxx = dd::add(sxx, dd::mul(dx, dx));
         syy = dd::add(syy, dd::mul(dy, dy));
@@ -159,58 +231,53 @@ Result PEARSON(const Range &x, const Range &y) {
     return Result::number(dd::div(sxy, den).value());
 }
 
-Result COUNTA(const Range &r) {
-    if (r.all_empty()) return Result::number(0.0);
-    if (!r.all_numbers()) return Result::unknown();
-    return Result::number(static_cast<double>(r.size()));
-}
-
-Result MIN(const Range &r) {
-    if (r.all_empty()) return Result::number(0.0);
-    if (!r.all_numbers()) return Result::unknown();
-    return Result::number(*std::min_element(r.values.begin(), r.values.end()));
-}
-
-Result MAX(const Range &r) {
-    if (r.all_empty()) return Result::number(0.0);
-    if (!r.all_numbers()) return Result::unknown();
-    return Result::number(*std::max_element(r.values.begin(), r.values.end()));
-}
-
 Result REF(const Range &r) {
-    if (r.size() != 1 || !r.all_numbers()) return Result::unknown();
-    return Result::number(r.values[0]);
+    if (!r.readable || r.size() != 1) return Result::unknown();
+    switch (r.kinds[0]) {
+        case Range::kNumber: return Result::number(r.values[0]);
+        case Range::kEmpty: return Result::number(0.0);
+        case Range::kError: return Result::error(error_at(r, 0));
+        default: return Result::unknown();
+    }
 }
 
 namespace {
 
 // The results of a function over every leading part of a one-column range:
 // `add` takes each number in turn, `value(n)` gives the result of a leading
-// part of n numbers.  A part of empty cells only, or of fewer than `least`
-// numbers, is #DIV/0!; a part holding anything else is left to the
-// application.
+// part of n numbers.  Blanks are skipped, and texts where `texts_skipped`;
+// a part of fewer than `least` numbers is #DIV/0!; from a cell that leaves
+// the result to the application on, every part is left to it.
 template <class Add, class Value>
-std::vector<Result> running(const Range &r, std::size_t least, Add add, Value value) {
+std::vector<Result> running(const Range &r, bool texts_skipped, std::size_t least, Add add,
+                            Value value) {
     std::vector<Result> out;
     out.reserve(r.size());
-    std::size_t numbers = 0, empties = 0;
+    std::size_t numbers = 0;
+    bool unknown = !r.readable;
+    const char *error = nullptr;
     for (std::size_t k = 0; k < r.size(); ++k) {
-        if (!r.readable) {
+        switch (r.kinds[k]) {
+            case Range::kNumber:
+                ++numbers;
+                add(r.values[k], numbers);
+                break;
+            case Range::kEmpty: break;
+            case Range::kText: unknown = unknown || !texts_skipped; break;
+            case Range::kError:
+                unknown = unknown || (error && std::strcmp(error, error_at(r, k)) != 0);
+                error = error_at(r, k);
+                break;
+            default: unknown = true;
+        }
+        if (unknown)
             out.push_back(Result::unknown());
-            continue;
-        }
-        if (r.kinds[k] == Range::kNumber) {
-            ++numbers;
-            add(r.values[k], numbers);
-        } else if (r.kinds[k] == Range::kEmpty) {
-            ++empties;
-        }
-        if (empties == k + 1 || (numbers == k + 1 && numbers < least))
+        else if (error)
+            out.push_back(Result::error(error));
+        else if (numbers < least)
             out.push_back(Result::error(kDiv0));
-        else if (numbers == k + 1)
-            out.push_back(Result::number(value(numbers)));
         else
-            out.push_back(Result::unknown());
+            out.push_back(Result::number(value(numbers)));
     }
     return out;
 }
@@ -222,7 +289,7 @@ double as_double(std::size_t n) { return static_cast<double>(n); }
 std::vector<Result> running_average(const Range &r) {
     DD s;
     return running(
-        r, 1, [&](double v, std::size_t) { s = dd::add(s, v); },
+        r, true, 1, [&](double v, std::size_t) { s = dd::add(s, v); },
         [&](std::size_t n) { return dd::div(s, DD(as_double(n))).value(); });
 }
 
@@ -231,7 +298,7 @@ std::vector<Result> running_stdeva(const Range &r) {
     // of equal values leaves the sum of squares at exactly 0.
     DD mean, m2;
     return running(
-        r, 2,
+        r, false, 2,
         [&](double v, std::size_t n) {
             DD delta = dd::sub(DD(v), mean);
             mean = dd::add(mean, dd::div(delta, DD(as_double(n))));

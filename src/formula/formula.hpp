@@ -57,33 +57,56 @@ Result SQRT(const Result &a);
 // workbook file holds it (see as_written), so that a result agrees with what
 // an application computes from the file.
 struct Range {
-    enum Cell : unsigned char { kNumber, kEmpty, kOther };
+    enum Cell : unsigned char {
+        kNumber,   // values[i] is the number
+        kEmpty,    // no cell, or a blank one
+        kText,
+        kBoolean,  // values[i] is 1 or 0
+        kError,    // values[i] is the error's place in kErrors
+        kUnknown,  // a cell whose value is not known (a formula without result)
+        kKinds
+    };
     bool readable = false;  // false: the cells are not known
     Index rows = 0, cols = 0;
-    std::vector<double> values;  // one per cell; meaningful for kNumber only
+    std::vector<double> values;  // one per cell
     std::vector<Cell> kinds;
-    std::size_t numbers = 0, empties = 0;
+    std::size_t counts[kKinds] = {};  // cells of each kind
 
     // An empty, readable range of rows x cols cells, to be filled with set().
     static Range sized(Index rows, Index cols);
     // A readable column of empty cells.
     static Range empty_column(Index rows);
     void set(std::size_t i, Cell kind, double value);
-    void push(Cell kind, double value);
 
     std::size_t size() const { return kinds.size(); }
-    bool all_numbers() const { return readable && numbers == size(); }
-    bool all_empty() const { return readable && empties == size(); }
+    std::size_t count(Cell kind) const { return counts[kind]; }
+    bool all(Cell kind) const { return readable && counts[kind] == size(); }
 };
 
-// The spreadsheet functions over ranges.
+// The error codes of the spreadsheet, and the place of one in them (-1 for
+// a text that is none).
+extern const char *const kErrors[7];
+int error_index(const char *code);
+
+// The spreadsheet functions over ranges.  Each gives the value Excel and
+// LibreOffice agree on for the cells it is given, and unknown wherever the
+// two differ (booleans in a reference, which LibreOffice counts as numbers;
+// blanks paired with numbers in SUMXMY2, which LibreOffice takes for 0;
+// texts in STDEVA) or where a cell's value is not known:
+//   SUM, MIN, MAX, AVERAGE: the numbers; blanks and texts are skipped;
+//   COUNTA: every cell that is not blank;
+//   STDEVA: the numbers; blanks are skipped;
+//   PEARSON: the pairs of two numbers; pairs with a blank or a text dropped;
+//   SUMXMY2: the pairs of two numbers; a blank paired with a blank or a 0
+//     adds 0 in both applications;
+//   an error in a range is the result, when it is the only error code there.
 Result SUM(const Range &r);
 Result SUMXMY2(const Range &x, const Range &y);
 Result PEARSON(const Range &x, const Range &y);
 Result COUNTA(const Range &r);
 Result MIN(const Range &r);
 Result MAX(const Range &r);
-// A reference to one cell used as the whole formula ("$C$2").
+// A reference to one cell used as the whole formula ("$C$2"): a blank is 0.
 Result REF(const Range &r);
 
 // AVERAGE and STDEVA of every leading part of a one-column range: element k

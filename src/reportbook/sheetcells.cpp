@@ -15,7 +15,7 @@ using formula::as_written;
 // fields: the same in every release it has (3.0.2 up to today), while the
 // Python names of the types are not.  A tuple of any other name or layout
 // is a cell this unit cannot read.
-enum CellType { kNumberCell, kBlankCell, kFormulaCell, kOtherCell };
+enum CellType { kNumberCell, kBlankCell, kTextCell, kBooleanCell, kFormulaCell, kOtherCell };
 
 struct KnownCell {
     const char *name;
@@ -28,6 +28,9 @@ const KnownCell kKnownCells[] = {
     {"Number", {"number", "format"}, kNumberCell},
     {"Datetime", {"number", "format"}, kNumberCell},
     {"Blank", {"format"}, kBlankCell},
+    {"String", {"string", "format"}, kTextCell},
+    {"RichString", {"string", "format", "raw_string"}, kTextCell},
+    {"Boolean", {"boolean", "format"}, kBooleanCell},
     {"Formula", {"formula", "format", "value"}, kFormulaCell},
 };
 
@@ -124,6 +127,17 @@ bool parse_range(const std::string &s, Index &r1, Index &c1, Index &r2, Index &c
     return true;
 }
 
+// A sheet name as a reference writes it: 'O''Neil' is O'Neil.
+std::string unquoted(const std::string &name) {
+    if (name.size() < 2 || name.front() != '\'' || name.back() != '\'') return name;
+    std::string out;
+    for (size_t i = 1; i + 1 < name.size(); ++i) {
+        out += name[i];
+        if (name[i] == '\'' && name[i + 1] == '\'') ++i;
+    }
+    return out;
+}
+
 const Range kUnreadable{};
 
 size_t at(Index i) { return static_cast<size_t>(i); }
@@ -180,7 +194,7 @@ void Cells::know(handle worksheet) {
 Cells::Sheet &Cells::sheet_named(const std::string &name) {
     auto found = others_.find(name);
     if (found != others_.end()) return found->second;
-    if (name == py::utf8(py::getattr(home_, "name"))) return home_sheet();
+    if (!home_.is_none() && name == py::utf8(py::getattr(home_, "name"))) return home_sheet();
     object ws = nb::none();
     if (!book_.is_none()) ws = book_.attr("get_worksheet_by_name")(py::text(name));
     return others_.emplace(name, load(ws)).first->second;
@@ -213,37 +227,49 @@ int Cells::kind_of_type(PyTypeObject *type) {
 Range::Cell Cells::classify(PyObject *cell, double &v, bool *deferred) {
     v = 0.0;
     if (!cell) return Range::kEmpty;
-    if (!PyTuple_Check(cell)) return Range::kOther;
+    if (!PyTuple_Check(cell)) return Range::kUnknown;
     // A tuple of a known type built short by hand is no cell of that type.
     const Py_ssize_t len = PyTuple_GET_SIZE(cell);
     switch (kind_of_type(Py_TYPE(cell))) {
         case kNumberCell: {
             // The file holds the number with 16 digits.
-            if (len < 2) return Range::kOther;
+            if (len < 2) return Range::kUnknown;
             PyObject *number = PyTuple_GET_ITEM(cell, 0);
             if (deferred && !plain_number(number)) {
                 *deferred = true;
-                return Range::kOther;
+                return Range::kUnknown;
             }
-            if (!number_of(number, v)) return Range::kOther;
+            if (!number_of(number, v)) return Range::kUnknown;
             v = as_written(v);
             return Range::kNumber;
         }
         case kBlankCell: return Range::kEmpty;
+        case kTextCell: return Range::kText;
+        case kBooleanCell: return Range::kBoolean;
         case kFormulaCell: {
             // A formula with a stored float result (as this module writes
             // them) counts as that number; the file holds its shortest
-            // round-trip text, so exactly this double.  XlsxWriter's default
-            // result 0 is an int and says nothing.
-            if (len < 3) return Range::kOther;
+            // round-trip text, so exactly this double.  A stored error code
+            // is that error.  XlsxWriter's default result 0 is an int and
+            // says nothing, nor does "".
+            if (len < 3) return Range::kUnknown;
             PyObject *value = PyTuple_GET_ITEM(cell, 2);
             if (PyFloat_Check(value) && std::isfinite(PyFloat_AS_DOUBLE(value))) {
                 v = PyFloat_AS_DOUBLE(value);
                 return Range::kNumber;
             }
-            return Range::kOther;
+            if (PyUnicode_Check(value)) {
+                const char *code = PyUnicode_AsUTF8(value);
+                const int error = code ? formula::error_index(code) : -1;
+                if (!code) PyErr_Clear();
+                if (error >= 0) {
+                    v = error;
+                    return Range::kError;
+                }
+            }
+            return Range::kUnknown;
         }
-        default: return Range::kOther;
+        default: return Range::kUnknown;
     }
 }
 
@@ -349,26 +375,23 @@ Cells::Block Cells::read_block(Sheet &sheet, Index r1, Index r2) {
 }
 
 const Range &Cells::range(const std::string &ref) {
-    std::string where = ref, sheetname;
-    size_t bang = ref.rfind('!');
-    bool qualified = bang != std::string::npos;
-    if (qualified) {
-        sheetname = ref.substr(0, bang);
-        where = ref.substr(bang + 1);
-        if (sheetname.size() >= 2 && sheetname.front() == '\'' && sheetname.back() == '\'') {
-            std::string inner = sheetname.substr(1, sheetname.size() - 2), name;
-            for (size_t i = 0; i < inner.size(); ++i) {
-                name += inner[i];
-                if (inner[i] == '\'' && i + 1 < inner.size() && inner[i + 1] == '\'') ++i;
-            }
-            sheetname = name;
-        }
-    }
+    // "=" opens a chart's series reference.
+    const std::string text = !ref.empty() && ref[0] == '=' ? ref.substr(1) : ref;
+    const size_t bang = text.rfind('!');
     Index r1, c1, r2, c2;
-    if (!parse_range(where, r1, c1, r2, c2)) return kUnreadable;
-    Sheet &sheet = qualified ? sheet_named(sheetname) : home_sheet();
-    if (sheet.table.is_none()) return kUnreadable;
+    if (!parse_range(bang == std::string::npos ? text : text.substr(bang + 1), r1, c1, r2, c2))
+        return kUnreadable;
+    if (bang == std::string::npos) return read(home_sheet(), r1, c1, r2, c2);
+    return range(text.substr(0, bang), r1, c1, r2, c2);
+}
 
+const Range &Cells::range(const std::string &sheetname, Index r1, Index c1, Index r2, Index c2) {
+    if (r1 < 0 || c1 < 0 || r2 < r1 || c2 < c1 || r2 >= kRows || c2 >= kColumns) return kUnreadable;
+    return read(sheet_named(unquoted(sheetname)), r1, c1, r2, c2);
+}
+
+const Range &Cells::read(Sheet &sheet, Index r1, Index c1, Index r2, Index c2) {
+    if (sheet.table.is_none()) return kUnreadable;
     auto key = std::make_tuple(static_cast<const Sheet *>(&sheet), r1, c1, r2, c2);
     auto cached = cache_.find(key);
     if (cached != cache_.end()) return cached->second;

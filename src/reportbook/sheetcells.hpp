@@ -35,16 +35,20 @@ object to_python(const Result &r);
 
 // The cells of the worksheets a writer refers to, read once per range.  A
 // reference is the text the formula holds: "C2:C101", "$B$2:$B$101",
-// "$D$5", "'Test'!$D$2:$D$41".  A sheet name other than the home sheet's is
-// looked up with Book.get_worksheet_by_name.
+// "$D$5", "'Test'!$D$2:$D$41", "=Data!$A$2:$A$9".  A sheet name other than
+// the home sheet's is looked up with Book.get_worksheet_by_name.
 class Cells {
 public:
-    // `book` may be None: only the home sheet can then be referred to.
+    // `book` may be None: only the home sheet and known sheets can then be
+    // referred to; `home` may be None: every reference names its sheet.
     Cells(handle book, handle home);
     // Another worksheet that references may name, known without the Book.
     void know(handle worksheet);
 
     const Range &range(const std::string &ref);
+    // The cells r1..r2 x c1..c2 (zero-based) of the sheet of that name,
+    // quoted or not.
+    const Range &range(const std::string &sheetname, Index r1, Index c1, Index r2, Index c2);
     Result cell(const std::string &ref) { return formula::REF(range(ref)); }
 
 private:
@@ -66,6 +70,7 @@ private:
     Sheet &home_sheet();
     Sheet load(handle worksheet);
     PyObject *row_of(Sheet &s, Index row);
+    const Range &read(Sheet &sheet, Index r1, Index c1, Index r2, Index c2);
     // The kind of a cell and its number as the file holds it.  With
     // `deferred`, a number whose conversion would run Python code is not
     // converted: *deferred is set instead.

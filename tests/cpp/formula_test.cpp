@@ -47,9 +47,26 @@ Range numbers(const std::vector<double> &values) {
     return r;
 }
 
-Range cells(const std::vector<Range::Cell> &kinds) {
-    Range r = Range::sized(static_cast<Index>(kinds.size()), 1);
-    for (std::size_t i = 0; i < kinds.size(); ++i) r.set(i, kinds[i], 1.0);
+// A column of cells: a number, or "" (blank), "t" (text), "T"/"F"
+// (booleans), "?" (unknown value), or an error code.
+struct C {
+    double number = 0.0;
+    const char *other = nullptr;
+    C(double v) : number(v) {}  // NOLINT
+    C(const char *o) : other(o) {}  // NOLINT
+};
+
+Range cells(const std::vector<C> &column) {
+    Range r = Range::sized(static_cast<Index>(column.size()), 1);
+    for (std::size_t i = 0; i < column.size(); ++i) {
+        const char *o = column[i].other;
+        if (!o) r.set(i, Range::kNumber, as_written(column[i].number));
+        else if (!*o) r.set(i, Range::kEmpty, 0.0);
+        else if (!std::strcmp(o, "t")) r.set(i, Range::kText, 0.0);
+        else if (!std::strcmp(o, "T") || !std::strcmp(o, "F")) r.set(i, Range::kBoolean, *o == 'T');
+        else if (!std::strcmp(o, "?")) r.set(i, Range::kUnknown, 0.0);
+        else r.set(i, Range::kError, error_index(o));
+    }
     return r;
 }
 
@@ -97,14 +114,42 @@ void test_sums_are_correctly_rounded() {
     check_number(SUM(numbers(std::vector<double>(130, 0.1))), 13.0, "sum of 130 x 0.1");
     check_number(SUM(numbers({1e16, 1.0, -1e16})), 1.0, "sum across cancellation");
     check_number(SUM(numbers({0.1 + 0.2, -0.3})), 0.0, "sum of numbers as the file holds them");
-    check_number(SUM(cells({Range::kEmpty, Range::kEmpty})), 0.0, "sum of empty cells");
-    check(SUM(cells({Range::kNumber, Range::kOther})).is_unknown(), "sum over a text is unknown");
     check(SUM(Range()).is_unknown(), "sum of unreadable cells is unknown");
-
     // Sum of squared differences: the differences are exact.
     check_number(SUMXMY2(numbers({1e8 + 1, 3.0}), numbers({1e8, 1.0})), 5.0, "sumxmy2");
-    check_number(SUMXMY2(cells({Range::kEmpty}), numbers({2.0})), 0.0, "sumxmy2 of no pair");
+}
+
+// What Excel and LibreOffice both give for blanks, texts, booleans and
+// errors in a reference; unknown where they differ.
+void test_cells_that_are_not_numbers() {
+    check_number(SUM(cells({1, "", "t", 4})), 5.0, "sum skips blanks and texts");
+    check_number(SUM(cells({"", ""})), 0.0, "sum of blanks");
+    check(SUM(cells({1, "T", 4})).is_unknown(), "a boolean: counted by one application only");
+    check(SUM(cells({1, "?"})).is_unknown(), "a cell of unknown value");
+    check_error(SUM(cells({1, "#N/A", "t"})), "#N/A", "an error is the sum");
+    check(SUM(cells({"#N/A", "#DIV/0!"})).is_unknown(), "which of two errors comes first");
+    check_number(MIN(cells({"t", 3, "", 2})), 2.0, "min skips blanks and texts");
+    check_number(MAX(cells({"t", "", "t"})), 0.0, "max of no number");
+    check(MIN(cells({1, "F"})).is_unknown(), "min over a boolean");
+    check_number(COUNTA(cells({1, "", "t", "#NUM!", "?", "T"})), 5.0, "counta counts every filled cell");
+    check_number(COUNTA(cells({"", ""})), 0.0, "count of empty cells");
+
+    check_number(PEARSON(cells({1, "", 2, "t", 3, 4, 5}), cells({1, 9, 3, 1, 2, 5, 4})), 0.8,
+                 "pearson drops the pairs with a blank or a text");
+    check_error(PEARSON(cells({"", 2, ""}), cells({1, 2, 3})), kDiv0, "one pair left");
+    check(PEARSON(cells({"", ""}), cells({1, 2})).is_unknown(), "no pair left: #N/A or #VALUE!");
+    check(PEARSON(cells({1, "T", 3}), cells({1, 2, 3})).is_unknown(), "pearson over a boolean");
+
+    check_number(SUMXMY2(cells({1, "", 0.0, ""}), cells({2, "", "", 0.0})), 1.0,
+                 "a blank paired with a blank or a 0 adds nothing");
+    check(SUMXMY2(cells({1, ""}), cells({2, 3})).is_unknown(), "a blank paired with a number");
+    check(SUMXMY2(cells({1, "t"}), cells({2, 3})).is_unknown(), "a text: #VALUE! in one application");
+    check(SUMXMY2(cells({"", ""}), cells({"", ""})).is_unknown(), "no pair of numbers");
+    check_error(SUMXMY2(cells({1, "#DIV/0!"}), cells({2, 3})), kDiv0, "an error in sumxmy2");
     check(SUMXMY2(numbers({1.0}), numbers({1.0, 2.0})).is_unknown(), "sumxmy2 of unequal sizes");
+
+    check_number(REF(cells({""})), 0.0, "a reference to a blank is 0");
+    check(REF(cells({"t"})).is_unknown(), "a reference to a text");
 }
 
 void test_pearson() {
@@ -136,9 +181,17 @@ void test_running_statistics() {
     check_number(dev[2], 1.0, "deviation of 1..3");
     check_number(dev[3], std::sqrt(5.0 / 3.0), "deviation of 1..4");
 
-    std::vector<Result> holes = running_average(cells({Range::kEmpty, Range::kNumber}));
-    check_error(holes[0], kDiv0, "average of an empty cell");
-    check(holes[1].is_unknown(), "average past an empty cell is left to the application");
+    std::vector<Result> holes = running_average(cells({"", 2, "t", 4, "T", 1}));
+    check_error(holes[0], kDiv0, "average of a blank");
+    check_number(holes[1], 2.0, "average past a blank");
+    check_number(holes[3], 3.0, "average past a text");
+    check(holes[4].is_unknown() && holes[5].is_unknown(), "average from a boolean on");
+    holes = running_stdeva(cells({1, "", 3, "t", 5}));
+    check_error(holes[1], kDiv0, "deviation of one number and a blank");
+    check_number(holes[2], std::sqrt(2.0), "deviation past a blank");
+    check(holes[3].is_unknown() && holes[4].is_unknown(), "deviation from a text on");
+    holes = running_average(cells({1, "#NUM!", 2}));
+    check(holes[0].is_number() && holes[2].is_error(), "an error carried to every later part");
 }
 
 void test_arithmetic_and_errors() {
@@ -149,7 +202,6 @@ void test_arithmetic_and_errors() {
     check((Result::error(kDiv0) + Result::error(kNum)).is_unknown(), "two different errors");
     check((Result::unknown() * one).is_unknown(), "unknown stays unknown");
     check(Result::number(INFINITY).is_unknown(), "overflow is left to the application");
-    check_number(COUNTA(cells({Range::kEmpty, Range::kEmpty})), 0.0, "count of empty cells");
     check_number(MIN(numbers({3, -2, 5})), -2.0, "min");
     check_number(MAX(numbers({3, -2, 5})), 5.0, "max");
     check_number(REF(numbers({7.5})), 7.5, "one cell");
@@ -161,6 +213,7 @@ void test_arithmetic_and_errors() {
 int main() {
     test_numbers_are_kept_as_the_file_holds_them();
     test_sums_are_correctly_rounded();
+    test_cells_that_are_not_numbers();
     test_pearson();
     test_running_statistics();
     test_arithmetic_and_errors();

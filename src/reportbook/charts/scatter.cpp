@@ -1,6 +1,7 @@
 // Scatter charts of estimated against measured values, and the chartsheets
 // of the best training, its leave-one-out variants and the test results.
 #include "reportbook/reportbook.hpp"
+#include "reportbook/sheetcells.hpp"
 #include "toolkit/toolkit.hpp"
 
 #include <cmath>
@@ -44,8 +45,60 @@ nb::dict axis_options(handle name, handle minChart, handle maxChart) {
     return axis;
 }
 
-void add_data_series(handle chart, handle name, handle sheetname, handle datacount,
-                     handle expectedcol, handle computedcol, handle color, handle shape) {
+// The points a chart caches for readers that do not recalculate: the
+// numbers of the cells, a gap (None) for any other cell.  Left to itself,
+// XlsxWriter caches a text as it is, and one text among the x values (an
+// "inf", a formula stored without result) makes it write them all as text
+// categories, plotted at 1, 2, 3...; a text y value it caches as 0.
+// Invalid when the cells cannot be read: XlsxWriter then reads them itself.
+object numeric_points(const formula::Range &cells) {
+    if (!cells.readable) return object();
+    nb::list points;
+    for (size_t i = 0; i < cells.size(); ++i) {
+        if (cells.kinds[i] == formula::Range::kNumber)
+            points.append(py::real(cells.values[i]));
+        else
+            points.append(nb::none());
+    }
+    return std::move(points);
+}
+
+// Reading the cells is an extra for the cache: a caller's sheet name or
+// count that is no such thing is for XlsxWriter to judge, as before.
+template <typename Read>
+object points_or_nothing(Read read) {
+    try {
+        return numeric_points(read());
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return object();
+    }
+}
+
+// The points of a series range in XlsxWriter's list form.
+object points_of(sheetcells::Cells &cells, handle sheetname, handle row1, handle col1,
+                 handle row2, handle col2) {
+    for (handle v : {row1, col1, row2, col2})
+        if (!PyLong_CheckExact(v.ptr())) return object();
+    return points_or_nothing([&]() -> const formula::Range & {
+        return cells.range(py::utf8(sheetname), py::as_index(row1), py::as_index(col1),
+                           py::as_index(row2), py::as_index(col2));
+    });
+}
+
+// The points of a series range given as text ("'Utilities'!$D$2:$D$3").
+object points_of(sheetcells::Cells &cells, handle ref) {
+    if (!py::is_text(ref)) return object();
+    return points_or_nothing([&]() -> const formula::Range & { return cells.range(py::utf8(ref)); });
+}
+
+void set_points(nb::dict &series, const char *key, const object &points) {
+    if (points.is_valid()) series[key] = points;
+}
+
+void add_data_series(handle chart, sheetcells::Cells &cells, handle name, handle sheetname,
+                     handle datacount, handle expectedcol, handle computedcol, handle color,
+                     handle shape) {
     nb::dict border, fill, marker, series;
     border["none"] = true;
     fill["color"] = color;
@@ -54,8 +107,13 @@ void add_data_series(handle chart, handle name, handle sheetname, handle datacou
     marker["border"] = border;
     marker["fill"] = fill;
     series["name"] = name;
-    series["categories"] = nb::list(nb::make_tuple(sheetname, 1, expectedcol, datacount, expectedcol));
-    series["values"] = nb::list(nb::make_tuple(sheetname, 1, computedcol, datacount, computedcol));
+    object first = py::num(1);
+    series["categories"] = nb::list(nb::make_tuple(sheetname, first, expectedcol, datacount, expectedcol));
+    series["values"] = nb::list(nb::make_tuple(sheetname, first, computedcol, datacount, computedcol));
+    set_points(series, "categories_data",
+               points_of(cells, sheetname, first, expectedcol, datacount, expectedcol));
+    set_points(series, "values_data",
+               points_of(cells, sheetname, first, computedcol, datacount, computedcol));
     series["marker"] = marker;
     chart.attr("add_series")(series);
 }
@@ -75,6 +133,7 @@ object build_scatter_chart(handle Book, handle names, handle sheetname, handle d
     nb::dict chart_options;
     chart_options["type"] = "scatter";
     object chart = Book.attr("add_chart")(chart_options);
+    sheetcells::Cells cells(Book, nb::none());
 
     if (multi) {
         // Walked in parallel up to the shortest, as zip() does.
@@ -82,7 +141,7 @@ object build_scatter_chart(handle Book, handle names, handle sheetname, handle d
                                                                       serienames);
         for (handle entry : zipped) {
             std::vector<object> v = py::unpack(entry, 4);
-            add_data_series(chart, v[3], sheetname, datacount, expectedcol, v[0], v[1], v[2]);
+            add_data_series(chart, cells, v[3], sheetname, datacount, expectedcol, v[0], v[1], v[2]);
             ++series_count;
         }
         Py_ssize_t count = py::length(computedcol);
@@ -100,7 +159,7 @@ object build_scatter_chart(handle Book, handle names, handle sheetname, handle d
         object color = checkinlist(colors);
         object ttype = checkinlist(shapes);
         object val = checkinlist(computedcol);
-        add_data_series(chart, nam, sheetname, datacount, expectedcol, val, color, ttype);
+        add_data_series(chart, cells, nam, sheetname, datacount, expectedcol, val, color, ttype);
         ++series_count;
     }
 
@@ -112,6 +171,9 @@ object build_scatter_chart(handle Book, handle names, handle sheetname, handle d
         series["name"] = "bisector";
         series["categories"] = diagValues;
         series["values"] = diagValues;
+        object bounds = points_of(cells, diagValues);
+        set_points(series, "categories_data", bounds);
+        set_points(series, "values_data", bounds);
         series["line"] = line;
         series["marker"] = marker;
         chart.attr("add_series")(series);
