@@ -21,6 +21,9 @@ PIP_BUILD := $(if $(WERROR),--config-settings=cmake.define.TRELLIS_WERROR=ON)
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src python cmake -type f -not -name '*.pyc')
 CORE_TESTS := build/core-tests
 
+# The build requirements of pyproject.toml, for a build without isolation.
+export BUILD_REQUIRES := import tomllib; print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"]))
+
 .PHONY: demo test core-test bench clean
 
 $(VENV)/.installed: $(SOURCES) $(CONSTRAINTS)
@@ -30,7 +33,7 @@ ifeq ($(SYSTEM_PACKAGES),)
 	$(PIP) install -q $(PIP_C) $(PIP_BUILD) ".[test]"
 else
 	test -x $(VENV)/bin/python || $(PYTHON) -m venv --system-site-packages $(VENV)
-	$(PIP) install -q $(PIP_C) scikit-build-core nanobind
+	$(PIP) install -q $(PIP_C) $$($(VENV)/bin/python -c "$$BUILD_REQUIRES")
 	$(PIP) install -q $(PIP_C) $(PIP_BUILD) --no-build-isolation ".[test]"
 endif
 	test -x "$(CMAKE)" || command -v "$(CMAKE)" >/dev/null || $(PIP) install -q $(PIP_C) cmake

@@ -15,8 +15,16 @@ test -x "$VENV/bin/python" || "$PYTHON" -m venv "$VENV"
 "$VENV/bin/pip" install -q --upgrade pip
 # Its own build folder: the sanitizer setting must not stay in the cache of
 # the ordinary builds.
-"$VENV/bin/pip" install -q -Cbuild-dir=build/sanitize \
+"$VENV/bin/pip" install -q -Cbuild-dir=build/sanitize -Ccmake.define.TRELLIS_WERROR=ON \
     -Ccmake.define.TRELLIS_SANITIZE=address,undefined ".[test]"
+
+# The formula core's unit tests under the same sanitizers.
+command -v cmake >/dev/null || "$VENV/bin/pip" install -q cmake
+export PATH="$PATH:$(pwd)/$VENV/bin"
+cmake -S . -B build/core-tests-sanitize --log-level=WARNING -DTRELLIS_CORE_TESTS=ON \
+    -DTRELLIS_WERROR=ON -DTRELLIS_SANITIZE=address,undefined
+cmake --build build/core-tests-sanitize >/dev/null
+build/core-tests-sanitize/formula_tests
 
 # The interpreter is not instrumented: the runtimes are preloaded so that they
 # come first, as ASan requires.
@@ -36,8 +44,9 @@ export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:log_path=$reports/asan"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan"
 export TRELLIS_SKIP_LIBREOFFICE=1
 export TRELLIS_FUZZ_EXAMPLES=${TRELLIS_FUZZ_EXAMPLES:-60}
-# Every call runs a few times slower under the sanitizers.
-export TRELLIS_FUZZ_CALL_SECONDS=${TRELLIS_FUZZ_CALL_SECONDS:-60}
+# Every call runs a few times slower under the sanitizers: the time limits of
+# the suite scale with it.
+export TRELLIS_TIME_SCALE=${TRELLIS_TIME_SCALE:-3}
 
 # Left out: the LibreOffice peer (slow, and not our code), the type stubs
 # (a sanitizer build writes none) and the tests that cap the address space
