@@ -9,6 +9,7 @@
 #include "datareader/tablemine/native/sheet.hpp"
 
 #include <cctype>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -50,24 +51,24 @@ object python_int(const std::string &text) {
     return nb::steal(v);
 }
 
-// float(text) of Python; Unsure where it fails.
+// float(text) of Python; Unsure where it fails.  The common forms are read
+// by from_chars, correctly rounded as Python's float() is.
 double python_float(const std::string &text) {
-    char *end = nullptr;
-    double v = PyOS_string_to_double(text.c_str(), &end, nullptr);
-    if (v == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
-        end = nullptr;
+    double v = 0;
+    const char *begin = text.data(), *end = begin + text.size();
+    if (!text.empty() && text[0] != '+') {
+        auto [stop, err] = std::from_chars(begin, end, v, std::chars_format::general);
+        if (err == std::errc() && stop == end) return v;
     }
-    if (end && *end == '\0' && !text.empty()) return v;
     object s = text_of(text);
     PyObject *f = PyFloat_FromString(s.ptr());
     if (!f) {
         PyErr_Clear();
         throw Unsure("not a number: " + text);
     }
-    double d = PyFloat_AS_DOUBLE(f);
+    v = PyFloat_AS_DOUBLE(f);
     Py_DECREF(f);
-    return d;
+    return v;
 }
 
 // "A1" as openpyxl names a cell in its warnings.

@@ -47,12 +47,14 @@ std::uint32_t column_of(const char *ref) {
 class SheetReader : public xml::Handler {
 public:
     explicit SheetReader(RowSink &sink)
-        : m_sink(sink), m_ns(std::string(xml::kMainNs) + xml::kSeparator),
-          m_sheet_data(m_ns + "sheetData"), m_row(m_ns + "row"), m_c(m_ns + "c"), m_v(m_ns + "v"),
-          m_is(m_ns + "is") {}
+        : m_sink(sink), m_ns(std::string(xml::kMainNs) + xml::kSeparator) {}
 
     void start(const char *name, const char **attrs) override {
         ++m_depth;
+        // Names of the main namespace, by their local part.
+        const char *local = std::strncmp(name, m_ns.data(), m_ns.size()) == 0 ? name + m_ns.size() : nullptr;
+        bool row = local && std::strcmp(local, "row") == 0;
+        if (row && (m_depth != 3 || !m_in_data)) throw Unsure("a row outside the sheet's data");
         if (m_depth > 5) {
             if (m_in_inline) m_text.start(name, attrs, m_depth - 5);
             m_in_value = false;  // ElementTree's .text ends at the first child
@@ -60,31 +62,29 @@ public:
         }
         switch (m_depth) {
         case 1:
-            if (std::strncmp(name, m_ns.data(), m_ns.size()) != 0)
-                throw Unsure("not a transitional worksheet");
+            if (!local) throw Unsure("not a transitional worksheet");
             break;
         case 2:
-            m_in_data = m_sheet_data == name;
+            m_in_data = local && std::strcmp(local, "sheetData") == 0;
             break;
         case 3:
-            if (m_in_data && m_row == name) begin_row(attrs);
+            if (row) begin_row(attrs);
             break;
         case 4:
             if (!m_in_row) break;
-            if (m_c != name) throw Unsure("a row holds something else than cells");
+            if (!local || std::strcmp(local, "c") != 0) throw Unsure("a row holds something else than cells");
             begin_cell(attrs);
             break;
         case 5:
-            if (!m_cell) break;
-            if (m_v == name && !m_seen_value) {
+            if (!m_cell || !local) break;
+            if (!m_seen_value && std::strcmp(local, "v") == 0) {
                 m_seen_value = m_in_value = true;
-            } else if (m_is == name && !m_seen_inline && m_cell->type == CellType::Inline) {
+            } else if (!m_seen_inline && m_cell->type == CellType::Inline && std::strcmp(local, "is") == 0) {
                 m_seen_inline = m_in_inline = true;
                 m_text.begin(attrs);
             }
             break;
         }
-        if (m_depth != 3 && m_row == name) throw Unsure("a row outside the sheet's data");
     }
 
     void end(const char *) override {
@@ -132,12 +132,19 @@ private:
     void begin_cell(const char **attrs) {
         if (m_count == m_cells.size()) m_cells.emplace_back();
         m_cell = &m_cells[m_count++];
-        const char *ref = xml::attribute(attrs, "r");
+        const char *ref = nullptr, *t = nullptr, *s = nullptr;
+        for (; *attrs; attrs += 2) {
+            const char *a = attrs[0];
+            if (a[0] && !a[1]) {
+                if (a[0] == 'r') ref = attrs[1];
+                else if (a[0] == 't') t = attrs[1];
+                else if (a[0] == 's') s = attrs[1];
+            }
+        }
         m_column = ref && *ref ? column_of(ref) : m_column + 1;
         if (m_column > kMaxColumn) throw Unsure("cell beyond the last column");
         m_cell->column = m_column;
-        m_cell->type = cell_type(xml::attribute(attrs, "t"));
-        const char *s = xml::attribute(attrs, "s");
+        m_cell->type = cell_type(t);
         m_cell->style = !s ? 0 : *s ? plain_integer(s, 1LL << 31) : -1;
         m_cell->value.clear();
         m_seen_value = m_seen_inline = false;
@@ -175,7 +182,7 @@ private:
     }
 
     RowSink &m_sink;
-    const std::string m_ns, m_sheet_data, m_row, m_c, m_v, m_is;
+    const std::string m_ns;
     int m_depth = 0;
     bool m_in_data = false, m_in_row = false, m_in_value = false, m_in_inline = false;
     bool m_seen_value = false, m_seen_inline = false;
