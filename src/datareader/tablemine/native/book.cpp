@@ -203,15 +203,14 @@ struct StringTable : xml::Handler {
     SharedStrings &out;
     TextContent text_content;
     int depth = 0;
+    const std::string sst = xml::qualified(xml::kMainNs, "sst"), si = xml::qualified(xml::kMainNs, "si");
 
     void start(const char *name, const char **attrs) override {
         ++depth;
         if (depth == 1) {
-            if (std::strcmp(name, xml::qualified(xml::kMainNs, "sst").c_str()) != 0)
-                throw Unsure("unexpected shared strings root");
+            if (sst != name) throw Unsure("unexpected shared strings root");
         } else if (depth == 2) {
-            if (std::strcmp(name, xml::qualified(xml::kMainNs, "si").c_str()) != 0)
-                throw Unsure("unexpected element among the shared strings");
+            if (si != name) throw Unsure("unexpected element among the shared strings");
             text_content.begin(attrs);
         } else {
             text_content.start(name, attrs, depth - 2);
@@ -222,16 +221,17 @@ struct StringTable : xml::Handler {
         if (depth == 2) {
             // openpyxl drops every "x005F_" of a shared string (the escape of
             // an underscore), whatever stands around it.
-            std::string text = text_content.content();
+            text_content.content(buffer);
             std::size_t at;
-            while ((at = text.find("x005F_")) != std::string::npos) text.erase(at, 6);
-            out.add(text);
+            while ((at = buffer.find("x005F_")) != std::string::npos) buffer.erase(at, 6);
+            out.add(buffer);
         }
         --depth;
     }
     void text(const char *s, std::size_t len) override {
         if (depth > 2) text_content.text(s, len);
     }
+    std::string buffer;
 };
 
 struct Styles : xml::Handler {
@@ -341,11 +341,11 @@ void TextContent::text(const char *s, std::size_t len) {
     (*m_target)->append(s, len);
 }
 
-std::string TextContent::content() const {
-    std::string out = m_plain.value_or(std::string());
+void TextContent::content(std::string &out) const {
+    out.clear();
+    if (m_plain) out += *m_plain;
     for (const auto &run : m_runs)
         if (run) out += *run;
-    return out;
 }
 
 Book::Book(const std::string &path) : m_archive(path) {
@@ -404,7 +404,11 @@ void Book::read_workbook() {
         std::string part = !target.empty() && target[0] == '/' ? target.substr(1)
                                                                : normpath(join(parent, target));
         if (!m_archive.find(part)) continue;
-        if (rel->second.type.find("chartsheet") != std::string::npos) continue;
+        if (rel->second.type.find("chartsheet") != std::string::npos) {
+            // openpyxl fails on a chartsheet without relationships
+            if (!m_archive.find(rels_path(part))) throw Unsure("chartsheet without relationships");
+            continue;
+        }
         m_worksheets.push_back(Worksheet{sheet.name, part});
     }
 }

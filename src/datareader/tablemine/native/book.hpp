@@ -50,7 +50,8 @@ public:
     void start(const char *name, const char **attrs, int depth);
     void end(int depth);
     void text(const char *s, std::size_t len);
-    std::string content() const;
+    // The text, into `out`.
+    void content(std::string &out) const;
 
 private:
     void capture_into(std::optional<std::string> &slot);

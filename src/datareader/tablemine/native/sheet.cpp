@@ -153,7 +153,7 @@ private:
     void end_cell() {
         if (m_cell->type == CellType::Inline) {
             m_cell->has_value = m_seen_inline;
-            if (m_seen_inline) m_cell->value = m_text.content();
+            if (m_seen_inline) m_text.content(m_cell->value);
         } else {
             // findtext() or None: an empty <v> is no value
             m_cell->has_value = !m_cell->value.empty();

@@ -42,10 +42,14 @@ public:
 
     void run() {
         std::size_t quiet = 0;
+        // Small parts get small buffers: no page mapped and unmapped for a
+        // few hundred bytes.
+        std::size_t chunk = static_cast<std::size_t>(
+            std::min<std::uint64_t>(kChunk, m_member.member().size + 1));
         for (;;) {
-            void *buf = XML_GetBuffer(m_parser, static_cast<int>(kChunk));
+            void *buf = XML_GetBuffer(m_parser, static_cast<int>(chunk));
             if (!buf) throw std::bad_alloc();
-            std::size_t got = m_member.read(static_cast<char *>(buf), kChunk);
+            std::size_t got = m_member.read(static_cast<char *>(buf), chunk);
             unsigned long before = m_events;
             XML_Status status = XML_ParseBuffer(m_parser, static_cast<int>(got), got == 0);
             if (status != XML_STATUS_OK) {

@@ -190,7 +190,7 @@ MemberStream::MemberStream(const Archive &archive, const Member &member)
     m_next = data;
     m_packed_left = member.packed;
     if (member.method == 8) {
-        m_in.reset(new unsigned char[kInputChunk]);
+        m_in.reset(new unsigned char[static_cast<std::size_t>(std::min<std::uint64_t>(kInputChunk, member.packed + 1))]);
         if (inflateInit2(&m_z, -MAX_WBITS) != Z_OK) throw std::bad_alloc();
         m_inflating = true;
     }
@@ -201,7 +201,7 @@ MemberStream::~MemberStream() {
 }
 
 std::size_t MemberStream::refill() {
-    std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(m_packed_left, kInputChunk));
+    std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(m_packed_left, std::min<std::uint64_t>(kInputChunk, m_member.packed + 1)));
     m_archive.read_at(m_next, m_in.get(), n);
     m_next += n;
     m_packed_left -= n;
