@@ -71,14 +71,6 @@ double python_float(const std::string &text) {
     return v;
 }
 
-// "A1" as openpyxl names a cell in its warnings.
-std::string coordinate(std::uint32_t column, std::size_t row) {
-    std::string letters;
-    for (; column > 0; column = (column - 1) / 26)
-        letters.insert(letters.begin(), static_cast<char>('A' + (column - 1) % 26));
-    return letters + std::to_string(row);
-}
-
 // What one cell is worth in the rows pandas parses: openpyxl's reading of
 // the cell (read-only, cached values of formulas), then pandas'
 // _convert_cell.
@@ -97,11 +89,11 @@ public:
 
     const object &empty() const { return m_empty; }
 
-    object value(const Cell &cell, std::size_t row) {
+    object value(const Cell &cell) {
         if (!cell.has_value) return m_empty;
         switch (cell.type) {
         case CellType::Number:
-            return number(cell, row);
+            return number(cell);
         case CellType::Shared:
             return shared(cell.value);
         case CellType::Bool:
@@ -137,14 +129,14 @@ private:
         }
     }
 
-    object number(const Cell &cell, std::size_t row) {
+    object number(const Cell &cell) {
         const std::string &text = cell.value;
         bool real = text.find_first_of(".eE") != std::string::npos;
         double d = 0;
         object value = real ? py::real(d = python_float(text)) : python_int(text);
         if (cell.style >= 0 && static_cast<std::size_t>(cell.style) < m_date_styles.size() &&
             m_date_styles[static_cast<std::size_t>(cell.style)])
-            return date(value, m_date_styles[static_cast<std::size_t>(cell.style)] == 2, cell, row);
+            return date(value, m_date_styles[static_cast<std::size_t>(cell.style)] == 2, cell);
         if (!real) return value;
         // pandas gives an integral float as an int; int() of an infinity or
         // a NaN raises there.
@@ -153,7 +145,7 @@ private:
         return value;
     }
 
-    object date(handle serial, bool duration, const Cell &cell, std::size_t row) {
+    object date(handle serial, bool duration, const Cell &cell) {
         nb::dict kw;
         kw["timedelta"] = duration;
         PyObject *v = PyObject_Call(m_from_excel.ptr(), nb::make_tuple(serial, m_epoch).ptr(), kw.ptr());
@@ -162,7 +154,7 @@ private:
             py::raise_pending();
         PyErr_Clear();
         // openpyxl's words and outcome: an error cell, NaN for pandas
-        std::string msg = "Cell " + coordinate(cell.column, row) +
+        std::string msg = "Cell " + (cell.ref.empty() ? std::string("None") : cell.ref) +
                           " is marked as a date but the serial value " + py::utf8(serial) +
                           " is outside the limits for dates. The cell will be treated as an error.";
         if (PyErr_WarnEx(PyExc_UserWarning, msg.c_str(), 1) < 0) py::raise_pending();
@@ -207,7 +199,7 @@ public:
         std::size_t n = cells.size();
         m_values.clear();
         for (std::size_t i = 0; i < n; ++i)
-            m_values.push_back(cells[i] ? m_rules.value(*cells[i], m_data.size() + 1) : m_rules.empty());
+            m_values.push_back(cells[i] ? m_rules.value(*cells[i]) : m_rules.empty());
         while (n > 0 && is_empty_text(m_values[n - 1])) --n;
         PyObject *made = PyList_New(static_cast<Py_ssize_t>(n));
         if (!made) py::raise_pending();

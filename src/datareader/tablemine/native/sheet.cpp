@@ -142,6 +142,7 @@ private:
             }
         }
         m_column = ref && *ref ? column_of(ref) : m_column + 1;
+        m_cell->ref.assign(ref ? ref : "");
         if (m_column > kMaxColumn) throw Unsure("cell beyond the last column");
         m_cell->column = m_column;
         m_cell->type = cell_type(t);

@@ -22,6 +22,7 @@ struct Cell {
     long long style = 0;     // -1 for an empty s attribute, which no date style matches
     bool has_value = false;  // openpyxl's value is not None
     std::string value;       // the <v> text, or an inline string's content
+    std::string ref;         // the r attribute, empty when there is none
 };
 
 class RowSink {
