@@ -208,9 +208,9 @@ struct StringTable : xml::Handler {
     void start(const char *name, const char **attrs) override {
         ++depth;
         if (depth == 1) {
-            if (sst != name) throw Unsure("unexpected shared strings root");
+            if (std::strcmp(name, sst.c_str()) != 0) throw Unsure("unexpected shared strings root");
         } else if (depth == 2) {
-            if (si != name) throw Unsure("unexpected element among the shared strings");
+            if (std::strcmp(name, si.c_str()) != 0) throw Unsure("unexpected element among the shared strings");
             text_content.begin(attrs);
         } else {
             text_content.start(name, attrs, depth - 2);
