@@ -8,8 +8,13 @@
 #include "datareader/tablemine/native/errors.hpp"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <exception>
+#include <mutex>
 #include <new>
+#include <thread>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -30,6 +35,10 @@ constexpr std::uint64_t kMaxDirectory = 64u << 20;
 // to matter, the member is a bomb.
 constexpr std::uint64_t kMaxRatio = 200;
 constexpr std::uint64_t kRatioFloor = 8u << 20;
+// Members from this size on are inflated a few chunks ahead by a thread.
+constexpr std::uint64_t kAheadFloor = 4u << 20;
+constexpr std::size_t kAheadChunk = 256 * 1024;
+constexpr std::size_t kAheadChunks = 4;
 
 std::uint16_t u16(const unsigned char *p) {
     return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
@@ -196,7 +205,84 @@ MemberStream::MemberStream(const Archive &archive, const Member &member)
     }
 }
 
+// The chunks inflated ahead, handed from the inflating thread to the reader.
+// Memory: kAheadChunks chunks at most.
+struct MemberStream::Ahead {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<std::vector<char>> full;
+    std::vector<std::vector<char>> spare;
+    bool ended = false, stop = false;
+    std::exception_ptr error;
+    std::vector<char> current;
+    std::size_t pos = 0;
+    std::thread worker;
+
+    void produce(MemberStream &stream) {
+        for (;;) {
+            std::vector<char> chunk;
+            {
+                std::unique_lock<std::mutex> lock(mutex);
+                changed.wait(lock, [&] { return stop || !spare.empty(); });
+                if (stop) return;
+                chunk = std::move(spare.back());
+                spare.pop_back();
+            }
+            chunk.resize(kAheadChunk);
+            std::size_t n = 0;
+            std::exception_ptr failed;
+            try {
+                n = stream.inflate_into(chunk.data(), chunk.size());
+            } catch (...) {
+                failed = std::current_exception();
+            }
+            chunk.resize(n);
+            std::lock_guard<std::mutex> lock(mutex);
+            if (failed || n == 0) {
+                error = failed;
+                ended = true;
+            } else {
+                full.push_back(std::move(chunk));
+            }
+            changed.notify_all();
+            if (ended) return;
+        }
+    }
+
+    std::size_t consume(char *buf, std::size_t cap) {
+        if (pos == current.size()) {
+            std::unique_lock<std::mutex> lock(mutex);
+            if (current.capacity()) spare.push_back(std::move(current));
+            changed.notify_all();
+            changed.wait(lock, [&] { return !full.empty() || ended; });
+            if (full.empty()) {
+                current.clear();
+                pos = 0;
+                if (error) std::rethrow_exception(error);
+                return 0;
+            }
+            current = std::move(full.front());
+            full.pop_front();
+            pos = 0;
+        }
+        std::size_t n = std::min(cap, current.size() - pos);
+        std::memcpy(buf, current.data() + pos, n);
+        pos += n;
+        return n;
+    }
+
+    ~Ahead() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            stop = true;
+        }
+        changed.notify_all();
+        if (worker.joinable()) worker.join();
+    }
+};
+
 MemberStream::~MemberStream() {
+    m_ahead.reset();  // the thread stops before the stream it inflates goes
     if (m_inflating) inflateEnd(&m_z);
 }
 
@@ -217,6 +303,16 @@ void MemberStream::finish() {
 }
 
 std::size_t MemberStream::read(char *buf, std::size_t cap) {
+    if (!m_ahead && m_member.size >= kAheadFloor && m_out == 0) {
+        m_ahead.reset(new Ahead);
+        for (std::size_t i = 0; i < kAheadChunks; ++i) m_ahead->spare.emplace_back(kAheadChunk);
+        m_ahead->worker = std::thread([this] { m_ahead->produce(*this); });
+    }
+    if (m_ahead) return m_ahead->consume(buf, cap);
+    return inflate_into(buf, cap);
+}
+
+std::size_t MemberStream::inflate_into(char *buf, std::size_t cap) {
     if (m_done || cap == 0) return 0;
     cap = std::min<std::size_t>(cap, 1u << 30);
     std::size_t produced = 0;

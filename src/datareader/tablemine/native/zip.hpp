@@ -66,12 +66,18 @@ public:
     MemberStream &operator=(const MemberStream &) = delete;
 
     // Fills `buf` with up to `cap` inflated bytes; 0 at the end of the member.
+    // A large member is inflated by a thread of its own a few chunks ahead,
+    // while the caller parses what came before.
     std::size_t read(char *buf, std::size_t cap);
     const Member &member() const { return m_member; }
 
 private:
+    struct Ahead;
+    std::size_t inflate_into(char *buf, std::size_t cap);
     std::size_t refill();
     void finish();
+
+    std::unique_ptr<Ahead> m_ahead;
 
     const Archive &m_archive;
     const Member &m_member;
