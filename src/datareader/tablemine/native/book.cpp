@@ -21,6 +21,9 @@ constexpr const char *kWorkbookTypes[] = {
 // Parts read whole (all but the worksheets and the shared strings) are a few
 // kilobytes in any workbook.
 constexpr std::uint64_t kMaxSmallPart = 64u << 20;
+// The shared strings are held while the sheet is read: a million long
+// strings fit well under this.
+constexpr std::uint64_t kMaxStrings = 512u << 20;
 
 // Runs `handler` over a member of the archive.
 void parse_member(const zip::Archive &archive, const zip::Member &member, xml::Handler &handler) {
@@ -378,6 +381,7 @@ void Book::read_strings() {
     if (m_strings_part.empty()) return;
     const zip::Member *m = m_archive.find(m_strings_part);
     if (!m) throw Unsure("no shared strings part " + m_strings_part);
+    if (m->size > kMaxStrings) throw Refused(Refused::Kind::Zip, "shared strings part too large");
     StringTable table(m_strings);
     parse_member(m_archive, *m, table);
 }

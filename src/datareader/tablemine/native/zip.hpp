@@ -44,7 +44,6 @@ public:
 
 private:
     void read_directory(std::uint64_t end_record);
-    void check_layout() const;
 
     int m_fd = -1;
     std::uint64_t m_size = 0;
