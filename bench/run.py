@@ -6,13 +6,13 @@ Each measurement runs in a process of its own (so that each peak memory
 figure belongs to one scenario). Prints a table and writes the figures as
 JSON to bench/results/bench-<time>.json and bench/results/latest.json.
 
-Targets: finishExcel's own share under 5 % of its time; reading within 5 % of
-pandas.read_excel alone; peak memory of finishing at most 1.2 times that of
-writing the Frames and closing without finishing.
+Targets: finishExcel's own share under 5 % of its time; peak memory of
+finishing at most 1.2 times that of writing the Frames and closing without
+finishing; against pandas.read_excel with openpyxl alone, the reader at least
+100 times faster on the property table and on the search, at least 10 times on
+the training sheet, with a peak memory no higher.
 """
 import argparse
-import contextlib
-import io
 import json
 import os
 import platform
@@ -24,7 +24,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 WORKER = os.path.join(HERE, "worker.py")
-SEARCH_BOOKS = 100
+SEARCH_BOOKS = 20
 
 
 def run_worker(*args, timeout=1800):
@@ -35,17 +35,17 @@ def run_worker(*args, timeout=1800):
     return json.loads(proc.stdout.decode().strip().splitlines()[-1])
 
 
-def search_folder(root):
-    """A folder of result workbooks whose names all start with the searched stem."""
-    from vireo.trellis import demo
-
-    source = os.path.join(root, "demo")
-    with contextlib.redirect_stdout(io.StringIO()):
-        demo.main(["--out", source, "-q"])
+def search_folder(root, workbook):
+    """A folder of result workbooks of the large campaign whose names all start
+    with the searched stem (links to one file: the search reads each anew)."""
     folder = os.path.join(root, "search")
     os.makedirs(folder)
     for i in range(SEARCH_BOOKS):
-        shutil.copy(os.path.join(source, "demo_model.xlsx"), os.path.join(folder, "net_%03d.xlsx" % i))
+        target = os.path.join(folder, "net_%03d.xlsx" % i)
+        try:
+            os.link(workbook, target)
+        except OSError:
+            shutil.copy(workbook, target)
     # No workbook names this model file: the search reads every candidate.
     return folder, os.path.join(folder, "net(1).nnx")
 
@@ -92,8 +92,10 @@ def main(argv=None):
         standin = run_worker("standin", root)
         print("... reader", flush=True)
         reader = run_worker("read", root, finish["path"])
+        print("... peak memory of reading the training sheet", flush=True)
+        peaks = {who: run_worker("peak", root, finish["path"], who) for who in ("ours", "pandas")}
         print("... search in %d workbooks" % SEARCH_BOOKS, flush=True)
-        folder, model = search_folder(root)
+        folder, model = search_folder(root, finish["path"])
         search = run_worker("search", folder, model)
     finally:
         shutil.rmtree(root, ignore_errors=True)
@@ -113,20 +115,24 @@ def main(argv=None):
         ("peak memory finish / floor", "", "%.3f x" % memory,
          "target <= 1.2 x: %s" % verdict(memory <= 1.2)),
     ]
-    read_ok = True
     for name, r in reader["reads"].items():
-        rel = ratio(r["ours_s"], r["pandas_s"])
-        read_ok &= rel <= 1.05
-        rows.append((name, "%.3f s" % r["ours_s"], "pandas %.3f s" % r["pandas_s"],
-                     "%+.1f %% (target <= +5 %%; noise %s): %s"
-                     % (100 * (rel - 1), noise(r), verdict(rel <= 1.05))))
-    rel = ratio(search["ours_s"], search["pandas_s"])
-    rows.append(("searchExcelFile, %d workbooks" % search["workbooks"], "%.3f s" % search["ours_s"],
+        speed = ratio(r["pandas_s"], r["ours_s"])
+        target = r["target"]
+        rows.append((name, "%.4f s" % r["ours_s"], "pandas %.3f s" % r["pandas_s"],
+                     "%.0f x faster (%snoise %s)%s"
+                     % (speed, "target >= %d x; " % target if target else "", noise(r),
+                        ": " + verdict(speed >= target) if target else "")))
+    speed = ratio(search["pandas_s"], search["ours_s"])
+    rows.append(("searchExcelFile, %d workbooks" % search["workbooks"], "%.4f s" % search["ours_s"],
                  "pandas %.3f s" % search["pandas_s"],
-                 "%+.1f %% (%.1f ms per workbook; noise %s): %s"
-                 % (100 * (rel - 1), 1000 * search["ours_s"] / search["workbooks"], noise(search),
-                    verdict(rel <= 1.05))))
-    figures.update(floor=floor, finish=finish, standin=standin, reader=reader, search=search,
+                 "%.0f x faster (%.1f ms per workbook; target >= 100 x; noise %s): %s"
+                 % (speed, 1000 * search["ours_s"] / search["workbooks"], noise(search),
+                    verdict(speed >= 100))))
+    peak = ratio(peaks["ours"]["peak_rss_mib"], peaks["pandas"]["peak_rss_mib"])
+    rows.append(("peak memory, training sheet", "%.0f MiB" % peaks["ours"]["peak_rss_mib"],
+                 "pandas %.0f MiB" % peaks["pandas"]["peak_rss_mib"],
+                 "%.2f x pandas' (target <= 1 x): %s" % (peak, verdict(peak <= 1))))
+    figures.update(floor=floor, finish=finish, standin=standin, reader=reader, search=search, peaks=peaks,
                    own_share=own_share, memory_ratio=memory)
 
     widths = [max(len(r[i]) for r in rows) for i in range(4)]

@@ -6,7 +6,8 @@ Scenarios:
   floor   write the large campaign's Frames through pandas and close the writer
   finish  write the same Frames, then finishExcel (which closes the workbook)
   standin finishExcel against a writer and workbook whose calls do nothing
-  read    the reader against pandas.read_excel alone, on a finished workbook (ARGS: path)
+  read    the reader against pandas.read_excel (openpyxl) alone, on a finished workbook (ARGS: path)
+  peak    one read of the training sheet, for its peak memory (ARGS: path, ours|pandas)
   search  searchExcelFile in a folder of result workbooks (ARGS: folder, model file)
 """
 import contextlib
@@ -102,32 +103,46 @@ def best_of(repeats, *calls):
     return best
 
 
-def read_scenario(path, repeats=7):
+def read_scenario(path):
+    """The reader against pandas.read_excel with openpyxl, the engine it replaces."""
     import pandas as pd
     from vireo.trellis.datareader import tablemine
 
+    reads = [
+        # name, ours, pandas alone, runs (the least time is kept), target speed-up
+        ("getcustomproperties Utilities", lambda: tablemine.getcustomproperties(path, "Utilities"),
+         lambda: pd.read_excel(path, "Utilities", skiprows=[0], engine="openpyxl"), 5, 100),
+        ("getFrameFromExcel Results", lambda: tablemine.getFrameFromExcel(path, "Results", reduce=True),
+         lambda: pd.read_excel(path, "Results", index_col=0, engine="openpyxl"), 5, None),
+        ("getFrameFromExcel Training", lambda: tablemine.getFrameFromExcel(path, "Training"),
+         lambda: pd.read_excel(path, "Training", index_col=0, engine="openpyxl"), 2, 10),
+    ]
     out = {}
-    for sheet in ("Results", "Test"):
+    for name, ours, theirs, runs, target in reads:
         # One unmeasured read of each first: the file is then in the page cache for both.
-        tablemine.getFrameFromExcel(path, sheet, reduce=True)
-        pd.read_excel(path, sheet, index_col=0)
+        ours()
+        theirs()
         # pandas a second time: the difference of the two pandas figures is the
         # measurement's noise on this machine.
-        ours, theirs, again = best_of(repeats,
-                                      lambda: tablemine.getFrameFromExcel(path, sheet, reduce=True),
-                                      lambda: pd.read_excel(path, sheet, index_col=0),
-                                      lambda: pd.read_excel(path, sheet, index_col=0))
-        out["getFrameFromExcel " + sheet] = dict(ours_s=ours, pandas_s=theirs, pandas_again_s=again)
-    tablemine.getcustomproperties(path, "Utilities")
-    ours, theirs, again = best_of(repeats,
-                                  lambda: tablemine.getcustomproperties(path, "Utilities"),
-                                  lambda: pd.read_excel(path, "Utilities", skiprows=[0]),
-                                  lambda: pd.read_excel(path, "Utilities", skiprows=[0]))
-    out["getcustomproperties Utilities"] = dict(ours_s=ours, pandas_s=theirs, pandas_again_s=again)
+        ours_s, theirs_s, again_s = best_of(runs, ours, theirs, theirs)
+        out[name] = dict(ours_s=ours_s, pandas_s=theirs_s, pandas_again_s=again_s, target=target)
     return dict(reads=out)
 
 
-def search_scenario(folder, model_file, repeats=5):
+def peak_scenario(path, who):
+    """Peak memory of one read of the training sheet, by us or by pandas alone."""
+    import pandas as pd
+    from vireo.trellis.datareader import tablemine
+
+    base = peak_rss_mib()
+    if who == "ours":
+        frame = tablemine.getFrameFromExcel(path, "Training")
+    else:
+        frame = pd.read_excel(path, "Training", index_col=0, engine="openpyxl")
+    return dict(who=who, shape=list(frame.shape), base_rss_mib=base)
+
+
+def search_scenario(folder, model_file, repeats=2):
     import pandas as pd
     from vireo.trellis.datareader import tablemine
 
@@ -135,7 +150,7 @@ def search_scenario(folder, model_file, repeats=5):
 
     def pandas_alone():
         for book in books:
-            frame = pd.read_excel(book, "Utilities", skiprows=[0])
+            frame = pd.read_excel(book, "Utilities", skiprows=[0], engine="openpyxl")
             names, values = list(frame["property"]), list(frame["value"])
             values[names.index("Model file")] == model_file
 
@@ -156,6 +171,8 @@ def main(argv):
         result = standin_scenario(folder)
     elif scenario == "read":
         result = read_scenario(argv[2])
+    elif scenario == "peak":
+        result = peak_scenario(argv[2], argv[3])
     elif scenario == "search":
         result = search_scenario(folder, argv[2])
     else:

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # System packages the test suite uses: LibreOffice (headless) as a real
 # spreadsheet application to recalculate and render the workbooks, and
-# poppler's pdftoppm, pdfinfo and pdftotext for the rendered pages.
+# poppler's pdftoppm, pdfinfo and pdftotext for the rendered pages; and the
+# development files of zlib and expat, which the reader module links.
 #
 # --no-install-recommends is enough for headless conversions (no UNO bridge,
 # no desktop integration needed); the Liberation fonts, only recommended,
@@ -15,4 +16,4 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends libreoffice-calc-nogui poppler-utils \
-    fonts-liberation2 >/dev/null
+    fonts-liberation2 zlib1g-dev libexpat1-dev >/dev/null

@@ -5,6 +5,7 @@ sanitizer build, a cap on its address space): the call must end with a
 Python exception (or, where a reading is sane, a result) within five
 seconds, with bounded memory, and the child must not die.
 """
+import base64
 import json
 import os
 import subprocess
@@ -48,6 +49,7 @@ for name in names:
 
 WORKBOOK_CALLS = ["getFrameFromExcel", "getcustomproperties", "get_dataframe", "getranges",
                   "searchExcelFile"]
+NATIVE_CALLS = ["getFrameFromExcel", "getcustomproperties", "get_dataframe", "searchExcelFile"]
 TEXT_CALLS = ["gettitles", "dataiterator", "getFrame"]
 
 
@@ -124,6 +126,90 @@ def huge_shared_strings(folder):
     return rewrite(good_workbook(folder), folder / "net_sst.xlsx", change)
 
 
+def patch_directory(path, member, **fields):
+    """Rewrite fields of a member's central directory entry: packed, size,
+    or offset_of (the local header of another member)."""
+    data = bytearray(open(path, "rb").read())
+    end = data.rfind(b"PK\x05\x06")
+    pos = int.from_bytes(data[end + 16:end + 20], "little")
+    entries = {}
+    while data[pos:pos + 4] == b"PK\x01\x02":
+        n, x, c = (int.from_bytes(data[pos + k:pos + k + 2], "little") for k in (28, 30, 32))
+        entries[data[pos + 46:pos + 46 + n].decode()] = pos
+        pos += 46 + n + x + c
+    at = entries[member]
+    if "offset_of" in fields:
+        other = entries[fields.pop("offset_of")]
+        data[at + 42:at + 46] = data[other + 42:other + 46]
+    for name, offset in (("packed", 20), ("size", 24)):
+        if name in fields:
+            data[at + offset:at + offset + 4] = fields[name].to_bytes(4, "little")
+    open(path, "wb").write(bytes(data))
+    return path
+
+
+UTILITIES = "xl/worksheets/sheet2.xml"  # write_result's second sheet
+
+
+def overlapping_members(folder):
+    # Two directory entries on one member's data: how small archives inflate to gigabytes.
+    path = folder / "net_overlap.xlsx"
+    os.rename(good_workbook(folder), path)
+    return patch_directory(path, UTILITIES, offset_of="xl/worksheets/sheet1.xml")
+
+
+def lying_size(folder):
+    path = folder / "net_lying.xlsx"
+    os.rename(good_workbook(folder), path)
+    return patch_directory(path, UTILITIES, size=100)
+
+
+def member_past_directory(folder):
+    path = folder / "net_past.xlsx"
+    os.rename(good_workbook(folder), path)
+    return patch_directory(path, UTILITIES, packed=1 << 30)
+
+
+def inflate_ratio(folder):
+    # 1 MB of deflate that inflates to a gigabyte of blanks inside sheetData.
+    path = folder / "net_ratio.xlsx"
+    good = good_workbook(folder)
+    with zipfile.ZipFile(good) as zin, zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as zout:
+        for item in zin.infolist():
+            data = zin.read(item.filename)
+            if item.filename != UTILITIES:
+                zout.writestr(item.filename, data)
+                continue
+            head, sep, tail = data.partition(b"<sheetData>")
+            with zout.open(UTILITIES, "w") as member:
+                member.write(head + sep)
+                blank = b" " * (1 << 20)
+                for _ in range(1000):
+                    member.write(blank)
+                member.write(tail)
+    return path
+
+
+def deep_nesting(folder):
+    def change(name, data):
+        if name != UTILITIES:
+            return data
+        return data.replace(b"</sheetData>", b"<row r='99'><c r='B99'>" + b"<x>" * 200000
+                            + b"</x>" * 200000 + b"</c></row></sheetData>")
+    return rewrite(good_workbook(folder), folder / "net_deep.xlsx", change)
+
+
+def huge_attribute(folder):
+    # Random text, so that it does not compress: 20 MB in one start tag.
+    noise = base64.b64encode(os.urandom(15 << 20))
+
+    def change(name, data):
+        if name != UTILITIES:
+            return data
+        return data.replace(b"</sheetData>", b"<row r='99'><c r='B99' x='" + noise + b"'/></row></sheetData>")
+    return rewrite(good_workbook(folder), folder / "net_attr.xlsx", change)
+
+
 def vanished(folder):
     path = folder / "net_gone.xlsx"
     os.rename(good_workbook(folder), path)
@@ -159,6 +245,23 @@ HOSTILE = {
     "directory for a file": (directory, WORKBOOK_CALLS + TEXT_CALLS, False),
     "FIFO without writer": (fifo_without_writer, WORKBOOK_CALLS + TEXT_CALLS, False),
     "mixed delimiters and stray quotes": (mixed_csv, TEXT_CALLS, True),
+    "overlapping members": (overlapping_members, WORKBOOK_CALLS, False),
+    "lying size in the directory": (lying_size, WORKBOOK_CALLS, False),
+    "member past the directory": (member_past_directory, WORKBOOK_CALLS, False),
+    "inflate ratio beyond reason": (inflate_ratio, WORKBOOK_CALLS, False),
+    # openpyxl (getranges) may read these; the native reader refuses them
+    "deep nesting": (deep_nesting, NATIVE_CALLS, False),
+    "huge attribute": (huge_attribute, NATIVE_CALLS, False),
+}
+# What the native reader raises for each.
+REFUSED_AS = {
+    "overlapping members": "BadZipFile",
+    "lying size in the directory": "BadZipFile",
+    "member past the directory": "BadZipFile",
+    "inflate ratio beyond reason": "BadZipFile",
+    "deep nesting": "ParseError",
+    "huge attribute": "ParseError",
+    "quadratic entity blowup": "EntitiesForbidden",
 }
 
 
@@ -177,6 +280,8 @@ def test_hostile_file_gives_an_error_quickly(tmp_path, kind):
             continue
         if not may_read:
             assert report["outcome"] not in ("result", "SystemError"), report
+        if kind in REFUSED_AS and call in NATIVE_CALLS:
+            assert report["outcome"] == REFUSED_AS[kind], report
         if kind == "FIFO without writer":
             assert report["outcome"] == "OSError", report
         if kind == "vanished file":

@@ -53,12 +53,9 @@ object model_file_of(handle path) {
     if (!is_workbook_type(filetype)) return object();
     // Outside the guard: a missing pandas is the caller's problem, not the
     // candidate's.
-    object read_excel = pandas_attr("read_excel");
+    pandas_attr("read_excel");
     try {
-        nb::list skip;
-        skip.append(0);
-        refuse_special_file(path);
-        object frame = read_excel(path, "Utilities", "skiprows"_a = skip);
+        object frame = read_sheet(path, py::text("Utilities"), SheetLayout::PropertyTable);
         object names = py::to_list(py::item(frame, "property"));
         object values = py::to_list(py::item(frame, "value"));
         object wanted = py::text("Model file");
@@ -81,10 +78,8 @@ object getFrameFromExcel(handle filename, handle sheetname, handle filetype, han
     object ft = nb::borrow(filetype);
     if (!py::truthy(ft)) ft = extension_of(filename);
     if (is_workbook_type(ft)) {
-        object read_excel = pandas_attr("read_excel");
         try {
-            refuse_special_file(filename);
-            result = read_excel(filename, sheetname, "index_col"_a = 0);
+            result = read_sheet(filename, sheetname, SheetLayout::Indexed);
         } catch (nb::python_error &e) {
             if (!e.matches(py::module_attr("XLRDError"))) throw;
         }

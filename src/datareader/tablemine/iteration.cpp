@@ -228,7 +228,7 @@ private:
     }
 
     void open(handle reader_class) {
-        refuse_special_file(m_filename);
+        check_before_library(m_filename);
         object mgr = reader_class(m_filename, "arange"_a = m_datarange, "datafmt"_a = m_datafmt,
                                   "load"_a = true, "headerOnly"_a = m_headerOnly);
         object reader = m_ctx.enter(mgr);
@@ -370,7 +370,7 @@ object get_dataframe(handle filename, handle datarange, handle datafields, handl
     object fields = flatten_fields(datafields);
     object frame;
     if (same_text(filetype, "csv") || same_text(filetype, "txt")) {
-        refuse_special_file(filename);
+        check_before_library(filename);
         object mgr = toolkit::ExcelCsv()(filename, "load"_a = true);
         with_context(mgr, [&](handle reader) {
             frame = frame_from_rows(reader.attr("iterData")("titlesfirst"_a = true, "datafmt"_a = fields));
@@ -384,12 +384,7 @@ object get_dataframe(handle filename, handle datarange, handle datafields, handl
         // Without a sheet the library would read every sheet into a mapping;
         // the caller asked for one Frame: the first sheet's.
         object sheet = sheetname.is_none() ? py::num(0) : nb::borrow(sheetname);
-        refuse_special_file(filename);
-        object book = pandas_attr("ExcelFile")(filename);
-        with_context(book, [&](handle opened) {
-            frame = pandas_attr("read_excel")(opened, "sheet_name"_a = sheet);
-        });
-        if (!frame.is_valid()) frame = pandas_attr("DataFrame")();
+        frame = read_sheet(filename, sheet, SheetLayout::Plain);
     }
 
     // indexfield is a column position: bounded by the columns there are.

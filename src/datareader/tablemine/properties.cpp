@@ -13,10 +13,7 @@ object read_property_sheet(handle filename, handle sheetname, handle filetype) {
     object ft = nb::borrow(filetype);
     if (!py::truthy(ft)) ft = extension_of(filename);
     if (!is_workbook_type(ft)) return object();
-    nb::list skip;
-    skip.append(0);
-    refuse_special_file(filename);
-    return pandas_attr("read_excel")(filename, sheetname, "skiprows"_a = skip);
+    return read_sheet(filename, sheetname, SheetLayout::PropertyTable);
 }
 
 }  // namespace

@@ -12,7 +12,7 @@ object gettitles(handle filename, handle filetype, handle datarange, handle skip
     object result = nb::list();
     object reader_class = toolkit::getExcelType(filetype);
     if (py::truthy(reader_class)) {
-        refuse_special_file(filename);
+        check_before_library(filename);
         object reader = reader_class(filename, "arange"_a = datarange, "datafmt"_a = datafmt,
                                      "headerOnly"_a = true, "load"_a = true);
         result = py::getattr(reader, "titles");
@@ -32,7 +32,7 @@ object getranges(handle filename, handle filetype) {
         reader_class = toolkit::ExcelXP();
     else
         return result;
-    refuse_special_file(filename);
+    check_before_library(filename);
     object mgr = reader_class(filename, "load"_a = true);
     with_context(mgr, [&](handle reader) {
         result = reader.attr("range_names")();
@@ -56,7 +56,7 @@ object analyseRangeData(handle filename, handle filetype, handle datarange, hand
     else if (same_text(filetype, "xlsx"))
         reader_class = toolkit::Excel();
     if (reader_class.is_valid()) {
-        refuse_special_file(filename);
+        check_before_library(filename);
         object mgr = reader_class(filename, "load"_a = true);
         with_context(mgr, [&](handle reader) {
             object rows = reader.attr("iterData")(datarange, "datafmt"_a = datafmt,

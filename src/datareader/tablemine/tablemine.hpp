@@ -4,6 +4,10 @@
 
 #include "common/pyutil.hpp"
 
+namespace mine::native {
+struct Refused;
+}
+
 namespace mine {
 
 using py::handle;
@@ -18,6 +22,24 @@ object extension_of(handle filename);
 // can wait forever for a writer.  Anything else, missing files included, is
 // left to the reading library and its own error.
 void refuse_special_file(handle filename);
+// Refuses a hostile workbook before a library opens it (guard.cpp): members
+// that overlap or inflate beyond reason, and any XML part with a document
+// type declaration (whichever parser the library then uses would meet it).
+// A file that is no zip is left to the library.
+void guard_workbook(handle filename);
+// Both of the above: what every path handing a file to a library calls.
+void check_before_library(handle filename);
+// A refusal of the native reader as the Python error it stands for
+// (guard.cpp).
+[[noreturn]] void raise_refusal(const native::Refused &refusal);
+
+// The reads of a worksheet the module makes, each as a pandas.read_excel call
+// (workbook.cpp): index_col=0; skiprows=[0] (the property table); defaults.
+enum class SheetLayout { Indexed, PropertyTable, Plain };
+// The Frame pandas.read_excel(filename, sheet, ...) with openpyxl gives, read
+// by the native reader when it can, by pandas otherwise (with the same
+// errors).
+object read_sheet(handle filename, handle sheet, SheetLayout layout);
 // filetype is exactly one of the workbook types read through pandas
 // ("xls", "xlsx", "xlsm").
 bool is_workbook_type(handle filetype);

@@ -1,0 +1,39 @@
+// The two ways the native workbook reader gives up.  Neither touches Python:
+// the reading glue turns them into a fallback or a Python exception.
+#pragma once
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace mine::native {
+
+// The file is outside what the native reader understands (zip64, encryption,
+// strict OOXML, a construct whose reading differs between library versions,
+// a damaged part, ...): the library reads it instead and gives today's result
+// or today's error.
+struct Unsure : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// The file is hostile: it must not reach any parser.
+struct Refused : std::runtime_error {
+    enum class Kind {
+        Zip,       // archive structure: overlapping, truncated, lying sizes, inflate ratio
+        Doctype,   // a document type declaration in an XML part
+        Entities,  // an entity declaration in an XML part
+        Encoding,  // an XML part in an encoding whose prolog cannot be checked
+        Xml,       // nesting, a token or a text beyond every sane workbook
+        Sheet,     // a row beyond the last row a sheet can have
+    };
+    Refused(Kind kind, const std::string &what, std::vector<std::optional<std::string>> details = {})
+        : std::runtime_error(what), kind(kind), details(std::move(details)) {}
+    Kind kind;
+    // Doctype: its name, system and public id; Entities: the entity's name,
+    // value, base, system id, public id and notation (what the refusals of
+    // defusedxml carry).
+    std::vector<std::optional<std::string>> details;
+};
+
+}  // namespace mine::native

@@ -1,0 +1,53 @@
+// One XML part of a workbook, parsed by expat while it is inflated.
+//
+// A document type declaration (and so any entity, internal or external) is
+// refused before its end is reached; so are nesting, a single token (a start
+// tag with a huge attribute, a comment) and a text beyond what any workbook
+// holds.  Element names come with their namespace: "uri\x01local".
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace mine::native {
+namespace zip {
+class MemberStream;
+}
+
+namespace xml {
+
+constexpr char kSeparator = '\x01';
+constexpr const char *kMainNs = "http://schemas.openxmlformats.org/spreadsheetml/2006/main";
+constexpr const char *kRelNs = "http://schemas.openxmlformats.org/officeDocument/2006/relationships";
+constexpr const char *kPackageRelNs = "http://schemas.openxmlformats.org/package/2006/relationships";
+constexpr const char *kContentTypesNs = "http://schemas.openxmlformats.org/package/2006/content-types";
+// The most text one element may carry (Excel's own limit is 32,767
+// characters a cell).
+constexpr std::size_t kMaxText = 16u << 20;
+
+// "uri\x01local" of a name in namespace `ns`.
+std::string qualified(const char *ns, const char *local);
+// The part of a name after its namespace.
+const char *local_name(const char *name);
+// Whether a name has no namespace.
+bool unqualified(const char *name);
+// The value of attribute `name` in expat's attribute array, or null.
+const char *attribute(const char **attrs, const char *name);
+
+class Handler {
+public:
+    virtual ~Handler() = default;
+    virtual void start(const char *name, const char **attrs) = 0;
+    virtual void end(const char *name) = 0;
+    virtual void text(const char *s, std::size_t len) { (void)s, (void)len; }
+    // Set by a handler that has what it wants: the parse ends there.
+    bool done = false;
+};
+
+// Feeds the whole member (or up to `done`) through `handler`.  Errors of the
+// handler pass unchanged; malformed XML is Unsure (the library reports it in
+// its own words); hostile XML is Refused.
+void parse(zip::MemberStream &member, Handler &handler);
+
+}  // namespace xml
+}  // namespace mine::native

@@ -1,0 +1,351 @@
+// Large files on 32-bit systems: offsets are 64 bits wide everywhere here.
+#ifndef _FILE_OFFSET_BITS
+#define _FILE_OFFSET_BITS 64
+#endif
+
+#include "datareader/tablemine/native/zip.hpp"
+
+#include "datareader/tablemine/native/errors.hpp"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <new>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace mine::native::zip {
+namespace {
+
+constexpr std::size_t kEndRecord = 22;
+constexpr std::size_t kDirectoryHeader = 46;
+constexpr std::size_t kLocalHeader = 30;
+constexpr std::size_t kInputChunk = 64 * 1024;
+// Far beyond the few hundred members of any workbook: the directory is
+// read whole, so its size is bounded.
+constexpr std::uint64_t kMaxDirectory = 64u << 20;
+// Deflate can shrink a part at most about a thousand times.  Worksheets
+// inflate three to fifty times; beyond two hundred, on a part large enough
+// to matter, the member is a bomb.
+constexpr std::uint64_t kMaxRatio = 200;
+constexpr std::uint64_t kRatioFloor = 8u << 20;
+// Members from this size on are inflated a few chunks ahead by a thread.
+constexpr std::uint64_t kAheadFloor = 4u << 20;
+constexpr std::size_t kAheadChunk = 256 * 1024;
+constexpr std::size_t kAheadChunks = 4;
+
+std::uint16_t u16(const unsigned char *p) {
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+
+std::uint32_t u32(const unsigned char *p) {
+    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+[[noreturn]] void refuse(const std::string &why) { throw Refused(Refused::Kind::Zip, why); }
+
+// Member names as zipfile shows them: UTF-8 when the member says so, plain
+// ASCII alike; other bytes are code page 437 there, which no part name of a
+// workbook uses, so such a name is made one that no lookup matches.
+std::string member_name(const unsigned char *p, std::size_t len, std::uint16_t flags) {
+    std::string name(reinterpret_cast<const char *>(p), len);
+    if (flags & 0x800) return name;
+    bool ascii = std::all_of(name.begin(), name.end(),
+                             [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    return ascii ? name : std::string(1, '\0') + name;
+}
+
+}  // namespace
+
+Archive::Archive(const std::string &path) {
+    // O_NONBLOCK: a FIFO put in the file's place must not hang the open.
+    m_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (m_fd < 0) throw Unsure("cannot open the file");
+    struct stat st;
+    if (::fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(m_fd);
+        throw Unsure("not a regular file");
+    }
+    m_size = static_cast<std::uint64_t>(st.st_size);
+    try {
+        if (m_size < kEndRecord) throw Unsure("too short for a zip archive");
+        std::uint64_t tail_len = std::min<std::uint64_t>(m_size, kEndRecord + 0xFFFF);
+        std::vector<unsigned char> tail(static_cast<std::size_t>(tail_len));
+        read_at(m_size - tail_len, tail.data(), tail.size());
+        // The last end record signature, as zipfile looks for it.
+        std::size_t pos = tail.size() - kEndRecord + 1;
+        bool found = false;
+        while (pos-- > 0) {
+            if (std::memcmp(&tail[pos], "PK\5\6", 4) == 0) {
+                found = true;
+                break;
+            }
+        }
+        if (!found) throw Unsure("no end of central directory record");
+        read_directory(m_size - tail_len + pos);
+    } catch (...) {
+        ::close(m_fd);
+        throw;
+    }
+}
+
+Archive::~Archive() {
+    if (m_fd >= 0) ::close(m_fd);
+}
+
+void Archive::read_at(std::uint64_t offset, void *buf, std::size_t len) const {
+    if (offset > m_size || len > m_size - offset) refuse("the archive is truncated");
+    auto *out = static_cast<char *>(buf);
+    while (len > 0) {
+        ssize_t got = ::pread(m_fd, out, len, static_cast<off_t>(offset));
+        if (got <= 0) throw Unsure("the file cannot be read");
+        out += got;
+        offset += static_cast<std::uint64_t>(got);
+        len -= static_cast<std::size_t>(got);
+    }
+}
+
+void Archive::read_directory(std::uint64_t end_record) {
+    unsigned char rec[kEndRecord];
+    read_at(end_record, rec, sizeof rec);
+    if (end_record >= 20) {
+        unsigned char locator[4];
+        read_at(end_record - 20, locator, sizeof locator);
+        if (std::memcmp(locator, "PK\6\7", 4) == 0) throw Unsure("zip64 archive");
+    }
+    std::uint16_t disk = u16(rec + 4), directory_disk = u16(rec + 6);
+    std::uint16_t here = u16(rec + 8), total = u16(rec + 10);
+    std::uint32_t length = u32(rec + 12), offset = u32(rec + 16);
+    if (disk != 0 || directory_disk != 0 || here != total) throw Unsure("multi-disk archive");
+    if (total == 0xFFFF || length == 0xFFFFFFFFu || offset == 0xFFFFFFFFu) throw Unsure("zip64 archive");
+    // Data before the archive (a self-extractor) shifts every offset; zipfile
+    // allows for it, this reader does not.
+    if (static_cast<std::uint64_t>(offset) + length != end_record)
+        throw Unsure("data before the archive, or a damaged directory");
+    if (length > kMaxDirectory) throw Unsure("central directory too large");
+    m_directory = offset;
+
+    std::vector<unsigned char> dir(length);
+    read_at(offset, dir.data(), dir.size());
+    std::vector<std::uint64_t> ends;  // least end of each member's data
+    std::size_t pos = 0;
+    for (std::size_t i = 0; i < total; ++i) {
+        if (dir.size() - pos < kDirectoryHeader || std::memcmp(&dir[pos], "PK\1\2", 4) != 0)
+            throw Unsure("damaged central directory");
+        const unsigned char *h = &dir[pos];
+        Member m;
+        m.flags = u16(h + 8);
+        m.method = u16(h + 10);
+        m.crc = u32(h + 16);
+        std::uint32_t packed = u32(h + 20), size = u32(h + 24), local = u32(h + 42);
+        std::size_t name_len = u16(h + 28), extra_len = u16(h + 30), comment_len = u16(h + 32);
+        if (packed == 0xFFFFFFFFu || size == 0xFFFFFFFFu || local == 0xFFFFFFFFu)
+            throw Unsure("zip64 member");
+        std::size_t record = kDirectoryHeader + name_len + extra_len + comment_len;
+        if (dir.size() - pos < record) throw Unsure("damaged central directory");
+        m.packed = packed;
+        m.size = size;
+        m.offset = local;
+        m.name = member_name(h + kDirectoryHeader, name_len, m.flags);
+        if (!m_by_name.emplace(m.name, m_members.size()).second) throw Unsure("duplicate member name");
+        ends.push_back(m.offset + kLocalHeader + name_len + m.packed);
+        m_members.push_back(std::move(m));
+        pos += record;
+    }
+    if (pos != dir.size()) throw Unsure("damaged central directory");
+
+    // Members must lie one after the other before the directory: a member
+    // overlapping another is how a small archive inflates to gigabytes.
+    std::vector<std::size_t> order(m_members.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(),
+              [&](std::size_t a, std::size_t b) { return m_members[a].offset < m_members[b].offset; });
+    for (std::size_t k = 0; k < order.size(); ++k) {
+        std::uint64_t end = ends[order[k]];
+        if (end > m_directory) refuse("member " + m_members[order[k]].name + " runs past the central directory");
+        if (k + 1 < order.size() && m_members[order[k + 1]].offset < end)
+            refuse("members " + m_members[order[k]].name + " and " + m_members[order[k + 1]].name +
+                   " overlap");
+    }
+}
+
+const Member *Archive::find(const std::string &name) const {
+    auto it = m_by_name.find(name);
+    return it == m_by_name.end() ? nullptr : &m_members[it->second];
+}
+
+MemberStream::MemberStream(const Archive &archive, const Member &member)
+    : m_archive(archive), m_member(member) {
+    if (member.flags & 1) throw Unsure("encrypted member");
+    if (member.method != 0 && member.method != 8) throw Unsure("unsupported compression method");
+    if (member.size > kRatioFloor && member.size / kMaxRatio > member.packed)
+        refuse("member " + member.name + " would inflate " + std::to_string(member.packed) +
+               " bytes to " + std::to_string(member.size));
+    if (member.method == 0 && member.packed != member.size)
+        refuse("stored member " + member.name + " with two sizes");
+    unsigned char local[kLocalHeader];
+    archive.read_at(member.offset, local, sizeof local);
+    if (std::memcmp(local, "PK\3\4", 4) != 0) refuse("bad local header of member " + member.name);
+    std::uint64_t data = member.offset + kLocalHeader + u16(local + 26) + u16(local + 28);
+    if (data + member.packed > archive.directory_offset())
+        refuse("member " + member.name + " runs past the central directory");
+    m_next = data;
+    m_packed_left = member.packed;
+    if (member.method == 8) {
+        m_in.reset(new unsigned char[static_cast<std::size_t>(std::min<std::uint64_t>(kInputChunk, member.packed + 1))]);
+        if (inflateInit2(&m_z, -MAX_WBITS) != Z_OK) throw std::bad_alloc();
+        m_inflating = true;
+    }
+}
+
+// The chunks inflated ahead, handed from the inflating thread to the reader.
+// Memory: kAheadChunks chunks at most.
+struct MemberStream::Ahead {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<std::vector<char>> full;
+    std::vector<std::vector<char>> spare;
+    bool ended = false, stop = false;
+    std::exception_ptr error;
+    std::vector<char> current;
+    std::size_t pos = 0;
+    std::thread worker;
+
+    void produce(MemberStream &stream) {
+        for (;;) {
+            std::vector<char> chunk;
+            {
+                std::unique_lock<std::mutex> lock(mutex);
+                changed.wait(lock, [&] { return stop || !spare.empty(); });
+                if (stop) return;
+                chunk = std::move(spare.back());
+                spare.pop_back();
+            }
+            chunk.resize(kAheadChunk);
+            std::size_t n = 0;
+            std::exception_ptr failed;
+            try {
+                n = stream.inflate_into(chunk.data(), chunk.size());
+            } catch (...) {
+                failed = std::current_exception();
+            }
+            chunk.resize(n);
+            std::lock_guard<std::mutex> lock(mutex);
+            if (failed || n == 0) {
+                error = failed;
+                ended = true;
+            } else {
+                full.push_back(std::move(chunk));
+            }
+            changed.notify_all();
+            if (ended) return;
+        }
+    }
+
+    std::size_t consume(char *buf, std::size_t cap) {
+        if (pos == current.size()) {
+            std::unique_lock<std::mutex> lock(mutex);
+            if (current.capacity()) spare.push_back(std::move(current));
+            changed.notify_all();
+            changed.wait(lock, [&] { return !full.empty() || ended; });
+            if (full.empty()) {
+                current.clear();
+                pos = 0;
+                if (error) std::rethrow_exception(error);
+                return 0;
+            }
+            current = std::move(full.front());
+            full.pop_front();
+            pos = 0;
+        }
+        std::size_t n = std::min(cap, current.size() - pos);
+        std::memcpy(buf, current.data() + pos, n);
+        pos += n;
+        return n;
+    }
+
+    ~Ahead() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            stop = true;
+        }
+        changed.notify_all();
+        if (worker.joinable()) worker.join();
+    }
+};
+
+MemberStream::~MemberStream() {
+    m_ahead.reset();  // the thread stops before the stream it inflates goes
+    if (m_inflating) inflateEnd(&m_z);
+}
+
+std::size_t MemberStream::refill() {
+    std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(m_packed_left, std::min<std::uint64_t>(kInputChunk, m_member.packed + 1)));
+    m_archive.read_at(m_next, m_in.get(), n);
+    m_next += n;
+    m_packed_left -= n;
+    m_z.next_in = m_in.get();
+    m_z.avail_in = static_cast<uInt>(n);
+    return n;
+}
+
+void MemberStream::finish() {
+    m_done = true;
+    if (m_out != m_member.size || m_crc != m_member.crc)
+        refuse("member " + m_member.name + " differs from its size or CRC in the directory");
+}
+
+std::size_t MemberStream::read(char *buf, std::size_t cap) {
+    if (!m_ahead && m_member.size >= kAheadFloor && m_out == 0) {
+        m_ahead.reset(new Ahead);
+        for (std::size_t i = 0; i < kAheadChunks; ++i) m_ahead->spare.emplace_back(kAheadChunk);
+        m_ahead->worker = std::thread([this] { m_ahead->produce(*this); });
+    }
+    if (m_ahead) return m_ahead->consume(buf, cap);
+    return inflate_into(buf, cap);
+}
+
+std::size_t MemberStream::inflate_into(char *buf, std::size_t cap) {
+    if (m_done || cap == 0) return 0;
+    cap = std::min<std::size_t>(cap, 1u << 30);
+    std::size_t produced = 0;
+    bool ended = false;
+    if (!m_inflating) {
+        produced = static_cast<std::size_t>(std::min<std::uint64_t>(m_packed_left, cap));
+        m_archive.read_at(m_next, buf, produced);
+        m_next += produced;
+        m_packed_left -= produced;
+        ended = m_packed_left == 0;
+    } else {
+        m_z.next_out = reinterpret_cast<Bytef *>(buf);
+        m_z.avail_out = static_cast<uInt>(cap);
+        while (m_z.avail_out == cap) {
+            if (m_z.avail_in == 0 && m_packed_left > 0) refill();
+            int ret = inflate(&m_z, Z_NO_FLUSH);
+            if (ret == Z_STREAM_END) {
+                ended = true;
+                break;
+            }
+            if (ret == Z_MEM_ERROR) throw std::bad_alloc();
+            if (ret == Z_BUF_ERROR && m_z.avail_in == 0 && m_packed_left == 0)
+                throw Unsure("member " + m_member.name + " ends inside its deflate stream");
+            if (ret != Z_OK && ret != Z_BUF_ERROR) throw Unsure("member " + m_member.name + " is damaged");
+        }
+        produced = cap - m_z.avail_out;
+    }
+    m_out += produced;
+    if (m_out > m_member.size) refuse("member " + m_member.name + " inflates past its declared size");
+    m_crc = static_cast<std::uint32_t>(
+        crc32(m_crc, reinterpret_cast<const Bytef *>(buf), static_cast<uInt>(produced)));
+    if (ended) finish();
+    return produced;
+}
+
+}  // namespace mine::native::zip

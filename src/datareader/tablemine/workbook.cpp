@@ -1,0 +1,372 @@
+// A worksheet read into a Frame as pandas.read_excel with openpyxl reads it,
+// by the native reader when it can: the same cell values (openpyxl's rules,
+// then pandas' conversion of its cells), the same trimming of rows, and
+// pandas' own parser for headers, index and types.  Whatever the native
+// reader is unsure of goes to pandas, with the engine named.
+#include "datareader/tablemine/tablemine.hpp"
+
+#include "datareader/tablemine/native/errors.hpp"
+#include "datareader/tablemine/native/sheet.hpp"
+
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+namespace mine {
+namespace {
+
+using native::Cell;
+using native::CellType;
+using native::Unsure;
+
+object import(const char *name) { return py::steal(PyImport_ImportModule(name)); }
+
+object text_of(std::string_view s) {
+    return py::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict"));
+}
+
+// The digits of an integer as Python's int() takes them, without the forms
+// (spaces, underscores, other digits) left to int() itself.
+bool plain_digits(const std::string &s, std::size_t from) {
+    if (from >= s.size()) return false;
+    for (std::size_t i = from; i < s.size(); ++i)
+        if (s[i] < '0' || s[i] > '9') return false;
+    return true;
+}
+
+// int(text) of Python; Unsure where it fails (openpyxl would raise).
+object python_int(const std::string &text) {
+    std::size_t from = !text.empty() && text[0] == '-' ? 1 : 0;
+    if (plain_digits(text, from) && text.size() - from <= 18)
+        return py::num(std::strtoll(text.c_str(), nullptr, 10));
+    object s = text_of(text);
+    PyObject *v = PyLong_FromUnicodeObject(s.ptr(), 10);
+    if (!v) {
+        PyErr_Clear();
+        throw Unsure("not an integer: " + text);
+    }
+    return nb::steal(v);
+}
+
+// float(text) of Python; Unsure where it fails.  The common forms are read
+// by from_chars, correctly rounded as Python's float() is.
+double python_float(const std::string &text) {
+    double v = 0;
+    const char *begin = text.data(), *end = begin + text.size();
+    if (!text.empty() && text[0] != '+') {
+        auto [stop, err] = std::from_chars(begin, end, v, std::chars_format::general);
+        if (err == std::errc() && stop == end) return v;
+    }
+    object s = text_of(text);
+    PyObject *f = PyFloat_FromString(s.ptr());
+    if (!f) {
+        PyErr_Clear();
+        throw Unsure("not a number: " + text);
+    }
+    v = PyFloat_AS_DOUBLE(f);
+    Py_DECREF(f);
+    return v;
+}
+
+// What one cell is worth in the rows pandas parses: openpyxl's reading of
+// the cell (read-only, cached values of formulas), then pandas'
+// _convert_cell.
+class CellRules {
+public:
+    explicit CellRules(const native::Book &book) : m_book(book) {
+        m_nan = import("numpy").attr("nan");
+        m_empty = py::text("");
+        object dates = import("openpyxl.utils.datetime");
+        m_from_excel = dates.attr("from_excel");
+        m_from_iso = dates.attr("from_ISO8601");
+        m_epoch = dates.attr(book.date1904() ? "CALENDAR_MAC_1904" : "WINDOWS_EPOCH");
+        m_shared.resize(book.strings().size());
+        classify_styles();
+    }
+
+    const object &empty() const { return m_empty; }
+
+    object value(const Cell &cell) {
+        if (!cell.has_value) return m_empty;
+        switch (cell.type) {
+        case CellType::Number:
+            return number(cell);
+        case CellType::Shared:
+            return shared(cell.value);
+        case CellType::Bool:
+            return nb::bool_(py::truthy(python_int(cell.value)));
+        case CellType::Error:
+            return m_nan;
+        case CellType::Date:
+            return library_call(m_from_iso, text_of(cell.value));
+        default:  // "str", inline strings and types openpyxl keeps as text
+            return text_of(cell.value);
+        }
+    }
+
+private:
+    // Which cell styles openpyxl takes for dates, and for durations: its own
+    // tests, since they changed between its releases.  Its read-only sheets
+    // pass the duration styles on only from 3.1 on.
+    void classify_styles() {
+        const auto &formats = m_book.style_formats();
+        if (formats.empty()) return;
+        object numbers = import("openpyxl.styles.numbers");
+        object builtin = numbers.attr("BUILTIN_FORMATS");
+        object is_date = numbers.attr("is_date_format");
+        object is_duration = numbers.attr("is_timedelta_format");
+        object reader = import("openpyxl.worksheet._read_only").attr("ReadOnlyWorksheet");
+        object names = reader.attr("_cells_by_row").attr("__code__").attr("co_names");
+        bool durations = py::contains(names, py::text("_timedelta_formats"));
+        for (const native::StyleFormat &f : formats) {
+            object code = f.custom ? text_of(*f.custom) : builtin.attr("get")(py::num(f.id));
+            char kind = 0;
+            if (py::truthy(is_date(code))) kind = durations && py::truthy(is_duration(code)) ? 2 : 1;
+            m_date_styles.push_back(kind);
+        }
+    }
+
+    object number(const Cell &cell) {
+        const std::string &text = cell.value;
+        bool real = text.find_first_of(".eE") != std::string::npos;
+        double d = 0;
+        object value = real ? py::real(d = python_float(text)) : python_int(text);
+        if (cell.style >= 0 && static_cast<std::size_t>(cell.style) < m_date_styles.size() &&
+            m_date_styles[static_cast<std::size_t>(cell.style)])
+            return date(value, m_date_styles[static_cast<std::size_t>(cell.style)] == 2, cell);
+        if (!real) return value;
+        // pandas gives an integral float as an int; int() of an infinity or
+        // a NaN raises there.
+        if (!std::isfinite(d)) throw Unsure("a number pandas refuses: " + text);
+        if (std::floor(d) == d) return py::steal(PyLong_FromDouble(d));
+        return value;
+    }
+
+    object date(handle serial, bool duration, const Cell &cell) {
+        nb::dict kw;
+        kw["timedelta"] = duration;
+        PyObject *v = PyObject_Call(m_from_excel.ptr(), nb::make_tuple(serial, m_epoch).ptr(), kw.ptr());
+        if (v) return nb::steal(v);
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError) && !PyErr_ExceptionMatches(PyExc_ValueError))
+            py::raise_pending();
+        PyErr_Clear();
+        // openpyxl's words and outcome: an error cell, NaN for pandas
+        std::string msg = "Cell " + (cell.ref.empty() ? std::string("None") : cell.ref) +
+                          " is marked as a date but the serial value " + py::utf8(serial) +
+                          " is outside the limits for dates. The cell will be treated as an error.";
+        if (PyErr_WarnEx(PyExc_UserWarning, msg.c_str(), 1) < 0) py::raise_pending();
+        return m_nan;
+    }
+
+    object shared(const std::string &text) {
+        std::size_t from = !text.empty() && text[0] == '-' ? 1 : 0;
+        if (!plain_digits(text, from) || text.size() - from > 18) throw Unsure("odd string index " + text);
+        long long i = std::strtoll(text.c_str(), nullptr, 10);
+        long long n = static_cast<long long>(m_shared.size());
+        if (i < 0) i += n;  // a list index, as openpyxl uses it
+        if (i < 0 || i >= n) throw Unsure("string index out of range");
+        object &s = m_shared[static_cast<std::size_t>(i)];
+        if (!s.is_valid()) s = text_of(m_book.strings()[static_cast<std::size_t>(i)]);
+        return s;
+    }
+
+    // A conversion of openpyxl's own; where it fails, openpyxl raises.
+    static object library_call(const object &fn, const object &arg) {
+        PyObject *v = PyObject_CallOneArg(fn.ptr(), arg.ptr());
+        if (!v) {
+            PyErr_Clear();
+            throw Unsure("openpyxl refuses a cell");
+        }
+        return nb::steal(v);
+    }
+
+    const native::Book &m_book;
+    object m_nan, m_empty, m_from_excel, m_from_iso, m_epoch;
+    std::vector<char> m_date_styles;  // 0: none, 1: date, 2: duration
+    std::vector<object> m_shared;
+};
+
+// The rows as pandas' get_sheet_data leaves them: trailing empty cells
+// dropped, trailing empty rows dropped, then every row padded to the widest.
+class SheetRows : public native::RowSink {
+public:
+    explicit SheetRows(const native::Book &book) : m_rules(book) {}
+
+    void row(const std::vector<const Cell *> &cells) override {
+        std::size_t n = cells.size();
+        m_values.clear();
+        for (std::size_t i = 0; i < n; ++i)
+            m_values.push_back(cells[i] ? m_rules.value(*cells[i]) : m_rules.empty());
+        while (n > 0 && is_empty_text(m_values[n - 1])) --n;
+        PyObject *made = PyList_New(static_cast<Py_ssize_t>(n));
+        if (!made) py::raise_pending();
+        nb::list row = nb::steal<nb::list>(made);
+        for (std::size_t i = 0; i < n; ++i)
+            PyList_SET_ITEM(row.ptr(), static_cast<Py_ssize_t>(i), m_values[i].release().ptr());
+        if (n > 0) m_used = m_data.size() + 1;
+        m_width = std::max(m_width, n);
+        m_data.push_back(std::move(row));
+    }
+
+    // The rows for pandas' parser.
+    nb::list data() {
+        m_data.resize(m_used);
+        nb::list out;
+        for (nb::list &row : m_data) {
+            for (std::size_t k = nb::len(row); k < m_width; ++k) row.append(m_rules.empty());
+            out.append(row);
+        }
+        return out;
+    }
+
+private:
+    static bool is_empty_text(const object &v) {
+        return PyUnicode_CheckExact(v.ptr()) && PyUnicode_GET_LENGTH(v.ptr()) == 0;
+    }
+
+    CellRules m_rules;
+    std::vector<object> m_values;
+    std::vector<nb::list> m_data;
+    std::size_t m_used = 0, m_width = 0;
+};
+
+// The keywords of pandas.read_excel that make each of the module's reads.
+nb::dict layout_keywords(SheetLayout layout) {
+    nb::dict kw;
+    if (layout == SheetLayout::Indexed) kw["index_col"] = 0;
+    if (layout == SheetLayout::PropertyTable) {
+        nb::list skip;
+        skip.append(0);
+        kw["skiprows"] = skip;
+    }
+    return kw;
+}
+
+// pandas' _parse_sheet for the module's reads (one header row, no list
+// header, no list index): its own parser on the rows.
+object parse_rows(nb::list data, SheetLayout layout) {
+    object frame_class = pandas_attr("DataFrame");
+    if (nb::len(data) == 0) return frame_class();
+    nb::dict kw = layout_keywords(layout);
+    kw["header"] = 0;
+    if (!kw.contains("index_col")) kw["index_col"] = nb::none();
+    kw["has_index_names"] = false;
+    kw["skip_blank_lines"] = false;
+    object text_parser = import("pandas.io.parsers").attr("TextParser");
+    try {
+        object parser = py::steal(PyObject_Call(text_parser.ptr(), nb::make_tuple(data).ptr(), kw.ptr()));
+        return parser.attr("read")("nrows"_a = nb::none());
+    } catch (nb::python_error &e) {
+        if (e.matches(import("pandas.errors").attr("EmptyDataError"))) return frame_class();
+        if (!e.matches(PyExc_Exception)) throw;
+        // pandas words its errors with the sheet's name: let it
+        throw Unsure("pandas' parser refuses the rows");
+    }
+}
+
+// The file name as the native reader opens it; none for what is no path.
+std::optional<std::string> native_path(handle filename) {
+    if (!PyUnicode_Check(filename.ptr()) && !PyObject_HasAttrString(filename.ptr(), "__fspath__"))
+        return std::nullopt;
+    object os = import("os");
+    object encoded = os.attr("fsencode")(filename);
+    char *data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(encoded.ptr(), &data, &size) < 0) py::raise_pending();
+    if (std::memchr(data, 0, static_cast<std::size_t>(size))) return std::nullopt;
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+const native::Worksheet &find_sheet(const native::Book &book, handle sheet) {
+    const auto &sheets = book.worksheets();
+    if (PyUnicode_CheckExact(sheet.ptr())) {
+        Py_ssize_t size = 0;
+        const char *name = PyUnicode_AsUTF8AndSize(sheet.ptr(), &size);
+        if (!name) py::raise_pending();
+        for (const auto &ws : sheets)
+            if (ws.name.size() == static_cast<std::size_t>(size) && std::memcmp(ws.name.data(), name, ws.name.size()) == 0)
+                return ws;
+        throw Unsure("no such worksheet");
+    }
+    if (PyLong_CheckExact(sheet.ptr())) {
+        long long i = PyLong_AsLongLong(sheet.ptr());
+        if (i == -1 && PyErr_Occurred()) PyErr_Clear();
+        else if (i >= 0 && i < static_cast<long long>(sheets.size())) return sheets[static_cast<std::size_t>(i)];
+    }
+    throw Unsure("a sheet selector left to pandas");
+}
+
+object read_native(const std::string &path, handle sheet, SheetLayout layout) {
+    native::Book book(path);
+    const native::Worksheet &ws = find_sheet(book, sheet);
+    SheetRows rows(book);
+    native::scan_rows(book, ws, rows);
+    return parse_rows(rows.data(), layout);
+}
+
+// The engine pandas picks by the file's content today, named so that a new
+// default of a later pandas cannot change the result; none where pandas
+// would refuse the file or read another format (it then decides as today).
+object library_engine(const std::optional<std::string> &path) {
+    if (!path) return nb::none();
+    char head[8] = {};
+    std::ifstream file(*path, std::ios::binary);
+    if (!file.read(head, sizeof head)) return nb::none();
+    static const char *xls[] = {"\x09\x00\x04\x00\x07\x00\x10\x00", "\x09\x02\x06\x00\x00\x00\x10\x00",
+                                "\x09\x04\x06\x00\x00\x00\x10\x00", "\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1"};
+    for (const char *sig : xls)
+        if (std::memcmp(head, sig, 8) == 0) return py::text("xlrd");
+    if (std::memcmp(head, "PK\3\4", 4) != 0) return nb::none();
+    try {
+        native::zip::Archive archive(*path);
+        for (const auto &m : archive.members()) {
+            std::string name = m.name;
+            for (char &c : name) c = c == '\\' ? '/' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            if (name == "xl/workbook.xml") return py::text("openpyxl");
+        }
+        return nb::none();
+    } catch (std::exception &) {
+        return py::text("openpyxl");  // zipfile reads what this reader leaves
+    }
+}
+
+object read_with_library(handle read_excel, handle filename, handle sheet, SheetLayout layout,
+                         const std::optional<std::string> &path) {
+    guard_workbook(filename);
+    nb::dict kw = layout_keywords(layout);
+    object engine = library_engine(path);
+    if (!engine.is_none()) kw["engine"] = engine;
+    return py::steal(PyObject_Call(read_excel.ptr(), nb::make_tuple(filename, sheet).ptr(), kw.ptr()));
+}
+
+bool native_only() {
+    const char *v = std::getenv("TRELLIS_NATIVE_ONLY");
+    return v && *v && std::strcmp(v, "0") != 0;
+}
+
+}  // namespace
+
+object read_sheet(handle filename, handle sheet, SheetLayout layout) {
+    // A missing pandas fails here first, as every read through it did.
+    object read_excel = pandas_attr("read_excel");
+    refuse_special_file(filename);
+    std::optional<std::string> path = native_path(filename);
+    if (path) {
+        try {
+            return read_native(*path, sheet, layout);
+        } catch (Unsure &e) {
+            if (native_only()) {
+                PyErr_Format(PyExc_RuntimeError, "native reader unsure: %s", e.what());
+                py::raise_pending();
+            }
+        } catch (native::Refused &e) {
+            raise_refusal(e);
+        }
+    }
+    return read_with_library(read_excel, filename, sheet, layout, path);
+}
+
+}  // namespace mine

@@ -1,0 +1,133 @@
+"""The native workbook reader against pandas.read_excel with openpyxl: the
+same Frames, values, types, index and names alike, on every sheet of the
+demo's workbooks, of a campaign shaped as the benchmark's, and of a workbook
+holding every kind of cell; and the trellis-read command."""
+import contextlib
+import io
+import math
+import os
+import sys
+import warnings
+
+import pandas as pd
+import pytest
+
+from vireo.trellis import demo, readtool
+from vireo.trellis.datareader import tablemine as tm
+from reader_books import write_cell_kinds
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, "bench"))
+import campaign  # noqa: E402
+
+SMALL_DEMO = ["--examples", "12", "--trainings", "3", "--test-examples", "6", "--further-models", "1",
+              "--loo-trainings", "2", "--bootstrap-columns", "2", "-q"]
+# The benchmark's campaign, smaller.
+SMALL_CAMPAIGN = dict(campaign.LARGE, examples=300, trainings=6, test_examples=120, loo_examples=300,
+                      loo_trainings=4, bootstrap_examples=300, bootstrap_columns=10, further_models=4)
+
+
+@pytest.fixture(scope="module")
+def demo_books(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("demo")
+    with contextlib.redirect_stdout(io.StringIO()):
+        demo.main(["--out", str(folder)] + SMALL_DEMO)
+    return sorted(str(folder / f) for f in os.listdir(folder) if f.endswith((".xlsx", ".xlsm")))
+
+
+@pytest.fixture(scope="module")
+def campaign_book(tmp_path_factory):
+    folder = str(tmp_path_factory.mktemp("campaign"))
+    frames = campaign.frames(SMALL_CAMPAIGN)
+    tempres = os.path.join(folder, "bench.tmp.xlsx")
+    writer = campaign.open_writer(tempres)
+    campaign.write_frames(writer, frames)
+    with contextlib.redirect_stdout(io.StringIO()):
+        return campaign.finish(writer, campaign.options(folder, SMALL_CAMPAIGN), frames, tempres)
+
+
+def same_value(a, b):
+    return a == b or (isinstance(a, float) and isinstance(b, float) and math.isnan(a) and math.isnan(b))
+
+
+def assert_reads_as_pandas(path, monkeypatch):
+    # Nothing here may be handed to pandas by the native reader.
+    monkeypatch.setenv("TRELLIS_NATIVE_ONLY", "1")
+    sheets = pd.ExcelFile(path, engine="openpyxl").sheet_names
+    assert sheets
+    for position, sheet in enumerate(sheets):
+        with warnings.catch_warnings(record=True) as ours_warned:
+            warnings.simplefilter("always")
+            ours = tm.getFrameFromExcel(path, sheet)
+        with warnings.catch_warnings(record=True) as theirs_warned:
+            warnings.simplefilter("always")
+            theirs = pd.read_excel(path, sheet, index_col=0, engine="openpyxl")
+        pd.testing.assert_frame_equal(ours, theirs, check_exact=True)
+        assert [str(w.message) for w in ours_warned if "date" in str(w.message)] == \
+            [str(w.message) for w in theirs_warned if "date" in str(w.message)]
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            pd.testing.assert_frame_equal(tm.get_dataframe(path, sheetname=position),
+                                          pd.read_excel(path, position, engine="openpyxl"), check_exact=True)
+    if "Utilities" in sheets:
+        frame = pd.read_excel(path, "Utilities", skiprows=[0], engine="openpyxl")
+        expected = {k: v for k, v in zip(frame["property"], frame["value"]) if isinstance(k, str)}
+        found = tm.getcustomproperties(path, "Utilities")
+        assert list(found) == list(expected)
+        assert all(same_value(found[k], expected[k]) for k in found)
+
+
+def test_demo_workbooks(demo_books, monkeypatch):
+    assert len(demo_books) == 3
+    for path in demo_books:
+        assert_reads_as_pandas(path, monkeypatch)
+
+
+def test_benchmark_campaign(campaign_book, monkeypatch):
+    assert_reads_as_pandas(campaign_book, monkeypatch)
+
+
+@pytest.mark.parametrize("date1904", [False, True])
+def test_every_kind_of_cell(tmp_path, monkeypatch, date1904):
+    assert_reads_as_pandas(write_cell_kinds(tmp_path / "kinds.xlsx", date1904), monkeypatch)
+
+
+def test_what_the_native_reader_leaves_to_pandas(tmp_path, monkeypatch):
+    path = write_cell_kinds(tmp_path / "kinds.xlsx")
+    # a list of sheets, a missing sheet: pandas answers, with its own errors
+    frames = tm.getFrameFromExcel(path, ["Kinds"])
+    assert list(frames) == ["Kinds"]
+    with pytest.raises(ValueError, match="Worksheet named 'Chart' not found"):
+        tm.getFrameFromExcel(path, "Chart")
+    monkeypatch.setenv("TRELLIS_NATIVE_ONLY", "1")
+    with pytest.raises(RuntimeError, match="native reader unsure"):
+        tm.getFrameFromExcel(path, "Chart")
+
+
+def run_read(argv, capsys):
+    try:
+        status = readtool.main(argv)
+    except SystemExit as exc:
+        status = exc.code
+    out = capsys.readouterr()
+    return status, out.out, out.err
+
+
+def test_trellis_read(demo_books, tmp_path, capsys):
+    result = next(p for p in demo_books if os.path.basename(p).startswith("demo_model"))
+    status, out, _ = run_read(["props", result], capsys)
+    props = tm.getcustomproperties(result, "Utilities")
+    assert status == 0 and out.splitlines()[0].split() == ["property", "value"]
+    assert len(out.splitlines()) == len(props) + 1 and props["Model file"] in out
+    status, out, _ = run_read(["sheet", result, "Results", "--reduce", "--csv"], capsys)
+    expected = tm.getFrameFromExcel(result, "Results", reduce=True)
+    assert status == 0 and out == expected.to_csv()
+    status, out, _ = run_read(["sheet", result, "Results"], capsys)
+    assert status == 0 and out.rstrip("\n") == tm.getFrameFromExcel(result, "Results").to_string()
+    status, out, _ = run_read(["search", props["Model file"]], capsys)
+    assert (status, out) == (0, result + "\n")
+    # nothing found: 1; bad arguments: 2
+    assert run_read(["search", str(tmp_path / "none.nnx")], capsys)[0] == 1
+    assert run_read(["props", demo_books[-1] if demo_books[-1] != result else demo_books[0]], capsys)[0] in (1, 2)
+    assert run_read(["props", str(tmp_path / "missing.xlsx")], capsys)[0] == 2
+    assert run_read(["sheet", result], capsys)[0] == 2
+    assert run_read(["nothing"], capsys)[0] == 2
