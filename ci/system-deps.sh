@@ -10,7 +10,8 @@
 # fonts rather than whatever fontconfig falls back to.
 set -euo pipefail
 if command -v soffice >/dev/null 2>&1 && command -v pdftoppm >/dev/null 2>&1 \
-        && command -v pdftotext >/dev/null 2>&1; then
+        && command -v pdftotext >/dev/null 2>&1 && [ -e /usr/include/zlib.h ] \
+        && [ -e /usr/include/expat.h ]; then
     exit 0
 fi
 export DEBIAN_FRONTEND=noninteractive

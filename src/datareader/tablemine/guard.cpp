@@ -8,6 +8,7 @@
 
 #include "datareader/tablemine/native/errors.hpp"
 #include "datareader/tablemine/native/prolog.hpp"
+#include "datareader/tablemine/native/zip.hpp"
 
 #include <algorithm>
 
@@ -17,10 +18,10 @@ namespace {
 using native::PrologCheck;
 using native::Refused;
 
-// The bounds the native reader holds members to (native/zip.cpp).
-constexpr long long kMaxRatio = 200;
-constexpr long long kRatioFloor = 8LL << 20;
 constexpr long long kLocalHeader = 30;
+// The bounds the native reader holds members to.
+constexpr auto kMaxRatio = static_cast<long long>(native::zip::kMaxRatio);
+constexpr auto kRatioFloor = static_cast<long long>(native::zip::kRatioFloor);
 
 object import(const char *name) { return py::steal(PyImport_ImportModule(name)); }
 

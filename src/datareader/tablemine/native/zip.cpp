@@ -30,11 +30,6 @@ constexpr std::size_t kInputChunk = 64 * 1024;
 // Far beyond the few hundred members of any workbook: the directory is
 // read whole, so its size is bounded.
 constexpr std::uint64_t kMaxDirectory = 64u << 20;
-// Deflate can shrink a part at most about a thousand times.  Worksheets
-// inflate three to fifty times; beyond two hundred, on a part large enough
-// to matter, the member is a bomb.
-constexpr std::uint64_t kMaxRatio = 200;
-constexpr std::uint64_t kRatioFloor = 8u << 20;
 // Members from this size on are inflated a few chunks ahead by a thread.
 constexpr std::uint64_t kAheadFloor = 4u << 20;
 constexpr std::size_t kAheadChunk = 256 * 1024;

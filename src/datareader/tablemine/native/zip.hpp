@@ -13,6 +13,12 @@
 
 namespace mine::native::zip {
 
+// Deflate can shrink a part at most about a thousand times.  Worksheets
+// inflate three to fifty times; beyond two hundred, on a part large enough
+// to matter, the member is a bomb.
+constexpr std::uint64_t kMaxRatio = 200;
+constexpr std::uint64_t kRatioFloor = 8u << 20;
+
 struct Member {
     std::string name;
     std::uint16_t flags = 0;
