@@ -34,11 +34,16 @@ if [ ! -e /proc/sys/fs/binfmt_misc/qemu-arm ]; then
     update-binfmts --enable qemu-arm
 fi
 
+# One run at a time uses the cache: runs of two checkouts would share the
+# root file system's work folder.
+mkdir -p "$cache"
+exec 9>"$cache/lock"
+flock 9
+
 packages=$(grep -v -e '^#' -e '^$' ci/debian-packages.txt | sort | tr '\n' ',' | sed 's/,$//')
 rootfs="$cache/armhf-bookworm-$(printf '%s' "$packages" | sha256sum | cut -c1-12)"
 if [ ! -x "$rootfs/usr/bin/python3" ]; then
     echo "making the armhf root file system in $rootfs"
-    mkdir -p "$cache"
     rm -rf "$rootfs.partial"
     mmdebstrap --quiet --arch=armhf --variant=apt --include="$packages" bookworm "$rootfs.partial" \
         "deb http://deb.debian.org/debian bookworm main" \
