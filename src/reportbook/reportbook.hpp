@@ -37,6 +37,27 @@ object getVbaProjectBin(handle targetfolder);
 object getCustomDict(handle options, handle versionDict);
 object createFileInfo(handle filename, handle gmProperties, handle gmCustomProperties);
 
+// Attaches the VBA project getVbaProjectBin finds to the workbook, under the
+// name its code expects; false when there is none.
+bool attach_vba_project(handle workbook);
+
+// file.close(), an error of which is dropped: it is called while another
+// error, the one the caller needs to see, is on its way.
+void close_quietly(handle file);
+// Runs body(file) on open(filename, mode) and closes the file after it; an
+// error of the body closes it quietly and goes on to the caller.
+template <typename Body>
+void with_open_file(handle filename, const char *mode, Body &&body) {
+    object file = py::builtin("open")(filename, mode);
+    try {
+        body(handle(file));
+    } catch (nb::python_error &) {
+        close_quietly(file);
+        throw;
+    }
+    file.attr("close")();
+}
+
 // --- cell formats (formats.cpp); each call registers a new format -----------
 object getLevFormat(handle Book);
 object getResFormat(handle Book);
@@ -47,6 +68,14 @@ object getIDformat(handle Book);
 object getIntegerformat(handle Book);
 object getMaxrecFormat(handle Book);
 object getThresholdFormat(handle Book);
+
+// --- values and chart pieces shared by the sheets and charts (sheetutils.cpp) --
+// A real number a chart axis can hold: bools and ints, and floats and other
+// numbers.Real that are finite.  Texts, None and pandas' NA are none; NaN and
+// infinities neither.
+bool is_finite_real(handle v);
+// The title of a chart, in the bold Arial every chart of the workbook uses.
+nb::dict chart_title(handle title);
 
 // --- sheet lookup and simple sheets (sheetutils.cpp) ---------------------------
 object getSheet(handle writer, handle sheetname);

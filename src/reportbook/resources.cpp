@@ -14,12 +14,12 @@ object join(handle a, const char *b) { return join(a, nb::str(b)); }
 
 // One entry of a custom property mapping: the pair (value, type tag).
 void store(handle mapping, const char *name, handle value, const char *tag) {
-    py::set_item(mapping, name, nb::make_tuple(value, tag));
+    mapping[name] = nb::make_tuple(value, tag);
 }
 
 void store_option(handle mapping, const char *name, handle options, const char *attr,
                   const char *tag) {
-    store(mapping, name, py::getattr(options, attr), tag);
+    store(mapping, name, nb::getattr(options, attr), tag);
 }
 
 // A few thresholds are optional in older option sets: their rows are left
@@ -34,43 +34,31 @@ void store_option_if_possible(handle mapping, const char *name, handle options, 
 }
 
 void store_sort_field(handle mapping, const char *name, handle options, const char *attr) {
-    store(mapping, name, toolkit::substitute_field(py::getattr(options, attr)), "text");
+    store(mapping, name, toolkit::substitute_field(nb::getattr(options, attr)), "text");
 }
 
 bool asks_for(handle options, const char *a, const char *b) {
-    return toolkit::hasOneOf(py::getattr(options, "actionlist"), nb::list(nb::make_tuple(a, b)));
+    return toolkit::hasOneOf(nb::getattr(options, "actionlist"), nb::list(nb::make_tuple(a, b)));
 }
 
 // "key: value" with both in their str() form.
 object info_line(handle key, handle value) {
-    return py::format("{}: {}", py::str(key), py::str(value));
+    return nb::str("{}: {}").format(nb::str(key), nb::str(value));
 }
 
 void write_text_file(handle filename, handle text) {
     py::refuse_descriptor(filename);
-    object builtins = nb::module_::import_("builtins");
-    object f = builtins.attr("open")(filename, "w");
-    try {
-        f.attr("write")(text);
-    } catch (nb::python_error &) {
-        try {
-            f.attr("close")();
-        } catch (nb::python_error &) {
-            // The write error is the one the caller needs to see.
-        }
-        throw;
-    }
-    f.attr("close")();
+    with_open_file(filename, "w", [&](handle file) { file.attr("write")(text); });
 }
 
 }  // namespace
 
 object getExcelFileName(handle options, handle forcename, handle ext) {
-    object sourceroot = py::getattr(options, "root");
-    object fname = join(py::getattr(options, "targetfolder"), sourceroot);
+    object sourceroot = nb::getattr(options, "root");
+    object fname = join(nb::getattr(options, "targetfolder"), sourceroot);
     nb::list decor;
     if (py::truthy(forcename)) {
-        fname = py::format("{}_{}", fname, forcename);
+        fname = nb::str("{}_{}").format(fname, forcename);
         decor.append("_");
     }
     return toolkit::decorfile(fname, options, ext, decor, nb::str("(%s)"));
@@ -99,16 +87,30 @@ object getVbaProjectBin(handle targetfolder) {
         object absolute = path.attr("abspath")(candidate);
         if (py::truthy(path.attr("exists")(absolute))) return absolute;
     }
-    py::print(py::format("cannot find 'vbaProject.bin' among candidates:\n\t{}",
-                         nb::str("\n\t").attr("join")(candidates)));
+    nb::print(nb::str("cannot find 'vbaProject.bin' among candidates:\n\t{}").format(nb::str("\n\t").attr("join")(candidates)));
     return nb::str("");
+}
+
+bool attach_vba_project(handle workbook) {
+    object vbaProjectBin = getVbaProjectBin(nb::str(""));
+    if (!py::truthy(vbaProjectBin)) return false;
+    workbook.attr("add_vba_project")(vbaProjectBin);
+    workbook.attr("set_vba_name")("ThisWorkbook");
+    return true;
+}
+
+void close_quietly(handle file) {
+    try {
+        file.attr("close")();
+    } catch (nb::python_error &) {
+    }
 }
 
 object getCustomDict(handle options, handle versionDict) {
     object d = versionDict.is_none()
                    ? object(nb::module_::import_("collections").attr("OrderedDict")())
                    : nb::borrow(versionDict);
-    object source = py::getattr(options, "source");
+    object source = nb::getattr(options, "source");
     store(d, "Mark", nb::str(""), "text");
     store(d, "Source file", toolkit::make_extern(source, options), "text");
     store_option(d, "Property name", options, "propertyName", "text");
@@ -117,37 +119,37 @@ object getCustomDict(handle options, handle versionDict) {
     if (py::has_attr(options, "grouplist"))
         store_option(d, "field groups", options, "grouplist", "text");
 
-    object test = py::getattr(options, "test");
-    if (!py::truthy(test)) test = py::getattr(options, "source");
+    object test = nb::getattr(options, "test");
+    if (!py::truthy(test)) test = nb::getattr(options, "source");
     store(d, "Test file", toolkit::make_extern(test, options), "text");
     store_option(d, "Test range", options, "testrange", "text");
     store_option(d, "Test fields", options, "testfields", "text");
     store_option(d, "Training epochs", options, "epochs", "number");
     store_option(d, "Training init count", options, "initcount", "number");
-    store(d, "Hidden neurons", py::num(-1), "number");
+    store(d, "Hidden neurons", nb::int_(-1), "number");
     store_option(d, "Input count", options, "inputcount", "number");
-    store(d, "Parameter count", py::num(-1), "number");
+    store(d, "Parameter count", nb::int_(-1), "number");
     store_option(d, "Random seed", options, "seed", "number");
     store_option(d, "Random std-dev", options, "initstddev", "number");
 
-    object threshold = py::getattr(options, "leveragethreshold");
+    object threshold = nb::getattr(options, "leveragethreshold");
     if (py::truthy(py::module_attr("np").attr("isinf")(threshold)))
         store(d, "Test selection threshold", nb::str("infinite"), "text");
     else
         store(d, "Test selection threshold", threshold, "number");
     store_option(d, "Best trainings", options, "maxrec", "number");
 
-    object multimaxrec = py::getattr(options, "multimaxrec");
-    if (py::length(multimaxrec) > 1) {
+    object multimaxrec = nb::getattr(options, "multimaxrec");
+    if (nb::len(multimaxrec) > 1) {
         nb::list counts;
-        for (handle count : multimaxrec) counts.append(py::str(count));
+        for (handle count : multimaxrec) counts.append(nb::str(count));
         store(d, "Best counts", nb::str(",").attr("join")(counts), "text");
     }
     store_option_if_possible(d, "Roundoff threshold", options, "roundthreshold", "number");
     store_option_if_possible(d, "Leveragethreshold", options, "leveragethreshold", "number");
     store_option_if_possible(d, "Looleveragethreshold", options, "looleveragethreshold", "number");
     store_sort_field(d, "Sort field", options, "orderfield");
-    store(d, "Call type", toolkit::callerstr(py::getattr(options, "caller")), "text");
+    store(d, "Call type", toolkit::callerstr(nb::getattr(options, "caller")), "text");
 
     if (asks_for(options, "bootstrap", "bootstraptest")) {
         store_option(d, "Bootstrapcount", options, "bootstrapcount", "number");
@@ -176,7 +178,7 @@ object createFileInfo(handle filename, handle gmProperties, handle gmCustomPrope
     lines.append("");
     for (handle kv : gmCustomProperties.attr("items")()) {
         std::vector<object> pair = py::unpack(kv, 2);
-        lines.append(info_line(pair[0], py::item(pair[1], Py_ssize_t(0))));
+        lines.append(info_line(pair[0], pair[1][nb::int_(0)]));
     }
     object text = nb::str("\n").attr("join")(lines);
     if (py::truthy(filename)) write_text_file(filename, text);

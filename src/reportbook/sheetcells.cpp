@@ -145,9 +145,17 @@ size_t at(Index i) { return static_cast<size_t>(i); }
 }  // namespace
 
 object to_python(const Result &r) {
-    if (r.is_number()) return py::real(r.value());
+    if (r.is_number()) return nb::float_(r.value());
     if (r.is_error()) return nb::str(r.code());
     return nb::str("");
+}
+
+void write_formula(handle sheet, Index row, Index col, handle formula, const Result &result) {
+    sheet.attr("write_formula")(row, col, formula, nb::none(), to_python(result));
+}
+
+void write_formula(handle sheet, const std::string &cell, handle formula, const Result &result) {
+    sheet.attr("write_formula")(py::text(cell), formula, nb::none(), to_python(result));
 }
 
 // --- reading the sheets ------------------------------------------------------
@@ -187,14 +195,14 @@ Cells::Sheet &Cells::home_sheet() {
 }
 
 void Cells::know(handle worksheet) {
-    std::string name = py::utf8(py::getattr(worksheet, "name"));
+    std::string name = py::utf8(nb::getattr(worksheet, "name"));
     if (others_.find(name) == others_.end()) others_.emplace(name, load(worksheet));
 }
 
 Cells::Sheet &Cells::sheet_named(const std::string &name) {
     auto found = others_.find(name);
     if (found != others_.end()) return found->second;
-    if (!home_.is_none() && name == py::utf8(py::getattr(home_, "name"))) return home_sheet();
+    if (!home_.is_none() && name == py::utf8(nb::getattr(home_, "name"))) return home_sheet();
     object ws = nb::none();
     if (!book_.is_none()) ws = book_.attr("get_worksheet_by_name")(py::text(name));
     return others_.emplace(name, load(ws)).first->second;
@@ -202,7 +210,7 @@ Cells::Sheet &Cells::sheet_named(const std::string &name) {
 
 PyObject *Cells::row_of(Sheet &s, Index row) {
     if (at(row) < s.rows.size() && s.rows[at(row)].is_valid()) return s.rows[at(row)].ptr();
-    object key = py::num(row);
+    object key = nb::int_(row);
     PyObject *found = PyDict_GetItemWithError(s.table.ptr(), key.ptr());
     if (!found) {
         if (PyErr_Occurred()) py::raise_pending();
@@ -276,7 +284,7 @@ Range::Cell Cells::classify(PyObject *cell, double &v, bool *deferred) {
 Range Cells::read_cells(Sheet &sheet, Index r1, Index c1, Index r2, Index c2) {
     Range out = Range::sized(r2 - r1 + 1, c2 - c1 + 1);
     std::vector<object> colkeys;
-    for (Index c = c1; c <= c2; ++c) colkeys.push_back(py::num(c));
+    for (Index c = c1; c <= c2; ++c) colkeys.push_back(nb::int_(c));
     size_t i = 0;
     for (Index r = r1; r <= r2; ++r) {
         PyObject *row = row_of(sheet, r);
@@ -305,7 +313,7 @@ Cells::Block Cells::read_block(Sheet &sheet, Index r1, Index r2) {
     // pass no Python code runs, so none of them can go.
     std::vector<std::vector<PyObject *>> cells;
     for (Index r = r1; r <= r2; ++r) {
-        object key = py::num(r);
+        object key = nb::int_(r);
         PyObject *row = PyDict_GetItemWithError(sheet.table.ptr(), key.ptr());
         if (!row) {
             if (PyErr_Occurred()) py::raise_pending();
@@ -355,8 +363,8 @@ Cells::Block Cells::read_block(Sheet &sheet, Index r1, Index r2) {
     // Numbers of other types convert through Python code, which could change
     // the sheet: each is looked up again and held while it converts.
     for (auto &where : deferred) {
-        object rowkey = py::num(r1 + static_cast<Index>(where.second));
-        object colkey = py::num(static_cast<Index>(where.first));
+        object rowkey = nb::int_(r1 + static_cast<Index>(where.second));
+        object colkey = nb::int_(static_cast<Index>(where.first));
         PyObject *row = PyDict_GetItemWithError(sheet.table.ptr(), rowkey.ptr());
         if (!row && PyErr_Occurred()) py::raise_pending();
         object held_row = row ? nb::borrow(row) : object();

@@ -33,6 +33,19 @@ using py::object;
 // text (written with t="e"), or "" (no stored result).
 object to_python(const Result &r);
 
+// Worksheet.write_formula with the formula's result stored beside it, at a
+// cell given by position or by its A1 text.
+void write_formula(handle sheet, Index row, Index col, handle formula, const Result &result);
+void write_formula(handle sheet, const std::string &cell, handle formula, const Result &result);
+inline void write_formula(handle sheet, Index row, Index col, const std::string &formula,
+                          const Result &result) {
+    write_formula(sheet, row, col, py::text(formula), result);
+}
+inline void write_formula(handle sheet, const std::string &cell, const std::string &formula,
+                          const Result &result) {
+    write_formula(sheet, cell, py::text(formula), result);
+}
+
 // The cells of the worksheets a writer refers to, read once per range.  A
 // reference is the text the formula holds: "C2:C101", "$B$2:$B$101",
 // "$D$5", "'Test'!$D$2:$D$41", "=Data!$A$2:$A$9".  A sheet name other than

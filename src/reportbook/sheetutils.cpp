@@ -1,15 +1,38 @@
-// Sheet lookup by name and the sheets that only need their view set.
+// Sheet lookup by name and the sheets that only need their view set; the
+// values and chart pieces the sheets and charts share.
 #include "reportbook/reportbook.hpp"
 
+#include <cmath>
+
 namespace rb {
+
+bool is_finite_real(handle v) {
+    if (PyBool_Check(v.ptr()) || PyLong_Check(v.ptr())) return true;
+    if (PyFloat_Check(v.ptr())) return std::isfinite(PyFloat_AS_DOUBLE(v.ptr()));
+    int real = PyObject_IsInstance(v.ptr(), nb::module_::import_("numbers").attr("Real").ptr());
+    if (real < 0) py::raise_pending();
+    if (real == 0) return false;
+    double d = PyFloat_AsDouble(v.ptr());
+    if (d == -1.0 && PyErr_Occurred()) py::raise_pending();
+    return std::isfinite(d);
+}
+
+nb::dict chart_title(handle title) {
+    nb::dict font, options;
+    font["name"] = "Arial";
+    font["bold"] = true;
+    options["name"] = title;
+    options["name_font"] = font;
+    return options;
+}
 
 // The writer only knows a sheet once a Frame was written under its name, so
 // an unknown name is an ordinary answer (None), never an error.  `sheets` is
 // read once for the test and once for the lookup, as the writer may build
 // the mapping afresh on every read.
 object getSheet(handle writer, handle sheetname) {
-    if (py::contains(py::getattr(writer, "sheets"), sheetname))
-        return py::item(py::getattr(writer, "sheets"), sheetname);
+    if (py::contains(nb::getattr(writer, "sheets"), sheetname))
+        return nb::getattr(writer, "sheets")[sheetname];
     return nb::none();
 }
 
@@ -17,7 +40,7 @@ object enrichSimpleSheet(handle Book, handle Sheet, handle Frame, handle writer)
     (void)Book;
     (void)Frame;
     object sheet = nb::borrow(Sheet);
-    if (py::is_text(sheet) && !writer.is_none()) sheet = getSheet(writer, sheet);
+    if (nb::isinstance<nb::str>(sheet) && !writer.is_none()) sheet = getSheet(writer, sheet);
     if (sheet.is_none()) return nb::none();
     sheet.attr("set_zoom")(150);
     return nb::none();

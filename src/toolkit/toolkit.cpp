@@ -9,7 +9,7 @@ object import_relative(nb::module_ &m, const char *name) {
     return importlib.attr("import_module")(name, package);
 }
 
-void borrow(nb::module_ &m, handle from, const char *name) { m.attr(name) = py::getattr(from, name); }
+void borrow(nb::module_ &m, handle from, const char *name) { m.attr(name) = nb::getattr(from, name); }
 
 object sibling(const char *name) { return py::module_attr(name); }
 

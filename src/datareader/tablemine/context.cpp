@@ -5,20 +5,36 @@
 namespace mine {
 namespace {
 
-// The attribute as the with statement finds it: on the type, bound to the
-// object through the descriptor protocol.  Invalid when the type has none.
+// The namespace of a class, its __dict__ without the mapping proxy.
+object class_namespace(handle type) {
+    PyTypeObject *tp = reinterpret_cast<PyTypeObject *>(type.ptr());
+#if PY_VERSION_HEX >= 0x030C0000
+    return py::steal(PyType_GetDict(tp));  // builtin types keep theirs elsewhere
+#else
+    return nb::borrow(tp->tp_dict);
+#endif
+}
+
+// The attribute as the with statement finds it: on the type, along its
+// method resolution order, bound to the object through the descriptor
+// protocol.  Invalid when the type has none.
 object lookup_special(handle obj, const char *name) {
     object key = py::text(name);
     PyTypeObject *tp = Py_TYPE(obj.ptr());
-    PyObject *found = _PyType_Lookup(tp, key.ptr());
-    if (!found) {
-        if (PyErr_Occurred()) py::raise_pending();
-        return object();
+    object mro = nb::borrow(tp->tp_mro);
+    for (handle base : mro) {
+        object names = class_namespace(base);
+        PyObject *found = PyDict_GetItemWithError(names.ptr(), key.ptr());
+        if (!found) {
+            if (PyErr_Occurred()) py::raise_pending();
+            continue;
+        }
+        object descr = nb::borrow(found);
+        descrgetfunc get = Py_TYPE(descr.ptr())->tp_descr_get;
+        if (!get) return descr;
+        return py::steal(get(descr.ptr(), obj.ptr(), reinterpret_cast<PyObject *>(tp)));
     }
-    object descr = nb::borrow(found);
-    descrgetfunc get = Py_TYPE(descr.ptr())->tp_descr_get;
-    if (!get) return descr;
-    return py::steal(get(descr.ptr(), obj.ptr(), (PyObject *)tp));
+    return object();
 }
 
 // While __exit__ runs, the block's error is the one being handled, as in
@@ -46,7 +62,7 @@ object or_none(object o) { return o.is_valid() ? o : object(nb::none()); }
 }  // namespace
 
 object extension_of(handle filename) {
-    object ext = py::item(py::module_attr("os").attr("path").attr("splitext")(filename), Py_ssize_t(1));
+    object ext = py::module_attr("os").attr("path").attr("splitext")(filename)[nb::int_(1)];
     return py::steal(PySequence_GetSlice(ext.ptr(), 1, PY_SSIZE_T_MAX));
 }
 
@@ -60,18 +76,15 @@ void refuse_special_file(handle filename) {
         return;
     }
     object stat = nb::module_::import_("stat");
-    object mode = py::getattr(st, "st_mode");
+    object mode = nb::getattr(st, "st_mode");
     if (py::truthy(stat.attr("S_ISREG")(mode)) || py::truthy(stat.attr("S_ISDIR")(mode))) return;
-    object errno_ = nb::module_::import_("errno");
-    object args = nb::make_tuple(py::getattr(errno_, "EINVAL"), nb::str("Not a regular file"),
-                                 filename);
-    PyErr_SetObject(PyExc_OSError, args.ptr());
-    py::raise_pending();
+    object einval = nb::module_::import_("errno").attr("EINVAL");
+    py::raise(handle(PyExc_OSError)(einval, "Not a regular file", filename));
 }
 
 bool same_text(handle ft, const char *text) {
     object t = py::text(text);
-    return py::eq(ft, t);
+    return ft.equal(t);
 }
 
 bool is_workbook_type(handle filetype) {
@@ -79,22 +92,20 @@ bool is_workbook_type(handle filetype) {
            same_text(filetype, "xlsm");
 }
 
-object pandas_attr(const char *name) { return py::getattr(py::module_attr("pandas"), name); }
+object pandas_attr(const char *name) { return nb::getattr(py::module_attr("pandas"), name); }
 
 object Context::enter(handle mgr) {
     object enter = lookup_special(mgr, "__enter__");
     if (!enter.is_valid()) {
-        PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
+        py::raise(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
                      Py_TYPE(mgr.ptr())->tp_name);
-        py::raise_pending();
     }
     object exit = lookup_special(mgr, "__exit__");
     if (!exit.is_valid()) {
-        PyErr_Format(PyExc_TypeError,
+        py::raise(PyExc_TypeError,
                      "'%.200s' object does not support the context manager protocol "
                      "(missed __exit__ method)",
                      Py_TYPE(mgr.ptr())->tp_name);
-        py::raise_pending();
     }
     object value = enter();
     m_exit = std::move(exit);

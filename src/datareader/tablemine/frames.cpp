@@ -30,20 +30,20 @@ bool is_data_label(handle label, handle excludedlist) {
 
 // Keeps the rows down to the last data row; row 0 always stays.
 object trim_summary_rows(handle frame, handle excludedlist) {
-    long long n = py::as_index(py::item(frame.attr("shape"), Py_ssize_t(0)));
+    long long n = py::as_index(frame.attr("shape")[nb::int_(0)]);
     if (n < 2) return nb::borrow(frame);
     object index = frame.attr("index");
     long long last = 0;
     for (long long pos = n - 1; pos >= 1; --pos) {
-        object label = py::item(index, (Py_ssize_t)pos);
+        object label = index[nb::int_(pos)];
         if (is_data_label(label, excludedlist)) {
             last = pos;
             break;
         }
     }
-    object stop = py::num(last + 1);
+    object stop = nb::int_(last + 1);
     object rows = py::steal(PySlice_New(nullptr, stop.ptr(), nullptr));
-    return py::item(frame.attr("iloc"), rows);
+    return frame.attr("iloc")[rows];
 }
 
 // The "Model file" value of a candidate's property sheet, or an invalid
@@ -56,12 +56,7 @@ object model_file_of(handle path) {
     pandas_attr("read_excel");
     try {
         object frame = read_sheet(path, py::text("Utilities"), SheetLayout::PropertyTable);
-        object names = py::to_list(py::item(frame, "property"));
-        object values = py::to_list(py::item(frame, "value"));
-        object wanted = py::text("Model file");
-        Py_ssize_t n = std::min(py::length(names), py::length(values));
-        for (Py_ssize_t i = 0; i < n; ++i)
-            if (py::eq(py::item(names, i), wanted)) return py::item(values, i);
+        return property_value(frame, nb::str("Model file"));
     } catch (nb::python_error &e) {
         // A data workbook named like the model, a damaged file, a sheet
         // without the property table: not the workbook looked for.
@@ -93,7 +88,7 @@ object searchExcelFile(handle nnxfile) {
     object path = os.attr("path");
     std::vector<object> parts = py::unpack(path.attr("split")(nnxfile), 2);
     object folder = parts[0];
-    object base = py::item(path.attr("splitext")(parts[1]), Py_ssize_t(0));
+    object base = path.attr("splitext")(parts[1])[nb::int_(0)];
 
     // An index group "(n)" closes the base name of a numbered model file;
     // the workbook is named after what comes before it.
@@ -103,7 +98,7 @@ object searchExcelFile(handle nnxfile) {
         if (py::contains(base, open)) {
             object cut = base.attr("index")(open);
             object head = py::steal(PySlice_New(nullptr, cut.ptr(), nullptr));
-            stem = py::item(base, head);
+            stem = base[head];
         }
     }
 
@@ -117,7 +112,7 @@ object searchExcelFile(handle nnxfile) {
         return py::text("");
     }
     object entry = nb::steal(first);
-    object names = py::item(entry, Py_ssize_t(2));
+    object names = entry[nb::int_(2)];
 
     for (handle name : names) {
         if (!py::truthy(name.attr("endswith")("xlsx")) && !py::truthy(name.attr("endswith")("xlsm")))
@@ -125,7 +120,7 @@ object searchExcelFile(handle nnxfile) {
         if (!py::truthy(name.attr("startswith")(stem))) continue;
         object candidate = path.attr("join")(folder, name);
         object model = model_file_of(candidate);
-        if (model.is_valid() && py::eq(model, nnxfile)) return candidate;
+        if (model.is_valid() && model.equal(nnxfile)) return candidate;
     }
     return py::text("");
 }

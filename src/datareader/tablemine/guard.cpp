@@ -25,7 +25,7 @@ constexpr auto kRatioFloor = static_cast<long long>(native::zip::kRatioFloor);
 
 object import(const char *name) { return py::steal(PyImport_ImportModule(name)); }
 
-long long attr_int(handle o, const char *name) { return py::as_index(py::getattr(o, name)); }
+long long attr_int(handle o, const char *name) { return py::as_index(nb::getattr(o, name)); }
 
 // Runs `body`, closing `closable` after it whatever happens.
 template <typename Body>
@@ -51,7 +51,7 @@ void check_members(handle infos) {
     for (handle info : infos) {
         long long packed = attr_int(info, "compress_size");
         long long size = attr_int(info, "file_size");
-        std::string name = py::utf8(py::getattr(info, "filename"));
+        std::string name = py::utf8(nb::getattr(info, "filename"));
         if (size > kRatioFloor && size / kMaxRatio > packed)
             throw Refused(Refused::Kind::Zip, "member " + name + " would inflate " +
                                                   std::to_string(packed) + " bytes to " + std::to_string(size));
@@ -97,7 +97,7 @@ PrologCheck::Verdict prolog_of(handle archive, handle info) {
 
 void check_prologs(handle archive, handle infos) {
     for (handle info : infos) {
-        std::string name = py::utf8(py::getattr(info, "filename"));
+        std::string name = py::utf8(nb::getattr(info, "filename"));
         switch (prolog_of(archive, info)) {
         case PrologCheck::Verdict::Doctype:
             throw Refused(Refused::Kind::Doctype, "document type declaration in " + name);
@@ -180,9 +180,7 @@ void raise_refusal(const Refused &refusal) {
         args = nb::make_tuple(py::text(refusal.what()));
         break;
     }
-    object exc = py::steal(PyObject_Call(type.ptr(), args.ptr(), nullptr));
-    PyErr_SetObject(type.ptr(), exc.ptr());
-    py::raise_pending();
+    py::raise(py::steal(PyObject_Call(type.ptr(), args.ptr(), nullptr)));
 }
 
 }  // namespace mine

@@ -27,8 +27,7 @@ namespace {
     PyException_SetCause(runtime.ptr(), cause);
     Py_INCREF(cause);
     PyException_SetContext(runtime.ptr(), cause);
-    PyErr_SetObject(PyExc_RuntimeError, runtime.ptr());
-    throw nb::python_error();
+    py::raise(runtime);
 }
 
 // The error `exc` (a class or an instance, as generator.throw takes it) as a
@@ -47,27 +46,23 @@ nb::python_error make_error(handle typ, handle val, handle tb) {
         else
             exc = typ(val);
         if (!PyExceptionInstance_Check(exc.ptr())) {
-            PyErr_Format(PyExc_TypeError,
+            py::raise(PyExc_TypeError,
                          "calling %R should have returned an instance of BaseException, not %s",
                          typ.ptr(), Py_TYPE(exc.ptr())->tp_name);
-            py::raise_pending();
         }
     } else if (PyExceptionInstance_Check(typ.ptr())) {
         if (!val.is_none()) {
-            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
-            py::raise_pending();
+            py::raise(PyExc_TypeError, "instance exception may not have a separate value");
         }
         exc = nb::borrow(typ);
     } else {
-        PyErr_Format(PyExc_TypeError,
+        py::raise(PyExc_TypeError,
                      "exceptions must be classes or instances deriving from BaseException, not %s",
                      Py_TYPE(typ.ptr())->tp_name);
-        py::raise_pending();
     }
     if (!tb.is_none()) {
         if (!PyTraceBack_Check(tb.ptr())) {
-            PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
-            py::raise_pending();
+            py::raise(PyExc_TypeError, "throw() third argument must be a traceback object");
         }
         if (PyException_SetTraceback(exc.ptr(), tb.ptr()) < 0) py::raise_pending();
     }
@@ -95,8 +90,7 @@ public:
 
     object send(handle value) {
         if (m_state == State::Fresh && !value.is_none()) {
-            PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started generator");
-            py::raise_pending();
+            py::raise(PyExc_TypeError, "can't send non-None value to a just-started generator");
         }
         return next();
     }
@@ -170,8 +164,7 @@ private:
     };
 
     [[noreturn]] static void already_executing() {
-        PyErr_SetString(PyExc_ValueError, "generator already executing");
-        py::raise_pending();
+        py::raise(PyExc_ValueError, "generator already executing");
     }
 
     std::vector<object *> members() {
@@ -185,6 +178,8 @@ private:
         m_rows = object();
     }
 
+    // The end of the rows is nanobind's stop_iteration, not a Python error:
+    // no handler of the body's errors may take it for one.
     [[noreturn]] void stop() {
         release();
         throw nb::stop_iteration();
@@ -248,7 +243,7 @@ private:
         release();
         if (error.matches(PyExc_Exception)) {
             try {
-                py::print(error.value());
+                nb::print(error.value());
             } catch (nb::python_error &e) {
                 PyObject *context = PyException_GetContext(e.value().ptr());
                 if (!context && e.value().ptr() != error.value().ptr()) {
@@ -347,7 +342,7 @@ object frame_from_rows(handle rows) {
     long long label = 0;
     while (PyObject *row = PyIter_Next(it.ptr())) {
         object r = nb::steal(row);
-        object key = py::num(label++);
+        object key = nb::int_(label++);
         if (PyObject_SetItem(loc.ptr(), key.ptr(), r.ptr()) < 0) py::raise_pending();
     }
     if (PyErr_Occurred()) py::raise_pending();
@@ -357,9 +352,9 @@ object frame_from_rows(handle rows) {
 // A list of lists of fields reads as one list of fields.
 object flatten_fields(handle datafields) {
     if (datafields.is_none() || !py::truthy(datafields)) return nb::borrow(datafields);
-    if (!py::is_list(py::item(datafields, Py_ssize_t(0)))) return nb::borrow(datafields);
+    if (!nb::isinstance<nb::list>(datafields[nb::int_(0)])) return nb::borrow(datafields);
     object fields = nb::list();
-    for (handle part : datafields) fields = py::add(fields, part);
+    for (handle part : datafields) fields = fields + part;
     return fields;
 }
 
@@ -377,22 +372,22 @@ object get_dataframe(handle filename, handle datarange, handle datafields, handl
         });
         if (!frame.is_valid()) frame = pandas_attr("DataFrame")();
     } else if (py::truthy(datarange)) {
-        object rows = make_dataiterator(filename, filetype, datarange, py::num(0), py::text(";"),
+        object rows = make_dataiterator(filename, filetype, datarange, nb::int_(0), py::text(";"),
                                         fields, nb::bool_(false));
         frame = frame_from_rows(rows);
     } else {
         // Without a sheet the library would read every sheet into a mapping;
         // the caller asked for one Frame: the first sheet's.
-        object sheet = sheetname.is_none() ? py::num(0) : nb::borrow(sheetname);
+        object sheet = sheetname.is_none() ? nb::int_(0) : nb::borrow(sheetname);
         frame = read_sheet(filename, sheet, SheetLayout::Plain);
     }
 
     // indexfield is a column position: bounded by the columns there are.
     object columns = frame.attr("columns");
-    object width = py::num(py::length(columns));
-    object zero = py::num(0);
-    if (py::gt(width, indexfield) && py::ge(indexfield, zero)) {
-        object title = py::item(columns, indexfield);
+    object width = nb::int_(nb::len(columns));
+    object zero = nb::int_(0);
+    if (width > indexfield && indexfield >= zero) {
+        object title = columns[indexfield];
         // The Frame is ours alone: a new indexed one serves as well as
         // re-indexing in place, which pandas is retiring.
         frame = frame.attr("set_index")(title, "drop"_a = drop);
@@ -410,24 +405,24 @@ object getFrame(handle filename, handle filetype, handle datarange, handle dataf
     for (const char *t : {"xlsx", "xls", "xlsm", "csv", "txt"}) known = known || same_text(ft, t);
     if (!known) return nb::none();
 
-    object frame = get_dataframe(filename, datarange, datafields, nb::none(), ft, py::num(-1),
+    object frame = get_dataframe(filename, datarange, datafields, nb::none(), ft, nb::int_(-1),
                                  nb::bool_(true));
     object titles = frame.attr("columns");
     object field;
-    if (py::is_text(indexfield) && py::truthy(indexfield)) {
+    if (nb::isinstance<nb::str>(indexfield) && py::truthy(indexfield)) {
         field = nb::none();
         for (handle title : titles)
-            if (py::eq(title, indexfield)) {
+            if (title.equal(indexfield)) {
                 field = nb::borrow(title);
                 break;
             }
-    } else if (py::is_list_or_tuple(indexfield)) {
+    } else if (nb::isinstance<nb::list>(indexfield) || nb::isinstance<nb::tuple>(indexfield)) {
         nb::list wanted;
         for (handle name : indexfield) wanted.append(name.attr("lower")());
         field = nb::none();
         // Titles that are no text (a column titled 2016) match no name.
         for (handle title : titles)
-            if (py::is_text(title) && py::contains(wanted, title.attr("lower")())) {
+            if (nb::isinstance<nb::str>(title) && py::contains(wanted, title.attr("lower")())) {
                 field = nb::borrow(title);
                 break;
             }

@@ -18,33 +18,37 @@ object read_property_sheet(handle filename, handle sheetname, handle filetype) {
 
 }  // namespace
 
+object property_value(handle frame, handle name) {
+    object names = nb::list(frame["property"]);
+    object values = nb::list(frame["value"]);
+    const size_t n = std::min(nb::len(names), nb::len(values));
+    for (size_t i = 0; i < n; ++i)
+        if (names[i].equal(name)) return values[i];
+    return object();
+}
+
 object getcustomproperties(handle filename, handle sheetname, handle keys, handle filetype) {
     (void)keys;  // accepted for the toolkit's callers; every property is returned
     nb::dict result;
     object frame = read_property_sheet(filename, sheetname, filetype);
     if (!frame.is_valid()) return result;
-    object names = py::to_list(py::item(frame, "property"));
-    object values = py::to_list(py::item(frame, "value"));
+    object names = nb::list(frame["property"]);
+    object values = nb::list(frame["value"]);
     object text_type = py::module_attr("text_type");
-    Py_ssize_t n = std::min(py::length(names), py::length(values));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        object name = py::item(names, i);
+    const size_t n = std::min(nb::len(names), nb::len(values));
+    for (size_t i = 0; i < n; ++i) {
+        object name = names[i];
         int text = PyObject_IsInstance(name.ptr(), text_type.ptr());
         if (text < 0) py::raise_pending();
-        if (text) result[name] = py::item(values, i);
+        if (text) result[name] = values[i];
     }
     return result;
 }
 
 object getcustomproperty(handle filename, handle sheetname, handle property, handle filetype) {
     object frame = read_property_sheet(filename, sheetname, filetype);
-    if (!frame.is_valid()) return nb::borrow(filename);
-    object names = py::to_list(py::item(frame, "property"));
-    object values = py::to_list(py::item(frame, "value"));
-    Py_ssize_t n = py::length(names);
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (py::eq(py::item(names, i), property)) return py::item(values, i);
-    return nb::borrow(filename);
+    object value = frame.is_valid() ? property_value(frame, property) : object();
+    return value.is_valid() ? value : nb::borrow(filename);
 }
 
 }  // namespace mine

@@ -15,7 +15,7 @@ object gettitles(handle filename, handle filetype, handle datarange, handle skip
         check_before_library(filename);
         object reader = reader_class(filename, "arange"_a = datarange, "datafmt"_a = datafmt,
                                      "headerOnly"_a = true, "load"_a = true);
-        result = py::getattr(reader, "titles");
+        result = nb::getattr(reader, "titles");
     }
     return result;
 }
@@ -37,7 +37,7 @@ object getranges(handle filename, handle filetype) {
     with_context(mgr, [&](handle reader) {
         result = reader.attr("range_names")();
         if (!py::truthy(result)) {
-            object first = py::item(reader.attr("get_data_ranges")(), Py_ssize_t(0));
+            object first = reader.attr("get_data_ranges")()[nb::int_(0)];
             nb::list one;
             one.append(py::text("!").attr("join")(first));
             result = one;

@@ -40,6 +40,9 @@ enum class SheetLayout { Indexed, PropertyTable, Plain };
 // by the native reader when it can, by pandas otherwise (with the same
 // errors).
 object read_sheet(handle filename, handle sheet, SheetLayout layout);
+// The value of a property in a property table read with
+// SheetLayout::PropertyTable (properties.cpp); invalid when it has none.
+object property_value(handle frame, handle name);
 // filetype is exactly one of the workbook types read through pandas
 // ("xls", "xlsx", "xlsm").
 bool is_workbook_type(handle filetype);

@@ -41,7 +41,7 @@ bool plain_digits(const std::string &s, std::size_t from) {
 object python_int(const std::string &text) {
     std::size_t from = !text.empty() && text[0] == '-' ? 1 : 0;
     if (plain_digits(text, from) && text.size() - from <= 18)
-        return py::num(std::strtoll(text.c_str(), nullptr, 10));
+        return nb::int_(std::strtoll(text.c_str(), nullptr, 10));
     object s = text_of(text);
     PyObject *v = PyLong_FromUnicodeObject(s.ptr(), 10);
     if (!v) {
@@ -122,7 +122,7 @@ private:
         object names = reader.attr("_cells_by_row").attr("__code__").attr("co_names");
         bool durations = py::contains(names, py::text("_timedelta_formats"));
         for (const native::StyleFormat &f : formats) {
-            object code = f.custom ? text_of(*f.custom) : builtin.attr("get")(py::num(f.id));
+            object code = f.custom ? text_of(*f.custom) : builtin.attr("get")(nb::int_(f.id));
             char kind = 0;
             if (py::truthy(is_date(code))) kind = durations && py::truthy(is_duration(code)) ? 2 : 1;
             m_date_styles.push_back(kind);
@@ -133,7 +133,7 @@ private:
         const std::string &text = cell.value;
         bool real = text.find_first_of(".eE") != std::string::npos;
         double d = 0;
-        object value = real ? py::real(d = python_float(text)) : python_int(text);
+        object value = real ? nb::float_(d = python_float(text)) : python_int(text);
         if (cell.style >= 0 && static_cast<std::size_t>(cell.style) < m_date_styles.size() &&
             m_date_styles[static_cast<std::size_t>(cell.style)])
             return date(value, m_date_styles[static_cast<std::size_t>(cell.style)] == 2, cell);
@@ -359,8 +359,7 @@ object read_sheet(handle filename, handle sheet, SheetLayout layout) {
             return read_native(*path, sheet, layout);
         } catch (Unsure &e) {
             if (native_only()) {
-                PyErr_Format(PyExc_RuntimeError, "native reader unsure: %s", e.what());
-                py::raise_pending();
+                py::raise(PyExc_RuntimeError, "native reader unsure: %s", e.what());
             }
         } catch (native::Refused &e) {
             raise_refusal(e);

@@ -7,16 +7,6 @@
 namespace rb {
 namespace {
 
-nb::dict title_options(handle title) {
-    nb::dict font;
-    font["name"] = "Arial";
-    font["bold"] = true;
-    nb::dict options;
-    options["name"] = title;
-    options["name_font"] = font;
-    return options;
-}
-
 nb::dict axis_options(handle name, handle num_format, bool named) {
     nb::dict options;
     if (named) options["name"] = name;
@@ -53,7 +43,7 @@ void add_score_series(handle chart, handle sheetname, handle datacount, handle I
     marker["size"] = 2;
     nb::dict options;
     options["name"] =
-        py::format("={}!{}", sheetname, a1::text(a1::cell(0, py::as_index(col), true, true)));
+        nb::str("={}!{}").format(sheetname, a1::text(a1::cell(0, py::as_index(col), true, true)));
     options["values"] = series_range(sheetname, 1, col, datacount, col);
     options["categories"] = series_range(sheetname, 1, IDcol, datacount, IDcol);
     options["line"] = line;
@@ -68,7 +58,7 @@ struct RowSeries {
     object sheetname;
 
     void operator()(handle name, handle datrr, handle datacol, handle width, handle stderr_) const {
-        object lastcol = py::add(datacol, width);
+        object lastcol = datacol + width;
         const a1::Index row = py::as_index(datrr);
         std::string datarange = a1::range(row, py::as_index(datacol), row, py::as_index(lastcol));
 
@@ -83,7 +73,7 @@ struct RowSeries {
         options["categories"] = series_range(sheetname, 0, datacol, 0, lastcol);
         options["line"] = line;
         options["marker"] = marker;
-        if (py::length(stderr_) != 0) {
+        if (nb::len(stderr_) != 0) {
             nb::dict bars;
             bars["type"] = "custom";
             bars["plus_values"] = stderr_;
@@ -103,7 +93,7 @@ object new_line_chart(handle Book, handle sheetname, handle datacount, handle ID
     object chart = Book.attr("add_chart")(chart_type("line"));
     add_score_series(chart, quoted, datacount, IDcol, RMSEcol, "blue");
     add_score_series(chart, quoted, datacount, IDcol, VLOOcol, "red");
-    chart.attr("set_title")(title_options(title));
+    chart.attr("set_title")(chart_title(title));
     chart.attr("set_x_axis")(axis_options(x_axis, x_format, py::truthy(x_axis)));
     chart.attr("set_y_axis")(axis_options(y_axis, y_format, py::truthy(y_axis)));
     return chart;
@@ -121,9 +111,9 @@ object new_rows_line_chart(handle Book, handle sheetname, handle datarow, handle
     }
 
     RowSeries newserie{chart, quoted};
-    if (py::is_list(datarow)) {
+    if (nb::isinstance<nb::list>(datarow)) {
         // Parallel walk that stops with the shortest of the three.
-        object zip = py::steal(PyImport_ImportModule("builtins")).attr("zip");
+        object zip = py::builtin("zip");
         for (handle triple : zip(datarow, stddevvalues, serienames)) {
             std::vector<object> t = py::unpack(triple, 3);
             newserie(t[2], t[0], datacol, width, t[1]);
@@ -133,9 +123,9 @@ object new_rows_line_chart(handle Book, handle sheetname, handle datarow, handle
     }
 
     object num_format = nb::str("#,##0.00");
-    if (py::length(title) != 0) chart.attr("set_title")(title_options(title));
-    if (py::length(x_axis) != 0) chart.attr("set_x_axis")(axis_options(x_axis, num_format, true));
-    if (py::length(y_axis) != 0) chart.attr("set_y_axis")(axis_options(y_axis, num_format, true));
+    if (nb::len(title) != 0) chart.attr("set_title")(chart_title(title));
+    if (nb::len(x_axis) != 0) chart.attr("set_x_axis")(axis_options(x_axis, num_format, true));
+    if (nb::len(y_axis) != 0) chart.attr("set_y_axis")(axis_options(y_axis, num_format, true));
     {
         nb::dict legend;
         legend["position"] = "top";

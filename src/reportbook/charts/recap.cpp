@@ -6,10 +6,6 @@
 namespace rb {
 namespace {
 
-object builtin(const char *name) {
-    return py::steal(PyImport_ImportModule("builtins")).attr(name);
-}
-
 // Rows between the anchors of two successive charts.
 constexpr a1::Index kChartRows = 15;
 
@@ -17,14 +13,14 @@ constexpr a1::Index kChartRows = 15;
 
 object enrichRecapExcelFile(handle excelwriter, handle options, handle recapname,
                             handle recapframe, handle nametemplate, handle sumaryframelist) {
-    std::vector<object> shape = py::unpack(py::getattr(recapframe, "shape"), 2);
+    std::vector<object> shape = py::unpack(nb::getattr(recapframe, "shape"), 2);
     const object &ncol = shape[1];
 
-    object workbook = py::getattr(excelwriter, "book");
+    object workbook = nb::getattr(excelwriter, "book");
     object recapsheet = getSheet(excelwriter, recapname);
     enrichRecapSheet(workbook, recapsheet, recapframe);
 
-    const Py_ssize_t width = py::length(py::getattr(options, "multihidden"));
+    const Py_ssize_t width = nb::len(nb::getattr(options, "multihidden"));
 
     for (handle entry : sumaryframelist) {
         std::vector<object> triple = py::unpack(entry, 3);
@@ -35,15 +31,15 @@ object enrichRecapExcelFile(handle excelwriter, handle options, handle recapname
 
     // The recap layout keeps three rows per best count m: VLOO averages on
     // sheet row 3m-2, their deviations below, RMSE averages on row 3m.
-    object three = py::num(3), two = py::num(2);
+    object three = nb::int_(3), two = nb::int_(2);
     a1::Index ind = 0;
-    for (handle maxrec : builtin("reversed")(py::getattr(options, "multimaxrec"))) {
-        object title = py::percent("Averages(%d)", maxrec);
-        object rmserow = py::mul(three, maxrec);
-        object vlooerow = py::sub(rmserow, two);
+    for (handle maxrec : py::builtin("reversed")(nb::getattr(options, "multimaxrec"))) {
+        object title = nb::str("Averages(%d)") % maxrec;
+        object rmserow = three * maxrec;
+        object vlooerow = rmserow - two;
 
-        object row = py::getattr(recapframe, "iloc")[vlooerow];
-        object stddevvalues = row.attr("values")[nb::slice(py::num(1), nb::none(), nb::none())];
+        object row = nb::getattr(recapframe, "iloc")[vlooerow];
+        object stddevvalues = row.attr("values")[nb::slice(nb::int_(1), nb::none(), nb::none())];
         stddevvalues = stddevvalues.attr("tolist")();
 
         nb::list rows, errors, names;
@@ -54,10 +50,10 @@ object enrichRecapExcelFile(handle excelwriter, handle options, handle recapname
         names.append("RMSE");
         names.append("VLOO");
 
-        object chart = new_rows_line_chart(workbook, recapname, rows, py::num(2),
-                                           py::num(width - 1), errors, names, title,
+        object chart = new_rows_line_chart(workbook, recapname, rows, nb::int_(2),
+                                           nb::int_(width - 1), errors, names, title,
                                            nb::str("hidden neurons"), nb::str("Average scores"));
-        const a1::Index col = py::as_index(py::add(ncol, two));
+        const a1::Index col = py::as_index(ncol + two);
         object anchor = a1::text(a1::cell(kChartRows * ind, col, true, true));
         recapsheet.attr("insert_chart")(anchor, chart);
         ++ind;

@@ -12,27 +12,20 @@ namespace {
 // A text, or anything that is neither list nor tuple, stands for itself; a
 // list or tuple stands for its first member.
 object checkinlist(handle values) {
-    if (py::is_text(values) || !py::is_list_or_tuple(values)) return nb::borrow(values);
-    return py::item(values, (Py_ssize_t)0);
+    if (!nb::isinstance<nb::list>(values) && !nb::isinstance<nb::tuple>(values))
+        return nb::borrow(values);
+    return values[nb::int_(0)];
 }
 
 // An axis bound as the chart XML may hold it, or None to leave the bound to
 // the spreadsheet: NaN, infinities, texts and other non-numbers written as
 // <c:min val=...> make spreadsheet applications report the file as damaged.
 object finite_bound(handle v) {
-    if (PyBool_Check(v.ptr())) return nb::none();
-    if (PyLong_Check(v.ptr())) return nb::borrow(v);
-    if (PyFloat_Check(v.ptr()))
-        return std::isfinite(PyFloat_AS_DOUBLE(v.ptr())) ? nb::borrow(v) : nb::none();
-    object real_type = nb::module_::import_("numbers").attr("Real");
-    int r = PyObject_IsInstance(v.ptr(), real_type.ptr());
-    if (r < 0) py::raise_pending();
-    if (r == 0) return nb::none();
+    if (PyBool_Check(v.ptr()) || !is_finite_real(v)) return nb::none();
+    if (PyLong_Check(v.ptr()) || PyFloat_Check(v.ptr())) return nb::borrow(v);
     // numpy scalars, fractions and the like: written as the float they stand
     // for, since their text form is not always a number ("3/2").
-    double d = PyFloat_AsDouble(v.ptr());
-    if (d == -1.0 && PyErr_Occurred()) py::raise_pending();
-    return std::isfinite(d) ? py::real(d) : nb::none();
+    return nb::float_(v);
 }
 
 nb::dict axis_options(handle name, handle minChart, handle maxChart) {
@@ -56,7 +49,7 @@ object numeric_points(const formula::Range &cells) {
     nb::list points;
     for (size_t i = 0; i < cells.size(); ++i) {
         if (cells.kinds[i] == formula::Range::kNumber)
-            points.append(py::real(cells.values[i]));
+            points.append(nb::float_(cells.values[i]));
         else
             points.append(nb::none());
     }
@@ -88,7 +81,7 @@ object points_of(sheetcells::Cells &cells, handle sheetname, handle row1, handle
 
 // The points of a series range given as text ("'Utilities'!$D$2:$D$3").
 object points_of(sheetcells::Cells &cells, handle ref) {
-    if (!py::is_text(ref)) return object();
+    if (!nb::isinstance<nb::str>(ref)) return object();
     return points_or_nothing([&]() -> const formula::Range & { return cells.range(py::utf8(ref)); });
 }
 
@@ -107,7 +100,7 @@ void add_data_series(handle chart, sheetcells::Cells &cells, handle name, handle
     marker["border"] = border;
     marker["fill"] = fill;
     series["name"] = name;
-    object first = py::num(1);
+    object first = nb::int_(1);
     series["categories"] = nb::list(nb::make_tuple(sheetname, first, expectedcol, datacount, expectedcol));
     series["values"] = nb::list(nb::make_tuple(sheetname, first, computedcol, datacount, computedcol));
     set_points(series, "categories_data",
@@ -126,9 +119,9 @@ object build_scatter_chart(handle Book, handle names, handle sheetname, handle d
                            handle shapes, handle bisectorcolor, handle diagValues,
                            handle padding, Py_ssize_t &series_count) {
     series_count = 0;
-    const bool multi = py::is_list_or_tuple(computedcol);
+    const bool multi = (nb::isinstance<nb::list>(computedcol) || nb::isinstance<nb::tuple>(computedcol));
     object serienames = nb::borrow(names);
-    if (multi && py::is_text(serienames)) serienames = nb::list(nb::make_tuple(serienames));
+    if (multi && nb::isinstance<nb::str>(serienames)) serienames = nb::list(nb::make_tuple(serienames));
 
     nb::dict chart_options;
     chart_options["type"] = "scatter";
@@ -137,14 +130,14 @@ object build_scatter_chart(handle Book, handle names, handle sheetname, handle d
 
     if (multi) {
         // Walked in parallel up to the shortest, as zip() does.
-        object zipped = nb::module_::import_("builtins").attr("zip")(computedcol, colors, shapes,
+        object zipped = py::builtin("zip")(computedcol, colors, shapes,
                                                                       serienames);
         for (handle entry : zipped) {
             std::vector<object> v = py::unpack(entry, 4);
             add_data_series(chart, cells, v[3], sheetname, datacount, expectedcol, v[0], v[1], v[2]);
             ++series_count;
         }
-        Py_ssize_t count = py::length(computedcol);
+        Py_ssize_t count = nb::len(computedcol);
         nb::dict legend;
         if (count > 1) {
             // The series after the data series is the bisector: no legend entry.
@@ -185,12 +178,7 @@ object build_scatter_chart(handle Book, handle names, handle sheetname, handle d
     area["border"] = border;
     chart.attr("set_chartarea")(area);
 
-    nb::dict font, title_options;
-    font["name"] = "Arial";
-    font["bold"] = true;
-    title_options["name"] = title;
-    title_options["name_font"] = font;
-    chart.attr("set_title")(title_options);
+    chart.attr("set_title")(chart_title(title));
 
     std::vector<object> bounds = py::unpack(toolkit::axisMinMax(minVal, maxVal, padding), 2);
     chart.attr("set_x_axis")(axis_options(x_axis, bounds[0], bounds[1]));
@@ -223,22 +211,22 @@ object getBestTrainChart(handle Book, handle expectedcol, handle computedcol, ha
 
     object title;
     if (numbered && prefixed)
-        title = py::format("{} {} for Training #{}", titleprefix, pptyname, besttrain);
+        title = nb::str("{} {} for Training #{}").format(titleprefix, pptyname, besttrain);
     else if (numbered)
-        title = py::format("{} for Training #{}", pptyname, besttrain);
+        title = nb::str("{} for Training #{}").format(pptyname, besttrain);
     else if (prefixed)
-        title = py::format("{0} {1}", titleprefix, pptyname);
+        title = nb::str("{0} {1}").format(titleprefix, pptyname);
     else
-        title = py::format("{0}", pptyname);
-    object seriesname = py::format("{0} results", chartpin);
+        title = nb::str("{0}").format(pptyname);
+    object seriesname = nb::str("{0} results").format(chartpin);
 
     object x_title, y_title;
     if (py::truthy(pptyunit)) {
-        x_title = py::format("Measured {0} ({1})", pptyname, pptyunit);
-        y_title = py::format("{0} Estimated {1} ({2})", titleprefix, pptyname, pptyunit);
+        x_title = nb::str("Measured {0} ({1})").format(pptyname, pptyunit);
+        y_title = nb::str("{0} Estimated {1} ({2})").format(titleprefix, pptyname, pptyunit);
     } else {
-        x_title = py::format("Measured {0}", pptyname);
-        y_title = py::format("{0} Estimated {1}", titleprefix, pptyname);
+        x_title = nb::str("Measured {0}").format(pptyname);
+        y_title = nb::str("{0} Estimated {1}").format(titleprefix, pptyname);
     }
 
     // A chart that cannot be built must not cost the workbook: its
@@ -250,7 +238,7 @@ object getBestTrainChart(handle Book, handle expectedcol, handle computedcol, ha
                                   nb::none(), title, x_title, y_title,
                                   nb::list(nb::make_tuple("blue")),
                                   nb::list(nb::make_tuple("circle")), nb::str("red"), diagvalues,
-                                  py::real(0.05));
+                                  nb::float_(0.05));
     } catch (nb::python_error &e) {
         // Exception only: KeyboardInterrupt and SystemExit still end the run.
         if (!e.matches(PyExc_Exception)) throw;
@@ -264,10 +252,10 @@ object getBestTrainChart(handle Book, handle expectedcol, handle computedcol, ha
         name = nb::borrow(chartname);
     } else {
         if (numbered)
-            name = py::format("{} #{} chart", chartpin, besttrain);
+            name = nb::str("{} #{} chart").format(chartpin, besttrain);
         else
-            name = py::format("{0} chart", prefixed ? titleprefix : pptyname);
-        if (py::truthy(decorator)) name = py::format("{0}{1}", name, decorator);
+            name = nb::str("{0} chart").format(prefixed ? titleprefix : pptyname);
+        if (py::truthy(decorator)) name = nb::str("{0}{1}").format(name, decorator);
     }
 
     object chartsheet = Book.attr("add_chartsheet")(name);
@@ -280,27 +268,27 @@ object getTestChart(handle Book, handle expectedcols, handle computedcol, handle
                     handle colors, handle shapes, handle pptyname, handle pptyunit,
                     handle testsheetname, handle datacount, handle minExpect, handle maxExpect,
                     handle decorator, handle diagvalues) {
-    object title = py::percent("%s Test", pptyname);
+    object title = nb::str("%s Test") % pptyname;
     object x_title, y_title;
     if (py::truthy(pptyunit)) {
-        object tail = py::add(py::add(py::add(pptyname, nb::str(" (")), pptyunit), nb::str(")"));
-        x_title = py::add(nb::str("Measured "), tail);
-        y_title = py::add(nb::str("Estimated "), tail);
+        object tail = pptyname + nb::str(" (") + pptyunit + nb::str(")");
+        x_title = nb::str("Measured ") + tail;
+        y_title = nb::str("Estimated ") + tail;
     } else {
-        x_title = py::percent("Measured %s", pptyname);
-        y_title = py::percent("Estimated %s", pptyname);
+        x_title = nb::str("Measured %s") % pptyname;
+        y_title = nb::str("Estimated %s") % pptyname;
     }
 
     Py_ssize_t series_count;
     object chart = build_scatter_chart(Book, names, testsheetname, datacount, minExpect,
                                        maxExpect, expectedcols, computedcol, title, x_title,
                                        y_title, colors, shapes, nb::str("red"), diagvalues,
-                                       py::real(0.05), series_count);
+                                       nb::float_(0.05), series_count);
     // A chart without series fails the workbook's close(): refuse it before
     // it is placed, while the unplaced chart is still dropped at close.
     if (series_count == 0)
-        throw nb::value_error("the test chart has no series: no computed column was given");
-    object chartsheet = Book.attr("add_chartsheet")(py::percent("Test result chart%s", decorator));
+        py::raise(PyExc_ValueError, "the test chart has no series: no computed column was given");
+    object chartsheet = Book.attr("add_chartsheet")(nb::str("Test result chart%s") % decorator);
     chartsheet.attr("set_chart")(chart);
     chartsheet.attr("set_zoom")(150);
     return chartsheet;

@@ -10,7 +10,7 @@ namespace {
 object os() { return nb::module_::import_("os"); }
 
 void store(handle mapping, const char *name, handle value, const char *tag) {
-    py::set_item(mapping, name, nb::make_tuple(value, tag));
+    mapping[name] = nb::make_tuple(value, tag);
 }
 
 void remove_if_present(handle mapping, const char *name) {
@@ -19,7 +19,7 @@ void remove_if_present(handle mapping, const char *name) {
         py::raise_pending();
 }
 
-bool is_tag(handle vtype, const char *tag) { return py::eq(vtype, nb::str(tag)); }
+bool is_tag(handle vtype, const char *tag) { return vtype.equal(nb::str(tag)); }
 
 bool is_infinite(handle value) {
     return py::truthy(py::module_attr("np").attr("isinf")(value));
@@ -29,7 +29,7 @@ bool is_infinite(handle value) {
 // caller tagged "text" (a list of fields, a number) is stored in its str()
 // form, the same form the "Utilities" cell shows.
 object property_value(handle value, handle vtype) {
-    if (is_tag(vtype, "text") && !py::is_text(value)) return py::str(value);
+    if (is_tag(vtype, "text") && !nb::isinstance<nb::str>(value)) return nb::str(value);
     return nb::borrow(value);
 }
 
@@ -55,7 +55,7 @@ void set_custom_property(handle book, handle name, handle value, handle vtype) {
     for (Py_ssize_t i = 0; i < last; ++i) {
         object earlier = nb::borrow(PyList_GET_ITEM(props.ptr(), i));
         if (!PyTuple_Check(earlier.ptr()) || PyTuple_GET_SIZE(earlier.ptr()) < 1) continue;
-        if (!py::eq(PyTuple_GET_ITEM(earlier.ptr(), 0), added_name)) continue;
+        if (!handle(PyTuple_GET_ITEM(earlier.ptr(), 0)).equal(added_name)) continue;
         if (PyList_SetSlice(props.ptr(), last, last + 1, nullptr) < 0 ||
             PyList_SetItem(props.ptr(), i, added.release().ptr()) < 0)
             py::raise_pending();
@@ -65,7 +65,7 @@ void set_custom_property(handle book, handle name, handle value, handle vtype) {
 
 void write_value_cell(handle sheet, long long row, handle value, handle vtype) {
     if (is_tag(vtype, "text")) {
-        sheet.attr("write_string")(row, 2, py::str(value));
+        sheet.attr("write_string")(row, 2, nb::str(value));
     } else if (is_tag(vtype, "number")) {
         if (!is_infinite(value))
             sheet.attr("write_number")(row, 2, value);
@@ -113,47 +113,34 @@ void close_workbook(handle workbook, handle excelwriter) {
 // searched: a "(" in a folder name must not move the workbook elsewhere.
 object strip_index_group(handle base) {
     if (!py::truthy(base.attr("endswith")(")"))) return nb::borrow(base);
-    object start = py::add(base.attr("rfind")(os().attr("sep")), py::num(1));
+    object start = base.attr("rfind")(os().attr("sep")) + nb::int_(1);
     long long open = py::as_index(base.attr("rfind")("(", start));
     if (open < 0) return nb::borrow(base);
     return py::steal(PySequence_GetSlice(base.ptr(), 0, (Py_ssize_t)open));
-}
-
-void close_quietly(handle file) {
-    try {
-        file.attr("close")();
-    } catch (nb::python_error &) {
-        // An error of the copy itself is the one the caller needs to see.
-    }
 }
 
 // Copy for a move across file systems.  The target is created exclusively so
 // that a file that appeared meanwhile is never overwritten; a partial copy is
 // removed again so that the workbook exists only at its temporary path.
 void copy_exclusive(handle source, handle target) {
-    object builtins = nb::module_::import_("builtins");
-    object src = builtins.attr("open")(source, "rb");
-    object dst;
-    try {
-        dst = builtins.attr("open")(target, "xb");
-    } catch (nb::python_error &) {
-        close_quietly(src);
-        throw;
-    }
-    try {
-        nb::module_::import_("shutil").attr("copyfileobj")(src, dst);
-        dst.attr("close")();
-        os().attr("chmod")(target, 438);
-    } catch (nb::python_error &) {
-        close_quietly(dst);
-        close_quietly(src);
+    with_open_file(source, "rb", [&](handle src) {
+        bool created = false;
         try {
-            os().attr("unlink")(target);
+            with_open_file(target, "xb", [&](handle dst) {
+                created = true;
+                nb::module_::import_("shutil").attr("copyfileobj")(src, dst);
+            });
+            os().attr("chmod")(target, 0666);
         } catch (nb::python_error &) {
+            if (created) {
+                try {
+                    os().attr("unlink")(target);
+                } catch (nb::python_error &) {
+                }
+            }
+            throw;
         }
-        throw;
-    }
-    src.attr("close")();
+    });
 }
 
 // Moves the finished workbook to its final name without ever replacing an
@@ -174,23 +161,23 @@ void move_without_overwrite(handle source, handle target) {
 // recap workbook, whose single-model entries are dropped.
 void add_model_entries(handle d, handle modeldic, bool recap) {
     if (!recap) {
-        store(d, "Hidden neurons", py::item(modeldic, "hidden"), "number");
-        store(d, "Parameter count", py::item(modeldic, "paramCount"), "number");
+        store(d, "Hidden neurons", modeldic["hidden"], "number");
+        store(d, "Parameter count", modeldic["paramCount"], "number");
         if (py::contains(modeldic, nb::str("config")))
-            store(d, "Configuration string", py::item(modeldic, "config"), "text");
+            store(d, "Configuration string", modeldic["config"], "text");
     } else {
-        store(d, "Hidden neuron list", py::item(modeldic, "hiddenlist"), "text");
-        store(d, "Parameter count list", py::item(modeldic, "paramCount"), "text");
+        store(d, "Hidden neuron list", modeldic["hiddenlist"], "text");
+        store(d, "Parameter count list", modeldic["paramCount"], "text");
         for (const char *name : {"Hidden neurons", "Parameter count", "Best trainings",
                                  "Test selection threshold"})
             remove_if_present(d, name);
         if (py::contains(modeldic, nb::str("configmem")))
-            store(d, "Configuration string", py::item(modeldic, "configmem"), "text");
+            store(d, "Configuration string", modeldic["configmem"], "text");
     }
-    store(d, "Mark", py::item(modeldic, "mark"), "text");
+    store(d, "Mark", modeldic["mark"], "text");
     if (py::contains(modeldic, nb::str("modelCount")) &&
-        py::gt(py::item(modeldic, "modelCount"), py::num(0)))
-        store(d, "Model count", py::item(modeldic, "modelCount"), "number");
+        (modeldic["modelCount"] > nb::int_(0)))
+        store(d, "Model count", modeldic["modelCount"], "number");
     else
         remove_if_present(d, "Model count");
 }
@@ -199,13 +186,13 @@ void add_model_entries(handle d, handle modeldic, bool recap) {
 
 object outputmarker(handle filename, handle indirect) {
     if (py::truthy(indirect)) return nb::borrow(filename);
-    return py::percent("<container>%s", filename);
+    return nb::str("<container>%s") % filename;
 }
 
 object initiateExcelWriter(handle excelwriter, handle modeldic, handle gmCustomProperties,
                            handle origin, handle recap) {
     handle d = gmCustomProperties;
-    object book = py::getattr(excelwriter, "book");
+    object book = nb::getattr(excelwriter, "book");
     book.attr("set_properties")(gmProperties());
     set_custom_property(book, nb::str("IsZezidovoraroResult"), nb::bool_(true), nb::str("bool"));
 
@@ -231,7 +218,7 @@ object initiateExcelWriter(handle excelwriter, handle modeldic, handle gmCustomP
         if (value.is_none()) continue;
         set_custom_property(book, key, property_value(value, vtype), vtype);
         if (with_sheet) {
-            sheet.attr("write_string")(2 + i, 1, py::str(key));
+            sheet.attr("write_string")(2 + i, 1, nb::str(key));
             write_value_cell(sheet, 2 + i, value, vtype);
         }
     }
@@ -246,44 +233,44 @@ object finishExcel(handle excelwriter_in, handle options, handle gmCustomPropert
                    handle tempres) {
     (void)libfilename;  // kept for the toolkit's call; the VBA project is looked up by name
     handle d = gmCustomProperties;
-    object pptyname = py::getattr(options, "propertyName");
-    object sourceroot = py::getattr(options, "root");
-    object paramcount = py::has_attr(options, "paramCount") ? py::getattr(options, "paramCount")
-                                                            : py::item(modeldic, "paramCount");
+    object pptyname = nb::getattr(options, "propertyName");
+    object sourceroot = nb::getattr(options, "root");
+    object paramcount = py::has_attr(options, "paramCount") ? nb::getattr(options, "paramCount")
+                                                            : modeldic["paramCount"];
     if (py::has_attr(options, "datacount"))
-        store(d, "Data count", py::getattr(options, "datacount"), "number");
+        store(d, "Data count", nb::getattr(options, "datacount"), "number");
     if (py::has_attr(options, "testcount"))
-        store(d, "Test count", py::getattr(options, "testcount"), "number");
+        store(d, "Test count", nb::getattr(options, "testcount"), "number");
     if (py::has_attr(options, "modelCount")) {
-        object count = py::getattr(options, "modelCount");
-        if (py::gt(count, py::num(1))) store(d, "Model count", count, "number");
+        object count = nb::getattr(options, "modelCount");
+        if (count > nb::int_(1)) store(d, "Model count", count, "number");
     }
-    store(d, "Target folder", toolkit::make_extern(py::getattr(options, "savedir"), options),
+    store(d, "Target folder", toolkit::make_extern(nb::getattr(options, "savedir"), options),
           "text");
-    py::item(modeldic, "hidden");
+    modeldic["hidden"];
     if (py::has_attr(options, "configstrMem"))
-        py::set_item(modeldic, "configmem", py::getattr(options, "configstrMem"));
+        modeldic["configmem"] = nb::getattr(options, "configstrMem");
 
     object path = os().attr("path");
-    if (py::truthy(py::getattr(options, "copytxtcsv"))) {
-        object fname = path.attr("join")(py::getattr(options, "targetfolder"), "traininfo");
+    if (py::truthy(nb::getattr(options, "copytxtcsv"))) {
+        object fname = path.attr("join")(nb::getattr(options, "targetfolder"), "traininfo");
         object infofilename = toolkit::decorfile(fname, options, nb::str(".txt"), nb::str("(%d)"));
         // The workbook's model entries, entered now so that the file states
         // the values the workbook will hold rather than the placeholders.
         add_model_entries(d, modeldic, false);
         createFileInfo(infofilename, gmProperties(), d);
-        object write = py::getattr(options, "outfile").attr("write");
-        write(py::percent("results in folder: %s\n",
-                          outputmarker(py::getattr(options, "targetfolder"),
-                                       py::getattr(options, "indirectoutput"))));
+        object write = nb::getattr(options, "outfile").attr("write");
+        object folder = outputmarker(nb::getattr(options, "targetfolder"),
+                                     nb::getattr(options, "indirectoutput"));
+        write(nb::str("results in folder: %s\n") % folder);
     }
 
-    if (!py::truthy(py::getattr(options, "copyexcel"))) return nb::str("");
+    if (!py::truthy(nb::getattr(options, "copyexcel"))) return nb::str("");
 
-    object fname = path.attr("join")(py::getattr(options, "targetfolder"), sourceroot);
+    object fname = path.attr("join")(nb::getattr(options, "targetfolder"), sourceroot);
     object excelresult = toolkit::decorfile(fname, options, nb::str(".xlsm"), nb::str("(%s)"));
     std::vector<object> opened = py::unpack(
-        initiateExcelWriter(excelwriter_in, modeldic, d, py::getattr(options, "savedir"),
+        initiateExcelWriter(excelwriter_in, modeldic, d, nb::getattr(options, "savedir"),
                             nb::bool_(false)),
         2);
     object excelwriter = opened[0], infolen = opened[1];
@@ -294,40 +281,35 @@ object finishExcel(handle excelwriter_in, handle options, handle gmCustomPropert
 
     // The training sheet holds one group of four columns per training after
     // the measured column; the count of trainings is a whole number.
-    object resultcount = py::num(0);
+    object resultcount = nb::int_(0);
     if (!resultFrame.is_none())
-        resultcount = py::item(py::getattr(resultFrame, "shape"), Py_ssize_t(0));
+        resultcount = nb::getattr(resultFrame, "shape")[nb::int_(0)];
     else if (!trainFrame.is_none())
         resultcount = py::steal(PyNumber_FloorDivide(
-            py::sub(py::item(py::getattr(trainFrame, "shape"), Py_ssize_t(1)), py::num(1)).ptr(),
-            py::num(4).ptr()));
-    object LOOlen = py::getattr(options, "loomaxrec");
+            (nb::getattr(trainFrame, "shape")[nb::int_(1)] - nb::int_(1)).ptr(),
+            nb::int_(4).ptr()));
+    object LOOlen = nb::getattr(options, "loomaxrec");
 
-    object besttrainindex = py::item(IDlist, Py_ssize_t(0));
-    object leveragethreshold = py::getattr(options, "leveragethreshold");
-    object maxreclist = py::getattr(options, "multimaxrec");
-    object LOOmaxrec = py::getattr(options, "loomaxrec");
-    object pptyunit = py::getattr(options, "propertyunit");
-    object decorindex = py::getattr(options, "maxrec");
-    object decorindexLOO = py::getattr(options, "loomaxrec");
-    object verbosexls = py::getattr(options, "verbosexls");
+    object besttrainindex = IDlist[nb::int_(0)];
+    object leveragethreshold = nb::getattr(options, "leveragethreshold");
+    object maxreclist = nb::getattr(options, "multimaxrec");
+    object LOOmaxrec = nb::getattr(options, "loomaxrec");
+    object pptyunit = nb::getattr(options, "propertyunit");
+    object decorindex = nb::getattr(options, "maxrec");
+    object decorindexLOO = nb::getattr(options, "loomaxrec");
+    object verbosexls = nb::getattr(options, "verbosexls");
     enrichExcelFile(excelwriter, pptyname, besttrainindex, sheetList, frameList, paramcount,
                     resultcount, leveragethreshold, maxreclist, infolen, trainresultColumn,
                     testresultColumn, LOOResultTrainColumn, loowidth, LOOlen, LOOmaxrec, pptyunit,
                     decorindex, decorindexLOO, traintype, verbosexls);
 
-    object workbook = py::getattr(excelwriter, "book");
+    object workbook = nb::getattr(excelwriter, "book");
     workbook.attr("set_size")(1490, 1300);
-    object vbaProjectBin = getVbaProjectBin(nb::str(""));
-    bool with_vba = py::truthy(vbaProjectBin);
-    if (with_vba) {
-        workbook.attr("add_vba_project")(vbaProjectBin);
-        workbook.attr("set_vba_name")("ThisWorkbook");
-    }
+    const bool with_vba = attach_vba_project(workbook);
 
     std::vector<object> split = py::unpack(path.attr("splitext")(excelresult), 2);
     object base = strip_index_group(split[0]);
-    excelresult = py::format(with_vba ? "{0}.xlsm" : "{0}.xlsx", base);
+    excelresult = nb::str(with_vba ? "{0}.xlsm" : "{0}.xlsx").format(base);
     excelresult = toolkit::IndexFilename(excelresult);
 
     close_workbook(workbook, excelwriter);
@@ -335,8 +317,8 @@ object finishExcel(handle excelwriter_in, handle options, handle gmCustomPropert
     move_without_overwrite(tempres, excelresult);
 
     object filename = toolkit::make_extern(excelresult, options);
-    py::getattr(options, "outfile")
-        .attr("write")(py::format("Writing results in file: {}\n", filename));
+    nb::getattr(options, "outfile")
+        .attr("write")(nb::str("Writing results in file: {}\n").format(filename));
     return excelresult;
 }
 

@@ -9,11 +9,11 @@ namespace {
 
 // "(3)" for a positive index, nothing otherwise.
 object decoration(handle index) {
-    if (py::le(index, py::num(0))) return nb::str("");
-    return py::percent("(%d)", index);
+    if (index <= nb::int_(0)) return nb::str("");
+    return nb::str("(%d)") % index;
 }
 
-object row_count(handle Frame) { return py::item(py::getattr(Frame, "shape"), Py_ssize_t(0)); }
+object row_count(handle Frame) { return nb::getattr(Frame, "shape")[nb::int_(0)]; }
 
 }  // namespace
 
@@ -42,13 +42,13 @@ object enrichExcelFile(handle excelwriter, handle pptyname, handle besttraininde
     const object &lootrainSheet = sheets[3], &lootestSheet = sheets[4];
     const object &bstrainSheet = sheets[5], &bstestSheet = sheets[6];
 
-    object workbook = py::getattr(excelwriter, "book");
+    object workbook = nb::getattr(excelwriter, "book");
 
-    object minusone = py::num(-1);
+    object minusone = nb::int_(-1);
     object trainresultColumn = nb::borrow(trainresultColumn_);
     object testresultColumn = nb::borrow(testresultColumn_);
-    if (py::eq(trainresultColumn, minusone)) trainresultColumn = py::num(1);
-    if (py::eq(testresultColumn, minusone)) testresultColumn = py::num(4);
+    if (trainresultColumn.equal(minusone)) trainresultColumn = nb::int_(1);
+    if (testresultColumn.equal(minusone)) testresultColumn = nb::int_(4);
 
     object decorator = decoration(decorindex);
     object infolen = nb::borrow(infolen_);
@@ -59,11 +59,11 @@ object enrichExcelFile(handle excelwriter, handle pptyname, handle besttraininde
 
     if (!resultSheet.is_none()) {
         object extracol = enrichResultSheet(workbook, resultSheet, resultFrame);
-        object chart = new_line_chart(workbook, resultsheetname, resultcount, py::num(0),
-                                      py::num(1), py::num(2), nb::str("Trainings"), empty, empty,
+        object chart = new_line_chart(workbook, resultsheetname, resultcount, nb::int_(0),
+                                      nb::int_(1), nb::int_(2), nb::str("Trainings"), empty, empty,
                                       nb::str("0"), NUM_FORMAT());
         // First column right of the table and of the columns the writer added.
-        object col = py::add(py::item(py::getattr(resultFrame, "shape"), Py_ssize_t(1)), extracol);
+        object col = nb::getattr(resultFrame, "shape")[nb::int_(1)] + extracol;
         object insertpos = a1::text(a1::cell(1, py::as_index(col), true, true));
         resultSheet.attr("insert_chart")(insertpos, chart);
     }
@@ -99,20 +99,20 @@ object enrichExcelFile(handle excelwriter, handle pptyname, handle besttraininde
         diagvalues = r[3];
 
         const object &expectedcol = testresultColumn;
-        object one = py::num(1);
+        object one = nb::int_(1);
         // Column of the best model: on a verbose sheet the first further
         // model, right of the three columns of every selected model; when
         // more than one model is selected, the column right of the measured
         // values is plotted instead.
         object bestcol;
-        if (py::gt(verbosexls, one)) {
-            object selected = py::num(3 * (long long)py::length(maxreclist));
-            bestcol = py::add(py::add(expectedcol, one), selected);
+        if (verbosexls > one) {
+            object selected = nb::int_(3 * (long long)nb::len(maxreclist));
+            bestcol = (expectedcol + one) + selected;
         } else {
-            bestcol = py::add(expectedcol, one);
+            bestcol = expectedcol + one;
         }
         object plotted =
-            py::gt(py::item(maxreclist, Py_ssize_t(0)), one) ? py::add(expectedcol, one) : bestcol;
+            (maxreclist[nb::int_(0)] > one) ? (expectedcol + one) : bestcol;
 
         nb::list computedcols, seriesnames, colors, shapes;
         computedcols.append(plotted);
@@ -127,7 +127,7 @@ object enrichExcelFile(handle excelwriter, handle pptyname, handle besttraininde
     if (!lootrainSheet.is_none()) {
         decorator = decoration(decorindexLOO);
         datacount = row_count(looTrainFrame);
-        object firstcount = py::item(maxreclist, Py_ssize_t(0));
+        object firstcount = maxreclist[nb::int_(0)];
         std::vector<object> r = py::unpack(
             enrichLOOTrainSheet(workbook, lootrainSheet, looTrainFrame, LOOResultTrainColumn,
                                 LOOlen, firstcount, verbosexls, LOOmaxrec, infolen),
@@ -137,7 +137,7 @@ object enrichExcelFile(handle excelwriter, handle pptyname, handle besttraininde
         infolen = r[2];
         diagvalues = r[3];
         // Measured values sit one column left of the LOO estimates.
-        object expectedcol = py::sub(LOOResultTrainColumn, py::num(1));
+        object expectedcol = LOOResultTrainColumn - nb::int_(1);
         getBestTrainChart(workbook, expectedcol, LOOResultTrainColumn, datacount, minExpect,
                           maxExpect, pptyname, none, pptyunit, lootrainsheetname, decorator,
                           nb::str("LOO CV"), empty, diagvalues);
@@ -149,7 +149,7 @@ object enrichExcelFile(handle excelwriter, handle pptyname, handle besttraininde
     // The bootstrap writers keep their own defaults: result column 2, no
     // utility row.
     if (!bstrainSheet.is_none())
-        enrichBSTrainSheet(workbook, bstrainSheet, bsTrainFrame, py::num(2), minusone);
+        enrichBSTrainSheet(workbook, bstrainSheet, bsTrainFrame, nb::int_(2), minusone);
 
     if (!bstestSheet.is_none()) enrichBSTestSheet(workbook, bstestSheet, bsTestFrame);
 
@@ -161,13 +161,9 @@ object enrichExcelPreproc(handle excelwriter, handle sheetName, handle filename,
     object preprocSheet = getSheet(excelwriter, sheetName);
     preprocSheet.attr("set_zoom")(150);
     if (py::truthy(do_vba)) {
-        object workbook = py::getattr(excelwriter, "book");
+        object workbook = nb::getattr(excelwriter, "book");
         workbook.attr("set_size")(1490, 1300);
-        object vbaProjectBin = getVbaProjectBin(nb::str(""));
-        if (py::truthy(vbaProjectBin)) {
-            workbook.attr("add_vba_project")(vbaProjectBin);
-            workbook.attr("set_vba_name")("ThisWorkbook");
-        }
+        attach_vba_project(workbook);
         workbook.attr("close")();
     }
     return nb::none();

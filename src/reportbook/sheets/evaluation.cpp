@@ -33,7 +33,7 @@ MinMaxBlock write_minmax_block(handle Book, handle Sheet, handle Frame, handle m
                                long deltaRow, handle infolen) {
     MinMaxBlock b;
     b.results = py::unpack(setMinMaxOnSheet(utilities_sheet(Book), Sheet, Frame, measuredColumn,
-                                            py::num(deltaRow), infolen),
+                                            nb::int_(deltaRow), infolen),
                            7);
     b.rows = py::as_index(b.results[0]);
     b.columns = py::as_index(b.results[1]);
@@ -53,7 +53,7 @@ void set_columns(handle sheet, Index c1, Index c2, Index rows, handle width, han
 }
 
 void set_columns(handle sheet, Index c1, Index c2, Index rows, int width, handle format) {
-    set_columns(sheet, c1, c2, rows, py::num(width), format);
+    set_columns(sheet, c1, c2, rows, nb::int_(width), format);
 }
 
 nb::dict hidden() {
@@ -83,15 +83,7 @@ std::string abs_cell(Index row, Index col) { return a1::cell(row, col, true, tru
 
 // Every formula goes with its result (see sheetcells.hpp): a reader that
 // does not recalculate shows that result, not 0.
-void write_formula(handle sheet, const std::string &cell, const std::string &formula,
-                   const cv::Result &result) {
-    sheet.attr("write_formula")(text(cell), text(formula), nb::none(), sheetcells::to_python(result));
-}
-
-void write_formula(handle sheet, Index row, Index col, const std::string &formula,
-                   const cv::Result &result) {
-    sheet.attr("write_formula")(row, col, text(formula), nb::none(), sheetcells::to_python(result));
-}
+using sheetcells::write_formula;
 
 // Root mean square difference of an estimate column from the measured range,
 // divided by the row count written into the text (a later row added to the
@@ -149,7 +141,7 @@ void write_test_scores(handle sheet, sheetcells::Cells &cells, Index col, Index 
                  testcount + 5);
 }
 
-bool above(handle value, long long bound) { return py::gt(value, py::num(bound)); }
+bool above(handle value, long long bound) { return (value > nb::int_(bound)); }
 
 }  // namespace
 
@@ -216,7 +208,7 @@ object enrichTrainSheet(handle Book, handle Sheet, handle Frame, handle resultco
     }
 
     Sheet.attr("freeze_panes")(1, shiftCompute);
-    return nb::make_tuple(py::add(resultColumn, py::num(1)), py::add(resultColumn, py::num(4)),
+    return nb::make_tuple((resultColumn + nb::int_(1)), (resultColumn + nb::int_(4)),
                           block[0], block[2], block[3], block[5], block[6]);
 }
 
@@ -253,11 +245,11 @@ object enrichTestSheet(handle Book, handle Sheet, handle Frame, handle resultCol
             options["format"] = maxrecformat;
             Sheet.attr("conditional_format")(1, col, testcount, col, options);
         }
-        L = (Index)py::length(maxreclist);
+        L = (Index)nb::len(maxreclist);
         if (above(leveragethreshold, 0)) {
             // The leverages of the first further models, as many as the best
             // selection counts: each in the companion column of its model.
-            Index flagged = py::as_index(py::item(maxreclist, (Py_ssize_t)0));
+            Index flagged = py::as_index(maxreclist[nb::int_(0)]);
             for (Index j = 0; j < flagged; ++j) {
                 Index col = rc + 3 * L + 2 + 2 * j;
                 // No sheet has a column past the last one (XFD): a format
@@ -286,8 +278,8 @@ object enrichTestSheet(handle Book, handle Sheet, handle Frame, handle resultCol
     if (verbose_mode) {
         chosen = nb::borrow(maxreclist);
     } else {
-        object first = py::steal(PySlice_New(nullptr, py::num(1).ptr(), nullptr));
-        chosen = py::item(maxreclist, first);
+        object first = py::steal(PySlice_New(nullptr, nb::int_(1).ptr(), nullptr));
+        chosen = maxreclist[first];
     }
     Index i = 0;
     for (handle maxrec : chosen) {
@@ -326,7 +318,7 @@ object enrichLOOTrainSheet(handle Book, handle Sheet, handle Frame, handle resul
     Sheet.attr("freeze_panes")(1, 1);
     // The measured values stand just left of the LOO estimates.
     const MinMaxBlock mm =
-        write_minmax_block(Book, Sheet, Frame, py::sub(resultColumn, py::num(1)), 5, infolen);
+        write_minmax_block(Book, Sheet, Frame, (resultColumn - nb::int_(1)), 5, infolen);
     const std::vector<object> &block = mm.results;
     const Index datacount = mm.rows, trainsize = mm.columns;
     const std::string &expectedrange = mm.expectedrange;
@@ -398,7 +390,7 @@ object enrichBSTrainSheet(handle Book, handle Sheet, handle Frame, handle result
     (void)infolen;
     Sheet.attr("set_zoom")(150);
     Sheet.attr("freeze_panes")(1, 1);
-    std::vector<object> shape = py::unpack(py::getattr(Frame, "shape"), 2);
+    std::vector<object> shape = py::unpack(nb::getattr(Frame, "shape"), 2);
     Index datacount = py::as_index(shape[0]);
     Index width = py::as_index(shape[1]);
     Index rowBS = datacount + 2;

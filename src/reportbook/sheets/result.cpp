@@ -16,10 +16,9 @@ void set_column(handle Sheet, const std::string &cols, int width, handle format)
 
 // The result is stored with the formula: readers that do not recalculate
 // would otherwise show 0 for every running statistic.
-void write_formula(handle Sheet, a1::Index row, a1::Index col, const object &formula,
+void write_formula(handle Sheet, a1::Index row, a1::Index col, handle formula,
                    const formula::Result &result) {
-    Sheet.attr("write_formula")(a1::text(a1::cell(row, col, true, true)), formula, nb::none(),
-                                sheetcells::to_python(result));
+    sheetcells::write_formula(Sheet, a1::cell(row, col, true, true), formula, result);
 }
 
 // Element k of running results; unknown when the sheet's cells could not be read.
@@ -31,7 +30,7 @@ formula::Result at(const std::vector<formula::Result> &results, a1::Index k) {
 }  // namespace
 
 object enrichResultSheet(handle Book, handle Sheet, handle Frame) {
-    std::vector<object> shape = py::unpack(py::getattr(Frame, "shape"), 2);
+    std::vector<object> shape = py::unpack(nb::getattr(Frame, "shape"), 2);
     const object &count = shape[0];
     const object &width = shape[1];
 
@@ -43,7 +42,7 @@ object enrichResultSheet(handle Book, handle Sheet, handle Frame) {
 
     const a1::Index n = py::as_index(count);
     // Through Python arithmetic so that no column past the table overflows.
-    const a1::Index coldata = py::as_index(py::add(width, py::num(2))) - 1;
+    const a1::Index coldata = py::as_index(width + nb::int_(2)) - 1;
 
     // set_column only looks at the columns of these ranges; the one-cell form
     // "A2" that a single model gives is refused by it, hence a1::columns.
@@ -71,13 +70,13 @@ object enrichResultSheet(handle Book, handle Sheet, handle Frame) {
 
     for (a1::Index r = 2; r <= n; ++r) {
         object upto = a1::text(a1::range(1, kVlooCol, r, kVlooCol));
-        write_formula(Sheet, r, coldata, py::percent("AVERAGE(%s)", upto), at(averages, r - 1));
-        write_formula(Sheet, r, coldata + 1, py::percent("STDEVA(%s)", upto),
+        write_formula(Sheet, r, coldata, (nb::str("AVERAGE(%s)") % upto), at(averages, r - 1));
+        write_formula(Sheet, r, coldata + 1, (nb::str("STDEVA(%s)") % upto),
                       at(deviations, r - 1));
     }
 
     Sheet.attr("freeze_panes")(1, 1);
-    return py::num(3);
+    return nb::int_(3);
 }
 
 void bind_result_sheet(nb::module_ &m) {
