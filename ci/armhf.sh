@@ -72,6 +72,7 @@ unmount_all() {
     for ((i = ${#mounts[@]} - 1; i >= 0; i--)); do umount -l "${mounts[$i]}" 2>/dev/null || true; done
 }
 trap unmount_all EXIT
+trap 'exit 1' INT TERM
 for fs in proc sys dev dev/pts; do
     mount --bind "/$fs" "$rootfs/$fs"
     mounts+=("$rootfs/$fs")

@@ -11,6 +11,7 @@ import io
 import itertools
 import os
 import signal
+import sys
 import types
 import warnings
 
@@ -382,13 +383,20 @@ def time_limit(seconds=CALL_SECONDS):
 
     previous = signal.signal(signal.SIGALRM, expire)
     signal.setitimer(signal.ITIMER_REAL, seconds)
-    faulthandler.dump_traceback_later(seconds * 3, exit=True)
+    # pytest holds what the process writes on its standard error until the
+    # test ends, and ending the process loses it: the tracebacks go to
+    # TRELLIS_FUZZ_HANG_LOG when it is set (CI prints it).
+    hang_log = os.environ.get("TRELLIS_FUZZ_HANG_LOG")
+    report = open(hang_log, "w") if hang_log else sys.stderr
+    faulthandler.dump_traceback_later(seconds * 3, exit=True, file=report)
     try:
         yield
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         faulthandler.cancel_dump_traceback_later()
         signal.signal(signal.SIGALRM, previous)
+        if hang_log:
+            report.close()
 
 
 # Room a single call may take beyond what the process holds already.

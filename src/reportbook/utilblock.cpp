@@ -66,11 +66,11 @@ object setMinMaxOnSheet(handle UtilSheet, handle Sheet, handle Frame, handle exp
     // then opens as damaged) and the block would land over the property table.
     if (col < 0) {
         py::raise(PyExc_IndexError, "column %lld of the measured values lies outside the sheet",
-                     col);
+                  col);
     }
     if (row < 0 || row + 2 > kLastRow) {
         py::raise(PyExc_ValueError,
-                     "infolen %lld is not a free row of the Utilities sheet", row);
+                  "infolen %lld is not a free row of the Utilities sheet", row);
     }
 
     object utilsheetname = quoted_name(UtilSheet);

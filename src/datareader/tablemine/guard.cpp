@@ -145,42 +145,27 @@ void check_before_library(handle filename) {
 }
 
 void raise_refusal(const Refused &refusal) {
-    object type, args;
-    std::vector<object> details;
-    for (const auto &d : refusal.details) details.push_back(optional_text(d));
-    auto detail_args = [&](std::size_t n) {
-        details.resize(n, nb::none());
-        nb::list l;
-        for (auto &d : details) l.append(d);
-        return nb::tuple(l);
-    };
+    // The error class of each refusal, as the library's own reading would
+    // raise it, and how many of the refusal's details it takes as arguments
+    // (none: the message alone).
+    const char *module = "builtins", *name = "ValueError";
+    std::size_t taken = 0;
     switch (refusal.kind) {
-    case Refused::Kind::Zip:
-        type = import("zipfile").attr("BadZipFile");
-        args = nb::make_tuple(py::text(refusal.what()));
-        break;
-    case Refused::Kind::Doctype:
-        type = import("defusedxml.common").attr("DTDForbidden");
-        args = detail_args(3);
-        break;
+    case Refused::Kind::Zip: module = "zipfile", name = "BadZipFile"; break;
+    case Refused::Kind::Doctype: module = "defusedxml.common", name = "DTDForbidden", taken = 3; break;
     case Refused::Kind::Entities:
-        type = import("defusedxml.common").attr("EntitiesForbidden");
-        args = detail_args(6);
+        module = "defusedxml.common", name = "EntitiesForbidden", taken = 6;
         break;
-    case Refused::Kind::Encoding:
-        type = import("defusedxml.common").attr("DefusedXmlException");
-        args = nb::make_tuple(py::text(refusal.what()));
-        break;
-    case Refused::Kind::Xml:
-        type = import("xml.etree.ElementTree").attr("ParseError");
-        args = nb::make_tuple(py::text(refusal.what()));
-        break;
-    case Refused::Kind::Sheet:
-        type = nb::borrow(PyExc_ValueError);
-        args = nb::make_tuple(py::text(refusal.what()));
-        break;
+    case Refused::Kind::Encoding: module = "defusedxml.common", name = "DefusedXmlException"; break;
+    case Refused::Kind::Xml: module = "xml.etree.ElementTree", name = "ParseError"; break;
+    case Refused::Kind::Sheet: break;
     }
-    py::raise(py::steal(PyObject_Call(type.ptr(), args.ptr(), nullptr)));
+    nb::list args;
+    if (taken == 0) args.append(py::text(refusal.what()));
+    for (std::size_t i = 0; i < taken; ++i)
+        args.append(i < refusal.details.size() ? optional_text(refusal.details[i]) : object(nb::none()));
+    object type = import(module).attr(name);
+    py::raise(py::steal(PyObject_Call(type.ptr(), nb::tuple(args).ptr(), nullptr)));
 }
 
 }  // namespace mine

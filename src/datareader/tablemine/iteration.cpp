@@ -47,8 +47,8 @@ nb::python_error make_error(handle typ, handle val, handle tb) {
             exc = typ(val);
         if (!PyExceptionInstance_Check(exc.ptr())) {
             py::raise(PyExc_TypeError,
-                         "calling %R should have returned an instance of BaseException, not %s",
-                         typ.ptr(), Py_TYPE(exc.ptr())->tp_name);
+                      "calling %R should have returned an instance of BaseException, not %s",
+                      typ.ptr(), Py_TYPE(exc.ptr())->tp_name);
         }
     } else if (PyExceptionInstance_Check(typ.ptr())) {
         if (!val.is_none()) {
@@ -57,8 +57,8 @@ nb::python_error make_error(handle typ, handle val, handle tb) {
         exc = nb::borrow(typ);
     } else {
         py::raise(PyExc_TypeError,
-                     "exceptions must be classes or instances deriving from BaseException, not %s",
-                     Py_TYPE(typ.ptr())->tp_name);
+                  "exceptions must be classes or instances deriving from BaseException, not %s",
+                  Py_TYPE(typ.ptr())->tp_name);
     }
     if (!tb.is_none()) {
         if (!PyTraceBack_Check(tb.ptr())) {

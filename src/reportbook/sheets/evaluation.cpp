@@ -141,6 +141,17 @@ void write_test_scores(handle sheet, sheetcells::Cells &cells, Index col, Index 
                  testcount + 5);
 }
 
+// Formats the data cells of a column whose value compares so with `value`.
+void flag_column(handle sheet, Index col, Index rows, const char *criteria, handle value,
+                 handle format) {
+    nb::dict options;
+    options["type"] = "cell";
+    options["criteria"] = criteria;
+    options["value"] = value;
+    options["format"] = format;
+    sheet.attr("conditional_format")(1, col, rows, col, options);
+}
+
 bool above(handle value, long long bound) { return (value > nb::int_(bound)); }
 
 }  // namespace
@@ -151,9 +162,7 @@ object enrichTrainSheet(handle Book, handle Sheet, handle Frame, handle resultco
     (void)besttrain;
     (void)pptyname;
     const MinMaxBlock mm = write_minmax_block(Book, Sheet, Frame, resultColumn, 9, infolen);
-    const std::vector<object> &block = mm.results;
     const Index datacount = mm.rows, trainsize = mm.columns;
-    const std::string &expectedrange = mm.expectedrange;
     Index rc = py::as_index(resultColumn);
     sheetcells::Cells cells(Book, Sheet);
 
@@ -198,26 +207,24 @@ object enrichTrainSheet(handle Book, handle Sheet, handle Frame, handle resultco
 
         std::string estimates = data_range(C, datacount), vloo = data_range(V, datacount);
         std::string pearson_cell = abs_cell(rowPearson, C);
-        cv::Result r = cv::PEARSON(cells.range(estimates), cells.range(expectedrange));
-        write_formula(Sheet, abs_cell(rowRMSE, C), rmse_over_count(estimates, expectedrange, datacount),
-                      rmse_over_count(cells, estimates, expectedrange, datacount));
-        write_formula(Sheet, abs_cell(rowVLOO, V), rmse_over_count(vloo, expectedrange, datacount),
-                      rmse_over_count(cells, vloo, expectedrange, datacount));
-        write_formula(Sheet, pearson_cell, pearson(estimates, expectedrange), r);
+        cv::Result r = cv::PEARSON(cells.range(estimates), cells.range(mm.expectedrange));
+        write_formula(Sheet, abs_cell(rowRMSE, C), rmse_over_count(estimates, mm.expectedrange, datacount),
+                      rmse_over_count(cells, estimates, mm.expectedrange, datacount));
+        write_formula(Sheet, abs_cell(rowVLOO, V), rmse_over_count(vloo, mm.expectedrange, datacount),
+                      rmse_over_count(cells, vloo, mm.expectedrange, datacount));
+        write_formula(Sheet, pearson_cell, pearson(estimates, mm.expectedrange), r);
         write_formula(Sheet, abs_cell(rowR2, C), "=" + pearson_cell + "*" + pearson_cell, r * r);
     }
 
     Sheet.attr("freeze_panes")(1, shiftCompute);
     return nb::make_tuple((resultColumn + nb::int_(1)), (resultColumn + nb::int_(4)),
-                          block[0], block[2], block[3], block[5], block[6]);
+                          mm.results[0], mm.results[2], mm.results[3], mm.results[5], mm.results[6]);
 }
 
 object enrichTestSheet(handle Book, handle Sheet, handle Frame, handle resultColumn,
                        handle maxreclist, handle leveragethreshold, handle verbose, handle infolen) {
     const MinMaxBlock mm = write_minmax_block(Book, Sheet, Frame, resultColumn, 7, infolen);
-    const std::vector<object> &block = mm.results;
     const Index testcount = mm.rows, testsize = mm.columns;
-    const std::string &expectedrange = mm.expectedrange;
     Index rc = py::as_index(resultColumn);
     sheetcells::Cells cells(Book, Sheet);
 
@@ -237,13 +244,7 @@ object enrichTestSheet(handle Book, handle Sheet, handle Frame, handle resultCol
         // A count column is flagged when fewer models than selected made it.
         Index i = 0;
         for (handle maxrec : maxreclist) {
-            Index col = rc + 3 + 3 * i++;
-            nb::dict options;
-            options["type"] = "cell";
-            options["criteria"] = "<";
-            options["value"] = maxrec;
-            options["format"] = maxrecformat;
-            Sheet.attr("conditional_format")(1, col, testcount, col, options);
+            flag_column(Sheet, rc + 3 + 3 * i++, testcount, "<", maxrec, maxrecformat);
         }
         L = (Index)nb::len(maxreclist);
         if (above(leveragethreshold, 0)) {
@@ -255,12 +256,7 @@ object enrichTestSheet(handle Book, handle Sheet, handle Frame, handle resultCol
                 // No sheet has a column past the last one (XFD): a format
                 // there would be ignored, and a huge count would loop for ever.
                 if (col >= kSheetColumns) break;
-                nb::dict options;
-                options["type"] = "cell";
-                options["criteria"] = ">";
-                options["value"] = leveragethreshold;
-                options["format"] = thresholdformat;
-                Sheet.attr("conditional_format")(1, col, testcount, col, options);
+                flag_column(Sheet, col, testcount, ">", leveragethreshold, thresholdformat);
             }
         }
     }
@@ -287,7 +283,7 @@ object enrichTestSheet(handle Book, handle Sheet, handle Frame, handle resultCol
         set_columns(Sheet, C, C, testcount, 12, resformat);
         set_columns(Sheet, C + 2, C + 2, testcount, 12, integerformat);
         Sheet.attr("write_number")(testcount + 2, C, maxrec, intformat);
-        write_test_scores(Sheet, cells, C, testcount, expectedrange);
+        write_test_scores(Sheet, cells, C, testcount, mm.expectedrange);
     }
 
     if (verbose_mode) {
@@ -298,7 +294,7 @@ object enrichTestSheet(handle Book, handle Sheet, handle Frame, handle resultCol
             set_columns(Sheet, C, C, testcount, 12, resformat);
             set_columns(Sheet, C + 1, C + 1, testcount, 12, resformat);
             Sheet.attr("write_number")(testcount + 2, C, 1, intformat);
-            write_test_scores(Sheet, cells, C, testcount, expectedrange);
+            write_test_scores(Sheet, cells, C, testcount, mm.expectedrange);
         }
     }
 
@@ -307,7 +303,7 @@ object enrichTestSheet(handle Book, handle Sheet, handle Frame, handle resultCol
     write_string(testcount + 3, 0, "RMSE");
     write_string(testcount + 4, 0, "Pearson");
     write_string(testcount + 5, 0, "R2");
-    return nb::make_tuple(block[2], block[3], block[5], block[6]);
+    return nb::make_tuple(mm.results[2], mm.results[3], mm.results[5], mm.results[6]);
 }
 
 object enrichLOOTrainSheet(handle Book, handle Sheet, handle Frame, handle resultColumn,
