@@ -9,7 +9,12 @@ by the Python that runs this (the build requirements provide them).
 
 nanobind's stub generator abbreviates long default values to "..."; editors
 should show the real defaults, so the length limit is lifted here. Values that
-only describe the build (paths into STAGE) are left out of the stubs.
+only describe the build (paths into STAGE, the missing pandas) are left out of
+the stubs.
+
+Each binding states its own signature (nb::sig): what the function takes and
+gives, in pandas, XlsxWriter and typing names that the stub generator imports
+in the stub. pandas itself need not be importable here.
 """
 import importlib
 import inspect
@@ -36,6 +41,11 @@ def generate(stage, module_name, output):
     stage_re = re.escape(os.path.realpath(stage))
     text = re.sub(r"^(\w+): (\w+) = '%s[^']*'$" % stage_re, r"\1: \2", text, flags=re.M)
     text = re.sub(r"^(\w+): (\w+) = '%s[^']*'$" % re.escape(stage), r"\1: \2", text, flags=re.M)
+    # The reader binds pandas, or None where pandas cannot be imported, as in
+    # the build.  Installed, the package has pandas (a dependency), and a
+    # "pandas: None" would hide the module that the signatures name
+    # (pandas.DataFrame); like the other imported modules it is left out.
+    text = re.sub(r"^pandas: None = None\n+", "", text, flags=re.M)
     for name in dir(module):
         if not name.startswith("_") and type(getattr(module, name)).__name__ == "nb_func":
             if not re.search(r"^def %s\(|^%s = " % (name, name), text, flags=re.M):

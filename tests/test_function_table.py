@@ -1,17 +1,20 @@
-"""The writer module's function table: names, parameters, their order and defaults.
+"""The modules' function tables: names, parameters, their order and defaults.
 
 The toolkit calls these functions by keyword and relies on the defaults, so
-the table is compared entry by entry with what the module binds.
+each table is compared entry by entry with the installed stub, which shows the
+signature each binding declares, and with the defaults the binding applies.
 """
 import ast
-import re
+import gc
+import os
 
 import pytest
 
 from vireo.trellis import reportbook
+from vireo.trellis.datareader import tablemine
 
 NONE = None
-TABLE = {
+WRITER = {
     "getExcelFileName": [("options",), ("forcename", ""), ("ext", ".xlsm")],
     "getVbaProjectBin": [("targetfolder", "")],
     "getCustomDict": [("options",), ("versionDict", NONE)],
@@ -79,42 +82,77 @@ TABLE = {
                     ("loowidth",), ("traintype",), ("tempres",)],
 }
 
+READER = {
+    "searchExcelFile": [("nnxfile",)],
+    "getFrameFromExcel": [("filename",), ("sheetname",), ("filetype", ""), ("reduce", False),
+                          ("excludedlist", ["", "r2", "pearson", "rmse", "vloo score", "sum"])],
+    "getcustomproperties": [("filename",), ("sheetname",), ("keys", []), ("filetype", "")],
+    "getcustomproperty": [("filename",), ("sheetname",), ("property",), ("filetype", "")],
+    "gettitles": [("filename",), ("filetype", "csv"), ("datarange", ""), ("skipline", 0),
+                  ("delimiter", ";"), ("datafmt", NONE)],
+    "getranges": [("filename",), ("filetype", "csv")],
+    "analyseRangeData": [("filename",), ("filetype", "xls"), ("datarange", ""), ("datafmt", NONE)],
+    "dataiterator": [("filename",), ("filetype", "csv"), ("datarange", ""), ("skipline", 0),
+                     ("delimiter", ";"), ("datafmt", [0, 1, 2]), ("headerOnly", False)],
+    "get_dataframe": [("filename",), ("datarange", ""), ("datafields", NONE),
+                      ("sheetname", NONE), ("filetype", "xlsx"), ("indexfield", -1),
+                      ("drop", True)],
+    "getFrame": [("filename",), ("filetype", ""), ("datarange", ""), ("datafields", NONE),
+                 ("indexfield", NONE), ("skipline", 0), ("delimiter", ";")],
+}
 
-def bound_parameters(func):
-    """[(name,) or (name, default)] read from the binding's own signature."""
-    text, _doc, defaults = func.__nb_signature__[0]
-    # nanobind writes defaults as \\0, \\1...: the values are in `defaults`.
-    text = re.sub(r"\\\d+", "None", text)
-    tree = ast.parse(text.split(" -> ")[0] + ": pass")
-    args = tree.body[0].args
-    names = [a.arg for a in args.posonlyargs + args.args]
-    defaults = list(defaults or ())
-    first_default = len(names) - len(defaults)
-    return [(n,) if i < first_default else (n, defaults[i - first_default])
-            for i, n in enumerate(names)]
-
-
-def test_every_function_is_bound():
-    bound = {name for name in vars(reportbook) if type(getattr(reportbook, name)).__name__ == "nb_func"}
-    assert bound == set(TABLE)
-
-
-@pytest.mark.parametrize("name", sorted(TABLE))
-def test_parameters_and_defaults(name):
-    params = bound_parameters(getattr(reportbook, name))
-    assert [p[0] for p in params] == [p[0] for p in TABLE[name]]
-    for got, want in zip(params, TABLE[name]):
-        assert len(got) == len(want), got
-        if len(want) == 2:
-            assert type(got[1]) is type(want[1]) and got[1] == want[1], (got, want)
+MODULES = {"reportbook": (reportbook, WRITER), "tablemine": (tablemine, READER)}
+ENTRIES = [(module, name) for module, (_m, table) in MODULES.items() for name in sorted(table)]
 
 
-def test_list_defaults_are_one_shared_list():
-    for name, params in TABLE.items():
-        for got in bound_parameters(getattr(reportbook, name)):
-            if len(got) == 2 and isinstance(got[1], list):
-                again = dict(p for p in bound_parameters(getattr(reportbook, name)) if len(p) == 2)
-                assert again[got[0]] is got[1], (name, got[0])
+def stub_functions(module):
+    name = module.__name__.rpartition(".")[2]
+    path = os.path.join(os.path.dirname(module.__file__), name + ".pyi")
+    with open(path, encoding="utf-8") as handle:
+        tree = ast.parse(handle.read(), filename=path)
+    return {node.name: node for node in tree.body if isinstance(node, ast.FunctionDef)}
+
+
+def stub_parameters(node):
+    """[(name,) or (name, default)] as the stub declares them."""
+    params = node.args.posonlyargs + node.args.args
+    first_default = len(params) - len(node.args.defaults)
+    return [(p.arg,) if i < first_default
+            else (p.arg, ast.literal_eval(node.args.defaults[i - first_default]))
+            for i, p in enumerate(params)]
+
+
+def applied_defaults(func):
+    """The default values the binding applies, in parameter order: nanobind
+    holds them as the function's references, which the garbage collector sees."""
+    return gc.get_referents(func)
+
+
+def same(got, want):
+    return type(got) is type(want) and got == want
+
+
+@pytest.mark.parametrize("module", sorted(MODULES))
+def test_every_function_is_bound(module):
+    mod, table = MODULES[module]
+    bound = {name for name, value in vars(mod).items()
+             if type(value).__name__ == "nb_func" and value.__name__ == name}
+    assert bound == set(table)
+
+
+@pytest.mark.parametrize("module, name", ENTRIES)
+def test_parameters_and_defaults(module, name):
+    mod, table = MODULES[module]
+    want = table[name]
+    declared = stub_parameters(stub_functions(mod)[name])
+    assert [p[0] for p in declared] == [p[0] for p in want]
+    for got, expected in zip(declared, want):
+        assert len(got) == len(expected), got
+        if len(expected) == 2:
+            assert same(got[1], expected[1]), (got, expected)
+    applied = applied_defaults(getattr(mod, name))
+    defaults = [p[1] for p in want if len(p) == 2]
+    assert len(applied) == len(defaults) and all(map(same, applied, defaults)), applied
 
 
 def test_constants_in_order():

@@ -40,15 +40,33 @@ object getMaxrecFormat(handle Book) { return coloured(Book, "#FFC7CE", "#9C0006"
 object getThresholdFormat(handle Book) { return coloured(Book, "#FF00FF", "#9C0006"); }
 
 void bind_formats(nb::module_ &m) {
-    m.def("getLevFormat", &getLevFormat, py::arg("Book"));
-    m.def("getResFormat", &getResFormat, py::arg("Book"));
-    m.def("getRoundoffFormat", &getRoundoffFormat, py::arg("Book"));
-    m.def("getMeasuredFormat", &getMeasuredFormat, py::arg("Book"));
-    m.def("getTextCenteredFormat", &getTextCenteredFormat, py::arg("Book"));
-    m.def("getIDformat", &getIDformat, py::arg("Book"));
-    m.def("getIntegerformat", &getIntegerformat, py::arg("Book"));
-    m.def("getMaxrecFormat", &getMaxrecFormat, py::arg("Book"));
-    m.def("getThresholdFormat", &getThresholdFormat, py::arg("Book"));
+    m.def("getLevFormat", &getLevFormat, py::arg("Book"),
+          nb::sig("def getLevFormat(Book: xlsxwriter.workbook.Workbook) "
+                  "-> xlsxwriter.format.Format"));
+    m.def("getResFormat", &getResFormat, py::arg("Book"),
+          nb::sig("def getResFormat(Book: xlsxwriter.workbook.Workbook) "
+                  "-> xlsxwriter.format.Format"));
+    m.def("getRoundoffFormat", &getRoundoffFormat, py::arg("Book"),
+          nb::sig("def getRoundoffFormat(Book: xlsxwriter.workbook.Workbook) "
+                  "-> xlsxwriter.format.Format"));
+    m.def("getMeasuredFormat", &getMeasuredFormat, py::arg("Book"),
+          nb::sig("def getMeasuredFormat(Book: xlsxwriter.workbook.Workbook) "
+                  "-> xlsxwriter.format.Format"));
+    m.def("getTextCenteredFormat", &getTextCenteredFormat, py::arg("Book"),
+          nb::sig("def getTextCenteredFormat(Book: xlsxwriter.workbook.Workbook) "
+                  "-> xlsxwriter.format.Format"));
+    m.def("getIDformat", &getIDformat, py::arg("Book"),
+          nb::sig("def getIDformat(Book: xlsxwriter.workbook.Workbook) "
+                  "-> xlsxwriter.format.Format"));
+    m.def("getIntegerformat", &getIntegerformat, py::arg("Book"),
+          nb::sig("def getIntegerformat(Book: xlsxwriter.workbook.Workbook) "
+                  "-> xlsxwriter.format.Format"));
+    m.def("getMaxrecFormat", &getMaxrecFormat, py::arg("Book"),
+          nb::sig("def getMaxrecFormat(Book: xlsxwriter.workbook.Workbook) "
+                  "-> xlsxwriter.format.Format"));
+    m.def("getThresholdFormat", &getThresholdFormat, py::arg("Book"),
+          nb::sig("def getThresholdFormat(Book: xlsxwriter.workbook.Workbook) "
+                  "-> xlsxwriter.format.Format"));
 }
 
 }  // namespace rb

@@ -187,12 +187,23 @@ object createFileInfo(handle filename, handle gmProperties, handle gmCustomPrope
 
 void bind_resources(nb::module_ &m) {
     m.def("getExcelFileName", &getExcelFileName, py::arg("options"), py::arg("forcename") = "",
-          py::arg("ext") = ".xlsm");
-    m.def("getVbaProjectBin", &getVbaProjectBin, py::arg("targetfolder") = "");
+          py::arg("ext") = ".xlsm",
+          nb::sig("def getExcelFileName(options: typing.Any, forcename: str = '', "
+                  "ext: str = '.xlsm') -> str"));
+    m.def("getVbaProjectBin", &getVbaProjectBin, py::arg("targetfolder") = "",
+          nb::sig("def getVbaProjectBin(targetfolder: str = '') -> str"));
     m.def("getCustomDict", &getCustomDict, py::arg("options"),
-          py::arg("versionDict") = nb::none());
+          py::arg("versionDict") = nb::none(),
+          nb::sig("def getCustomDict(options: typing.Any, "
+                  "versionDict: collections.abc.MutableMapping[str, tuple[typing.Any, str]] "
+                  "| None = None) "
+                  "-> collections.abc.MutableMapping[str, tuple[typing.Any, str]]"));
     m.def("createFileInfo", &createFileInfo, py::arg("filename"), py::arg("gmProperties"),
-          py::arg("gmCustomProperties"));
+          py::arg("gmCustomProperties"),
+          nb::sig("def createFileInfo(filename: str | None, "
+                  "gmProperties: collections.abc.Mapping[str, typing.Any], "
+                  "gmCustomProperties: collections.abc.Mapping[str, tuple[typing.Any, str]]) "
+                  "-> str"));
 }
 
 }  // namespace rb

@@ -54,11 +54,18 @@ object enrichRecapSheet(handle Book, handle Sheet, handle Frame) {
 }
 
 void bind_sheetutils(nb::module_ &m) {
-    m.def("getSheet", &getSheet, py::arg("writer"), py::arg("sheetname"));
+    m.def("getSheet", &getSheet, py::arg("writer"), py::arg("sheetname"),
+          nb::sig("def getSheet(writer: pandas.ExcelWriter, sheetname: str) "
+                  "-> xlsxwriter.worksheet.Worksheet | None"));
     m.def("enrichSimpleSheet", &enrichSimpleSheet, py::arg("Book"), py::arg("Sheet"),
-          py::arg("Frame"), py::arg("writer") = nb::none());
+          py::arg("Frame"), py::arg("writer") = nb::none(),
+          nb::sig("def enrichSimpleSheet(Book: object, "
+                  "Sheet: xlsxwriter.worksheet.Worksheet | str | None, Frame: object, "
+                  "writer: pandas.ExcelWriter | None = None) -> None"));
     m.def("enrichRecapSheet", &enrichRecapSheet, py::arg("Book"), py::arg("Sheet"),
-          py::arg("Frame"));
+          py::arg("Frame"),
+          nb::sig("def enrichRecapSheet(Book: object, Sheet: xlsxwriter.worksheet.Worksheet, "
+                  "Frame: object) -> None"));
 }
 
 }  // namespace rb

@@ -114,7 +114,11 @@ object setMinMaxOnSheet(handle UtilSheet, handle Sheet, handle Frame, handle exp
 
 void bind_minmax_block(nb::module_ &m) {
     m.def("setMinMaxOnSheet", &setMinMaxOnSheet, py::arg("UtilSheet"), py::arg("Sheet"),
-          py::arg("Frame"), py::arg("expectedCol"), py::arg("deltaRow"), py::arg("infolen"));
+          py::arg("Frame"), py::arg("expectedCol"), py::arg("deltaRow"), py::arg("infolen"),
+          nb::sig("def setMinMaxOnSheet(UtilSheet: xlsxwriter.worksheet.Worksheet, "
+                  "Sheet: xlsxwriter.worksheet.Worksheet, Frame: pandas.DataFrame, "
+                  "expectedCol: int, deltaRow: object, infolen: int) "
+                  "-> tuple[int, int, float, float, str, int, str]"));
 }
 
 }  // namespace rb

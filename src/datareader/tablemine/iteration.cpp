@@ -319,7 +319,13 @@ void bind_dataiterator(nb::module_ &m, handle default_datafmt, const char *doc) 
 
     m.def("dataiterator", &make_dataiterator, py::arg("filename"), py::arg("filetype") = "csv",
           py::arg("datarange") = "", py::arg("skipline") = 0, py::arg("delimiter") = ";",
-          py::arg("datafmt") = default_datafmt, py::arg("headerOnly") = false, doc);
+          py::arg("datafmt") = default_datafmt, py::arg("headerOnly") = false,
+          nb::sig("def dataiterator(filename: str, filetype: str = 'csv', datarange: str = '', "
+                  "skipline: int = 0, delimiter: object = ';', "
+                  "datafmt: collections.abc.Sequence[typing.Any] | None = [0, 1, 2], "
+                  "headerOnly: bool = False) "
+                  "-> collections.abc.Generator[typing.Any, typing.Any, None]"),
+          doc);
     m.attr("dataiteratorloc") = m.attr("dataiterator");
 }
 

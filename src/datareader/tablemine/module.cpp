@@ -90,25 +90,54 @@ NB_MODULE(tablemine, m) {
     m.def("searchExcelFile", &mine::searchExcelFile, nb::arg().none(),
           nb::sig("def searchExcelFile(nnxfile: str, /) -> str"), search_doc);
     m.def("getFrameFromExcel", &mine::getFrameFromExcel, py::arg("filename"), py::arg("sheetname"),
-          py::arg("filetype") = "", py::arg("reduce") = false, py::arg("excludedlist") = excluded);
+          py::arg("filetype") = "", py::arg("reduce") = false, py::arg("excludedlist") = excluded,
+          nb::sig("def getFrameFromExcel(filename: str, sheetname: str | int, filetype: str = '', "
+                  "reduce: bool = False, excludedlist: collections.abc.Sequence[str] = "
+                  "['', 'r2', 'pearson', 'rmse', 'vloo score', 'sum']) "
+                  "-> pandas.DataFrame | None"));
     m.def("getcustomproperties", &mine::getcustomproperties, py::arg("filename"),
-          py::arg("sheetname"), py::arg("keys") = no_keys, py::arg("filetype") = "");
+          py::arg("sheetname"), py::arg("keys") = no_keys, py::arg("filetype") = "",
+          nb::sig("def getcustomproperties(filename: str, sheetname: str | int, "
+                  "keys: object = [], filetype: str = '') -> dict[str, typing.Any]"));
     m.def("getcustomproperty", &mine::getcustomproperty, py::arg("filename"), py::arg("sheetname"),
-          py::arg("property"), py::arg("filetype") = "");
+          py::arg("property"), py::arg("filetype") = "",
+          nb::sig("def getcustomproperty(filename: str, sheetname: str | int, property: str, "
+                  "filetype: str = '') -> typing.Any"));
     m.def("gettitles", &mine::gettitles, py::arg("filename"), py::arg("filetype") = "csv",
           py::arg("datarange") = "", py::arg("skipline") = 0, py::arg("delimiter") = ";",
-          py::arg("datafmt") = nb::none(), "read the titles of a given range in an Excel file.");
+          py::arg("datafmt") = nb::none(),
+          nb::sig("def gettitles(filename: str, filetype: str = 'csv', datarange: str = '', "
+                  "skipline: object = 0, delimiter: object = ';', "
+                  "datafmt: collections.abc.Sequence[typing.Any] | None = None) "
+                  "-> list[typing.Any]"),
+          "read the titles of a given range in an Excel file.");
     m.def("getranges", &mine::getranges, py::arg("filename"), py::arg("filetype") = "csv",
+          nb::sig("def getranges(filename: str, filetype: str = 'csv') "
+                  "-> collections.abc.Sequence[str]"),
           "Read the existing ranges in an Excel file.");
     m.def("analyseRangeData", &mine::analyseRangeData, py::arg("filename"),
-          py::arg("filetype") = "xls", py::arg("datarange") = "", py::arg("datafmt") = nb::none());
+          py::arg("filetype") = "xls", py::arg("datarange") = "", py::arg("datafmt") = nb::none(),
+          nb::sig("def analyseRangeData(filename: str, filetype: str = 'xls', "
+                  "datarange: str = '', "
+                  "datafmt: collections.abc.Sequence[typing.Any] | None = None) "
+                  "-> tuple[type, int, bool, collections.abc.Sequence[typing.Any]]"));
     mine::bind_dataiterator(m, positions, iterator_doc);
     m.def("get_dataframe", &mine::get_dataframe, py::arg("filename"), py::arg("datarange") = "",
           py::arg("datafields") = nb::none(), py::arg("sheetname") = nb::none(),
           py::arg("filetype") = "xlsx", py::arg("indexfield") = -1, py::arg("drop") = true,
+          nb::sig("def get_dataframe(filename: str, datarange: str = '', "
+                  "datafields: collections.abc.Sequence[typing.Any] | None = None, "
+                  "sheetname: str | int | None = None, filetype: str = 'xlsx', "
+                  "indexfield: int = -1, drop: bool = True) -> pandas.DataFrame"),
           dataframe_doc);
+    // indexfield: a column title, candidate titles, or any index label.
     m.def("getFrame", &mine::getFrame, py::arg("filename"), py::arg("filetype") = "",
           py::arg("datarange") = "", py::arg("datafields") = nb::none(),
           py::arg("indexfield") = nb::none(), py::arg("skipline") = 0, py::arg("delimiter") = ";",
+          nb::sig("def getFrame(filename: str, filetype: str = '', datarange: str = '', "
+                  "datafields: collections.abc.Sequence[typing.Any] | None = None, "
+                  "indexfield: collections.abc.Hashable | collections.abc.Sequence[str] "
+                  "| None = None, skipline: object = 0, delimiter: object = ';') "
+                  "-> pandas.DataFrame | None"),
           frame_doc);
 }

@@ -137,14 +137,26 @@ object new_rows_line_chart(handle Book, handle sheetname, handle datarow, handle
 void bind_line_charts(nb::module_ &m) {
     // The list defaults are created once and shared by every call omitting them.
     nb::list no_stddev, no_names;
+    // One row, its error bars and its name make one series; lists of them
+    // (parallel to a list of rows) one series each.
     m.def("new_rows_line_chart", &new_rows_line_chart, py::arg("Book"), py::arg("sheetname"),
           py::arg("datarow"), py::arg("datacol"), py::arg("width"),
           py::arg("stddevvalues") = no_stddev, py::arg("serienames") = no_names,
-          py::arg("title") = "", py::arg("x_axis") = "", py::arg("y_axis") = "");
+          py::arg("title") = "", py::arg("x_axis") = "", py::arg("y_axis") = "",
+          nb::sig("def new_rows_line_chart(Book: xlsxwriter.workbook.Workbook, sheetname: str, "
+                  "datarow: int | list[int], datacol: int, width: int, "
+                  "stddevvalues: collections.abc.Sequence[float] "
+                  "| collections.abc.Sequence[collections.abc.Sequence[float]] = [], "
+                  "serienames: str | collections.abc.Sequence[str] = [], title: str = '', "
+                  "x_axis: str = '', y_axis: str = '') -> xlsxwriter.chart.Chart"));
     m.def("new_line_chart", &new_line_chart, py::arg("Book"), py::arg("sheetname"),
           py::arg("datacount"), py::arg("IDcol"), py::arg("RMSEcol"), py::arg("VLOOcol"),
           py::arg("title"), py::arg("x_axis") = "", py::arg("y_axis") = "",
-          py::arg("x_format") = "0.000", py::arg("y_format") = "0.000");
+          py::arg("x_format") = "0.000", py::arg("y_format") = "0.000",
+          nb::sig("def new_line_chart(Book: xlsxwriter.workbook.Workbook, sheetname: str, "
+                  "datacount: int, IDcol: int, RMSEcol: int, VLOOcol: int, title: str, "
+                  "x_axis: str = '', y_axis: str = '', x_format: str = '0.000', "
+                  "y_format: str = '0.000') -> xlsxwriter.chart.Chart"));
 }
 
 }  // namespace rb

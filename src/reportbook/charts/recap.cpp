@@ -63,9 +63,15 @@ object enrichRecapExcelFile(handle excelwriter, handle options, handle recapname
 
 void bind_recap(nb::module_ &m) {
     nb::list no_frames;
+    // sumaryframelist: (hidden neurons, result Frame, unused) per architecture.
     m.def("enrichRecapExcelFile", &enrichRecapExcelFile, py::arg("excelwriter"),
           py::arg("options"), py::arg("recapname") = "", py::arg("recapframe") = nb::none(),
-          py::arg("nametemplate") = "", py::arg("sumaryframelist") = no_frames);
+          py::arg("nametemplate") = "", py::arg("sumaryframelist") = no_frames,
+          nb::sig("def enrichRecapExcelFile(excelwriter: pandas.ExcelWriter, "
+                  "options: typing.Any, recapname: str = '', "
+                  "recapframe: pandas.DataFrame | None = None, nametemplate: str = '', "
+                  "sumaryframelist: collections.abc.Sequence[tuple[typing.Any, "
+                  "pandas.DataFrame, typing.Any]] = []) -> None"));
 }
 
 }  // namespace rb

@@ -295,22 +295,47 @@ object getTestChart(handle Book, handle expectedcols, handle computedcol, handle
 }
 
 void bind_scatter_charts(nb::module_ &m) {
+    // A column, a colour, a marker or a name stands for one series; a list
+    // or tuple of them gives one series each.
     m.def("new_scatter_chart", &new_scatter_chart, py::arg("Book"), py::arg("names"),
           py::arg("sheetname"), py::arg("datacount"), py::arg("minVal"), py::arg("maxVal"),
           py::arg("expectedcol"), py::arg("computedcol"), py::arg("labelcol"), py::arg("title"),
           py::arg("x_axis"), py::arg("y_axis"), py::arg("colors"), py::arg("shapes"),
           py::arg("bisectorcolor") = "green", py::arg("diagValues") = "",
-          py::arg("padding") = 0.05);
+          py::arg("padding") = 0.05,
+          nb::sig("def new_scatter_chart(Book: xlsxwriter.workbook.Workbook, "
+                  "names: str | collections.abc.Sequence[str], sheetname: str, datacount: int, "
+                  "minVal: float, maxVal: float, expectedcol: int, "
+                  "computedcol: int | list[int] | tuple[int, ...], labelcol: object, "
+                  "title: str, x_axis: str, y_axis: str, "
+                  "colors: str | collections.abc.Sequence[str], "
+                  "shapes: str | collections.abc.Sequence[str], bisectorcolor: str = 'green', "
+                  "diagValues: str | list[typing.Any] = '', padding: float = 0.05) "
+                  "-> xlsxwriter.chart.Chart"));
     m.def("getBestTrainChart", &getBestTrainChart, py::arg("Book"), py::arg("expectedcol"),
           py::arg("computedcol"), py::arg("datacount"), py::arg("minExpect"),
           py::arg("maxExpect"), py::arg("pptyname"), py::arg("besttrain"), py::arg("pptyunit"),
           py::arg("mastersheetname"), py::arg("decorator") = "", py::arg("titleprefix") = "",
-          py::arg("chartname") = "", py::arg("diagvalues") = "");
+          py::arg("chartname") = "", py::arg("diagvalues") = "",
+          nb::sig("def getBestTrainChart(Book: xlsxwriter.workbook.Workbook, expectedcol: int, "
+                  "computedcol: int, datacount: int, minExpect: float, maxExpect: float, "
+                  "pptyname: str, besttrain: int | None, pptyunit: str, mastersheetname: str, "
+                  "decorator: str = '', titleprefix: str = '', chartname: str = '', "
+                  "diagvalues: str | list[typing.Any] = '') "
+                  "-> xlsxwriter.chartsheet.Chartsheet"));
     m.def("getTestChart", &getTestChart, py::arg("Book"), py::arg("expectedcols"),
           py::arg("computedcol"), py::arg("names"), py::arg("colors"), py::arg("shapes"),
           py::arg("pptyname"), py::arg("pptyunit"), py::arg("testsheetname"),
           py::arg("datacount"), py::arg("minExpect"), py::arg("maxExpect"), py::arg("decorator"),
-          py::arg("diagvalues") = "");
+          py::arg("diagvalues") = "",
+          nb::sig("def getTestChart(Book: xlsxwriter.workbook.Workbook, expectedcols: int, "
+                  "computedcol: int | list[int] | tuple[int, ...], "
+                  "names: str | collections.abc.Sequence[str], "
+                  "colors: str | collections.abc.Sequence[str], "
+                  "shapes: str | collections.abc.Sequence[str], pptyname: str, pptyunit: str, "
+                  "testsheetname: str, datacount: int, minExpect: float, maxExpect: float, "
+                  "decorator: str, diagvalues: str | list[typing.Any] = '') "
+                  "-> xlsxwriter.chartsheet.Chartsheet"));
 }
 
 }  // namespace rb

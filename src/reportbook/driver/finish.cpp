@@ -323,16 +323,31 @@ object finishExcel(handle excelwriter_in, handle options, handle gmCustomPropert
 }
 
 void bind_workbook_open(nb::module_ &m) {
-    m.def("outputmarker", &outputmarker, py::arg("filename"), py::arg("indirect") = false);
+    m.def("outputmarker", &outputmarker, py::arg("filename"), py::arg("indirect") = false,
+          nb::sig("def outputmarker(filename: str, indirect: bool = False) -> str"));
     m.def("initiateExcelWriter", &initiateExcelWriter, py::arg("excelwriter"),
           py::arg("modeldic"), py::arg("gmCustomProperties"), py::arg("origin") = "",
-          py::arg("recap") = false);
+          py::arg("recap") = false,
+          nb::sig("def initiateExcelWriter(excelwriter: pandas.ExcelWriter, "
+                  "modeldic: collections.abc.Mapping[str, typing.Any] | None, "
+                  "gmCustomProperties: "
+                  "collections.abc.MutableMapping[str, tuple[typing.Any, str]], "
+                  "origin: str = '', recap: bool = False) -> tuple[pandas.ExcelWriter, int]"));
     m.def("finishExcel", &finishExcel, py::arg("excelwriter"), py::arg("options"),
           py::arg("gmCustomProperties"), py::arg("sheetList"), py::arg("frameList"),
           py::arg("modeldic"), py::arg("libfilename"), py::arg("IDlist"),
           py::arg("trainresultColumn"), py::arg("testresultColumn"),
           py::arg("LOOResultTrainColumn"), py::arg("loowidth"), py::arg("traintype"),
-          py::arg("tempres"));
+          py::arg("tempres"),
+          nb::sig("def finishExcel(excelwriter: pandas.ExcelWriter, options: typing.Any, "
+                  "gmCustomProperties: "
+                  "collections.abc.MutableMapping[str, tuple[typing.Any, str]], "
+                  "sheetList: collections.abc.Sequence[str], "
+                  "frameList: collections.abc.Sequence[pandas.DataFrame | None], "
+                  "modeldic: collections.abc.MutableMapping[str, typing.Any], "
+                  "libfilename: object, IDlist: collections.abc.Sequence[int], "
+                  "trainresultColumn: int, testresultColumn: int, LOOResultTrainColumn: int, "
+                  "loowidth: object, traintype: object, tempres: str) -> str"));
 }
 
 }  // namespace rb

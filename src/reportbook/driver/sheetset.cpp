@@ -181,9 +181,21 @@ void bind_sheetset(nb::module_ &m) {
           py::arg("trainresultColumn") = 1, py::arg("testresultColumn") = -1,
           py::arg("LOOResultTrainColumn") = 3, py::arg("loowidth") = 1, py::arg("LOOlen") = 0,
           py::arg("LOOmaxrec") = 0, py::arg("pptyunit") = "", py::arg("decorindex") = 0,
-          py::arg("decorindexLOO") = 0, py::arg("traintype") = "", py::arg("verbosexls") = 0);
+          py::arg("decorindexLOO") = 0, py::arg("traintype") = "", py::arg("verbosexls") = 0,
+          nb::sig("def enrichExcelFile(excelwriter: pandas.ExcelWriter, pptyname: str, "
+                  "besttrainindex: int = 0, sheetList: collections.abc.Sequence[str] = [], "
+                  "frameList: collections.abc.Sequence[pandas.DataFrame | None] = [], "
+                  "paramcount: int = 0, resultcount: int = 0, leveragethreshold: float = 1.0, "
+                  "maxreclist: collections.abc.Sequence[int | str] = ['_'], infolen: int = -1, "
+                  "trainresultColumn: int = 1, testresultColumn: int = -1, "
+                  "LOOResultTrainColumn: int = 3, loowidth: object = 1, LOOlen: int = 0, "
+                  "LOOmaxrec: int = 0, pptyunit: str = '', decorindex: int = 0, "
+                  "decorindexLOO: int = 0, traintype: object = '', verbosexls: int = 0) "
+                  "-> None"));
     m.def("enrichExcelPreproc", &enrichExcelPreproc, py::arg("excelwriter"),
-          py::arg("sheetName"), py::arg("filename"), py::arg("do_vba") = false);
+          py::arg("sheetName"), py::arg("filename"), py::arg("do_vba") = false,
+          nb::sig("def enrichExcelPreproc(excelwriter: pandas.ExcelWriter, sheetName: str, "
+                  "filename: object, do_vba: bool = False) -> None"));
 }
 
 }  // namespace rb

@@ -419,19 +419,40 @@ object enrichBSTestSheet(handle Book, handle Sheet, handle Frame) {
 void bind_evaluation_sheets(nb::module_ &m) {
     m.def("enrichTrainSheet", &enrichTrainSheet, py::arg("Book"), py::arg("Sheet"),
           py::arg("Frame"), py::arg("resultcount"), py::arg("besttrain"), py::arg("resultColumn"),
-          py::arg("pptyname"), py::arg("paramcount"), py::arg("infolen"));
+          py::arg("pptyname"), py::arg("paramcount"), py::arg("infolen"),
+          nb::sig("def enrichTrainSheet(Book: xlsxwriter.workbook.Workbook, "
+                  "Sheet: xlsxwriter.worksheet.Worksheet, Frame: pandas.DataFrame, "
+                  "resultcount: int, besttrain: object, resultColumn: int, pptyname: object, "
+                  "paramcount: int, infolen: int) "
+                  "-> tuple[int, int, int, float, float, int, str]"));
     m.def("enrichTestSheet", &enrichTestSheet, py::arg("Book"), py::arg("Sheet"),
           py::arg("Frame"), py::arg("resultColumn"), py::arg("maxreclist"),
-          py::arg("leveragethreshold"), py::arg("verbose"), py::arg("infolen") = -1);
+          py::arg("leveragethreshold"), py::arg("verbose"), py::arg("infolen") = -1,
+          nb::sig("def enrichTestSheet(Book: xlsxwriter.workbook.Workbook, "
+                  "Sheet: xlsxwriter.worksheet.Worksheet, Frame: pandas.DataFrame, "
+                  "resultColumn: int, maxreclist: collections.abc.Sequence[int], "
+                  "leveragethreshold: float, verbose: int, infolen: int = -1) "
+                  "-> tuple[float, float, int, str]"));
     m.def("enrichLOOTrainSheet", &enrichLOOTrainSheet, py::arg("Book"), py::arg("Sheet"),
           py::arg("Frame"), py::arg("resultColumn"), py::arg("LOOlen"), py::arg("resultCount"),
-          py::arg("verbose"), py::arg("LOOmaxrec"), py::arg("infolen"));
+          py::arg("verbose"), py::arg("LOOmaxrec"), py::arg("infolen"),
+          nb::sig("def enrichLOOTrainSheet(Book: xlsxwriter.workbook.Workbook, "
+                  "Sheet: xlsxwriter.worksheet.Worksheet, Frame: pandas.DataFrame, "
+                  "resultColumn: int, LOOlen: int, resultCount: object, verbose: int, "
+                  "LOOmaxrec: int, infolen: int) -> tuple[float, float, int, str]"));
     m.def("enrichLOOTestSheet", &enrichLOOTestSheet, py::arg("Book"), py::arg("Sheet"),
-          py::arg("Frame"), py::arg("resultColumn"));
+          py::arg("Frame"), py::arg("resultColumn"),
+          nb::sig("def enrichLOOTestSheet(Book: object, Sheet: xlsxwriter.worksheet.Worksheet, "
+                  "Frame: object, resultColumn: int) -> None"));
     m.def("enrichBSTrainSheet", &enrichBSTrainSheet, py::arg("Book"), py::arg("Sheet"),
-          py::arg("Frame"), py::arg("resultColumn") = 2, py::arg("infolen") = -1);
+          py::arg("Frame"), py::arg("resultColumn") = 2, py::arg("infolen") = -1,
+          nb::sig("def enrichBSTrainSheet(Book: xlsxwriter.workbook.Workbook, "
+                  "Sheet: xlsxwriter.worksheet.Worksheet, Frame: pandas.DataFrame, "
+                  "resultColumn: object = 2, infolen: object = -1) -> None"));
     m.def("enrichBSTestSheet", &enrichBSTestSheet, py::arg("Book"), py::arg("Sheet"),
-          py::arg("Frame"));
+          py::arg("Frame"),
+          nb::sig("def enrichBSTestSheet(Book: object, Sheet: xlsxwriter.worksheet.Worksheet, "
+                  "Frame: object) -> None"));
 }
 
 }  // namespace rb

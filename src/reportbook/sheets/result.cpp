@@ -81,7 +81,9 @@ object enrichResultSheet(handle Book, handle Sheet, handle Frame) {
 
 void bind_result_sheet(nb::module_ &m) {
     m.def("enrichResultSheet", &enrichResultSheet, py::arg("Book"), py::arg("Sheet"),
-          py::arg("Frame"));
+          py::arg("Frame"),
+          nb::sig("def enrichResultSheet(Book: xlsxwriter.workbook.Workbook, "
+                  "Sheet: xlsxwriter.worksheet.Worksheet, Frame: pandas.DataFrame) -> int"));
 }
 
 }  // namespace rb
