@@ -43,6 +43,10 @@ NB_MODULE(reportbook, m) {
     bind_borrowed_names(m);
     bind_constants(m);
 
+    // Each binding states its Python signature (nb::sig), shown by help() and
+    // the stubs: what the operation needs of each argument, `object` where it
+    // uses none.  Calls stay duck-typed, and the defaults written in the
+    // signature are those of the nb::arg beside it.
     rb::bind_resources(m);
     rb::bind_formats(m);
     rb::bind_scatter_charts(m);

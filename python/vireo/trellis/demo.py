@@ -13,6 +13,7 @@ import sys
 import tempfile
 import time
 import types
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -308,7 +309,7 @@ def read_back(excelresult, recap, preproc, model_file, progress):
     """What the reader finds in the three workbooks."""
     from vireo.trellis.datareader import tablemine
 
-    found = {}
+    found: dict[str, Any] = {}
     found["properties"] = tablemine.getcustomproperties(excelresult, "Utilities")
     found["results"] = tablemine.getFrameFromExcel(excelresult, SHEETS[0], reduce=True)
     found["training"] = tablemine.getFrameFromExcel(excelresult, SHEETS[1], reduce=True)

@@ -87,6 +87,8 @@ NB_MODULE(tablemine, m) {
     nb::list positions;
     for (int i : {0, 1, 2}) positions.append(i);
 
+    // Signatures (nb::sig) as in the writer: the types each function needs,
+    // the defaults of the nb::arg beside them; calls stay duck-typed.
     m.def("searchExcelFile", &mine::searchExcelFile, nb::arg().none(),
           nb::sig("def searchExcelFile(nnxfile: str, /) -> str"), search_doc);
     m.def("getFrameFromExcel", &mine::getFrameFromExcel, py::arg("filename"), py::arg("sheetname"),
