@@ -2,6 +2,9 @@
 // format with the workbook; NUM_FORMAT is read when the factory runs.
 #include "reportbook/reportbook.hpp"
 
+#include <string>
+#include <utility>
+
 namespace rb {
 namespace {
 
@@ -40,33 +43,24 @@ object getMaxrecFormat(handle Book) { return coloured(Book, "#FFC7CE", "#9C0006"
 object getThresholdFormat(handle Book) { return coloured(Book, "#FF00FF", "#9C0006"); }
 
 void bind_formats(nb::module_ &m) {
-    m.def("getLevFormat", &getLevFormat, py::arg("Book"),
-          nb::sig("def getLevFormat(Book: xlsxwriter.workbook.Workbook) "
-                  "-> xlsxwriter.format.Format"));
-    m.def("getResFormat", &getResFormat, py::arg("Book"),
-          nb::sig("def getResFormat(Book: xlsxwriter.workbook.Workbook) "
-                  "-> xlsxwriter.format.Format"));
-    m.def("getRoundoffFormat", &getRoundoffFormat, py::arg("Book"),
-          nb::sig("def getRoundoffFormat(Book: xlsxwriter.workbook.Workbook) "
-                  "-> xlsxwriter.format.Format"));
-    m.def("getMeasuredFormat", &getMeasuredFormat, py::arg("Book"),
-          nb::sig("def getMeasuredFormat(Book: xlsxwriter.workbook.Workbook) "
-                  "-> xlsxwriter.format.Format"));
-    m.def("getTextCenteredFormat", &getTextCenteredFormat, py::arg("Book"),
-          nb::sig("def getTextCenteredFormat(Book: xlsxwriter.workbook.Workbook) "
-                  "-> xlsxwriter.format.Format"));
-    m.def("getIDformat", &getIDformat, py::arg("Book"),
-          nb::sig("def getIDformat(Book: xlsxwriter.workbook.Workbook) "
-                  "-> xlsxwriter.format.Format"));
-    m.def("getIntegerformat", &getIntegerformat, py::arg("Book"),
-          nb::sig("def getIntegerformat(Book: xlsxwriter.workbook.Workbook) "
-                  "-> xlsxwriter.format.Format"));
-    m.def("getMaxrecFormat", &getMaxrecFormat, py::arg("Book"),
-          nb::sig("def getMaxrecFormat(Book: xlsxwriter.workbook.Workbook) "
-                  "-> xlsxwriter.format.Format"));
-    m.def("getThresholdFormat", &getThresholdFormat, py::arg("Book"),
-          nb::sig("def getThresholdFormat(Book: xlsxwriter.workbook.Workbook) "
-                  "-> xlsxwriter.format.Format"));
+    // Every factory takes the workbook and gives the format it registered.
+    const std::pair<const char *, object (*)(handle)> factories[] = {
+        {"getLevFormat", &getLevFormat},
+        {"getResFormat", &getResFormat},
+        {"getRoundoffFormat", &getRoundoffFormat},
+        {"getMeasuredFormat", &getMeasuredFormat},
+        {"getTextCenteredFormat", &getTextCenteredFormat},
+        {"getIDformat", &getIDformat},
+        {"getIntegerformat", &getIntegerformat},
+        {"getMaxrecFormat", &getMaxrecFormat},
+        {"getThresholdFormat", &getThresholdFormat},
+    };
+    for (const auto &[name, factory] : factories) {
+        // nanobind keeps its own copy of the signature text.
+        const std::string sig = std::string("def ") + name +
+                                "(Book: xlsxwriter.workbook.Workbook) -> xlsxwriter.format.Format";
+        m.def(name, factory, py::arg("Book"), nb::sig(sig.c_str()));
+    }
 }
 
 }  // namespace rb
