@@ -42,6 +42,18 @@ inline DD two_prod(double a, double b) {
     return {p, std::fma(a, b, -p)};
 }
 
+// a * b exactly without fma (Dekker), for operands of everyday magnitude:
+// |a|, |b| below 2^996 and |a * b| above 2^-969.  A call of the C library's
+// fma costs more than these few operations, and on ARM without VFPv4 fma is
+// done in software.
+inline DD two_prod_split(double a, double b) {
+    constexpr double kSplitter = 134217729.0;  // 2^27 + 1
+    double p = a * b;
+    double ta = kSplitter * a, ah = ta - (ta - a), al = a - ah;
+    double tb = kSplitter * b, bh = tb - (tb - b), bl = b - bh;
+    return {p, ((ah * bh - p) + ah * bl + al * bh) + al * bl};
+}
+
 inline DD add(const DD &a, double b) {
     DD s = two_sum(a.hi, b);
     return quick_two_sum(s.hi, s.lo + a.lo);

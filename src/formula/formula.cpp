@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
 
@@ -310,11 +311,16 @@ std::vector<Result> running_stdeva(const Range &r) {
         });
 }
 
-double as_written(double v) {
-    if (v == 0.0 || !std::isfinite(v)) return v;
-    // Sixteen significant digits, as "%.16G" prints them: correctly rounded,
-    // ties to even, in every C++17 library; the text is then parsed back to
-    // the nearest double, as an application reading the file does.
+namespace {
+
+// The powers of ten a double holds exactly.
+constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                   1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr int kLastExactPower = 22;
+
+// The number through its text: "%.16G" and back, both correctly rounded.
+double through_text(double v) {
     char text[40];
     auto printed = std::to_chars(text, text + sizeof text, v, std::chars_format::scientific, 15);
     if (printed.ec != std::errc()) return v;
@@ -323,6 +329,60 @@ double as_written(double v) {
     if (std::from_chars(text, printed.ptr, back).ec == std::errc::result_out_of_range)
         return std::copysign(HUGE_VAL, v);
     return back;
+}
+
+// The same without the text, for the values of everyday magnitude, or false
+// where that cannot be done exactly: x = |v| * 10^k, with k such that x has
+// 16 digits before the point, is exact as a double-double (for k < 0, within
+// 2^-100 of it); rounded to the integer n, it gives the 16 digits; and n,
+// below 2^53, times or over an exact power of ten is correctly rounded by the
+// hardware.  A fraction too near one half to be sure of is left to the text.
+bool without_text(double v, double &out) {
+    const double a = std::fabs(v);
+    // The decimal exponent from the binary one (floor(e * log10 2)), off by
+    // one at most.
+    std::uint64_t bits;
+    std::memcpy(&bits, &a, sizeof bits);
+    const int binary = static_cast<int>((bits >> 52) & 0x7ff) - 1023;
+    const int scaled = binary * 1233;  // 1233 / 4096 = log10(2) to 1e-5
+    const int decimal = scaled >= 0 ? scaled / 4096 : -((4095 - scaled) / 4096);
+    int k = 15 - decimal;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (k < -kLastExactPower || k > kLastExactPower) return false;
+        const DD x =
+            k >= 0 ? dd::two_prod_split(a, kExactPowers[k]) : dd::div(DD(a), DD(kExactPowers[-k]));
+        if (x.hi >= 1e16) {
+            --k;
+            continue;
+        }
+        if (x.hi < 1e15) {
+            ++k;
+            continue;
+        }
+        // Below 2^63: the conversion truncates, which for these is floor.
+        double whole = static_cast<double>(static_cast<std::int64_t>(x.hi));
+        double fraction = (x.hi - whole) + x.lo;
+        if (fraction < 0.0) whole -= 1.0, fraction += 1.0;
+        if (fraction >= 1.0) whole += 1.0, fraction -= 1.0;
+        if (std::fabs(fraction - 0.5) < 1e-6) return false;
+        const double n = fraction > 0.5 ? whole + 1.0 : whole;
+        if (n >= 9007199254740992.0) return false;  // 2^53: n is no longer exact
+        const double rounded = k >= 0 ? n / kExactPowers[k] : n * kExactPowers[-k];
+        out = std::copysign(rounded, v);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+double as_written(double v) {
+    if (v == 0.0 || !std::isfinite(v)) return v;
+    // Sixteen significant digits, as "%.16G" prints them: correctly rounded,
+    // ties to even; the text is then parsed back to the nearest double, as
+    // an application reading the file does.
+    double out;
+    return without_text(v, out) ? out : through_text(v);
 }
 
 }  // namespace formula

@@ -160,7 +160,8 @@ void write_formula(handle sheet, const std::string &cell, handle formula, const 
 
 // --- reading the sheets ------------------------------------------------------
 
-Cells::Cells(handle book, handle home) : book_(nb::borrow(book)), home_(nb::borrow(home)) {}
+Cells::Cells(handle book, handle home, Reading reading)
+    : book_(nb::borrow(book)), home_(nb::borrow(home)), reading_(reading) {}
 
 Cells::Sheet Cells::load(handle worksheet) {
     Sheet s;
@@ -232,8 +233,9 @@ int Cells::kind_of_type(PyTypeObject *type) {
     return last_kind_;
 }
 
-Range::Cell Cells::classify(PyObject *cell, double &v, bool *deferred) {
+Range::Cell Cells::classify(PyObject *cell, double &v, bool &written, bool *deferred) {
     v = 0.0;
+    written = false;
     if (!cell) return Range::kEmpty;
     if (!PyTuple_Check(cell)) return Range::kUnknown;
     // A tuple of a known type built short by hand is no cell of that type.
@@ -248,7 +250,7 @@ Range::Cell Cells::classify(PyObject *cell, double &v, bool *deferred) {
                 return Range::kUnknown;
             }
             if (!number_of(number, v)) return Range::kUnknown;
-            v = as_written(v);
+            written = true;
             return Range::kNumber;
         }
         case kBlankCell: return Range::kEmpty;
@@ -295,8 +297,9 @@ Range Cells::read_cells(Sheet &sheet, Index r1, Index c1, Index r2, Index c2) {
                 if (!cell && PyErr_Occurred()) py::raise_pending();
             }
             double v;
-            Range::Cell kind = classify(cell, v, nullptr);
-            out.set(i++, kind, v);
+            bool written;
+            Range::Cell kind = classify(cell, v, written, nullptr);
+            out.set(i++, kind, written ? as_written(v) : v);
         }
     }
     return out;
@@ -339,11 +342,13 @@ Cells::Block Cells::read_block(Sheet &sheet, Index r1, Index r2) {
 
     Block block;
     block.columns.resize(cells.size());
+    block.written.resize(cells.size());
     std::vector<std::pair<size_t, size_t>> deferred;  // (column, row) to convert afterwards
     for (size_t c = 0; c < cells.size(); ++c) {
         const std::vector<PyObject *> &column = cells[c];
         if (column.empty()) continue;
         Range &out = block.columns[c] = Range::sized(rows, 1);
+        block.written[c].assign(n, false);
         for (size_t i = 0; i < n; ++i) {
             // The cell tuple some cells ahead, and the number of a nearer
             // one, whose tuple has arrived by then.
@@ -352,10 +357,11 @@ Cells::Block Cells::read_block(Sheet &sheet, Index r1, Index r2) {
             if (near && PyTuple_Check(near) && PyTuple_GET_SIZE(near) > 0)
                 prefetch(PyTuple_GET_ITEM(near, 0));
             double v;
-            bool later = false;
-            Range::Cell kind = classify(column[i], v, &later);
+            bool written, later = false;
+            Range::Cell kind = classify(column[i], v, written, &later);
             if (later) deferred.emplace_back(c, i);
             out.set(i, kind, v);
+            if (written) block.written[c][i] = true;
         }
     }
     cells.clear();
@@ -375,8 +381,10 @@ Cells::Block Cells::read_block(Sheet &sheet, Index r1, Index r2) {
         }
         object held = cell ? nb::borrow(cell) : object();
         double v;
-        Range::Cell kind = classify(cell, v, nullptr);
+        bool written;
+        Range::Cell kind = classify(cell, v, written, nullptr);
         block.columns[where.first].set(where.second, kind, v);
+        block.written[where.first][where.second] = written;
     }
     block.usable = true;
     return block;
@@ -409,14 +417,21 @@ const Range &Cells::read(Sheet &sheet, Index r1, Index c1, Index r2, Index c2) {
     auto block = sheet.blocks.find(span);
     // One column of a span is read down the column; from the second on, the
     // writer scores many columns of the same rows: read them all, row-wise.
-    if (c1 == c2 && block == sheet.blocks.end() && sheet.columns_read[span]++ >= 1)
+    if (reading_ == Reading::Many && c1 == c2 && block == sheet.blocks.end() &&
+        sheet.columns_read[span]++ >= 1)
         block = sheet.blocks.emplace(span, read_block(sheet, r1, r2)).first;
     if (c1 == c2 && block != sheet.blocks.end() && block->second.usable) {
-        const std::vector<Range> &columns = block->second.columns;
-        if (at(c1) < columns.size() && columns[at(c1)].readable)
-            out = columns[at(c1)];
-        else
+        Block &b = block->second;
+        if (at(c1) < b.columns.size() && b.columns[at(c1)].readable) {
+            Range &column = b.columns[at(c1)];
+            std::vector<bool> &written = b.written[at(c1)];
+            for (size_t i = 0; i < written.size(); ++i)
+                if (written[i]) column.values[i] = as_written(column.values[i]);
+            written.clear();
+            out = column;
+        } else {
             out = Range::empty_column(r2 - r1 + 1);
+        }
     } else {
         out = read_cells(sheet, r1, c1, r2, c2);
     }

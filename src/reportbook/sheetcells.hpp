@@ -52,9 +52,13 @@ inline void write_formula(handle sheet, const std::string &cell, const std::stri
 // the home sheet's is looked up with Book.get_worksheet_by_name.
 class Cells {
 public:
+    // How the columns of a sheet are read: one by one down the column, or,
+    // for a writer that scores many columns of the same rows, all at once,
+    // row by row, from the second column of those rows on.
+    enum class Reading { Few, Many };
     // `book` may be None: only the home sheet and known sheets can then be
     // referred to; `home` may be None: every reference names its sheet.
-    Cells(handle book, handle home);
+    Cells(handle book, handle home, Reading reading = Reading::Many);
     // Another worksheet that references may name, known without the Book.
     void know(handle worksheet);
 
@@ -69,9 +73,12 @@ private:
     // walked row by row (a lookup per cell down a column costs a cache miss
     // or more each), and the cells are then read column by column, in the
     // order pandas created them, which is their order in memory.
+    // A number cell's value is rounded to what the file holds when its
+    // column is first asked for: a writer uses a few columns of a sheet.
     struct Block {
         bool usable = false;
         std::vector<Range> columns;  // by column; unreadable: no cell there
+        std::vector<std::vector<bool>> written;  // by column: cells still to round
     };
     struct Sheet {
         object table;  // row -> {col: cell}, or None
@@ -84,15 +91,17 @@ private:
     Sheet load(handle worksheet);
     PyObject *row_of(Sheet &s, Index row);
     const Range &read(Sheet &sheet, Index r1, Index c1, Index r2, Index c2);
-    // The kind of a cell and its number as the file holds it.  With
-    // `deferred`, a number whose conversion would run Python code is not
-    // converted: *deferred is set instead.
-    Range::Cell classify(PyObject *cell, double &value, bool *deferred);
+    // The kind of a cell and its number; `written` tells a number cell,
+    // which the file holds with 16 digits (see formula::as_written), from a
+    // formula's stored result.  With `deferred`, a number whose conversion
+    // would run Python code is not converted: *deferred is set instead.
+    Range::Cell classify(PyObject *cell, double &value, bool &written, bool *deferred);
     int kind_of_type(PyTypeObject *type);
     Range read_cells(Sheet &s, Index r1, Index c1, Index r2, Index c2);
     Block read_block(Sheet &s, Index r1, Index r2);
 
     object book_, home_;
+    Reading reading_;
     bool home_loaded_ = false;
     Sheet home_sheet_;
     std::map<std::string, Sheet> others_;

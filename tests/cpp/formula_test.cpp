@@ -106,6 +106,23 @@ void test_numbers_are_kept_as_the_file_holds_them() {
                              show(reference_written(v)));
     }
     check(differ == 0, std::to_string(differ) + " random doubles held differently");
+
+    // Values of everyday magnitude, which take the short way without text:
+    // every decade from 1e-9 to 1e40, integers, and 17-digit values whose
+    // 17th digit is a 5 (within a rounding step of a decimal tie).
+    std::uniform_real_distribution<double> unit(1.0, 10.0);
+    differ = 0;
+    for (int decade = -9; decade <= 40; ++decade)
+        for (int i = 0; i < 20000; ++i) {
+            double v = unit(bits) * std::pow(10.0, decade) * (i % 2 ? -1 : 1);
+            if (i % 5 == 0) v = std::nearbyint(v);
+            if (i % 7 == 0) v = std::strtod(("1.23456789012345" + std::to_string(i % 10) + "5e" +
+                                             std::to_string(decade)).c_str(), nullptr);
+            if (as_written(v) != reference_written(v) && ++differ <= 5)
+                check(false, "as_written(" + show(v) + ") = " + show(as_written(v)) + ", C library " +
+                                 show(reference_written(v)));
+        }
+    check(differ == 0, std::to_string(differ) + " everyday values held differently");
 }
 
 void test_sums_are_correctly_rounded() {

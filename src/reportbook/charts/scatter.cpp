@@ -126,7 +126,8 @@ object build_scatter_chart(handle Book, handle names, handle sheetname, handle d
     nb::dict chart_options;
     chart_options["type"] = "scatter";
     object chart = Book.attr("add_chart")(chart_options);
-    sheetcells::Cells cells(Book, nb::none());
+    // A chart shows a few columns of a sheet.
+    sheetcells::Cells cells(Book, nb::none(), sheetcells::Cells::Reading::Few);
 
     if (multi) {
         // Walked in parallel up to the shortest, as zip() does.
