@@ -71,8 +71,6 @@ object points_or_nothing(Read read) {
 // The points of a series range in XlsxWriter's list form.
 object points_of(sheetcells::Cells &cells, handle sheetname, handle row1, handle col1,
                  handle row2, handle col2) {
-    for (handle v : {row1, col1, row2, col2})
-        if (!PyLong_CheckExact(v.ptr())) return object();
     return points_or_nothing([&]() -> const formula::Range & {
         return cells.range(py::utf8(sheetname), py::as_index(row1), py::as_index(col1),
                            py::as_index(row2), py::as_index(col2));
