@@ -141,7 +141,7 @@ def test_every_function_is_bound(module):
 
 
 @pytest.mark.parametrize("module, name", ENTRIES)
-def test_parameters_and_defaults(module, name):
+def test_stub_declares_parameters_and_defaults(module, name):
     mod, table = MODULES[module]
     want = table[name]
     declared = stub_parameters(stub_functions(mod)[name])
@@ -150,6 +150,12 @@ def test_parameters_and_defaults(module, name):
         assert len(got) == len(expected), got
         if len(expected) == 2:
             assert same(got[1], expected[1]), (got, expected)
+
+
+@pytest.mark.parametrize("module, name", ENTRIES)
+def test_binding_applies_defaults(module, name):
+    mod, table = MODULES[module]
+    want = table[name]
     applied = applied_defaults(getattr(mod, name))
     defaults = [p[1] for p in want if len(p) == 2]
     assert len(applied) == len(defaults) and all(map(same, applied, defaults)), applied

@@ -1,3 +1,4 @@
+import itertools
 import re
 from fractions import Fraction
 
@@ -51,6 +52,24 @@ def test_bisector_and_padding(wb):
     assert series(xml)[1] == ("bisector", "'Data'!$B$2:$B$3", "'Data'!$B$2:$B$3")
     assert '<a:ln w="3175"><a:solidFill><a:srgbClr val="00FF00"/>' in xml and '<c:symbol val="none"/>' in xml
     assert bounds(xml) == [("max", "4.0"), ("min", "0.0")] * 2
+
+
+def test_bisector_range_as_a_list(wb):
+    xml = placed(wb, "s", 2, "blue", "circle", diagValues=["Data", 1, 1, 2, 1])
+    assert series(xml)[1] == ("bisector", "Data!$B$2:$B$3", "Data!$B$2:$B$3")
+
+
+class _Endless:
+    def __iter__(self):
+        return itertools.repeat("x")
+
+
+@pytest.mark.parametrize("diag", [("Data", 1, 1, 2, 1), _Endless(), 3])
+def test_bisector_range_of_another_type_is_refused(wb, diag):
+    # XlsxWriter would search such a value for spaces, forever for an endless one.
+    with pytest.raises(TypeError, match="diagValues"):
+        rb.new_scatter_chart(wb.book, "s", "Data", 10, 1.0, 3.0, 1, 2, None, "T", "X", "Y",
+                             "blue", "circle", diagValues=diag)
 
 
 @pytest.mark.parametrize("pair, kept", [

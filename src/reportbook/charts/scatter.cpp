@@ -156,6 +156,11 @@ object build_scatter_chart(handle Book, handle names, handle sheetname, handle d
     }
 
     if (py::truthy(diagValues)) {
+        // XlsxWriter takes a range as text or as a list; anything else it
+        // would search for spaces, which may never end.
+        if (!nb::isinstance<nb::str>(diagValues) && !nb::isinstance<nb::list>(diagValues))
+            py::raise(PyExc_TypeError, "diagValues must be a range as text or a list, not %.200s",
+                      Py_TYPE(diagValues.ptr())->tp_name);
         nb::dict line, marker, series;
         line["color"] = bisectorcolor;
         line["width"] = 0.25;
