@@ -1,5 +1,6 @@
 """Workbooks and text files made for the reader's tests."""
 import csv
+import os
 import zipfile
 
 import xlsxwriter
@@ -168,4 +169,26 @@ def write_cell_kinds(path, date1904=False):
                            ("xl/worksheets/sheet1.xml", sheet),
                            ("xl/sharedStrings.xml", sst), ("xl/styles.xml", styles)]:
             z.writestr(name, data)
+    return str(path)
+
+
+def write_sheet_data(path, body, sheet="Utilities"):
+    """A workbook of one sheet whose sheetData holds `body` (XML text, or an
+    iterable of byte chunks), written as it stands: hostile layouts included."""
+    base = write_xlsx(str(path) + ".base.xlsx", {sheet: [["a"]]})
+    chunks = [body.encode()] if isinstance(body, str) else body
+    with zipfile.ZipFile(base) as zin, zipfile.ZipFile(str(path), "w", zipfile.ZIP_DEFLATED) as zout:
+        for item in zin.infolist():
+            data = zin.read(item.filename)
+            if item.filename != "xl/worksheets/sheet1.xml":
+                zout.writestr(item.filename, data)
+                continue
+            head, _, rest = data.partition(b"<sheetData>")
+            tail = rest.partition(b"</sheetData>")[2]
+            with zout.open(item.filename, "w") as member:
+                member.write(head + b"<sheetData>")
+                for chunk in chunks:
+                    member.write(chunk)
+                member.write(b"</sheetData>" + tail)
+    os.remove(base)
     return str(path)

@@ -1,8 +1,8 @@
 """Damaged, hostile and odd files given to the reader.
 
 Each is read in a child process with a time limit (and, outside the
-sanitizer build, a cap on its address space): the call must end with a
-Python exception (or, where a reading is sane, a result) within five
+sanitizer build, a cap of 1 GiB on its address space): the call must end
+with a Python exception (or, where a reading is sane, a result) within five
 seconds, with bounded memory, and the child must not die.
 """
 import base64
@@ -10,20 +10,20 @@ import json
 import os
 import subprocess
 import sys
+import warnings
 import zipfile
 
 import pytest
 
 from conftest import seconds
-from reader_books import write_result, write_xlsx
+from reader_books import write_result, write_sheet_data, write_xlsx
 
 CHILD = r"""
 import json, os, resource, sys, time, warnings
 warnings.simplefilter("ignore")
 if "libasan" not in os.environ.get("LD_PRELOAD", ""):
-    resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+    resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
 from vireo.trellis.datareader import tablemine as tm
-path, names = sys.argv[1], sys.argv[2:]
 calls = {
     "getFrameFromExcel": lambda: tm.getFrameFromExcel(path, "Utilities"),
     "getcustomproperties": lambda: tm.getcustomproperties(path, "Utilities"),
@@ -34,17 +34,23 @@ calls = {
     "getFrame": lambda: tm.getFrame(path, "csv", delimiter=","),
     "searchExcelFile": lambda: tm.searchExcelFile(os.path.join(os.path.dirname(path), "net.nnx")),
 }
-for name in names:
+# A path, then the calls made on it; then the next path.
+for name in sys.argv[1:]:
+    if name not in calls:
+        path = name
+        continue
     start = time.monotonic()
+    message = ""
     try:
         calls[name]()
         outcome = "result"
     except Exception as exc:
-        outcome = type(exc).__name__
+        outcome, message = type(exc).__name__, str(exc)
     elapsed = time.monotonic() - start
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
     sys.stdout.flush()
-    print("\n" + json.dumps({"call": name, "outcome": outcome, "seconds": elapsed, "peak": peak}))
+    print("\n" + json.dumps({"call": name, "path": path, "outcome": outcome, "message": message,
+                             "seconds": elapsed, "peak": peak}))
 """
 
 WORKBOOK_CALLS = ["getFrameFromExcel", "getcustomproperties", "get_dataframe", "getranges",
@@ -53,13 +59,16 @@ NATIVE_CALLS = ["getFrameFromExcel", "getcustomproperties", "get_dataframe", "se
 TEXT_CALLS = ["gettitles", "dataiterator", "getFrame"]
 
 
-def read_in_child(path, calls, timeout=90):
-    """{call: report} of each call made on `path` in one child process."""
-    out = subprocess.run([sys.executable, "-c", CHILD, str(path)] + calls,
+def child_reports(argv, timeout=90):
+    out = subprocess.run([sys.executable, "-c", CHILD] + argv,
                          capture_output=True, text=True, timeout=seconds(timeout))
     assert out.returncode == 0, out.stderr[-2000:]
-    reports = [json.loads(line) for line in out.stdout.splitlines() if line.startswith("{")]
-    return {r["call"]: r for r in reports}
+    return [json.loads(line) for line in out.stdout.splitlines() if line.startswith("{")]
+
+
+def read_in_child(path, calls, timeout=90):
+    """{call: report} of each call made on `path` in one child process."""
+    return {r["call"]: r for r in child_reports([str(path)] + calls, timeout)}
 
 
 def good_workbook(folder):
@@ -229,6 +238,32 @@ def fifo_without_writer(folder):
     return path
 
 
+def with_member(folder, name, data):
+    """The good workbook with one more member (zipfile warns of a duplicate name)."""
+    path = folder / "net_names.xlsx"
+    os.rename(good_workbook(folder), path)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        with zipfile.ZipFile(path, "a") as z:
+            z.writestr(name, data)
+    return path
+
+
+def utilities_twice(folder):
+    # zipfile reads the last member of a name, the native reader read the first
+    data = zipfile.ZipFile(good_workbook(folder)).read(UTILITIES).replace(b"Model file", b"Other file")
+    return with_member(folder, UTILITIES, data)
+
+
+def nul_in_a_name(folder):
+    # zipfile cuts the name at the NUL: a second Utilities sheet for it alone
+    data = zipfile.ZipFile(good_workbook(folder)).read(UTILITIES).replace(b"Model file", b"Other file")
+    path = with_member(folder, UTILITIES + "#", data)
+    raw = open(path, "rb").read().replace((UTILITIES + "#").encode(), UTILITIES.encode() + b"\0")
+    open(path, "wb").write(raw)
+    return path
+
+
 def mixed_csv(folder):
     path = folder / "net_mixed.xlsx"
     path.write_bytes(b'a,b;c\t"d\n1;2,"3\n"x""y",,\r\n\x00\xff,\n"unclosed\n')
@@ -252,6 +287,8 @@ HOSTILE = {
     # openpyxl (getranges) may read these; the native reader refuses them
     "deep nesting": (deep_nesting, NATIVE_CALLS, False),
     "huge attribute": (huge_attribute, NATIVE_CALLS, False),
+    "two members of one name": (utilities_twice, WORKBOOK_CALLS, False),
+    "NUL in a member name": (nul_in_a_name, WORKBOOK_CALLS, False),
 }
 # What the native reader raises for each.
 REFUSED_AS = {
@@ -262,6 +299,9 @@ REFUSED_AS = {
     "deep nesting": "ParseError",
     "huge attribute": "ParseError",
     "quadratic entity blowup": "EntitiesForbidden",
+    # by the native reader and, for the library, by the guard alike
+    "two members of one name": "BadZipFile",
+    "NUL in a member name": "BadZipFile",
 }
 
 
@@ -280,9 +320,47 @@ def test_hostile_file_gives_an_error_quickly(tmp_path, kind):
             continue
         if not may_read:
             assert report["outcome"] not in ("result", "SystemError"), report
-        if kind in REFUSED_AS and call in NATIVE_CALLS:
+        if kind in REFUSED_AS and (call in NATIVE_CALLS or "member" in kind):
             assert report["outcome"] == REFUSED_AS[kind], report
         if kind == "FIFO without writer":
             assert report["outcome"] == "OSError", report
         if kind == "vanished file":
             assert report["outcome"] == "FileNotFoundError", report
+
+
+# Sheets beyond a sheet's limits, each a few kilobytes: (sheetData, what the
+# error names besides the sheet).
+BEYOND = {
+    "row past the last": ('<row r="1048577"><c r="A1048577"><v>1</v></c></row>', "row 1048577"),
+    "row number of any size": ('<row r="2"><c r="A2"><v>1</v></c></row><row r="99999999"><c r="A99999999">'
+                               '<v>2</v></c></row>', "row 99999999"),
+    "cell past XFD": ('<row r="2"><c r="XFE2"><v>1</v></c></row>', "cell XFE2"),
+    "cell of four letters": ('<row r="2"><c r="AAAA2"><v>1</v></c></row>', "cell AAAA2"),
+    "cell past the last row": ('<row r="2"><c r="B1048577"><v>1</v></c></row>', "cell B1048577"),
+    "cells without reference past XFD": ('<row r="2">' + "<c/>" * 16384 + "<c><v>1</v></c></row>", "cell XFE2"),
+    "two far-apart cells": ('<row r="2"><c r="XFD2"><v>1</v></c></row><row r="1048576"><c r="A1048576">'
+                            '<v>2</v></c></row>', "1048576 rows x 16384 columns"),
+    "5000 rows reaching XFD": ("".join('<row r="%d"><c r="XFD%d"><v>1</v></c></row>' % (i, i)
+                                       for i in range(2, 5002)), "5001 rows x 16384 columns"),
+}
+# A first row the native reader leaves to the library (a lower-case
+# reference): the library's path must refuse the rest as well.
+LEFT_TO_THE_LIBRARY = '<row r="1"><c r="a1"><v>0</v></c></row>'
+BOUND_CALLS = ["getFrameFromExcel", "get_dataframe", "getranges"]
+
+
+@pytest.mark.parametrize("reader", ["native", "library"])
+def test_sheet_beyond_its_limits_is_refused(tmp_path, reader):
+    argv, kinds = [], {}
+    for n, (kind, (body, words)) in enumerate(sorted(BEYOND.items())):
+        head = LEFT_TO_THE_LIBRARY if reader == "library" else ""
+        path = write_sheet_data(tmp_path / ("b%d.xlsx" % n), head + body)
+        kinds[path] = (kind, words)
+        argv += [path] + BOUND_CALLS
+    reports = child_reports(argv)
+    assert len(reports) == len(argv) - len(kinds)
+    for report in reports:
+        kind, words = kinds[report["path"]]
+        assert report["outcome"] == "ValueError", (kind, report)
+        assert "sheet 'Utilities'" in report["message"] and words in report["message"], (kind, report)
+        assert report["seconds"] < seconds(5) and report["peak"] < 1 << 30, (kind, report)

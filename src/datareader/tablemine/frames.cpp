@@ -71,19 +71,32 @@ object getFrameFromExcel(handle filename, handle sheetname, handle filetype, han
                          handle excludedlist) {
     object result = nb::none();
     object ft = nb::borrow(filetype);
-    if (!py::truthy(ft)) ft = extension_of(filename);
+    if (!py::truthy(ft)) {
+        check_file_argument("getFrameFromExcel", "filename", filename, false);
+        ft = extension_of(filename);
+    }
+    bool trim = py::truthy(reduce);
     if (is_workbook_type(ft)) {
+        check_file_argument("getFrameFromExcel", "filename", filename);
+        check_sheet_argument("getFrameFromExcel", sheetname);
+        // `label in excludedlist`, asked of each summary label
+        if (trim && !PySequence_Check(excludedlist.ptr()) && !Py_TYPE(excludedlist.ptr())->tp_iter)
+            py::raise(PyExc_TypeError,
+                      "getFrameFromExcel() argument 'excludedlist' must be a collection of row labels "
+                      "(str), not %.200s",
+                      Py_TYPE(excludedlist.ptr())->tp_name);
         try {
             result = read_sheet(filename, sheetname, SheetLayout::Indexed);
         } catch (nb::python_error &e) {
             if (!e.matches(py::module_attr("XLRDError"))) throw;
         }
     }
-    if (py::truthy(reduce) && !result.is_none()) result = trim_summary_rows(result, excludedlist);
+    if (trim && !result.is_none()) result = trim_summary_rows(result, excludedlist);
     return result;
 }
 
 object searchExcelFile(handle nnxfile) {
+    check_file_argument("searchExcelFile", "nnxfile", nnxfile, false);
     object os = py::module_attr("os");
     object path = os.attr("path");
     std::vector<object> parts = py::unpack(path.attr("split")(nnxfile), 2);

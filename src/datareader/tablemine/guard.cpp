@@ -4,13 +4,21 @@
 // latter refuses entities; so every XML part is looked at here first, through
 // zipfile, the very archive reader openpyxl uses.  Only a part's prolog
 // needs inflating: a document type declaration can stand nowhere else.
+// Worksheets are then streamed once for their extent as openpyxl places
+// their cells, so that no library builds a grid beyond the sheet's limits or
+// out of all proportion to the cells written.
 #include "datareader/tablemine/tablemine.hpp"
 
+#include "datareader/tablemine/native/book.hpp"
 #include "datareader/tablemine/native/errors.hpp"
 #include "datareader/tablemine/native/prolog.hpp"
+#include "datareader/tablemine/native/sheet.hpp"
+#include "datareader/tablemine/native/xml.hpp"
 #include "datareader/tablemine/native/zip.hpp"
 
 #include <algorithm>
+#include <cstring>
+#include <map>
 
 namespace mine {
 namespace {
@@ -111,6 +119,245 @@ void check_prologs(handle archive, handle infos) {
     }
 }
 
+// zipfile cuts a member's name at a NUL and keeps the last member of a
+// name; the native reader would read another part than the library.
+void check_names(handle infos) {
+    std::map<std::string, int> seen;
+    for (handle info : infos) {
+        object original = nb::getattr(info, "orig_filename");
+        if (py::contains(original, py::text(std::string(1, '\0'))))
+            throw Refused(Refused::Kind::Zip, "a member name with a NUL byte: " +
+                                                  py::utf8(nb::repr(original)));
+        std::string name = py::utf8(nb::getattr(info, "filename"));
+        if (++seen[name] == 2) throw Refused(Refused::Kind::Zip, "two members named " + name);
+    }
+}
+
+// A worksheet's row or cell beyond the sheet's limits, in words that take
+// the sheet's name once it is known.
+struct Beyond {
+    std::string detail;
+};
+
+constexpr auto kMaxRow = static_cast<long long>(native::kMaxRow);
+
+// The extent of a worksheet part as openpyxl lays out its cells: in full
+// mode by each cell's own reference, in read-only mode by the row's number;
+// the larger of the two is taken.  Counts the cells with a value.  Any
+// other part ends the scan at its root.
+class ExtentScan : public native::xml::Handler {
+public:
+    long long rows = 0, columns = 0, cells = 0;
+
+    void start(const char *name, const char **attrs) override {
+        ++m_depth;
+        const char *local = native::xml::local_name(name);
+        if (m_depth == 1) {
+            done = std::strcmp(local, "worksheet") != 0;
+            return;
+        }
+        if (m_row_depth == 0) {
+            if (std::strcmp(local, "row") == 0) begin_row(attrs);
+        } else if (m_depth == m_row_depth + 1) {
+            begin_cell(attrs);
+        } else if (m_depth == m_row_depth + 2) {
+            if (std::strcmp(local, "v") == 0) m_in_value = true;
+            if (std::strcmp(local, "is") == 0) m_valued = true;
+        }
+    }
+
+    void end(const char *) override {
+        if (m_row_depth > 0) {
+            if (m_depth == m_row_depth + 2) m_in_value = false;
+            if (m_depth == m_row_depth + 1 && m_valued) ++cells;
+            if (m_depth == m_row_depth) m_row_depth = 0;
+        }
+        --m_depth;
+    }
+
+    void text(const char *, std::size_t len) override {
+        if (m_in_value && len > 0) m_valued = true;
+    }
+
+private:
+    void begin_row(const char **attrs) {
+        m_row_depth = m_depth;
+        m_column = 0;
+        const char *r = native::xml::attribute(attrs, "r");
+        if (!r) {
+            ++m_row;
+        } else if (!number(r, m_row)) {
+            done = true;  // openpyxl fails on the row: nothing is built
+            return;
+        }
+        if (m_row > kMaxRow) throw Beyond{"row " + shorter(r) + " is beyond the last row of a sheet (1048576)"};
+    }
+
+    void begin_cell(const char **attrs) {
+        m_valued = m_in_value = false;
+        const char *ref = native::xml::attribute(attrs, "r");
+        long long row = m_row;
+        if (ref && *ref) {
+            long long column = 0;
+            if (!coordinate(ref, row, column)) return;  // openpyxl fails on the cell
+            m_column = column;
+            if (column > native::kMaxColumn)
+                throw Beyond{"cell " + shorter(ref) + " is beyond the last column of a sheet (XFD)"};
+            if (row > kMaxRow) throw Beyond{"cell " + shorter(ref) + " is beyond the last row of a sheet (1048576)"};
+        } else if (++m_column > native::kMaxColumn) {
+            throw Beyond{"the cells of row " + std::to_string(m_row) +
+                         " run past the last column of a sheet (XFD): cell " +
+                         native::column_name(static_cast<std::uint64_t>(m_column)) + std::to_string(m_row)};
+        }
+        if (row < 1 || m_row < 1) return;
+        rows = std::max({rows, row, m_row});
+        columns = std::max(columns, m_column);
+    }
+
+    static std::string shorter(const char *s) {
+        std::string t(s);
+        return t.size() > 40 ? t.substr(0, 40) + "..." : t;
+    }
+
+    // A Python integer clamped to the range that matters here.
+    static long long clamp(handle v) {
+        if (v > nb::int_(kMaxRow)) return kMaxRow + 1;
+        if (v < nb::int_(-kMaxRow)) return -kMaxRow;
+        return py::as_index(v);
+    }
+
+    // int(text), or an integral float(text), as openpyxl reads a row number.
+    static bool number(const char *text, long long &out) {
+        long long v = 0;
+        const char *p = text;
+        for (; *p >= '0' && *p <= '9'; ++p) v = std::min(v * 10 + (*p - '0'), kMaxRow + 1);
+        if (!*p && p != text) {
+            out = v;
+            return true;
+        }
+        try {
+            object t = py::text(text);
+            try {
+                out = clamp(py::builtin("int")(t));
+                return true;
+            } catch (nb::python_error &e) {
+                if (!e.matches(PyExc_ValueError)) throw;
+            }
+            object f = py::builtin("float")(t);
+            if (!py::truthy(f.attr("is_integer")())) return false;
+            out = clamp(py::builtin("int")(f));
+            return true;
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            return false;
+        }
+    }
+
+    // openpyxl's coordinate_to_tuple: "$"s, letters of either case, digits.
+    static bool coordinate(const char *ref, long long &row, long long &column) {
+        const char *p = ref;
+        if (*p == '$') ++p;
+        const char *letters = p;
+        long long c = 0;
+        for (; (*p >= 'A' && *p <= 'Z') || (*p >= 'a' && *p <= 'z'); ++p)
+            c = std::min<long long>(c * 26 + ((*p | 0x20) - 'a' + 1), native::kMaxColumn + 1);
+        bool plain = p != letters;
+        if (*p == '$') ++p;
+        const char *digits = p;
+        long long r = 0;
+        for (; *p >= '0' && *p <= '9'; ++p) r = std::min(r * 10 + (*p - '0'), kMaxRow + 1);
+        if (plain && !*p && p != digits) {
+            if (r == 0) return false;
+            row = r, column = c;
+            return true;
+        }
+        // Other digits, a final newline: what openpyxl's pattern takes too.
+        try {
+            object cell = py::steal(PyImport_ImportModule("openpyxl.utils.cell"));
+            std::vector<object> pair = py::unpack(cell.attr("coordinate_to_tuple")(py::text(ref)), 2);
+            row = clamp(pair[0]), column = std::min<long long>(clamp(pair[1]), native::kMaxColumn + 1);
+            return true;
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            return false;
+        }
+    }
+
+    int m_depth = 0, m_row_depth = 0;
+    long long m_row = 0, m_column = 0;
+    bool m_in_value = false, m_valued = false;
+};
+
+// A member read through zipfile.
+class ZipSource : public native::xml::Source {
+public:
+    ZipSource(handle member, std::string name, std::uint64_t size)
+        : m_member(nb::borrow(member)), m_name(std::move(name)), m_size(size) {}
+    std::size_t read(char *buf, std::size_t cap) override {
+        object chunk = m_member.attr("read")(cap);
+        char *data = nullptr;
+        Py_ssize_t size = 0;
+        if (PyBytes_AsStringAndSize(chunk.ptr(), &data, &size) < 0) py::raise_pending();
+        std::size_t n = std::min(cap, static_cast<std::size_t>(size));
+        std::memcpy(buf, data, n);
+        return n;
+    }
+    const std::string &name() const override { return m_name; }
+    std::uint64_t size() const override { return m_size; }
+
+private:
+    object m_member;
+    std::string m_name;
+    std::uint64_t m_size;
+};
+
+// The sheet a worksheet part holds, by the workbook's own words when the
+// native reader can tell them.
+std::string sheet_of(const std::string &path, const std::string &part) {
+    try {
+        native::Book book(path);
+        for (const auto &ws : book.worksheets())
+            if (ws.part == part) return ws.name;
+    } catch (std::exception &) {
+    }
+    return "in part " + part;
+}
+
+void check_extents(const std::string &path, handle archive, handle infos) {
+    for (handle info : infos) {
+        std::string part = py::utf8(nb::getattr(info, "filename"));
+        object member;
+        try {
+            member = archive.attr("open")(info);
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            continue;  // the library fails on it in its own words
+        }
+        ExtentScan scan;
+        closing(member, [&] {
+            ZipSource source(member, part, static_cast<std::uint64_t>(attr_int(info, "file_size")));
+            try {
+                native::xml::parse(source, scan);
+            } catch (native::Unsure &) {
+                // malformed: the library says so; the extent so far stands
+            } catch (nb::python_error &e) {
+                if (!e.matches(PyExc_Exception)) throw;
+            } catch (Beyond &beyond) {
+                throw Refused(Refused::Kind::Sheet, "sheet '" + sheet_of(path, part) + "': " + beyond.detail);
+            }
+        });
+        if (scan.done && scan.rows == 0) continue;
+        auto rows = static_cast<std::uint64_t>(scan.rows), columns = static_cast<std::uint64_t>(scan.columns);
+        auto cells = static_cast<std::uint64_t>(scan.cells);
+        try {
+            native::check_grid(part, rows, columns, cells);
+        } catch (Refused &) {
+            native::check_grid(sheet_of(path, part), rows, columns, cells);
+            throw;
+        }
+    }
+}
+
 object optional_text(const std::optional<std::string> &s) {
     return s ? py::text(*s) : object(nb::none());
 }
@@ -120,10 +367,16 @@ object optional_text(const std::optional<std::string> &s) {
 void guard_workbook(handle filename) {
     object zipfile = import("zipfile");
     object archive;
+    std::string path;
     try {
         // Only what names a file: an open stream is the caller's.
-        object path = import("os").attr("fspath")(filename);
-        archive = zipfile.attr("ZipFile")(path);
+        object os = import("os");
+        object encoded = os.attr("fsencode")(os.attr("fspath")(filename));
+        char *data = nullptr;
+        Py_ssize_t size = 0;
+        if (PyBytes_AsStringAndSize(encoded.ptr(), &data, &size) < 0) py::raise_pending();
+        path.assign(data, static_cast<std::size_t>(size));
+        archive = zipfile.attr("ZipFile")(os.attr("fspath")(filename));
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_Exception)) throw;
         return;  // no zip: the library reports it as it always has
@@ -132,7 +385,9 @@ void guard_workbook(handle filename) {
         closing(archive, [&] {
             object infos = archive.attr("infolist")();
             check_members(infos);
+            check_names(infos);
             check_prologs(archive, infos);
+            check_extents(path, archive, infos);
         });
     } catch (Refused &refusal) {
         raise_refusal(refusal);

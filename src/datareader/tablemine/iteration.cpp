@@ -223,6 +223,7 @@ private:
     }
 
     void open(handle reader_class) {
+        check_range_arguments("dataiterator", m_filename, m_datarange, m_datafmt, m_skipline);
         check_before_library(m_filename);
         object mgr = reader_class(m_filename, "arange"_a = m_datarange, "datafmt"_a = m_datafmt,
                                   "load"_a = true, "headerOnly"_a = m_headerOnly);
@@ -368,6 +369,7 @@ object flatten_fields(handle datafields) {
 
 object get_dataframe(handle filename, handle datarange, handle datafields, handle sheetname,
                      handle filetype, handle indexfield, handle drop) {
+    check_frame_arguments("get_dataframe", filename, datarange, datafields, sheetname, filetype, indexfield);
     object fields = flatten_fields(datafields);
     object frame;
     if (same_text(filetype, "csv") || same_text(filetype, "txt")) {
@@ -406,10 +408,14 @@ object getFrame(handle filename, handle filetype, handle datarange, handle dataf
     (void)skipline;
     (void)delimiter;
     object ft = nb::borrow(filetype);
-    if (!py::truthy(ft)) ft = extension_of(filename).attr("lower")();
+    if (!py::truthy(ft)) {
+        check_file_argument("getFrame", "filename", filename, false);
+        ft = extension_of(filename).attr("lower")();
+    }
     bool known = false;
     for (const char *t : {"xlsx", "xls", "xlsm", "csv", "txt"}) known = known || same_text(ft, t);
     if (!known) return nb::none();
+    check_frame_arguments("getFrame", filename, datarange, datafields, nb::none(), ft, nb::int_(-1));
 
     object frame = get_dataframe(filename, datarange, datafields, nb::none(), ft, nb::int_(-1),
                                  nb::bool_(true));

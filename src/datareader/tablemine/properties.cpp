@@ -9,10 +9,15 @@ namespace {
 
 // The sheet read with its second row as titles; invalid when the file type
 // is not a workbook type.
-object read_property_sheet(handle filename, handle sheetname, handle filetype) {
+object read_property_sheet(const char *func, handle filename, handle sheetname, handle filetype) {
     object ft = nb::borrow(filetype);
-    if (!py::truthy(ft)) ft = extension_of(filename);
+    if (!py::truthy(ft)) {
+        check_file_argument(func, "filename", filename, false);
+        ft = extension_of(filename);
+    }
     if (!is_workbook_type(ft)) return object();
+    check_file_argument(func, "filename", filename);
+    check_sheet_argument(func, sheetname);
     return read_sheet(filename, sheetname, SheetLayout::PropertyTable);
 }
 
@@ -30,7 +35,7 @@ object property_value(handle frame, handle name) {
 object getcustomproperties(handle filename, handle sheetname, handle keys, handle filetype) {
     (void)keys;  // accepted for the toolkit's callers; every property is returned
     nb::dict result;
-    object frame = read_property_sheet(filename, sheetname, filetype);
+    object frame = read_property_sheet("getcustomproperties", filename, sheetname, filetype);
     if (!frame.is_valid()) return result;
     object names = nb::list(frame["property"]);
     object values = nb::list(frame["value"]);
@@ -46,7 +51,7 @@ object getcustomproperties(handle filename, handle sheetname, handle keys, handl
 }
 
 object getcustomproperty(handle filename, handle sheetname, handle property, handle filetype) {
-    object frame = read_property_sheet(filename, sheetname, filetype);
+    object frame = read_property_sheet("getcustomproperty", filename, sheetname, filetype);
     object value = frame.is_valid() ? property_value(frame, property) : object();
     return value.is_valid() ? value : nb::borrow(filename);
 }

@@ -12,6 +12,7 @@ object gettitles(handle filename, handle filetype, handle datarange, handle skip
     object result = nb::list();
     object reader_class = toolkit::getExcelType(filetype);
     if (py::truthy(reader_class)) {
+        check_range_arguments("gettitles", filename, datarange, datafmt);
         check_before_library(filename);
         object reader = reader_class(filename, "arange"_a = datarange, "datafmt"_a = datafmt,
                                      "headerOnly"_a = true, "load"_a = true);
@@ -32,6 +33,7 @@ object getranges(handle filename, handle filetype) {
         reader_class = toolkit::ExcelXP();
     else
         return result;
+    check_file_argument("getranges", "filename", filename);
     check_before_library(filename);
     object mgr = reader_class(filename, "load"_a = true);
     with_context(mgr, [&](handle reader) {
@@ -56,6 +58,7 @@ object analyseRangeData(handle filename, handle filetype, handle datarange, hand
     else if (same_text(filetype, "xlsx"))
         reader_class = toolkit::Excel();
     if (reader_class.is_valid()) {
+        check_range_arguments("analyseRangeData", filename, datarange, datafmt);
         check_before_library(filename);
         object mgr = reader_class(filename, "load"_a = true);
         with_context(mgr, [&](handle reader) {

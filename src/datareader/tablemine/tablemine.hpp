@@ -33,6 +33,26 @@ void check_before_library(handle filename);
 // (guard.cpp).
 [[noreturn]] void raise_refusal(const native::Refused &refusal);
 
+// Checks of the values the reader's public functions take (context.cpp): a
+// value of the wrong kind is a TypeError naming the function, the argument,
+// what it got and what it expects, raised before the file is touched.  Each
+// check lets through every kind the reading libraries take.
+// A file name: str, bytes or os.PathLike; or an open binary file where
+// `file_object` (pandas and openpyxl read from one).
+void check_file_argument(const char *func, const char *name, handle value, bool file_object = true);
+// A worksheet as pandas selects it: a name, a position, a list or None.
+void check_sheet_argument(const char *func, handle sheet);
+// The values a read through a range takes (a handle left invalid is not
+// taken): the file, the range (a text, or a false value for the default),
+// the column layout (None or an iterable) and the rows to skip (a false
+// value or an integer).
+void check_range_arguments(const char *func, handle filename, handle datarange, handle datafmt,
+                           handle skipline = handle());
+// get_dataframe's and getFrame's values, checked where the source chosen by
+// filetype and datarange takes them.
+void check_frame_arguments(const char *func, handle filename, handle datarange, handle datafields,
+                           handle sheetname, handle filetype, handle indexfield);
+
 // The reads of a worksheet the module makes, each as a pandas.read_excel call
 // (workbook.cpp): index_col=0; skiprows=[0] (the property table); defaults.
 enum class SheetLayout { Indexed, PropertyTable, Plain };

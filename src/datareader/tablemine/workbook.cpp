@@ -191,32 +191,50 @@ private:
 
 // The rows as pandas' get_sheet_data leaves them: trailing empty cells
 // dropped, trailing empty rows dropped, then every row padded to the widest.
+// Only the cells with a value are kept while the part is read, so that
+// memory follows what the part holds; the padded rows are made once the grid
+// they make is known to be within bounds.
 class SheetRows : public native::RowSink {
 public:
     explicit SheetRows(const native::Book &book) : m_rules(book) {}
 
     void row(const std::vector<const Cell *> &cells) override {
-        std::size_t n = cells.size();
-        m_values.clear();
-        for (std::size_t i = 0; i < n; ++i)
-            m_values.push_back(cells[i] ? m_rules.value(*cells[i]) : m_rules.empty());
-        while (n > 0 && is_empty_text(m_values[n - 1])) --n;
-        PyObject *made = PyList_New(static_cast<Py_ssize_t>(n));
-        if (!made) py::raise_pending();
-        nb::list row = nb::steal<nb::list>(made);
-        for (std::size_t i = 0; i < n; ++i)
-            PyList_SET_ITEM(row.ptr(), static_cast<Py_ssize_t>(i), m_values[i].release().ptr());
-        if (n > 0) m_used = m_data.size() + 1;
-        m_width = std::max(m_width, n);
-        m_data.push_back(std::move(row));
+        std::size_t begin = m_entries.size();
+        for (std::size_t i = 0; i < cells.size(); ++i) {
+            if (!cells[i]) continue;
+            object v = m_rules.value(*cells[i]);
+            if (!is_empty_text(v)) m_entries.emplace_back(static_cast<std::uint32_t>(i), std::move(v));
+        }
+        m_ends.push_back(m_entries.size());
+        if (m_entries.size() > begin) {
+            m_used = m_ends.size();
+            m_width = std::max<std::size_t>(m_width, m_entries.back().first + 1u);
+        }
     }
+
+    std::size_t rows() const { return m_used; }
+    std::size_t width() const { return m_width; }
+    std::size_t cells() const { return m_entries.size(); }
 
     // The rows for pandas' parser.
     nb::list data() {
-        m_data.resize(m_used);
         nb::list out;
-        for (nb::list &row : m_data) {
-            for (std::size_t k = nb::len(row); k < m_width; ++k) row.append(m_rules.empty());
+        std::size_t at = 0;
+        PyObject *empty = m_rules.empty().ptr();
+        for (std::size_t r = 0; r < m_used; ++r) {
+            PyObject *made = PyList_New(static_cast<Py_ssize_t>(m_width));
+            if (!made) py::raise_pending();
+            nb::list row = nb::steal<nb::list>(made);
+            for (std::size_t k = 0; k < m_width; ++k) {
+                Py_INCREF(empty);
+                PyList_SET_ITEM(made, static_cast<Py_ssize_t>(k), empty);
+            }
+            for (; at < m_ends[r]; ++at) {
+                auto &entry = m_entries[at];
+                PyObject *old = PyList_GET_ITEM(made, static_cast<Py_ssize_t>(entry.first));
+                PyList_SET_ITEM(made, static_cast<Py_ssize_t>(entry.first), entry.second.release().ptr());
+                Py_DECREF(old);
+            }
             out.append(row);
         }
         return out;
@@ -228,8 +246,10 @@ private:
     }
 
     CellRules m_rules;
-    std::vector<object> m_values;
-    std::vector<nb::list> m_data;
+    // (column from 0, value) of each cell with a value, row after row; the
+    // end of each row's cells in m_ends.
+    std::vector<std::pair<std::uint32_t, object>> m_entries;
+    std::vector<std::size_t> m_ends;
     std::size_t m_used = 0, m_width = 0;
 };
 
@@ -286,9 +306,14 @@ const native::Worksheet &find_sheet(const native::Book &book, handle sheet) {
         Py_ssize_t size = 0;
         const char *name = PyUnicode_AsUTF8AndSize(sheet.ptr(), &size);
         if (!name) py::raise_pending();
+        std::string wanted(name, static_cast<std::size_t>(size));
         for (const auto &ws : sheets)
-            if (ws.name.size() == static_cast<std::size_t>(size) && std::memcmp(ws.name.data(), name, ws.name.size()) == 0)
-                return ws;
+            if (ws.name == wanted) return ws;
+        for (const auto &chart : book.chartsheets())
+            if (chart == wanted)
+                throw native::Refused(native::Refused::Kind::Sheet,
+                                      "Worksheet named '" + wanted + "' not found: '" + wanted +
+                                          "' is a chartsheet, which holds a chart and no cells");
         throw Unsure("no such worksheet");
     }
     if (PyLong_CheckExact(sheet.ptr())) {
@@ -304,40 +329,68 @@ object read_native(const std::string &path, handle sheet, SheetLayout layout) {
     const native::Worksheet &ws = find_sheet(book, sheet);
     SheetRows rows(book);
     native::scan_rows(book, ws, rows);
+    native::check_grid(ws.name, rows.rows(), rows.width(), rows.cells());
     return parse_rows(rows.data(), layout);
+}
+
+// What a file is by its content, as pandas tells it before choosing an
+// engine.
+enum class Content { Unknown, Xls, Workbook, Empty, OtherZip, Other };
+
+Content content_of(const std::optional<std::string> &path) {
+    if (!path) return Content::Unknown;
+    char head[8] = {};
+    std::ifstream file(*path, std::ios::binary);
+    if (!file) return Content::Unknown;  // missing or unreadable: pandas says why
+    file.read(head, sizeof head);
+    if (file.gcount() == 0) return file.eof() ? Content::Empty : Content::Unknown;
+    if (file.gcount() < static_cast<std::streamsize>(sizeof head)) return Content::Other;
+    static const char *xls[] = {"\x09\x00\x04\x00\x07\x00\x10\x00", "\x09\x02\x06\x00\x00\x00\x10\x00",
+                                "\x09\x04\x06\x00\x00\x00\x10\x00", "\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1"};
+    for (const char *sig : xls)
+        if (std::memcmp(head, sig, 8) == 0) return Content::Xls;
+    if (std::memcmp(head, "PK\3\4", 4) != 0) return Content::Other;
+    try {
+        native::zip::Archive archive(*path);
+        Content found = Content::OtherZip;
+        for (const auto &m : archive.members()) {
+            std::string name = m.name;
+            for (char &c : name) c = c == '\\' ? '/' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            if (name == "xl/workbook.xml") return Content::Workbook;
+            // the binary and the OpenDocument workbooks pandas reads with
+            // engines of their own
+            if (name == "xl/workbook.bin" || name == "content.xml") found = Content::Unknown;
+        }
+        return found;
+    } catch (std::exception &) {
+        return Content::Workbook;  // zipfile reads what this reader leaves
+    }
 }
 
 // The engine pandas picks by the file's content today, named so that a new
 // default of a later pandas cannot change the result; none where pandas
-// would refuse the file or read another format (it then decides as today).
-object library_engine(const std::optional<std::string> &path) {
-    if (!path) return nb::none();
-    char head[8] = {};
-    std::ifstream file(*path, std::ios::binary);
-    if (!file.read(head, sizeof head)) return nb::none();
-    static const char *xls[] = {"\x09\x00\x04\x00\x07\x00\x10\x00", "\x09\x02\x06\x00\x00\x00\x10\x00",
-                                "\x09\x04\x06\x00\x00\x00\x10\x00", "\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1"};
-    for (const char *sig : xls)
-        if (std::memcmp(head, sig, 8) == 0) return py::text("xlrd");
-    if (std::memcmp(head, "PK\3\4", 4) != 0) return nb::none();
-    try {
-        native::zip::Archive archive(*path);
-        for (const auto &m : archive.members()) {
-            std::string name = m.name;
-            for (char &c : name) c = c == '\\' ? '/' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-            if (name == "xl/workbook.xml") return py::text("openpyxl");
-        }
-        return nb::none();
-    } catch (std::exception &) {
-        return py::text("openpyxl");  // zipfile reads what this reader leaves
+// would read another format or find no file (it then decides as today).  A
+// file that holds no workbook is refused in words that say so: pandas would
+// ask for an engine, which the caller cannot give.
+object library_engine(handle filename, const std::optional<std::string> &path) {
+    const char *why = nullptr;
+    switch (content_of(path)) {
+    case Content::Xls: return py::text("xlrd");
+    case Content::Workbook: return py::text("openpyxl");
+    case Content::Unknown: return nb::none();
+    case Content::Empty: why = "the file is empty"; break;
+    case Content::OtherZip: why = "a zip archive without a workbook part"; break;
+    case Content::Other: why = "neither a zip archive nor an .xls file"; break;
     }
+    object shown = py::module_attr("os").attr("fspath")(filename);
+    py::raise(PyExc_ValueError, "%R is not a workbook (.xlsx, .xlsm or .xls): %s", shown.ptr(), why);
 }
 
 object read_with_library(handle read_excel, handle filename, handle sheet, SheetLayout layout,
                          const std::optional<std::string> &path) {
+    object engine = library_engine(filename, path);
     guard_workbook(filename);
     nb::dict kw = layout_keywords(layout);
-    object engine = library_engine(path);
     if (!engine.is_none()) kw["engine"] = engine;
     return py::steal(PyObject_Call(read_excel.ptr(), nb::make_tuple(filename, sheet).ptr(), kw.ptr()));
 }
@@ -358,6 +411,7 @@ object read_sheet(handle filename, handle sheet, SheetLayout layout) {
         try {
             return read_native(*path, sheet, layout);
         } catch (Unsure &e) {
+            library_engine(filename, path);  // no workbook: said so, whichever reader
             if (native_only()) {
                 py::raise(PyExc_RuntimeError, "native reader unsure: %s", e.what());
             }

@@ -411,6 +411,7 @@ void Book::read_workbook() {
         if (rel->second.type.find("chartsheet") != std::string::npos) {
             // openpyxl fails on a chartsheet without relationships
             if (!m_archive.find(rels_path(part))) throw Unsure("chartsheet without relationships");
+            m_chartsheets.push_back(sheet.name);
             continue;
         }
         m_worksheets.push_back(Worksheet{sheet.name, part});

@@ -74,6 +74,8 @@ public:
     const zip::Archive &archive() const { return m_archive; }
     // The worksheets in the workbook's order, as pandas numbers them.
     const std::vector<Worksheet> &worksheets() const { return m_worksheets; }
+    // The names of the chartsheets, which hold no cells.
+    const std::vector<std::string> &chartsheets() const { return m_chartsheets; }
     bool date1904() const { return m_date1904; }
     const SharedStrings &strings() const { return m_strings; }
     // The number format of each cell style (xf), by style index.
@@ -91,6 +93,7 @@ private:
     std::string m_workbook_part;
     std::string m_strings_part;
     std::vector<Worksheet> m_worksheets;
+    std::vector<std::string> m_chartsheets;
     bool m_date1904 = false;
     SharedStrings m_strings;
     std::vector<StyleFormat> m_formats;

@@ -25,7 +25,7 @@ struct Refused : std::runtime_error {
         Entities,  // an entity declaration in an XML part
         Encoding,  // an XML part in an encoding whose prolog cannot be checked
         Xml,       // nesting, a token or a text beyond every sane workbook
-        Sheet,     // a row beyond the last row a sheet can have
+        Sheet,     // a row or column beyond a sheet's, a grid beyond reason, a sheet that is none
     };
     Refused(Kind kind, const std::string &what, std::vector<std::optional<std::string>> details = {})
         : std::runtime_error(what), kind(kind), details(std::move(details)) {}

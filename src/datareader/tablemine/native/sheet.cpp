@@ -3,16 +3,13 @@
 #include "datareader/tablemine/native/errors.hpp"
 #include "datareader/tablemine/native/xml.hpp"
 
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 namespace mine::native {
 namespace {
-
-// The last row a sheet can have.  A row number beyond it would have the
-// library yield an empty row for every number below.
-constexpr long long kMaxRow = 1048576;
-// "ZZZ", the last column openpyxl's coordinate tables know.
-constexpr std::uint32_t kMaxColumn = 18278;
 
 CellType cell_type(const char *t) {
     if (!t || std::strcmp(t, "n") == 0) return CellType::Number;
@@ -25,29 +22,87 @@ CellType cell_type(const char *t) {
     return CellType::Other;
 }
 
-// The column of an A1 reference; Unsure for any other form (lower case,
-// "$", row 0), which the library's versions read differently.
-std::uint32_t column_of(const char *ref) {
-    std::uint32_t column = 0;
-    const char *p = ref;
-    for (; *p >= 'A' && *p <= 'Z'; ++p) {
-        if (p - ref == 3) throw Unsure(std::string("bad cell reference ") + ref);
-        column = column * 26 + static_cast<std::uint32_t>(*p - 'A' + 1);
-    }
-    if (p == ref || !*p) throw Unsure(std::string("bad cell reference ") + ref);
-    bool nonzero = false;
+// A reference as it may stand in a message: a hostile one can be megabytes.
+std::string shown(const char *text) {
+    std::string s(text);
+    if (s.size() > 40) s = s.substr(0, 40) + "...";
+    return s;
+}
+
+// The digits of a plain decimal number, saturated just past `max`: any
+// size is told from a number within the sheet.
+bool saturated_digits(const char *p, std::uint64_t max, std::uint64_t &value) {
+    if (!*p) return false;
+    value = 0;
     for (; *p; ++p) {
-        if (*p < '0' || *p > '9') throw Unsure(std::string("bad cell reference ") + ref);
-        nonzero = nonzero || *p != '0';
+        if (*p < '0' || *p > '9') return false;
+        value = std::min<std::uint64_t>(value * 10 + static_cast<std::uint64_t>(*p - '0'), max + 1);
     }
-    if (!nonzero || column > kMaxColumn) throw Unsure(std::string("bad cell reference ") + ref);
-    return column;
+    return true;
+}
+
+std::string sheet_prefix(const std::string &sheet) { return "sheet '" + sheet + "': "; }
+
+}  // namespace
+
+std::string column_name(std::uint64_t column) {
+    std::string name;
+    for (; column > 0; column = (column - 1) / 26)
+        name.insert(name.begin(), static_cast<char>('A' + (column - 1) % 26));
+    return name;
+}
+
+std::uint64_t grid_limit() {
+    const char *v = std::getenv("TRELLIS_MAX_CELLS");
+    if (!v || !*v) return kDefaultGridLimit;
+    std::uint64_t limit = 0;
+    const std::uint64_t most = std::uint64_t(1) << 62;
+    if (!saturated_digits(v, most, limit) || limit > most)
+        throw Refused(Refused::Kind::Sheet, "TRELLIS_MAX_CELLS is " + shown(v) +
+                                                ": expected a plain count of cells, such as 200000000");
+    return limit;
+}
+
+void check_grid(const std::string &sheet, std::uint64_t rows, std::uint64_t columns, std::uint64_t cells) {
+    // Saturated: rows and columns are each within a sheet's limits here, but
+    // a caller's counts need not be.
+    std::uint64_t grid = columns && rows > UINT64_MAX / columns ? UINT64_MAX : rows * columns;
+    std::uint64_t limit = grid_limit();
+    bool sparse = cells <= UINT64_MAX / kSparseFactor && grid > cells * kSparseFactor;
+    if (grid <= limit || !sparse) return;
+    throw Refused(Refused::Kind::Sheet,
+                  sheet_prefix(sheet) + "a grid of " + std::to_string(rows) + " rows x " +
+                      std::to_string(columns) + " columns (" + std::to_string(grid) + " cells) for " +
+                      std::to_string(cells) + " cells written: more than " + std::to_string(limit) +
+                      " cells and more than " + std::to_string(kSparseFactor) +
+                      " times the cells written (TRELLIS_MAX_CELLS raises the bound)");
+}
+
+namespace {
+
+// The column of an A1 reference, its row in `row`; Unsure for any other
+// form (lower case, "$", row 0), which the library's versions read
+// differently, Refused beyond the sheet's last column or row.
+std::uint32_t column_of(const char *ref, const std::string &sheet, std::uint64_t &row) {
+    std::uint64_t column = 0;
+    const char *p = ref;
+    for (; *p >= 'A' && *p <= 'Z'; ++p)
+        column = std::min<std::uint64_t>(column * 26 + static_cast<std::uint64_t>(*p - 'A' + 1), kMaxColumn + 1);
+    if (p == ref || !saturated_digits(p, kMaxRow, row) || row == 0)
+        throw Unsure(std::string("bad cell reference ") + shown(ref));
+    if (column > kMaxColumn)
+        throw Refused(Refused::Kind::Sheet, sheet_prefix(sheet) + "cell " + shown(ref) +
+                                                " is beyond the last column of a sheet (XFD)");
+    if (row > kMaxRow)
+        throw Refused(Refused::Kind::Sheet, sheet_prefix(sheet) + "cell " + shown(ref) +
+                                                " is beyond the last row of a sheet (1048576)");
+    return static_cast<std::uint32_t>(column);
 }
 
 class SheetReader : public xml::Handler {
 public:
-    explicit SheetReader(RowSink &sink)
-        : m_sink(sink), m_ns(std::string(xml::kMainNs) + xml::kSeparator) {}
+    SheetReader(RowSink &sink, const std::string &sheet)
+        : m_sink(sink), m_sheet(sheet), m_ns(std::string(xml::kMainNs) + xml::kSeparator) {}
 
     void start(const char *name, const char **attrs) override {
         ++m_depth;
@@ -121,9 +176,13 @@ public:
 private:
     void begin_row(const char **attrs) {
         const char *r = xml::attribute(attrs, "r");
-        m_row_number = r ? plain_integer(r, kMaxRow + 1) : m_row_number + 1;
-        if (m_row_number > kMaxRow)
-            throw Refused(Refused::Kind::Sheet, "row number beyond the last row of a sheet");
+        std::uint64_t number = static_cast<std::uint64_t>(m_row_number) + 1;
+        // Other forms (signs, spaces, exponents) are the library's to read.
+        if (r && !saturated_digits(r, kMaxRow, number)) throw Unsure(std::string("odd row number ") + shown(r));
+        if (number > kMaxRow)
+            throw Refused(Refused::Kind::Sheet, sheet_prefix(m_sheet) + "row " + (r ? shown(r) : std::to_string(number)) +
+                                                    " is beyond the last row of a sheet (1048576)");
+        m_row_number = static_cast<long long>(number);
         m_in_row = true;
         m_count = 0;
         m_column = 0;
@@ -141,9 +200,14 @@ private:
                 else if (a[0] == 's') s = attrs[1];
             }
         }
-        m_column = ref && *ref ? column_of(ref) : m_column + 1;
+        std::uint64_t row = 0;
+        m_column = ref && *ref ? column_of(ref, m_sheet, row) : m_column + 1;
         m_cell->ref.assign(ref ? ref : "");
-        if (m_column > kMaxColumn) throw Unsure("cell beyond the last column");
+        if (m_column > kMaxColumn)
+            throw Refused(Refused::Kind::Sheet, sheet_prefix(m_sheet) + "the cells of row " +
+                                                    std::to_string(m_row_number) +
+                                                    " run past the last column of a sheet (XFD): cell " +
+                                                    column_name(m_column) + std::to_string(m_row_number));
         m_cell->column = m_column;
         m_cell->type = cell_type(t);
         m_cell->style = !s ? 0 : *s ? plain_integer(s, 1LL << 31) : -1;
@@ -183,6 +247,7 @@ private:
     }
 
     RowSink &m_sink;
+    const std::string &m_sheet;
     const std::string m_ns;
     int m_depth = 0;
     bool m_in_data = false, m_in_row = false, m_in_value = false, m_in_inline = false;
@@ -204,7 +269,7 @@ void scan_rows(const Book &book, const Worksheet &sheet, RowSink &sink) {
     const zip::Member *member = book.archive().find(sheet.part);
     if (!member) throw Unsure("no worksheet part " + sheet.part);
     zip::MemberStream stream(book.archive(), *member);
-    SheetReader reader(sink);
+    SheetReader reader(sink, sheet.name);
     xml::parse(stream, reader);
 }
 

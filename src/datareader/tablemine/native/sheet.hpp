@@ -33,7 +33,28 @@ public:
 };
 
 // Streams the worksheet's part through `sink`; stops at the end of its
-// sheetData.  Unsure or Refused as the layers below decide.
+// sheetData.  A row or a cell beyond the sheet's last row or column is
+// Refused; otherwise Unsure or Refused as the layers below decide.
 void scan_rows(const Book &book, const Worksheet &sheet, RowSink &sink);
+
+// The limits of a sheet: row 1,048,576 and column XFD.
+constexpr std::uint64_t kMaxRow = 1048576;
+constexpr std::uint32_t kMaxColumn = 16384;
+// The letters of a column ("XFD" for 16384).
+std::string column_name(std::uint64_t column);
+
+// The grid a Frame of one sheet holds is every row up to the last one with a
+// value, each as wide as the widest: a few far-apart cells make a grid of
+// billions.  A grid is refused when it holds more than grid_limit() cells and
+// more than kSparseFactor times the cells written with a value.
+constexpr std::uint64_t kDefaultGridLimit = 50000000;
+constexpr std::uint64_t kSparseFactor = 100;
+// kDefaultGridLimit, or the count of cells TRELLIS_MAX_CELLS gives (Refused
+// as a ValueError when it is no plain count).
+std::uint64_t grid_limit();
+// Refused (a ValueError naming the sheet, the shape and the cells written)
+// when a grid of rows x columns over `cells` cells with a value is beyond
+// the bound above.  To be called before the grid is built.
+void check_grid(const std::string &sheet, std::uint64_t rows, std::uint64_t columns, std::uint64_t cells);
 
 }  // namespace mine::native

@@ -22,7 +22,7 @@ constexpr std::size_t kMaxQuiet = 16u << 20;
 
 class Session {
 public:
-    Session(zip::MemberStream &member, Handler &handler) : m_member(member), m_handler(handler) {
+    Session(Source &member, Handler &handler) : m_member(member), m_handler(handler) {
         m_parser = XML_ParserCreateNS(nullptr, kSeparator);
         if (!m_parser) throw std::bad_alloc();
         XML_SetUserData(m_parser, this);
@@ -45,7 +45,7 @@ public:
         // Small parts get small buffers: no page mapped and unmapped for a
         // few hundred bytes.
         std::size_t chunk = static_cast<std::size_t>(
-            std::min<std::uint64_t>(kChunk, m_member.member().size + 1));
+            std::min<std::uint64_t>(kChunk, m_member.size() + 1));
         for (;;) {
             void *buf = XML_GetBuffer(m_parser, static_cast<int>(chunk));
             if (!buf) throw std::bad_alloc();
@@ -55,14 +55,14 @@ public:
             if (status != XML_STATUS_OK) {
                 if (m_error) std::rethrow_exception(m_error);
                 if (m_handler.done) return;
-                throw Unsure(std::string("malformed XML in ") + m_member.member().name + ": " +
+                throw Unsure(std::string("malformed XML in ") + m_member.name() + ": " +
                              XML_ErrorString(XML_GetErrorCode(m_parser)));
             }
             if (got == 0) return;
             quiet = m_events == before ? quiet + got : 0;
             if (quiet > kMaxQuiet)
                 throw Refused(Refused::Kind::Xml, "a single token of more than 16 MiB in " +
-                                                      m_member.member().name);
+                                                      m_member.name());
         }
     }
 
@@ -90,7 +90,7 @@ private:
             if (++s.m_depth > kMaxDepth)
                 throw Refused(Refused::Kind::Xml, "XML nested deeper than " +
                                                       std::to_string(kMaxDepth) + " levels in " +
-                                                      s.m_member.member().name);
+                                                      s.m_member.name());
             s.m_handler.start(name, attrs);
         });
     }
@@ -130,7 +130,7 @@ private:
         Session &s = of(data);
         s.guarded([&] {
             throw Refused(Refused::Kind::Doctype,
-                          "document type declaration in " + s.m_member.member().name, s.m_doctype);
+                          "document type declaration in " + s.m_member.name(), s.m_doctype);
         });
     }
 
@@ -142,7 +142,7 @@ private:
             // the value of a bomb's entity is large: a glimpse of it will do
             std::optional<std::string> glimpse = text_or_none(value, std::min(value_len, 200));
             throw Refused(Refused::Kind::Entities,
-                          std::string("entity ") + name + " declared in " + s.m_member.member().name,
+                          std::string("entity ") + name + " declared in " + s.m_member.name(),
                           {text_or_none(name), glimpse, text_or_none(base), text_or_none(sysid),
                            text_or_none(pubid), text_or_none(notation)});
         });
@@ -154,7 +154,7 @@ private:
         on_entity(data, name, 0, nullptr, 0, base, sysid, pubid, notation);
     }
 
-    zip::MemberStream &m_member;
+    Source &m_member;
     Handler &m_handler;
     XML_Parser m_parser = nullptr;
     std::exception_ptr m_error;
@@ -186,7 +186,18 @@ const char *attribute(const char **attrs, const char *name) {
 }
 
 void parse(zip::MemberStream &member, Handler &handler) {
-    Session session(member, handler);
+    struct Member : Source {
+        explicit Member(zip::MemberStream &stream) : stream(stream) {}
+        std::size_t read(char *buf, std::size_t cap) override { return stream.read(buf, cap); }
+        const std::string &name() const override { return stream.member().name; }
+        std::uint64_t size() const override { return stream.member().size; }
+        zip::MemberStream &stream;
+    } source(member);
+    parse(source, handler);
+}
+
+void parse(Source &source, Handler &handler) {
+    Session session(source, handler);
     session.run();
 }
 

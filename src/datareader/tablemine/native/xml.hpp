@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace mine::native {
@@ -44,10 +45,23 @@ public:
     bool done = false;
 };
 
+// The bytes of a part, from whichever archive reader.
+class Source {
+public:
+    virtual ~Source() = default;
+    // Up to `cap` bytes into `buf`; 0 at the end.
+    virtual std::size_t read(char *buf, std::size_t cap) = 0;
+    // The part's name, for messages.
+    virtual const std::string &name() const = 0;
+    // Its size, as far as known: small parts get small buffers.
+    virtual std::uint64_t size() const = 0;
+};
+
 // Feeds the whole member (or up to `done`) through `handler`.  Errors of the
 // handler pass unchanged; malformed XML is Unsure (the library reports it in
 // its own words); hostile XML is Refused.
 void parse(zip::MemberStream &member, Handler &handler);
+void parse(Source &source, Handler &handler);
 
 }  // namespace xml
 }  // namespace mine::native

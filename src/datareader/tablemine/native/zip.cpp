@@ -57,6 +57,22 @@ std::string member_name(const unsigned char *p, std::size_t len, std::uint16_t f
     return ascii ? name : std::string(1, '\0') + name;
 }
 
+// A member name as a message shows it: printable ASCII, other bytes escaped.
+std::string shown_name(const unsigned char *p, std::size_t len) {
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    for (std::size_t i = 0; i < len && out.size() < 200; ++i) {
+        if (p[i] >= 0x20 && p[i] < 0x7f) {
+            out += static_cast<char>(p[i]);
+        } else {
+            out += "\\x";
+            out += hex[p[i] >> 4];
+            out += hex[p[i] & 15];
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 Archive::Archive(const std::string &path) {
@@ -148,8 +164,13 @@ void Archive::read_directory(std::uint64_t end_record) {
         m.packed = packed;
         m.size = size;
         m.offset = local;
+        // zipfile cuts a name at a NUL and keeps the last member of a name:
+        // such an archive reads as two different workbooks.
+        if (std::memchr(h + kDirectoryHeader, 0, name_len))
+            refuse("a member name with a NUL byte: " + shown_name(h + kDirectoryHeader, name_len));
         m.name = member_name(h + kDirectoryHeader, name_len, m.flags);
-        if (!m_by_name.emplace(m.name, m_members.size()).second) throw Unsure("duplicate member name");
+        if (!m_by_name.emplace(m.name, m_members.size()).second)
+            refuse("two members named " + shown_name(h + kDirectoryHeader, name_len));
         ends.push_back(m.offset + kLocalHeader + name_len + m.packed);
         m_members.push_back(std::move(m));
         pos += record;

@@ -32,7 +32,8 @@ struct Member {
 // An open archive.  Construction reads the end record and the central
 // directory; Unsure when they are out of reach (no end record, zip64,
 // several disks, data before the archive), Refused when members overlap or
-// run past the directory.
+// run past the directory, and when a member name holds a NUL or two members
+// share a name.
 class Archive {
 public:
     explicit Archive(const std::string &path);
