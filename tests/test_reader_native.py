@@ -96,10 +96,13 @@ def test_what_the_native_reader_leaves_to_pandas(tmp_path, monkeypatch):
     # a list of sheets, a missing sheet: pandas answers, with its own errors
     frames = tm.getFrameFromExcel(path, ["Kinds"])
     assert list(frames) == ["Kinds"]
-    with pytest.raises(ValueError, match="Worksheet named 'Chart' not found"):
-        tm.getFrameFromExcel(path, "Chart")
+    with pytest.raises(ValueError, match="Worksheet named 'Missing' not found"):
+        tm.getFrameFromExcel(path, "Missing")
     monkeypatch.setenv("TRELLIS_NATIVE_ONLY", "1")
     with pytest.raises(RuntimeError, match="native reader unsure"):
+        tm.getFrameFromExcel(path, "Missing")
+    # a chartsheet's name is told for what it is, by the native reader
+    with pytest.raises(ValueError, match="Worksheet named 'Chart' not found: 'Chart' is a chartsheet"):
         tm.getFrameFromExcel(path, "Chart")
 
 

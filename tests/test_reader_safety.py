@@ -1,15 +1,17 @@
 """Hostile and broken input: refused with the reading library's error, quickly."""
 import os
+import pathlib
 import subprocess
 import sys
 import warnings
 import zipfile
 
+import numpy as np
 import pytest
 
 from vireo.trellis.datareader import tablemine as tm
 from conftest import seconds
-from reader_books import write_result, write_xlsx
+from reader_books import write_result, write_sheet_data, write_xlsx
 
 
 @pytest.fixture(autouse=True)
@@ -76,10 +78,13 @@ def test_entity_expansion_bomb_is_refused(tmp_path, part, payload, lxml):
     assert out.stdout.split("\n") == ["refused"] * 5 + ["''", ""]
 
 
-@pytest.fixture(params=["missing", "damaged", "text", "empty"])
+@pytest.fixture(params=["missing", "damaged", "text", "empty", "zip"])
 def broken(request, tmp_path):
     path = tmp_path / "broken.xlsx"
-    if request.param == "damaged":
+    if request.param == "zip":
+        with zipfile.ZipFile(path, "w") as z:
+            z.writestr("readme.txt", "a zip, no workbook")
+    elif request.param == "damaged":
         good = write_xlsx(tmp_path / "g.xlsx", {"S": [["a"], [1]]})
         path.write_bytes(open(good, "rb").read()[:300])
     elif request.param == "text":
@@ -102,6 +107,9 @@ CALLS = {
 }
 
 
+SHEET_READS = ["getFrameFromExcel", "getcustomproperties", "getcustomproperty", "get_dataframe"]
+
+
 @pytest.mark.parametrize("name", sorted(CALLS))
 def test_broken_files_raise_the_library_error(broken, name, capsys):
     kind, path = broken
@@ -109,6 +117,9 @@ def test_broken_files_raise_the_library_error(broken, name, capsys):
         CALLS[name](path)
     assert not isinstance(info.value, (SystemError, tm.corvidExcelError))
     assert (info.type is FileNotFoundError) == (kind == "missing")
+    if kind in ("text", "empty", "zip") and name in SHEET_READS:
+        # not pandas' request for an engine the caller cannot give, nor KeyError('zip')
+        assert info.type is ValueError and "%r is not a workbook" % path in str(info.value)
 
 
 def test_missing_sheet_and_range(tmp_path):
@@ -153,3 +164,67 @@ def test_a_descriptor_is_no_file_name(tmp_path, name, filetype):
         os.fstat(fd)
     finally:
         os.close(fd)
+
+
+@pytest.mark.parametrize("refs", ["A1", "a1"], ids=["native", "library"])
+def test_the_grid_bound_and_trellis_max_cells(tmp_path, monkeypatch, refs):
+    # A grid of 30 rows x 26 columns for the cells written; lower-case
+    # references leave the sheet to the library, behind the guard.
+    def book(name, cells):
+        rows = "".join('<row r="%d"><c r="%s%d"><v>1</v></c></row>' % (r, c, r) for c, r in cells)
+        return write_sheet_data(tmp_path / name, rows if refs == "A1" else rows.lower(), "S")
+    sparse = book("sparse.xlsx", [("A", 1), ("Z", 30)])
+    dense = book("dense.xlsx", [("A", r) for r in range(1, 8)] + [("Z", 30)])  # 800 >= 780
+    monkeypatch.setenv("TRELLIS_MAX_CELLS", "779")
+    with pytest.raises(ValueError, match=r"sheet 'S': a grid of 30 rows x 26 columns \(780 cells\) for 2 cells"):
+        tm.getFrameFromExcel(sparse, "S")
+    assert tm.getFrameFromExcel(dense, "S").shape == (29, 25)
+    monkeypatch.setenv("TRELLIS_MAX_CELLS", "780")
+    assert tm.getFrameFromExcel(sparse, "S").shape == (29, 25)
+    monkeypatch.setenv("TRELLIS_MAX_CELLS", "many")
+    with pytest.raises(ValueError, match="TRELLIS_MAX_CELLS is many: expected a plain count"):
+        tm.getFrameFromExcel(sparse, "S")
+
+
+WRONG_KINDS = [
+    # (call on a good workbook, the argument named, the kind given)
+    (lambda p: tm.getFrameFromExcel(None, "S"), "filename", "NoneType"),
+    (lambda p: tm.getFrameFromExcel(p, 2.5), "sheetname", "float"),
+    (lambda p: tm.getFrameFromExcel(p, "S", reduce=True, excludedlist=3), "excludedlist", "int"),
+    (lambda p: tm.getcustomproperties(p, {"S": 0}), "sheetname", "dict"),
+    (lambda p: tm.getcustomproperty(3.5, "S", "x", "xlsx"), "filename", "float"),
+    (lambda p: tm.searchExcelFile(None), "nnxfile", "NoneType"),
+    (lambda p: tm.gettitles(p, "xlsx", 5), "datarange", "int"),
+    (lambda p: tm.gettitles(p, "xlsx", "S!A1:B2", datafmt=3), "datafmt", "int"),
+    (lambda p: tm.getranges(None, "xlsx"), "filename", "NoneType"),
+    (lambda p: tm.analyseRangeData(p, "xlsx", ["S"]), "datarange", "list"),
+    (lambda p: list(tm.dataiterator(p, "xlsx", "S!A1:B2", skipline="1")), "skipline", "str"),
+    (lambda p: tm.get_dataframe(p, datafields=5), "datafields", "int"),
+    (lambda p: tm.get_dataframe(p, indexfield="a"), "indexfield", "str"),
+    (lambda p: tm.get_dataframe(p, sheetname=1.5), "sheetname", "float"),
+    (lambda p: tm.getFrame(p, "xlsx", 7), "datarange", "int"),
+]
+
+
+@pytest.mark.parametrize("call, name, given", WRONG_KINDS,
+                         ids=["%d-%s" % (i, w[1]) for i, w in enumerate(WRONG_KINDS)])
+def test_a_value_of_the_wrong_kind_is_named(tmp_path, call, name, given, capsys):
+    path = write_xlsx(tmp_path / "d.xlsx", {"S": [["a", "b"], [1, 2]]})
+    with pytest.raises(TypeError, match=r"\(\) argument '%s' must be .*, not %s$" % (name, given)):
+        call(path)
+
+
+def test_what_any_kind_of_value_still_gives(tmp_path):
+    # File types without a reader read nothing, whatever the file name is.
+    assert tm.getFrameFromExcel(None, "S", "csv") is None
+    assert tm.getcustomproperties(b"x.xlsx", "S") == {}
+    assert tm.getcustomproperty(None, "S", "x", "ods") is None
+    assert tm.gettitles(None, "ods") == [] and tm.getranges(None) == []
+    assert list(tm.dataiterator(None, "ods")) == [] and tm.getFrame(None, "ods") is None
+    assert tm.analyseRangeData(None, "xlsm") == (type, 0, True, [])
+    # paths of every kind, numpy texts and positions, open files
+    path = write_xlsx(tmp_path / "d.xlsx", {"S": [["a", "b"], [1, 2]]})
+    assert tm.getFrameFromExcel(pathlib.Path(path), np.str_("S")).shape == (1, 1)
+    assert tm.get_dataframe(path, sheetname=np.int64(0), indexfield=np.int64(1)).index.name == "b"
+    with open(path, "rb") as handle:
+        assert tm.getFrameFromExcel(handle, "S", "xlsx").shape == (1, 1)
