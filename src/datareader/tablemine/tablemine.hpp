@@ -60,6 +60,10 @@ enum class SheetLayout { Indexed, PropertyTable, Plain };
 // by the native reader when it can, by pandas otherwise (with the same
 // errors).
 object read_sheet(handle filename, handle sheet, SheetLayout layout);
+// A ValueError naming the file when it holds no workbook by its content (it
+// is empty, it is text, it is a zip without a workbook part), where pandas
+// would ask for an engine; any other file, and what is no path, passes.
+void refuse_non_workbook(handle filename);
 // The value of a property in a property table read with
 // SheetLayout::PropertyTable (properties.cpp); invalid when it has none.
 object property_value(handle frame, handle name);

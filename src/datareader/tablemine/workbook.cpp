@@ -402,6 +402,8 @@ bool native_only() {
 
 }  // namespace
 
+void refuse_non_workbook(handle filename) { library_engine(filename, native_path(filename)); }
+
 object read_sheet(handle filename, handle sheet, SheetLayout layout) {
     // A missing pandas fails here first, as every read through it did.
     object read_excel = pandas_attr("read_excel");
