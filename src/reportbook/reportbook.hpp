@@ -142,4 +142,27 @@ object enrichExcelFile(handle excelwriter, handle pptyname, handle besttraininde
                        handle traintype, handle verbosexls);
 object enrichExcelPreproc(handle excelwriter, handle sheetName, handle filename, handle do_vba);
 
+// The sheet set of enrichExcelFile, its two lists unpacked, and the names a
+// refusal gives the values: enrichExcelFile's parameters, or the option
+// attributes finishExcel takes them from.
+struct SheetSet {
+    object excelwriter, pptyname, besttrainindex, paramcount, resultcount, leveragethreshold,
+        maxreclist, infolen, trainresultColumn, testresultColumn, LOOResultTrainColumn, LOOlen,
+        LOOmaxrec, pptyunit, decorindex, decorindexLOO, verbosexls;
+    std::vector<object> names, frames;  // seven each
+    std::vector<object> sheets;         // the writer's worksheet of each name, or None
+    struct Names {
+        const char *leveragethreshold, *maxreclist, *LOOlen, *LOOmaxrec, *decorindex,
+            *decorindexLOO, *verbosexls;
+    } as;
+};
+// Unpacks both lists (frameList first) and looks the sheets up.
+void open_sheet_set(SheetSet &s, handle sheetList, handle frameList);
+// Every check of the sheet set, before anything is written; warns of a
+// Frame whose sheet the writer does not have.  `no_utilities`: why the
+// workbook will have no "Utilities" sheet, or nullptr when it will.
+void check_sheet_set(const SheetSet &s, const char *no_utilities);
+// The sheet set finished, once checked.
+void finish_sheet_set(const SheetSet &s);
+
 }  // namespace rb

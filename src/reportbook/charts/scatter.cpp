@@ -1,5 +1,6 @@
 // Scatter charts of estimated against measured values, and the chartsheets
 // of the best training, its leave-one-out variants and the test results.
+#include "reportbook/checks.hpp"
 #include "reportbook/reportbook.hpp"
 #include "reportbook/sheetcells.hpp"
 #include "toolkit/toolkit.hpp"
@@ -109,6 +110,39 @@ void add_data_series(handle chart, sheetcells::Cells &cells, handle name, handle
     chart.attr("add_series")(series);
 }
 
+// A chart that shows its title and no point, for a chartsheet whose chart
+// could not be built.  Every chart needs a series: this one reads the last
+// cell of a worksheet (the data sheet if the workbook has it under that
+// name, else its first worksheet), blank in any campaign.  None when the
+// workbook has no worksheet at all.
+object placeholder_chart(handle Book, handle title, handle sheetname) {
+    object sheet = nb::none();
+    if (nb::isinstance<nb::str>(sheetname)) sheet = checks::worksheet(Book, sheetname);
+    if (sheet.is_none() || checks::is_chartsheet(sheet)) {
+        sheet = nb::none();
+        for (handle ws : Book.attr("worksheets")()) {
+            if (checks::is_chartsheet(ws)) continue;
+            sheet = nb::borrow(ws);
+            break;
+        }
+    }
+    if (sheet.is_none()) return nb::none();
+    nb::dict chart_options, marker, series, legend;
+    chart_options["type"] = "scatter";
+    object chart = Book.attr("add_chart")(chart_options);
+    object name = nb::getattr(sheet, "name");
+    nb::list last = nb::list(nb::make_tuple(name, 1048575, 16383, 1048575, 16383));
+    marker["type"] = "none";
+    series["categories"] = last;
+    series["values"] = last;
+    series["marker"] = marker;
+    chart.attr("add_series")(series);
+    legend["none"] = true;
+    chart.attr("set_legend")(legend);
+    chart.attr("set_title")(chart_title(title));
+    return chart;
+}
+
 // The scatter chart; `series_count` counts the series it was given, bisector
 // included.
 object build_scatter_chart(handle Book, handle names, handle sheetname, handle datacount,
@@ -120,6 +154,10 @@ object build_scatter_chart(handle Book, handle names, handle sheetname, handle d
     const bool multi = (nb::isinstance<nb::list>(computedcol) || nb::isinstance<nb::tuple>(computedcol));
     object serienames = nb::borrow(names);
     if (multi && nb::isinstance<nb::str>(serienames)) serienames = nb::list(nb::make_tuple(serienames));
+
+    // The measured column before anything is made; each estimate column as
+    // its series comes (the series stop with the shortest of the lists).
+    checks::plotted_columns(Book, sheetname, datacount, {{expectedcol, "expectedcol"}});
 
     nb::dict chart_options;
     chart_options["type"] = "scatter";
@@ -133,6 +171,8 @@ object build_scatter_chart(handle Book, handle names, handle sheetname, handle d
                                                                       serienames);
         for (handle entry : zipped) {
             std::vector<object> v = py::unpack(entry, 4);
+            checks::plotted_columns(Book, sheetname, datacount,
+                                  {{v[0], "computedcol[" + std::to_string(series_count) + "]"}});
             add_data_series(chart, cells, v[3], sheetname, datacount, expectedcol, v[0], v[1], v[2]);
             ++series_count;
         }
@@ -151,6 +191,7 @@ object build_scatter_chart(handle Book, handle names, handle sheetname, handle d
         object color = checkinlist(colors);
         object ttype = checkinlist(shapes);
         object val = checkinlist(computedcol);
+        checks::plotted_columns(Book, sheetname, datacount, {{val, "computedcol"}});
         add_data_series(chart, cells, nam, sheetname, datacount, expectedcol, val, color, ttype);
         ++series_count;
     }
@@ -233,8 +274,25 @@ object getBestTrainChart(handle Book, handle expectedcol, handle computedcol, ha
         y_title = nb::str("{0} Estimated {1}").format(titleprefix, pptyname);
     }
 
+    object name;
+    if (py::truthy(chartname)) {
+        name = nb::borrow(chartname);
+    } else {
+        if (numbered)
+            name = nb::str("{} #{} chart").format(chartpin, besttrain);
+        else
+            name = nb::str("{0} chart").format(prefixed ? titleprefix : pptyname);
+        if (py::truthy(decorator)) name = nb::str("{0}{1}").format(name, decorator);
+    }
+
+    // Columns that are no columns, or that hold no data, are the caller's
+    // mistake, not a chart that failed: refused before anything is made.
+    checks::plotted_columns(Book, mastersheetname, datacount,
+                          {{expectedcol, "expectedcol"}, {computedcol, "computedcol"}});
+
     // A chart that cannot be built must not cost the workbook: its
-    // chartsheet is still added, empty.
+    // chartsheet is still added, with a chart that shows the title and no
+    // point (a chartsheet without a drawing is a damaged part to Excel).
     object chart = nb::none();
     try {
         chart = new_scatter_chart(Book, seriesname, mastersheetname, datacount, minExpect,
@@ -246,20 +304,12 @@ object getBestTrainChart(handle Book, handle expectedcol, handle computedcol, ha
     } catch (nb::python_error &e) {
         // Exception only: KeyboardInterrupt and SystemExit still end the run.
         if (!e.matches(PyExc_Exception)) throw;
-        chart = nb::none();
-    } catch (const std::exception &) {
-        chart = nb::none();
-    }
-
-    object name;
-    if (py::truthy(chartname)) {
-        name = nb::borrow(chartname);
-    } else {
-        if (numbered)
-            name = nb::str("{} #{} chart").format(chartpin, besttrain);
-        else
-            name = nb::str("{0} chart").format(prefixed ? titleprefix : pptyname);
-        if (py::truthy(decorator)) name = nb::str("{0}{1}").format(name, decorator);
+        std::string error = std::string(Py_TYPE(e.value().ptr())->tp_name) + ": " +
+                            py::utf8(e.value());
+        checks::warn("the chart of the chartsheet " + checks::short_repr(name) +
+                     " could not be built (" + error +
+                     "); the chartsheet shows its title and no points");
+        chart = placeholder_chart(Book, title, mastersheetname);
     }
 
     object chartsheet = Book.attr("add_chartsheet")(name);
