@@ -5,6 +5,7 @@
 #include "reportbook/sheetcells.hpp"
 #include "toolkit/toolkit.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 namespace rb {
@@ -157,7 +158,22 @@ object build_scatter_chart(handle Book, handle names, handle sheetname, handle d
 
     // The measured column before anything is made; each estimate column as
     // its series comes (the series stop with the shortest of the lists).
-    checks::plotted_columns(Book, sheetname, datacount, {{expectedcol, "expectedcol"}});
+    std::vector<std::pair<handle, std::string>> plotted{{expectedcol, "expectedcol"}};
+    object members;  // alive while the columns are checked
+    if (multi) {
+        // The series stop with the shortest list; when every list has a
+        // length, their columns are known before the chart is made.
+        Py_ssize_t n = PyObject_Size(computedcol.ptr());
+        for (handle other : {colors, shapes, handle(serienames)}) {
+            Py_ssize_t m = n < 0 ? -1 : PyObject_Size(other.ptr());
+            n = m < 0 ? -1 : std::min(n, m);
+        }
+        if (n < 0) PyErr_Clear();
+        members = py::builtin("list")(computedcol);
+        for (Py_ssize_t i = 0; i < n; ++i)
+            plotted.emplace_back(members[nb::int_(i)], "computedcol[" + std::to_string(i) + "]");
+    }
+    checks::plotted_columns(Book, sheetname, datacount, plotted);
 
     nb::dict chart_options;
     chart_options["type"] = "scatter";
