@@ -1,5 +1,6 @@
 """Document properties, custom properties and the hidden "Utilities" table."""
 import math
+from fractions import Fraction
 import zipfile
 import xml.etree.ElementTree as ET
 from collections import OrderedDict
@@ -53,9 +54,10 @@ def test_properties_and_table_as_a_user_sees_them(writer):
     props = OrderedDict([("Source file", ("data.csv", "text")), ("Unused", (None, "number")),
                          ("Epochs", (100, "number")), ("Bound", (-math.inf, "number")),
                          ("Spread", (math.nan, "number")), ("Ceiling", (np.float64(np.inf), "number")),
+                         ("Quarter", (Fraction(1, 4), "number")), ("Checked", (True, "number")),
                          ("Flag", (True, "other"))])
     result = rb.initiateExcelWriter(w, MODEL, props, origin="/runs/a")
-    assert result == (w, 13)  # seven entries given, four model entries appended
+    assert result == (w, 15)  # nine entries given, four model entries appended
     assert list(props)[-4:] == ["Hidden neurons", "Parameter count", "Configuration string", "Mark"]
     w.close()
 
@@ -71,7 +73,7 @@ def test_properties_and_table_as_a_user_sees_them(writer):
     assert sheet.sheet_view.zoomScale == 150
     assert rows == [("property", "value"), ("Source file", "data.csv"), (None, None),
                     ("Epochs", 100), ("Bound", "inf"), ("Spread", "nan"), ("Ceiling", "inf"),
-                    ("Flag", True),
+                    ("Quarter", 0.25), ("Checked", 1), ("Flag", True),
                     ("Hidden neurons", 4), ("Parameter count", 21),
                     ("Configuration string", "4N-lin"), ("Mark", "run-7")]
 
@@ -81,8 +83,8 @@ def test_properties_and_table_as_a_user_sees_them(writer):
     assert custom["Epochs"] == ("r8", "100")
     # No number property holds infinity or NaN: Excel would repair the file
     # and drop every property.  Their text is kept, as a text property.
-    assert [custom[k] for k in ("Bound", "Spread", "Ceiling")] == [
-        ("lpwstr", "-inf"), ("lpwstr", "nan"), ("lpwstr", "inf")]
+    assert [custom[k] for k in ("Bound", "Spread", "Ceiling", "Quarter", "Checked")] == [
+        ("lpwstr", "-inf"), ("lpwstr", "nan"), ("lpwstr", "inf"), ("r8", "0.25"), ("r8", "1")]
     assert "Unused" not in custom
     read = tm.getcustomproperties(str(path), "Utilities")
     assert [read[k] for k in ("Epochs", "Bound", "Ceiling")] == [100, "inf", "inf"]

@@ -24,7 +24,17 @@ void remove_if_present(handle mapping, const char *name) {
 
 bool is_tag(handle vtype, const char *tag) { return vtype.equal(nb::str(tag)); }
 
+// numpy's isinf for the values it takes; a fraction or another real number
+// numpy has no type for is tested as the double it stands for.
 bool is_infinite(handle value) {
+    if (checks::is_real(value) && !PyFloat_Check(value.ptr()) && !PyLong_Check(value.ptr())) {
+        double d = PyFloat_AsDouble(value.ptr());
+        if (d == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+        return std::isinf(d);
+    }
     return py::truthy(py::module_attr("np").attr("isinf")(value));
 }
 
@@ -40,6 +50,26 @@ bool is_non_finite(handle value) {
     return !std::isfinite(d);
 }
 
+bool is_instance(handle value, const char *module, const char *cls) {
+    int r = PyObject_IsInstance(value.ptr(), nb::module_::import_(module).attr(cls).ptr());
+    if (r < 0) py::raise_pending();
+    return r != 0;
+}
+
+// A finite real number as XlsxWriter writes it into a number property, its
+// str() form: an xs:double for ints, floats and numpy's numbers, but "True"
+// for a bool and "1/3" for a fraction, which take their int or float form.
+object number_property(handle value) {
+    if (PyBool_Check(value.ptr()) || is_instance(value, "numpy", "bool_"))
+        return nb::int_(py::truthy(value) ? 1 : 0);
+    if (PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()) ||
+        is_instance(value, "numpy", "number"))
+        return nb::borrow(value);
+    if (is_instance(value, "numbers", "Integral"))
+        return py::steal(PyNumber_Long(value.ptr()));
+    return py::steal(PyNumber_Float(value.ptr()));
+}
+
 // The value and tag a property is stored with.  XlsxWriter only stores text
 // properties that are text; anything else the caller tagged "text" (a list
 // of fields, a number) is stored in its str() form, the same form the
@@ -52,6 +82,8 @@ std::pair<object, object> stored_property(handle value, handle vtype) {
         return {nb::str(value), nb::borrow(vtype)};
     if (is_tag(vtype, "number") && is_non_finite(value))
         return {nb::str(nb::float_(value)), nb::str("text")};
+    if (is_tag(vtype, "number") && checks::is_real(value))
+        return {number_property(value), nb::borrow(vtype)};
     return {nb::borrow(value), nb::borrow(vtype)};
 }
 
