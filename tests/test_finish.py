@@ -309,6 +309,8 @@ def test_a_value_of_the_wrong_kind_is_refused_before_anything_changes(
     ({}, {"savedir": ""}, {}, r"options\.savedir is empty.*training sheet 'Training'"),
     ({"sheetList": CAMPAIGN_SHEETS[:6]}, {}, {}, r"sheetList: not enough values to unpack \(expected 7, got 6\)"),
     ({"frameList": [None] * 8}, {}, {}, r"frameList: too many values to unpack"),
+    ({}, {}, {"sheet": "test result CHART(1)"},
+     r"already has a sheet 'test result CHART\(1\)', the name of the chartsheet of the test sheet"),
 ])
 def test_an_impossible_layout_is_refused_before_anything_changes(
         tmp_path, own_campaign, over, options_over, frames_over, match):
@@ -318,6 +320,8 @@ def test_an_impossible_layout_is_refused_before_anything_changes(
         writer.close()
         writer = open_campaign(tempres, [frames_over[0]] + frames[1:])
         own_campaign = writer, tempres, frames
+    if "sheet" in frames_over:  # one of the modeller's sheets is named like a chartsheet
+        pd.DataFrame({"x": [1]}).to_excel(own_campaign[0], sheet_name=frames_over.pop("sheet"))
     refused(tmp_path, own_campaign, ValueError, match, over, options_over, frames_over)
 
 

@@ -75,6 +75,19 @@ void maxreclist_entries(handle maxreclist, const char *name) {
                      "a number (a model count)");
 }
 
+// A chartsheet the set will add must not take the name of a sheet the
+// workbook has (XlsxWriter compares names without case): refused before the
+// sheets are finished, not when the chart comes.
+void chartsheet_name_free(handle book, handle name, int i) {
+    object wanted = nb::str(name).attr("lower")();
+    for (handle sheet : book.attr("worksheets")())
+        if (nb::getattr(sheet, "name").attr("lower")().equal(wanted))
+            checks::impossible("the workbook already has a sheet " +
+                               checks::short_repr(nb::getattr(sheet, "name")) +
+                               ", the name of the chartsheet of the " + kKinds[i] +
+                               " sheet: give that sheet another name");
+}
+
 }  // namespace
 
 void open_sheet_set(SheetSet &s, handle sheetList, handle frameList) {
@@ -92,6 +105,7 @@ void open_sheet_set(SheetSet &s, handle sheetList, handle frameList) {
 }
 
 void check_sheet_set(const SheetSet &s, const char *no_utilities) {
+    object book = nb::getattr(s.excelwriter, "book");
     Shape shape[7];
     bool present[7];
     for (int i = 0; i < 7; ++i) {
@@ -146,6 +160,15 @@ void check_sheet_set(const SheetSet &s, const char *no_utilities) {
                            std::to_string(count) + " (resultcount)",
                        arg);
         checks::index(s.infolen, "infolen");
+        const bool numbered = !s.besttrainindex.is_none();
+        chartsheet_name_free(book,
+                             numbered ? object(nb::str("Training #{} chart").format(s.besttrainindex))
+                                      : object(nb::str("{} chart").format(s.pptyname)),
+                             1);
+        chartsheet_name_free(book,
+                             numbered ? object(nb::str("VLOO #{} chart").format(s.besttrainindex))
+                                      : object(nb::str("VLOO chart")),
+                             1);
     }
 
     if (present[2]) {
@@ -174,6 +197,7 @@ void check_sheet_set(const SheetSet &s, const char *no_utilities) {
         holds_data(sheet(2), name(2), plotted, rows, 2, "the test chart's estimates",
                    arg + (verbose ? ", then two per further model" : ""));
         checks::index(s.infolen, "infolen");
+        chartsheet_name_free(book, nb::str("Test result chart%s") % decoration(s.decorindex), 2);
     }
 
     if (present[3]) {
@@ -192,6 +216,8 @@ void check_sheet_set(const SheetSet &s, const char *no_utilities) {
         holds_data(sheet(3), name(3), c, shape[3].rows, 3, "the LOO estimates",
                    "LOOResultTrainColumn " + std::to_string(c));
         checks::index(s.infolen, "infolen");
+        chartsheet_name_free(book, nb::str("LOO CV chart{}").format(decoration(s.decorindexLOO)),
+                             3);
     }
 
     if (present[4]) checks::index(s.LOOResultTrainColumn, "LOOResultTrainColumn");
