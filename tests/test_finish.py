@@ -274,6 +274,8 @@ def refused(tmp_path, own_campaign, error, match, over, options_over=None, frame
     ({}, {"multimaxrec": 3}, {}, [], r"options\.multimaxrec must be a list.*int 3"),
     ({"IDlist": 3}, {}, {}, [], r"IDlist must be a list.*int 3"),
     ({}, {}, {}, [("Epochs", 100)], r"gmCustomProperties\['Epochs'\] must be a \(value, tag\) pair"),
+    # the information file alone reads the pairs too
+    ({}, {"copyexcel": False}, {}, [("Epochs", 100)], r"gmCustomProperties\['Epochs'\] must be a"),
     ({}, {}, {}, [("Epochs", ("100", "number"))], r"gmCustomProperties\['Epochs'\]\[0\] must be a number"),
     ({}, {"verbosexls": "2"}, {}, [], r"options\.verbosexls must be a number.*str '2'"),
     ({}, {"leveragethreshold": "0.5"}, {}, [], r"options\.leveragethreshold must be a number"),

@@ -136,7 +136,7 @@ std::vector<object> unpack(handle list, size_t n, const std::string &name) {
     }
 }
 
-void property_pair(handle key, handle pair, const std::string &mapping_name) {
+void property_pair(handle key, handle pair, const std::string &mapping_name, bool numbers) {
     std::string name = mapping_name + "[" + short_repr(key) + "]";
     const char *expected = "a (value, tag) pair such as (3, 'number') or ('text', 'text')";
     if (!is_sequence(pair)) wrong_type(name, pair, expected);
@@ -146,7 +146,7 @@ void property_pair(handle key, handle pair, const std::string &mapping_name) {
         py::raise(PyExc_ValueError, "%s must be %s, not a sequence of %zd: %s", name.c_str(),
                   expected, size, describe(pair).c_str());
     object value = pair[nb::int_(0)], tag = pair[nb::int_(1)];
-    if (tag.equal(nb::str("number")) && !value.is_none() && !is_real(value))
+    if (numbers && tag.equal(nb::str("number")) && !value.is_none() && !is_real(value))
         wrong_type(name + "[0]", value, "a number (its tag is 'number'), or None");
 }
 

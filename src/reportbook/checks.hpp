@@ -59,9 +59,10 @@ std::pair<long long, long long> frame_shape(handle frame, const std::string &nam
 // ValueError of Python's unpacking, their message led by the name.
 std::vector<object> unpack(handle list, size_t n, const std::string &name);
 
-// A custom property entry: the pair (value, tag), a "number" holding a
-// real number or None; or a TypeError / ValueError naming the entry.
-void property_pair(handle key, handle pair, const std::string &mapping_name);
+// A custom property entry: the pair (value, tag), and with `numbers` a
+// "number" holding a real number or None; or a TypeError / ValueError
+// naming the entry.
+void property_pair(handle key, handle pair, const std::string &mapping_name, bool numbers = true);
 
 // A chartsheet of XlsxWriter (its is_chartsheet flag).
 bool is_chartsheet(handle sheet);

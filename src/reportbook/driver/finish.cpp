@@ -368,6 +368,11 @@ object finishExcel(handle excelwriter_in, handle options, handle gmCustomPropert
         if (v.is_valid() && !v.is_none())
             checks::real(v, std::string("options.") + attr, "a number");
     }
+    // The information file and the workbook both read each pair.
+    for (handle entry : d.attr("items")()) {
+        std::vector<object> kv = py::unpack(entry, 2);
+        checks::property_pair(kv[0], kv[1], "gmCustomProperties", false);
+    }
     SheetSet set{};
     if (workbook_asked) {
         object savedir = option(options, "savedir");
