@@ -121,6 +121,21 @@ object new_rows_line_chart(handle Book, handle sheetname, handle datarow, handle
 object new_line_chart(handle Book, handle sheetname, handle datacount, handle IDcol,
                       handle RMSEcol, handle VLOOcol, handle title, handle x_axis, handle y_axis,
                       handle x_format, handle y_format);
+// The same charts for the sheet set, whose columns it checked before it
+// began (a campaign without trainings charts empty columns): best_train_chart
+// and test_chart check them only when asked; line_chart never.
+object best_train_chart(handle Book, handle expectedcol, handle computedcol, handle datacount,
+                        handle minExpect, handle maxExpect, handle pptyname, handle besttrain,
+                        handle pptyunit, handle mastersheetname, handle decorator,
+                        handle titleprefix, handle chartname, handle diagvalues,
+                        bool check_columns);
+object test_chart(handle Book, handle expectedcols, handle computedcol, handle names,
+                  handle colors, handle shapes, handle pptyname, handle pptyunit,
+                  handle testsheetname, handle datacount, handle minExpect, handle maxExpect,
+                  handle decorator, handle diagvalues, bool check_columns);
+object line_chart(handle Book, handle sheetname, handle datacount, handle IDcol, handle RMSEcol,
+                  handle VLOOcol, handle title, handle x_axis, handle y_axis, handle x_format,
+                  handle y_format);
 object enrichRecapExcelFile(handle excelwriter, handle options, handle recapname,
                             handle recapframe, handle nametemplate, handle sumaryframelist);
 

@@ -92,6 +92,13 @@ object new_line_chart(handle Book, handle sheetname, handle datacount, handle ID
                       handle x_format, handle y_format) {
     checks::plotted_columns(Book, sheetname, datacount,
                             {{IDcol, "IDcol"}, {RMSEcol, "RMSEcol"}, {VLOOcol, "VLOOcol"}});
+    return line_chart(Book, sheetname, datacount, IDcol, RMSEcol, VLOOcol, title, x_axis, y_axis,
+                      x_format, y_format);
+}
+
+object line_chart(handle Book, handle sheetname, handle datacount, handle IDcol, handle RMSEcol,
+                  handle VLOOcol, handle title, handle x_axis, handle y_axis, handle x_format,
+                  handle y_format) {
     object quoted = toolkit::quote(sheetname);
     object chart = Book.attr("add_chart")(chart_type("line"));
     add_score_series(chart, quoted, datacount, IDcol, RMSEcol, "blue");

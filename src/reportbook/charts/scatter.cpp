@@ -150,7 +150,7 @@ object build_scatter_chart(handle Book, handle names, handle sheetname, handle d
                            handle minVal, handle maxVal, handle expectedcol, handle computedcol,
                            handle title, handle x_axis, handle y_axis, handle colors,
                            handle shapes, handle bisectorcolor, handle diagValues,
-                           handle padding, Py_ssize_t &series_count) {
+                           handle padding, bool check_columns, Py_ssize_t &series_count) {
     series_count = 0;
     const bool multi = (nb::isinstance<nb::list>(computedcol) || nb::isinstance<nb::tuple>(computedcol));
     object serienames = nb::borrow(names);
@@ -173,7 +173,7 @@ object build_scatter_chart(handle Book, handle names, handle sheetname, handle d
         for (Py_ssize_t i = 0; i < n; ++i)
             plotted.emplace_back(members[nb::int_(i)], "computedcol[" + std::to_string(i) + "]");
     }
-    checks::plotted_columns(Book, sheetname, datacount, plotted);
+    if (check_columns) checks::plotted_columns(Book, sheetname, datacount, plotted);
 
     nb::dict chart_options;
     chart_options["type"] = "scatter";
@@ -187,7 +187,8 @@ object build_scatter_chart(handle Book, handle names, handle sheetname, handle d
                                                                       serienames);
         for (handle entry : zipped) {
             std::vector<object> v = py::unpack(entry, 4);
-            checks::plotted_columns(Book, sheetname, datacount,
+            if (check_columns)
+                checks::plotted_columns(Book, sheetname, datacount,
                                   {{v[0], "computedcol[" + std::to_string(series_count) + "]"}});
             add_data_series(chart, cells, v[3], sheetname, datacount, expectedcol, v[0], v[1], v[2]);
             ++series_count;
@@ -207,7 +208,8 @@ object build_scatter_chart(handle Book, handle names, handle sheetname, handle d
         object color = checkinlist(colors);
         object ttype = checkinlist(shapes);
         object val = checkinlist(computedcol);
-        checks::plotted_columns(Book, sheetname, datacount, {{val, "computedcol"}});
+        if (check_columns)
+            checks::plotted_columns(Book, sheetname, datacount, {{val, "computedcol"}});
         add_data_series(chart, cells, nam, sheetname, datacount, expectedcol, val, color, ttype);
         ++series_count;
     }
@@ -259,13 +261,14 @@ object new_scatter_chart(handle Book, handle names, handle sheetname, handle dat
     Py_ssize_t series;
     return build_scatter_chart(Book, names, sheetname, datacount, minVal, maxVal, expectedcol,
                                computedcol, title, x_axis, y_axis, colors, shapes,
-                               bisectorcolor, diagValues, padding, series);
+                               bisectorcolor, diagValues, padding, true, series);
 }
 
-object getBestTrainChart(handle Book, handle expectedcol, handle computedcol, handle datacount,
-                         handle minExpect, handle maxExpect, handle pptyname, handle besttrain,
-                         handle pptyunit, handle mastersheetname, handle decorator,
-                         handle titleprefix, handle chartname, handle diagvalues) {
+object best_train_chart(handle Book, handle expectedcol, handle computedcol, handle datacount,
+                        handle minExpect, handle maxExpect, handle pptyname, handle besttrain,
+                        handle pptyunit, handle mastersheetname, handle decorator,
+                        handle titleprefix, handle chartname, handle diagvalues,
+                        bool check_columns) {
     const bool prefixed = py::truthy(titleprefix);
     const bool numbered = !besttrain.is_none();
     object chartpin = prefixed ? nb::borrow(titleprefix) : object(nb::str("Training"));
@@ -303,20 +306,22 @@ object getBestTrainChart(handle Book, handle expectedcol, handle computedcol, ha
 
     // Columns that are no columns, or that hold no data, are the caller's
     // mistake, not a chart that failed: refused before anything is made.
-    checks::plotted_columns(Book, mastersheetname, datacount,
-                          {{expectedcol, "expectedcol"}, {computedcol, "computedcol"}});
+    if (check_columns)
+        checks::plotted_columns(Book, mastersheetname, datacount,
+                                {{expectedcol, "expectedcol"}, {computedcol, "computedcol"}});
 
     // A chart that cannot be built must not cost the workbook: its
     // chartsheet is still added, with a chart that shows the title and no
     // point (a chartsheet without a drawing is a damaged part to Excel).
     object chart = nb::none();
     try {
-        chart = new_scatter_chart(Book, seriesname, mastersheetname, datacount, minExpect,
-                                  maxExpect, expectedcol, nb::list(nb::make_tuple(computedcol)),
-                                  nb::none(), title, x_title, y_title,
-                                  nb::list(nb::make_tuple("blue")),
-                                  nb::list(nb::make_tuple("circle")), nb::str("red"), diagvalues,
-                                  nb::float_(0.05));
+        // The columns are checked above (or, for the sheet set, before it began).
+        Py_ssize_t series;
+        chart = build_scatter_chart(Book, seriesname, mastersheetname, datacount, minExpect,
+                                    maxExpect, expectedcol, nb::list(nb::make_tuple(computedcol)),
+                                    title, x_title, y_title, nb::list(nb::make_tuple("blue")),
+                                    nb::list(nb::make_tuple("circle")), nb::str("red"), diagvalues,
+                                    nb::float_(0.05), false, series);
     } catch (nb::python_error &e) {
         // Exception only: KeyboardInterrupt and SystemExit still end the run.
         if (!e.matches(PyExc_Exception)) throw;
@@ -334,10 +339,19 @@ object getBestTrainChart(handle Book, handle expectedcol, handle computedcol, ha
     return chartsheet;
 }
 
-object getTestChart(handle Book, handle expectedcols, handle computedcol, handle names,
-                    handle colors, handle shapes, handle pptyname, handle pptyunit,
-                    handle testsheetname, handle datacount, handle minExpect, handle maxExpect,
-                    handle decorator, handle diagvalues) {
+object getBestTrainChart(handle Book, handle expectedcol, handle computedcol, handle datacount,
+                         handle minExpect, handle maxExpect, handle pptyname, handle besttrain,
+                         handle pptyunit, handle mastersheetname, handle decorator,
+                         handle titleprefix, handle chartname, handle diagvalues) {
+    return best_train_chart(Book, expectedcol, computedcol, datacount, minExpect, maxExpect,
+                            pptyname, besttrain, pptyunit, mastersheetname, decorator, titleprefix,
+                            chartname, diagvalues, true);
+}
+
+object test_chart(handle Book, handle expectedcols, handle computedcol, handle names,
+                  handle colors, handle shapes, handle pptyname, handle pptyunit,
+                  handle testsheetname, handle datacount, handle minExpect, handle maxExpect,
+                  handle decorator, handle diagvalues, bool check_columns) {
     object title = nb::str("%s Test") % pptyname;
     object x_title, y_title;
     if (py::truthy(pptyunit)) {
@@ -353,7 +367,7 @@ object getTestChart(handle Book, handle expectedcols, handle computedcol, handle
     object chart = build_scatter_chart(Book, names, testsheetname, datacount, minExpect,
                                        maxExpect, expectedcols, computedcol, title, x_title,
                                        y_title, colors, shapes, nb::str("red"), diagvalues,
-                                       nb::float_(0.05), series_count);
+                                       nb::float_(0.05), check_columns, series_count);
     // A chart without series fails the workbook's close(): refuse it before
     // it is placed, while the unplaced chart is still dropped at close.
     if (series_count == 0)
@@ -362,6 +376,14 @@ object getTestChart(handle Book, handle expectedcols, handle computedcol, handle
     chartsheet.attr("set_chart")(chart);
     chartsheet.attr("set_zoom")(150);
     return chartsheet;
+}
+
+object getTestChart(handle Book, handle expectedcols, handle computedcol, handle names,
+                    handle colors, handle shapes, handle pptyname, handle pptyunit,
+                    handle testsheetname, handle datacount, handle minExpect, handle maxExpect,
+                    handle decorator, handle diagvalues) {
+    return test_chart(Book, expectedcols, computedcol, names, colors, shapes, pptyname, pptyunit,
+                      testsheetname, datacount, minExpect, maxExpect, decorator, diagvalues, true);
 }
 
 void bind_scatter_charts(nb::module_ &m) {

@@ -152,8 +152,13 @@ void check_sheet_set(const SheetSet &s, const char *no_utilities) {
         const std::string arg = "trainresultColumn " + std::to_string(rc) +
                                 " holds the measured values, then four columns per training";
         const long long rows = shape[1].rows;
-        holds_data(sheet(1), name(1), rc + 1, rows, 1, "the estimates of the best training", arg);
-        holds_data(sheet(1), name(1), rc + 4, rows, 1, "its VLOO estimates", arg);
+        // A campaign without trainings has no estimates: its charts stay
+        // empty, as they always did.
+        if (count >= 1) {
+            holds_data(sheet(1), name(1), rc + 1, rows, 1, "the estimates of the best training",
+                       arg);
+            holds_data(sheet(1), name(1), rc + 4, rows, 1, "its VLOO estimates", arg);
+        }
         if (count > 1)
             holds_data(sheet(1), name(1), rc + 4 * count, rows, 1,
                        "the VLOO estimates of training " + std::to_string(count) + " of " +
@@ -259,7 +264,7 @@ void finish_sheet_set(const SheetSet &s) {
 
     if (!resultSheet.is_none()) {
         object extracol = enrichResultSheet(workbook, resultSheet, resultFrame);
-        object chart = new_line_chart(workbook, resultsheetname, resultcount, nb::int_(0),
+        object chart = line_chart(workbook, resultsheetname, resultcount, nb::int_(0),
                                       nb::int_(1), nb::int_(2), nb::str("Trainings"), empty, empty,
                                       nb::str("0"), NUM_FORMAT());
         // First column right of the table and of the columns the writer added.
@@ -279,12 +284,12 @@ void finish_sheet_set(const SheetSet &s) {
         maxExpect = r[4];
         infolen = r[5];
         diagvalues = r[6];
-        getBestTrainChart(workbook, trainresultColumn, shiftCompute, datacount, minExpect,
-                          maxExpect, pptyname, besttrainindex, pptyunit, trainsheetname, empty,
-                          empty, empty, diagvalues);
-        getBestTrainChart(workbook, trainresultColumn, shiftVLOO, datacount, minExpect,
-                          maxExpect, pptyname, besttrainindex, pptyunit, trainsheetname, empty,
-                          nb::str("VLOO"), empty, diagvalues);
+        best_train_chart(workbook, trainresultColumn, shiftCompute, datacount, minExpect,
+                         maxExpect, pptyname, besttrainindex, pptyunit, trainsheetname, empty,
+                         empty, empty, diagvalues, false);
+        best_train_chart(workbook, trainresultColumn, shiftVLOO, datacount, minExpect,
+                         maxExpect, pptyname, besttrainindex, pptyunit, trainsheetname, empty,
+                         nb::str("VLOO"), empty, diagvalues, false);
     }
 
     if (!testSheet.is_none()) {
@@ -319,9 +324,9 @@ void finish_sheet_set(const SheetSet &s) {
         seriesnames.append("Test results");
         colors.append("blue");
         shapes.append("circle");
-        getTestChart(workbook, expectedcol, computedcols, seriesnames, colors, shapes, pptyname,
-                     pptyunit, testsheetname, datacount, testminExpect, testmaxExpect, decorator,
-                     diagvalues);
+        test_chart(workbook, expectedcol, computedcols, seriesnames, colors, shapes, pptyname,
+                   pptyunit, testsheetname, datacount, testminExpect, testmaxExpect, decorator,
+                   diagvalues, false);
     }
 
     if (!lootrainSheet.is_none()) {
@@ -338,9 +343,9 @@ void finish_sheet_set(const SheetSet &s) {
         diagvalues = r[3];
         // Measured values sit one column left of the LOO estimates.
         object expectedcol = LOOResultTrainColumn - nb::int_(1);
-        getBestTrainChart(workbook, expectedcol, LOOResultTrainColumn, datacount, minExpect,
-                          maxExpect, pptyname, none, pptyunit, lootrainsheetname, decorator,
-                          nb::str("LOO CV"), empty, diagvalues);
+        best_train_chart(workbook, expectedcol, LOOResultTrainColumn, datacount, minExpect,
+                         maxExpect, pptyname, none, pptyunit, lootrainsheetname, decorator,
+                         nb::str("LOO CV"), empty, diagvalues, false);
     }
 
     if (!lootestSheet.is_none())
