@@ -37,7 +37,12 @@ std::string short_repr(handle value) {
         PyErr_Clear();
         repr = "<?>";
     }
-    if (repr.size() > kReprChars) repr = repr.substr(0, kReprChars - 3) + "...";
+    if (repr.size() > kReprChars) {
+        // Cut between characters: the message must stay UTF-8.
+        size_t cut = kReprChars - 3;
+        while (cut > 0 && (static_cast<unsigned char>(repr[cut]) & 0xC0) == 0x80) --cut;
+        repr = repr.substr(0, cut) + "...";
+    }
     return repr;
 }
 

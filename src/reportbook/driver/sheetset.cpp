@@ -108,6 +108,8 @@ void check_sheet_set(const SheetSet &s, const char *no_utilities) {
     object book = nb::getattr(s.excelwriter, "book");
     Shape shape[7];
     bool present[7];
+    // Given once every check has passed: a refused call says one thing.
+    std::vector<std::string> warnings;
     for (int i = 0; i < 7; ++i) {
         const size_t k = static_cast<size_t>(i);
         const object &frame = s.frames[k];
@@ -122,7 +124,7 @@ void check_sheet_set(const SheetSet &s, const char *no_utilities) {
                                "the Frame written on the " + std::string(kKinds[i]) + " sheet " +
                                    checks::short_repr(s.names[k]) + ", which the writer has");
         if (!present[i] && !frame.is_none())
-            checks::warn(item("sheetList", i) + " " + checks::short_repr(s.names[k]) +
+            warnings.push_back(item("sheetList", i) + " " + checks::short_repr(s.names[k]) +
                          " names no sheet of the writer: the " + kKinds[i] +
                          " Frame (frameList[" + std::to_string(i) +
                          "]) is left unfinished, without its formulas and charts; the writer "
@@ -226,6 +228,7 @@ void check_sheet_set(const SheetSet &s, const char *no_utilities) {
     }
 
     if (present[4]) checks::index(s.LOOResultTrainColumn, "LOOResultTrainColumn");
+    for (const std::string &w : warnings) checks::warn(w);
 }
 
 void finish_sheet_set(const SheetSet &s) {
