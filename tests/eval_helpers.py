@@ -6,6 +6,8 @@ import numpy as np
 import openpyxl
 import pandas as pd
 
+from sheets_book import assert_valid_parts
+
 
 class Book:
     """A pandas writer holding ``frames`` (no index column unless asked) and a "Utilities" sheet."""
@@ -23,6 +25,7 @@ class Book:
 
     def close(self):
         self.writer.close()
+        assert_valid_parts(self.path)
         return openpyxl.load_workbook(self.path)
 
     def xml(self, member):

@@ -6,8 +6,27 @@ import openpyxl
 import pandas as pd
 
 
+# xs:double: a decimal or scientific number, INF, -INF or NaN (not "inf").
+XS_DOUBLE = re.compile(r"[+-]?(\d+(\.\d*)?|\.\d+)([eE][+-]?\d+)?|-?INF|NaN")
+
+
+def assert_valid_parts(path):
+    """What spreadsheet applications repair a workbook for: a number property
+    that is no xs:double, a chartsheet without its drawing."""
+    with zipfile.ZipFile(str(path)) as z:
+        names = z.namelist()
+        if "docProps/custom.xml" in names:
+            custom = z.read("docProps/custom.xml").decode()
+            for tag, text in re.findall(r"<vt:(r8|i4)>([^<]*)</vt:\1>", custom):
+                assert XS_DOUBLE.fullmatch(text), "vt:%s %r is no number" % (tag, text)
+        for name in names:
+            if re.fullmatch(r"xl/chartsheets/sheet\d+\.xml", name):
+                assert "<drawing " in z.read(name).decode(), "%s has no drawing" % name
+
+
 def charts(path):
     """XML of every chart, in the order the charts were created."""
+    assert_valid_parts(path)
     with zipfile.ZipFile(str(path)) as z:
         names = [n for n in z.namelist() if re.match(r"xl/charts/chart\d+\.xml$", n)]
         return [z.read(n).decode() for n in sorted(names, key=lambda n: int(re.sub(r"\D", "", n)))]
@@ -31,6 +50,7 @@ def anchors(path):
 
 
 def book(path):
+    assert_valid_parts(path)
     return openpyxl.load_workbook(str(path))
 
 

@@ -10,7 +10,8 @@ import openpyxl
 import pandas as pd
 import pytest
 
-from conftest import make_options, open_writer
+from conftest import CAMPAIGN_SHEETS, campaign_frames, make_options, open_campaign, open_writer
+from sheets_book import book
 from test_workbook_open import custom_properties, utilities_rows
 from vireo.trellis import reportbook as rb
 
@@ -207,26 +208,162 @@ def test_move_never_replaces_a_file_that_appeared(tmp_path, campaign, monkeypatc
     assert options.outfile.getvalue() == ""
 
 
-@pytest.mark.parametrize("over, error, match, info_written", [
-    ({"sheetList": SHEETS[:6]}, ValueError, "not enough values to unpack", True),
-    ({"frameList": None}, TypeError, "cannot unpack non-iterable NoneType", True),
-    ({"frameList": [None] * 8}, ValueError, "too many values to unpack", True),
-    ({"IDlist": []}, IndexError, "out of range", True),
-    ({"modeldic": {"paramCount": 1}}, KeyError, "hidden", False),
-    ({"modeldic": {"hidden": 1}}, KeyError, "paramCount", False),
-    ({"modeldic": {"hidden": 1, "paramCount": 1}}, KeyError, "mark", False),
-    ({"options": "savedir"}, AttributeError, "savedir", False),
+@pytest.mark.parametrize("over, options_over, error, match", [
+    ({"IDlist": []}, {}, IndexError, "IDlist is empty"),
+    ({"modeldic": {"paramCount": 1}}, {}, KeyError, "hidden"),
+    # read, not merely named, when neither file is asked for
+    ({"modeldic": {"paramCount": 1}}, {"copytxtcsv": False, "copyexcel": False}, KeyError, "hidden"),
+    ({"modeldic": {"hidden": 1}}, {}, KeyError, "paramCount"),
+    ({"modeldic": {"hidden": 1, "paramCount": 1}}, {}, KeyError, "mark"),
+    ({}, {"savedir": None}, AttributeError, "savedir"),
+    ({}, {"multimaxrec": None}, AttributeError, "multimaxrec"),
 ])
-def test_bad_input_keeps_what_was_written(tmp_path, campaign, over, error, match, info_written):
+def test_missing_input_keeps_its_error(tmp_path, campaign, over, options_over, error, match):
     writer, tempres = campaign
     options = make_options(tmp_path, copytxtcsv=True)
-    over = dict(over)
-    if "options" in over:
-        delattr(options, over.pop("options"))
+    for name, value in options_over.items():
+        setattr(options, name, value) if value is not None else delattr(options, name)
     with pytest.raises(error, match=match):
         finish(writer, tempres, options, **over)
-    assert tempres.exists()
-    assert (tmp_path / "out" / "traininfo.txt").exists() == info_written
+    assert tempres.exists() and not writer.book.fileclosed
+    assert not (tmp_path / "out" / "traininfo.txt").exists()
+
+
+@pytest.fixture
+def own_campaign(tmp_path):
+    """(writer, temporary path, Frames): the result, training, test and LOO sheets written."""
+    (tmp_path / "tmp").mkdir()
+    tempres = tmp_path / "tmp" / "res.xlsx"
+    frames = campaign_frames()
+    writer = open_campaign(tempres, frames)
+    yield writer, tempres, frames
+    if not writer.book.fileclosed:
+        writer.close()
+
+
+def finish_own(writer, tempres, options, props, frames, **over):
+    args = dict(sheetList=CAMPAIGN_SHEETS, frameList=frames, IDlist=[2], trainresultColumn=3,
+                LOOResultTrainColumn=3)
+    args.update(over)
+    return finish(writer, tempres, options, props, **args)
+
+
+def refused(tmp_path, own_campaign, error, match, over, options_over=None, frames_over=None,
+            props=None):
+    """Calls finishExcel with a mistake; asserts the error names it and nothing changed."""
+    writer, tempres, frames = own_campaign
+    frames = list(frames)
+    for i, frame in (frames_over or {}).items():
+        frames[i] = frame
+    options = make_options(tmp_path, copytxtcsv=True, **(options_over or {}))
+    props = OrderedDict([("Model file", ("m.nnx", "text"))] + (props or []))
+    props_before, model = list(props.items()), dict(MODEL)
+    kept = [None if f is None else getattr(f, "copy", lambda: None)() for f in frames]
+    sheets = [s.name for s in writer.book.worksheets()]
+    with pytest.raises(error, match=match):
+        finish_own(writer, tempres, options, props, frames, modeldic=model, **over)
+    assert os.listdir(tmp_path / "out") == [] and options.outfile.getvalue() == ""
+    assert list(props.items()) == props_before and model == MODEL
+    assert not writer.book.fileclosed and tempres.stat().st_size == 0
+    assert [s.name for s in writer.book.worksheets()] == sheets and writer.book.charts == []
+    assert all(f is k is None or not hasattr(f, "equals") or f.equals(k)
+               for f, k in zip(frames, kept))
+
+
+@pytest.mark.parametrize("over, options_over, frames_over, props, match", [
+    ({}, {"multimaxrec": 3}, {}, [], r"options\.multimaxrec must be a list.*int 3"),
+    ({"IDlist": 3}, {}, {}, [], r"IDlist must be a list.*int 3"),
+    ({}, {}, {}, [("Epochs", 100)], r"gmCustomProperties\['Epochs'\] must be a \(value, tag\) pair"),
+    # the information file alone reads the pairs too
+    ({}, {"copyexcel": False}, {}, [("Epochs", 100)], r"gmCustomProperties\['Epochs'\] must be a"),
+    ({}, {}, {}, [("Epochs", ("100", "number"))], r"gmCustomProperties\['Epochs'\]\[0\] must be a number"),
+    ({}, {"verbosexls": "2"}, {}, [], r"options\.verbosexls must be a number.*str '2'"),
+    ({}, {"leveragethreshold": "0.5"}, {}, [], r"options\.leveragethreshold must be a number"),
+    ({}, {"datacount": "10"}, {}, [], r"options\.datacount must be a number"),
+    ({"trainresultColumn": 3.0}, {}, {}, [], r"trainresultColumn must be an integer.*float 3\.0"),
+    ({"frameList": None}, {}, {}, [], r"frameList: cannot unpack non-iterable NoneType"),
+    ({"modeldic": [("hidden", 3)]}, {}, {}, [], r"modeldic must be a mapping"),
+    ({"gmCustomProperties": [("Mark", ("", "text"))]}, {}, {}, [], r"gmCustomProperties must be a mapping"),
+    ({"sheetList": CAMPAIGN_SHEETS[:2] + [3] + CAMPAIGN_SHEETS[3:]}, {}, {}, [], r"sheetList\[2\] must be the name"),
+    ({}, {}, {1: None}, [], r"frameList\[1\] must be the Frame written on the training sheet 'Training'"),
+    ({}, {}, {3: [[1.0, 2.0]]}, [], r"frameList\[3\] must be a pandas DataFrame"),
+])
+def test_a_value_of_the_wrong_kind_is_refused_before_anything_changes(
+        tmp_path, own_campaign, over, options_over, frames_over, props, match):
+    if "modeldic" in over or "gmCustomProperties" in over:
+        writer, tempres, frames = own_campaign
+        with pytest.raises(TypeError, match=match):
+            finish_own(writer, tempres, make_options(tmp_path), OrderedDict(), frames, **over)
+        assert os.listdir(tmp_path / "out") == [] and not writer.book.fileclosed
+        return
+    refused(tmp_path, own_campaign, TypeError, match, over, options_over, frames_over, props)
+
+
+@pytest.mark.parametrize("over, options_over, frames_over, match", [
+    # the averages would land on column C and refer to themselves (=$C$2 in C2)
+    ({}, {}, {0: "RMSE only"}, r"result Frame \(frameList\[0\]\) has 1 column"),
+    # column numbers counted from 1: the last training's columns lie past the sheet
+    ({"trainresultColumn": 4}, {}, {}, r"no data in column Q \(16\).*trainresultColumn 4"),
+    ({"testresultColumn": 12}, {}, {}, r"testresultColumn 12 lies outside the test Frame"),
+    ({"LOOResultTrainColumn": 6}, {}, {}, r"'LOO CV' has no data in column G \(6\).*LOOResultTrainColumn 6"),
+    # two selected models, but the test sheet has no further model to plot
+    ({}, {"multimaxrec": [1, 3], "verbosexls": 2}, {}, r"no data in column L \(11\).*test chart"),
+    ({}, {"savedir": ""}, {}, r"options\.savedir is empty.*training sheet 'Training'"),
+    ({"sheetList": CAMPAIGN_SHEETS[:6]}, {}, {}, r"sheetList: not enough values to unpack \(expected 7, got 6\)"),
+    ({"frameList": [None] * 8}, {}, {}, r"frameList: too many values to unpack"),
+    ({}, {}, {"sheet": "test result CHART(1)"},
+     r"already has a sheet 'test result CHART\(1\)', the name of the chartsheet of the test sheet"),
+])
+def test_an_impossible_layout_is_refused_before_anything_changes(
+        tmp_path, own_campaign, over, options_over, frames_over, match):
+    if frames_over.get(0) == "RMSE only":
+        writer, tempres, frames = own_campaign
+        frames_over = {0: frames[0][["RMSE"]]}
+        writer.close()
+        writer = open_campaign(tempres, [frames_over[0]] + frames[1:])
+        own_campaign = writer, tempres, frames
+    if "sheet" in frames_over:  # one of the modeller's sheets is named like a chartsheet
+        pd.DataFrame({"x": [1]}).to_excel(own_campaign[0], sheet_name=frames_over.pop("sheet"))
+    refused(tmp_path, own_campaign, ValueError, match, over, options_over, frames_over)
+
+
+def test_finishing_a_writer_twice_is_refused(tmp_path, own_campaign):
+    writer, tempres, frames = own_campaign
+    options = make_options(tmp_path)
+    first = finish_own(writer, tempres, options, OrderedDict(), frames)
+    props = OrderedDict()
+    with pytest.raises(ValueError, match="excelwriter holds a workbook that is already closed"):
+        finish_own(writer, tempres, options, props, frames)
+    assert os.listdir(tmp_path / "out") == ["model.xlsx"] and props == OrderedDict()
+    assert book(first).sheetnames[:4] == CAMPAIGN_SHEETS[:4]
+
+
+@pytest.mark.parametrize("names, frames_over, match, finished", [
+    (CAMPAIGN_SHEETS[:1] + ["Train"] + CAMPAIGN_SHEETS[2:], {},
+     r"sheetList\[1\] 'Train' names no sheet of the writer: the training Frame \(frameList\[1\]\) "
+     r"is left unfinished.*'Results', 'Training', 'Test', 'LOO CV'", ["Test result chart(1)"]),
+    (CAMPAIGN_SHEETS, {4: pd.DataFrame({"ID": [1], "loo": [2.0]})},
+     r"sheetList\[4\] 'LOO test' names no sheet.*frameList\[4\]",
+     ["Training #2 chart", "VLOO #2 chart", "Test result chart(1)"]),
+])
+def test_a_frame_without_its_sheet_is_warned_of(tmp_path, own_campaign, names, frames_over, match,
+                                                finished):
+    writer, tempres, frames = own_campaign
+    frames = [frames_over.get(i, f) for i, f in enumerate(frames)]
+    with pytest.warns(UserWarning, match=match):
+        result = finish(writer, tempres, make_options(tmp_path), OrderedDict(), sheetList=names,
+                        frameList=frames, IDlist=[2], trainresultColumn=3, LOOResultTrainColumn=3)
+    charts = book(result).sheetnames[5:]
+    assert charts[:len(finished)] == finished
+
+
+def test_own_campaign_finishes_without_a_word(tmp_path, own_campaign, recwarn):
+    writer, tempres, frames = own_campaign
+    result = finish_own(writer, tempres, make_options(tmp_path), OrderedDict(), frames)
+    assert [str(w.message) for w in recwarn] == []
+    assert book(result).sheetnames == CAMPAIGN_SHEETS[:4] + [
+        "Utilities", "Training #2 chart", "VLOO #2 chart", "Test result chart(1)", "LOO CV chart"]
+    assert custom_properties(result)["Hidden neurons"] == ("r8", "3")
 
 
 def test_training_count_from_the_training_columns(tmp_path):

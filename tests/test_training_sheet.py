@@ -62,7 +62,7 @@ def test_one_row_sheet_and_no_training(tmp_path, rows, resultcount, rmse):
 def test_missing_utilities_sheet_fails_before_writing(tmp_path):
     f = training_frame(5)
     wb = Book(tmp_path, {"Training": f}, utilities=False)
-    with pytest.raises(AttributeError):
+    with pytest.raises(ValueError, match="Book has no sheet 'Utilities'"):
         rb.enrichTrainSheet(wb.book, wb["Training"], f, 2, 1, 3, "logP", 12, 4)
     ws = wb.close()["Training"]
     assert ws.sheet_view.zoomScale is None and cells(ws, min_row=7) == {}

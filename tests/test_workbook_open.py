@@ -1,19 +1,24 @@
 """Document properties, custom properties and the hidden "Utilities" table."""
 import math
+from fractions import Fraction
 import zipfile
 import xml.etree.ElementTree as ET
 from collections import OrderedDict
 
+import numpy as np
 import openpyxl
 import pandas as pd
 import pytest
 
 from conftest import open_writer
+from sheets_book import assert_valid_parts
 from vireo.trellis import reportbook as rb
+from vireo.trellis.datareader import tablemine as tm
 
 
 def custom_properties(path):
     """{name: (xml type, text)} as stored in docProps/custom.xml."""
+    assert_valid_parts(path)
     with zipfile.ZipFile(path) as z:
         root = ET.fromstring(z.read("docProps/custom.xml"))
     out = {}
@@ -48,9 +53,11 @@ def test_properties_and_table_as_a_user_sees_them(writer):
     w, path = writer
     props = OrderedDict([("Source file", ("data.csv", "text")), ("Unused", (None, "number")),
                          ("Epochs", (100, "number")), ("Bound", (-math.inf, "number")),
+                         ("Spread", (math.nan, "number")), ("Ceiling", (np.float64(np.inf), "number")),
+                         ("Quarter", (Fraction(1, 4), "number")), ("Checked", (True, "number")),
                          ("Flag", (True, "other"))])
     result = rb.initiateExcelWriter(w, MODEL, props, origin="/runs/a")
-    assert result == (w, 11)  # five entries given, four model entries appended
+    assert result == (w, 15)  # nine entries given, four model entries appended
     assert list(props)[-4:] == ["Hidden neurons", "Parameter count", "Configuration string", "Mark"]
     w.close()
 
@@ -65,7 +72,8 @@ def test_properties_and_table_as_a_user_sees_them(writer):
     assert sheet.sheet_state == "hidden"
     assert sheet.sheet_view.zoomScale == 150
     assert rows == [("property", "value"), ("Source file", "data.csv"), (None, None),
-                    ("Epochs", 100), ("Bound", "inf"), ("Flag", True),
+                    ("Epochs", 100), ("Bound", "inf"), ("Spread", "nan"), ("Ceiling", "inf"),
+                    ("Quarter", 0.25), ("Checked", 1), ("Flag", True),
                     ("Hidden neurons", 4), ("Parameter count", 21),
                     ("Configuration string", "4N-lin"), ("Mark", "run-7")]
 
@@ -73,8 +81,14 @@ def test_properties_and_table_as_a_user_sees_them(writer):
     assert custom["IsZezidovoraroResult"] == ("bool", "true")
     assert custom["Source file"] == ("lpwstr", "data.csv")
     assert custom["Epochs"] == ("r8", "100")
-    assert custom["Bound"] == ("r8", "-inf")
+    # No number property holds infinity or NaN: Excel would repair the file
+    # and drop every property.  Their text is kept, as a text property.
+    assert [custom[k] for k in ("Bound", "Spread", "Ceiling", "Quarter", "Checked")] == [
+        ("lpwstr", "-inf"), ("lpwstr", "nan"), ("lpwstr", "inf"), ("r8", "0.25"), ("r8", "1")]
     assert "Unused" not in custom
+    read = tm.getcustomproperties(str(path), "Utilities")
+    assert [read[k] for k in ("Epochs", "Bound", "Ceiling")] == [100, "inf", "inf"]
+    assert math.isnan(read["Spread"])  # pandas reads the text "nan" as NaN
 
 
 @pytest.mark.parametrize("origin, props, infolen, sheets", [
@@ -115,16 +129,43 @@ def test_model_count_added_or_dropped(writer, count, expected):
     assert [(k, v) for k, v in props.items() if k == "Model count"] == expected
 
 
-def test_bad_entries_fail_after_what_was_written(writer):
+@pytest.mark.parametrize("model, props, origin, error, match", [
+    (None, [("Bad", ("v", "text", "extra"))], "o", ValueError, r"gmCustomProperties\['Bad'\].*pair"),
+    (None, [("Model file", "m.nnx")], "o", TypeError, r"gmCustomProperties\['Model file'\].*str"),
+    (None, [("Epochs", 3)], "", TypeError, r"gmCustomProperties\['Epochs'\].*\(value, tag\).*int 3"),
+    (None, [("Epochs", ("100", "number"))], "", TypeError, r"gmCustomProperties\['Epochs'\]\[0\].*number"),
+    (dict(MODEL, hidden="4"), [], "o", TypeError, r"modeldic\['hidden'\].*str '4'"),
+    ([("hidden", 4)], [], "o", TypeError, "modeldic must be a mapping"),
+    (None, None, "o", TypeError, "gmCustomProperties must be a mapping"),
+])
+def test_bad_entries_are_refused_before_anything_is_written(writer, model, props, origin, error,
+                                                            match):
     w, path = writer
-    props = OrderedDict([("Good", ("yes", "text")), ("Bad", ("v", "text", "extra"))])
-    with pytest.raises(ValueError, match="too many values to unpack"):
-        rb.initiateExcelWriter(w, None, props, origin="o")
+    props = None if props is None else OrderedDict([("Good", ("yes", "text"))] + props)
+    with pytest.raises(error, match=match):
+        rb.initiateExcelWriter(w, model, props, origin=origin)
+    assert props is None or list(props) == ["Good"] + list(props)[1:]  # no model entry added
+    w.close()
+    assert openpyxl.load_workbook(path).sheetnames == ["data"]
+    with zipfile.ZipFile(path) as z:
+        assert "docProps/custom.xml" not in z.namelist()
+
+
+def test_missing_model_keys_fail_after_the_properties_are_set(writer):
+    w, path = writer
     with pytest.raises(KeyError, match="paramCount"):
         rb.initiateExcelWriter(w, {"hidden": 2}, OrderedDict())
     w.close()
-    assert utilities_rows(path)[0] == [("property", "value"), ("Good", "yes")]
     assert custom_properties(path)["IsZezidovoraroResult"] == ("bool", "true")
+
+
+def test_a_writer_opened_twice_is_refused(writer):
+    w, path = writer
+    rb.initiateExcelWriter(w, None, OrderedDict([("Run", ("a", "text"))]), origin="o")
+    with pytest.raises(ValueError, match="excelwriter already has a sheet 'Utilities'"):
+        rb.initiateExcelWriter(w, None, OrderedDict([("Run", ("b", "text"))]), origin="o")
+    w.close()
+    assert utilities_rows(path)[0] == [("property", "value"), ("Run", "a")]
 
 
 def test_a_name_set_twice_keeps_its_place_and_the_later_value(writer):

@@ -121,6 +121,21 @@ object new_rows_line_chart(handle Book, handle sheetname, handle datarow, handle
 object new_line_chart(handle Book, handle sheetname, handle datacount, handle IDcol,
                       handle RMSEcol, handle VLOOcol, handle title, handle x_axis, handle y_axis,
                       handle x_format, handle y_format);
+// The same charts for the sheet set, whose columns it checked before it
+// began (a campaign without trainings charts empty columns): best_train_chart
+// and test_chart check them only when asked; line_chart never.
+object best_train_chart(handle Book, handle expectedcol, handle computedcol, handle datacount,
+                        handle minExpect, handle maxExpect, handle pptyname, handle besttrain,
+                        handle pptyunit, handle mastersheetname, handle decorator,
+                        handle titleprefix, handle chartname, handle diagvalues,
+                        bool check_columns);
+object test_chart(handle Book, handle expectedcols, handle computedcol, handle names,
+                  handle colors, handle shapes, handle pptyname, handle pptyunit,
+                  handle testsheetname, handle datacount, handle minExpect, handle maxExpect,
+                  handle decorator, handle diagvalues, bool check_columns);
+object line_chart(handle Book, handle sheetname, handle datacount, handle IDcol, handle RMSEcol,
+                  handle VLOOcol, handle title, handle x_axis, handle y_axis, handle x_format,
+                  handle y_format);
 object enrichRecapExcelFile(handle excelwriter, handle options, handle recapname,
                             handle recapframe, handle nametemplate, handle sumaryframelist);
 
@@ -141,5 +156,28 @@ object enrichExcelFile(handle excelwriter, handle pptyname, handle besttraininde
                        handle LOOmaxrec, handle pptyunit, handle decorindex, handle decorindexLOO,
                        handle traintype, handle verbosexls);
 object enrichExcelPreproc(handle excelwriter, handle sheetName, handle filename, handle do_vba);
+
+// The sheet set of enrichExcelFile, its two lists unpacked, and the names a
+// refusal gives the values: enrichExcelFile's parameters, or the option
+// attributes finishExcel takes them from.
+struct SheetSet {
+    object excelwriter, pptyname, besttrainindex, paramcount, resultcount, leveragethreshold,
+        maxreclist, infolen, trainresultColumn, testresultColumn, LOOResultTrainColumn, LOOlen,
+        LOOmaxrec, pptyunit, decorindex, decorindexLOO, verbosexls;
+    std::vector<object> names, frames;  // seven each
+    std::vector<object> sheets;         // the writer's worksheet of each name, or None
+    struct Names {
+        const char *leveragethreshold, *maxreclist, *LOOlen, *LOOmaxrec, *decorindex,
+            *decorindexLOO, *verbosexls;
+    } as;
+};
+// Unpacks both lists (frameList first) and looks the sheets up.
+void open_sheet_set(SheetSet &s, handle sheetList, handle frameList);
+// Every check of the sheet set, before anything is written; warns of a
+// Frame whose sheet the writer does not have.  `no_utilities`: why the
+// workbook will have no "Utilities" sheet, or nullptr when it will.
+void check_sheet_set(const SheetSet &s, const char *no_utilities);
+// The sheet set finished, once checked.
+void finish_sheet_set(const SheetSet &s);
 
 }  // namespace rb

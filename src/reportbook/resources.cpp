@@ -1,6 +1,7 @@
 // Workbook resources: the name a result workbook will get, the VBA project
 // attached to it, the custom properties that describe the run, and the
 // information text file written beside the results.
+#include "reportbook/checks.hpp"
 #include "reportbook/reportbook.hpp"
 #include "toolkit/toolkit.hpp"
 
@@ -107,6 +108,20 @@ void close_quietly(handle file) {
 }
 
 object getCustomDict(handle options, handle versionDict) {
+    // The values the table is computed from, checked before the first entry
+    // is stored; a missing attribute fails at its own step, as before.
+    if (!versionDict.is_none())
+        checks::mapping(versionDict, "versionDict",
+                        "a mapping of property names to (value, tag) pairs, or None");
+    object threshold_ = checks::attr_if_present(options, "leveragethreshold");
+    if (threshold_.is_valid())
+        checks::real(threshold_, "options.leveragethreshold",
+                     "a number (infinity for no threshold)");
+    object counts_ = checks::attr_if_present(options, "multimaxrec");
+    if (counts_.is_valid())
+        checks::sequence(counts_, "options.multimaxrec",
+                         "a list of model counts such as [5] or [5, 3]");
+
     object d = versionDict.is_none()
                    ? object(nb::module_::import_("collections").attr("OrderedDict")())
                    : nb::borrow(versionDict);

@@ -160,6 +160,42 @@ void write_formula(handle sheet, const std::string &cell, handle formula, const 
 
 // --- reading the sheets ------------------------------------------------------
 
+bool column_holds_cells(handle worksheet, Index col, Index r1, Index r2) {
+    if (worksheet.is_none()) return true;
+    PyObject *cm = PyObject_GetAttrString(worksheet.ptr(), "constant_memory");
+    if (!cm) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) py::raise_pending();
+        PyErr_Clear();
+    } else if (py::truthy(py::steal(cm))) {
+        return true;
+    }
+    PyObject *found = PyObject_GetAttrString(worksheet.ptr(), "table");
+    if (!found) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) py::raise_pending();
+        PyErr_Clear();
+        return true;
+    }
+    object table = py::steal(found);
+    if (!PyDict_Check(table.ptr())) return true;
+    object column = nb::int_(col);
+    // Rows are looked up one by one up to the table's size: a count far
+    // past the sheet's rows costs no more than the rows it has.
+    const Index held = static_cast<Index>(PyDict_GET_SIZE(table.ptr()));
+    for (Index r = r1, seen = 0; r <= r2 && seen < held; ++r) {
+        object key = nb::int_(r);
+        PyObject *row = PyDict_GetItemWithError(table.ptr(), key.ptr());
+        if (!row) {
+            if (PyErr_Occurred()) py::raise_pending();
+            continue;
+        }
+        ++seen;
+        if (!PyDict_Check(row)) return true;
+        if (PyDict_GetItemWithError(row, column.ptr())) return true;
+        if (PyErr_Occurred()) py::raise_pending();
+    }
+    return false;
+}
+
 Cells::Cells(handle book, handle home, Reading reading)
     : book_(nb::borrow(book)), home_(nb::borrow(home)), reading_(reading) {}
 

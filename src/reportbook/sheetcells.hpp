@@ -46,6 +46,12 @@ inline void write_formula(handle sheet, const std::string &cell, const std::stri
     write_formula(sheet, cell, py::text(formula), result);
 }
 
+// Whether the column holds a cell in rows r1..r2 of the worksheet: a
+// column a chart or a formula reads must hold the sheet's data.  True when
+// the cells cannot be read (a sheet in constant_memory mode, another
+// release's cells): the question is then left open.
+bool column_holds_cells(handle worksheet, Index col, Index r1, Index r2);
+
 // The cells of the worksheets a writer refers to, read once per range.  A
 // reference is the text the formula holds: "C2:C101", "$B$2:$B$101",
 // "$D$5", "'Test'!$D$2:$D$41", "=Data!$A$2:$A$9".  A sheet name other than

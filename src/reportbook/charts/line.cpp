@@ -1,6 +1,7 @@
 // Line charts: scores of a result sheet per model, and rows of a recap
 // sheet (one series per row, optionally with error bars).
 #include "reportbook/a1.hpp"
+#include "reportbook/checks.hpp"
 #include "reportbook/reportbook.hpp"
 #include "toolkit/toolkit.hpp"
 
@@ -89,6 +90,15 @@ struct RowSeries {
 object new_line_chart(handle Book, handle sheetname, handle datacount, handle IDcol,
                       handle RMSEcol, handle VLOOcol, handle title, handle x_axis, handle y_axis,
                       handle x_format, handle y_format) {
+    checks::plotted_columns(Book, sheetname, datacount,
+                            {{IDcol, "IDcol"}, {RMSEcol, "RMSEcol"}, {VLOOcol, "VLOOcol"}});
+    return line_chart(Book, sheetname, datacount, IDcol, RMSEcol, VLOOcol, title, x_axis, y_axis,
+                      x_format, y_format);
+}
+
+object line_chart(handle Book, handle sheetname, handle datacount, handle IDcol, handle RMSEcol,
+                  handle VLOOcol, handle title, handle x_axis, handle y_axis, handle x_format,
+                  handle y_format) {
     object quoted = toolkit::quote(sheetname);
     object chart = Book.attr("add_chart")(chart_type("line"));
     add_score_series(chart, quoted, datacount, IDcol, RMSEcol, "blue");

@@ -1,9 +1,11 @@
 // Scatter charts of estimated against measured values, and the chartsheets
 // of the best training, its leave-one-out variants and the test results.
+#include "reportbook/checks.hpp"
 #include "reportbook/reportbook.hpp"
 #include "reportbook/sheetcells.hpp"
 #include "toolkit/toolkit.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 namespace rb {
@@ -109,17 +111,69 @@ void add_data_series(handle chart, sheetcells::Cells &cells, handle name, handle
     chart.attr("add_series")(series);
 }
 
+// A chart that shows its title and no point, for a chartsheet whose chart
+// could not be built.  Every chart needs a series: this one reads the last
+// cell of a worksheet (the data sheet if the workbook has it under that
+// name, else its first worksheet), blank in any campaign.  None when the
+// workbook has no worksheet at all.
+object placeholder_chart(handle Book, handle title, handle sheetname) {
+    object sheet = nb::none();
+    if (nb::isinstance<nb::str>(sheetname)) sheet = checks::worksheet(Book, sheetname);
+    if (sheet.is_none() || checks::is_chartsheet(sheet)) {
+        sheet = nb::none();
+        for (handle ws : Book.attr("worksheets")()) {
+            if (checks::is_chartsheet(ws)) continue;
+            sheet = nb::borrow(ws);
+            break;
+        }
+    }
+    if (sheet.is_none()) return nb::none();
+    nb::dict chart_options, marker, series, legend;
+    chart_options["type"] = "scatter";
+    object chart = Book.attr("add_chart")(chart_options);
+    object name = nb::getattr(sheet, "name");
+    nb::list last = nb::list(nb::make_tuple(name, 1048575, 16383, 1048575, 16383));
+    marker["type"] = "none";
+    series["categories"] = last;
+    series["values"] = last;
+    series["marker"] = marker;
+    chart.attr("add_series")(series);
+    legend["none"] = true;
+    chart.attr("set_legend")(legend);
+    chart.attr("set_title")(chart_title(title));
+    return chart;
+}
+
 // The scatter chart; `series_count` counts the series it was given, bisector
 // included.
 object build_scatter_chart(handle Book, handle names, handle sheetname, handle datacount,
                            handle minVal, handle maxVal, handle expectedcol, handle computedcol,
                            handle title, handle x_axis, handle y_axis, handle colors,
                            handle shapes, handle bisectorcolor, handle diagValues,
-                           handle padding, Py_ssize_t &series_count) {
+                           handle padding, bool check_columns, Py_ssize_t &series_count) {
     series_count = 0;
     const bool multi = (nb::isinstance<nb::list>(computedcol) || nb::isinstance<nb::tuple>(computedcol));
     object serienames = nb::borrow(names);
     if (multi && nb::isinstance<nb::str>(serienames)) serienames = nb::list(nb::make_tuple(serienames));
+
+    // The measured column before anything is made; each estimate column as
+    // its series comes (the series stop with the shortest of the lists).
+    std::vector<std::pair<handle, std::string>> plotted{{expectedcol, "expectedcol"}};
+    object members;  // alive while the columns are checked
+    if (multi) {
+        // The series stop with the shortest list; when every list has a
+        // length, their columns are known before the chart is made.
+        Py_ssize_t n = PyObject_Size(computedcol.ptr());
+        for (handle other : {colors, shapes, handle(serienames)}) {
+            Py_ssize_t m = n < 0 ? -1 : PyObject_Size(other.ptr());
+            n = m < 0 ? -1 : std::min(n, m);
+        }
+        if (n < 0) PyErr_Clear();
+        members = py::builtin("list")(computedcol);
+        for (Py_ssize_t i = 0; i < n; ++i)
+            plotted.emplace_back(members[nb::int_(i)], "computedcol[" + std::to_string(i) + "]");
+    }
+    if (check_columns) checks::plotted_columns(Book, sheetname, datacount, plotted);
 
     nb::dict chart_options;
     chart_options["type"] = "scatter";
@@ -133,6 +187,9 @@ object build_scatter_chart(handle Book, handle names, handle sheetname, handle d
                                                                       serienames);
         for (handle entry : zipped) {
             std::vector<object> v = py::unpack(entry, 4);
+            if (check_columns)
+                checks::plotted_columns(Book, sheetname, datacount,
+                                  {{v[0], "computedcol[" + std::to_string(series_count) + "]"}});
             add_data_series(chart, cells, v[3], sheetname, datacount, expectedcol, v[0], v[1], v[2]);
             ++series_count;
         }
@@ -151,6 +208,8 @@ object build_scatter_chart(handle Book, handle names, handle sheetname, handle d
         object color = checkinlist(colors);
         object ttype = checkinlist(shapes);
         object val = checkinlist(computedcol);
+        if (check_columns)
+            checks::plotted_columns(Book, sheetname, datacount, {{val, "computedcol"}});
         add_data_series(chart, cells, nam, sheetname, datacount, expectedcol, val, color, ttype);
         ++series_count;
     }
@@ -202,13 +261,14 @@ object new_scatter_chart(handle Book, handle names, handle sheetname, handle dat
     Py_ssize_t series;
     return build_scatter_chart(Book, names, sheetname, datacount, minVal, maxVal, expectedcol,
                                computedcol, title, x_axis, y_axis, colors, shapes,
-                               bisectorcolor, diagValues, padding, series);
+                               bisectorcolor, diagValues, padding, true, series);
 }
 
-object getBestTrainChart(handle Book, handle expectedcol, handle computedcol, handle datacount,
-                         handle minExpect, handle maxExpect, handle pptyname, handle besttrain,
-                         handle pptyunit, handle mastersheetname, handle decorator,
-                         handle titleprefix, handle chartname, handle diagvalues) {
+object best_train_chart(handle Book, handle expectedcol, handle computedcol, handle datacount,
+                        handle minExpect, handle maxExpect, handle pptyname, handle besttrain,
+                        handle pptyunit, handle mastersheetname, handle decorator,
+                        handle titleprefix, handle chartname, handle diagvalues,
+                        bool check_columns) {
     const bool prefixed = py::truthy(titleprefix);
     const bool numbered = !besttrain.is_none();
     object chartpin = prefixed ? nb::borrow(titleprefix) : object(nb::str("Training"));
@@ -233,24 +293,6 @@ object getBestTrainChart(handle Book, handle expectedcol, handle computedcol, ha
         y_title = nb::str("{0} Estimated {1}").format(titleprefix, pptyname);
     }
 
-    // A chart that cannot be built must not cost the workbook: its
-    // chartsheet is still added, empty.
-    object chart = nb::none();
-    try {
-        chart = new_scatter_chart(Book, seriesname, mastersheetname, datacount, minExpect,
-                                  maxExpect, expectedcol, nb::list(nb::make_tuple(computedcol)),
-                                  nb::none(), title, x_title, y_title,
-                                  nb::list(nb::make_tuple("blue")),
-                                  nb::list(nb::make_tuple("circle")), nb::str("red"), diagvalues,
-                                  nb::float_(0.05));
-    } catch (nb::python_error &e) {
-        // Exception only: KeyboardInterrupt and SystemExit still end the run.
-        if (!e.matches(PyExc_Exception)) throw;
-        chart = nb::none();
-    } catch (const std::exception &) {
-        chart = nb::none();
-    }
-
     object name;
     if (py::truthy(chartname)) {
         name = nb::borrow(chartname);
@@ -262,16 +304,54 @@ object getBestTrainChart(handle Book, handle expectedcol, handle computedcol, ha
         if (py::truthy(decorator)) name = nb::str("{0}{1}").format(name, decorator);
     }
 
+    // Columns that are no columns, or that hold no data, are the caller's
+    // mistake, not a chart that failed: refused before anything is made.
+    if (check_columns)
+        checks::plotted_columns(Book, mastersheetname, datacount,
+                                {{expectedcol, "expectedcol"}, {computedcol, "computedcol"}});
+
+    // A chart that cannot be built must not cost the workbook: its
+    // chartsheet is still added, with a chart that shows the title and no
+    // point (a chartsheet without a drawing is a damaged part to Excel).
+    object chart = nb::none();
+    try {
+        // The columns are checked above (or, for the sheet set, before it began).
+        Py_ssize_t series;
+        chart = build_scatter_chart(Book, seriesname, mastersheetname, datacount, minExpect,
+                                    maxExpect, expectedcol, nb::list(nb::make_tuple(computedcol)),
+                                    title, x_title, y_title, nb::list(nb::make_tuple("blue")),
+                                    nb::list(nb::make_tuple("circle")), nb::str("red"), diagvalues,
+                                    nb::float_(0.05), false, series);
+    } catch (nb::python_error &e) {
+        // Exception only: KeyboardInterrupt and SystemExit still end the run.
+        if (!e.matches(PyExc_Exception)) throw;
+        std::string error = std::string(Py_TYPE(e.value().ptr())->tp_name) + ": " +
+                            py::utf8(e.value());
+        checks::warn("the chart of the chartsheet " + checks::short_repr(name) +
+                     " could not be built (" + error +
+                     "); the chartsheet shows its title and no points");
+        chart = placeholder_chart(Book, title, mastersheetname);
+    }
+
     object chartsheet = Book.attr("add_chartsheet")(name);
     if (!chart.is_none()) chartsheet.attr("set_chart")(chart);
     chartsheet.attr("set_zoom")(150);
     return chartsheet;
 }
 
-object getTestChart(handle Book, handle expectedcols, handle computedcol, handle names,
-                    handle colors, handle shapes, handle pptyname, handle pptyunit,
-                    handle testsheetname, handle datacount, handle minExpect, handle maxExpect,
-                    handle decorator, handle diagvalues) {
+object getBestTrainChart(handle Book, handle expectedcol, handle computedcol, handle datacount,
+                         handle minExpect, handle maxExpect, handle pptyname, handle besttrain,
+                         handle pptyunit, handle mastersheetname, handle decorator,
+                         handle titleprefix, handle chartname, handle diagvalues) {
+    return best_train_chart(Book, expectedcol, computedcol, datacount, minExpect, maxExpect,
+                            pptyname, besttrain, pptyunit, mastersheetname, decorator, titleprefix,
+                            chartname, diagvalues, true);
+}
+
+object test_chart(handle Book, handle expectedcols, handle computedcol, handle names,
+                  handle colors, handle shapes, handle pptyname, handle pptyunit,
+                  handle testsheetname, handle datacount, handle minExpect, handle maxExpect,
+                  handle decorator, handle diagvalues, bool check_columns) {
     object title = nb::str("%s Test") % pptyname;
     object x_title, y_title;
     if (py::truthy(pptyunit)) {
@@ -287,7 +367,7 @@ object getTestChart(handle Book, handle expectedcols, handle computedcol, handle
     object chart = build_scatter_chart(Book, names, testsheetname, datacount, minExpect,
                                        maxExpect, expectedcols, computedcol, title, x_title,
                                        y_title, colors, shapes, nb::str("red"), diagvalues,
-                                       nb::float_(0.05), series_count);
+                                       nb::float_(0.05), check_columns, series_count);
     // A chart without series fails the workbook's close(): refuse it before
     // it is placed, while the unplaced chart is still dropped at close.
     if (series_count == 0)
@@ -296,6 +376,14 @@ object getTestChart(handle Book, handle expectedcols, handle computedcol, handle
     chartsheet.attr("set_chart")(chart);
     chartsheet.attr("set_zoom")(150);
     return chartsheet;
+}
+
+object getTestChart(handle Book, handle expectedcols, handle computedcol, handle names,
+                    handle colors, handle shapes, handle pptyname, handle pptyunit,
+                    handle testsheetname, handle datacount, handle minExpect, handle maxExpect,
+                    handle decorator, handle diagvalues) {
+    return test_chart(Book, expectedcols, computedcol, names, colors, shapes, pptyname, pptyunit,
+                      testsheetname, datacount, minExpect, maxExpect, decorator, diagvalues, true);
 }
 
 void bind_scatter_charts(nb::module_ &m) {

@@ -1,8 +1,11 @@
 // Opening and finishing a result workbook: document and custom properties, the
 // hidden "Utilities" property table, and the closing sequence that saves the
 // workbook, makes it readable by all and gives it its final name.
+#include "reportbook/checks.hpp"
 #include "reportbook/reportbook.hpp"
 #include "toolkit/toolkit.hpp"
+
+#include <cmath>
 
 namespace rb {
 namespace {
@@ -21,16 +24,67 @@ void remove_if_present(handle mapping, const char *name) {
 
 bool is_tag(handle vtype, const char *tag) { return vtype.equal(nb::str(tag)); }
 
+// numpy's isinf for the values it takes; a fraction or another real number
+// numpy has no type for is tested as the double it stands for.
 bool is_infinite(handle value) {
+    if (checks::is_real(value) && !PyFloat_Check(value.ptr()) && !PyLong_Check(value.ptr())) {
+        double d = PyFloat_AsDouble(value.ptr());
+        if (d == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+        return std::isinf(d);
+    }
     return py::truthy(py::module_attr("np").attr("isinf")(value));
 }
 
-// XlsxWriter only stores text properties that are text; anything else the
-// caller tagged "text" (a list of fields, a number) is stored in its str()
-// form, the same form the "Utilities" cell shows.
-object property_value(handle value, handle vtype) {
-    if (is_tag(vtype, "text") && !nb::isinstance<nb::str>(value)) return nb::str(value);
-    return nb::borrow(value);
+// A real number that is infinite or NaN.  An int too large for a double
+// counts as finite: its digits are a valid number property.
+bool is_non_finite(handle value) {
+    if (!checks::is_real(value)) return false;
+    double d = PyFloat_AsDouble(value.ptr());
+    if (d == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return !std::isfinite(d);
+}
+
+bool is_instance(handle value, const char *module, const char *cls) {
+    int r = PyObject_IsInstance(value.ptr(), nb::module_::import_(module).attr(cls).ptr());
+    if (r < 0) py::raise_pending();
+    return r != 0;
+}
+
+// A finite real number as XlsxWriter writes it into a number property, its
+// str() form: an xs:double for ints, floats and numpy's numbers, but "True"
+// for a bool and "1/3" for a fraction, which take their int or float form.
+object number_property(handle value) {
+    if (PyBool_Check(value.ptr()) || is_instance(value, "numpy", "bool_"))
+        return nb::int_(py::truthy(value) ? 1 : 0);
+    if (PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()) ||
+        is_instance(value, "numpy", "number"))
+        return nb::borrow(value);
+    if (is_instance(value, "numbers", "Integral"))
+        return py::steal(PyNumber_Long(value.ptr()));
+    return py::steal(PyNumber_Float(value.ptr()));
+}
+
+// The value and tag a property is stored with.  XlsxWriter only stores text
+// properties that are text; anything else the caller tagged "text" (a list
+// of fields, a number) is stored in its str() form, the same form the
+// "Utilities" cell shows.  A number that is infinite or NaN has no form in a
+// number property that applications accept (XlsxWriter would write "inf",
+// which is no xs:double, and Excel repairs the file by dropping every
+// property); it is stored as the text "inf", "-inf" or "nan".
+std::pair<object, object> stored_property(handle value, handle vtype) {
+    if (is_tag(vtype, "text") && !nb::isinstance<nb::str>(value))
+        return {nb::str(value), nb::borrow(vtype)};
+    if (is_tag(vtype, "number") && is_non_finite(value))
+        return {nb::str(nb::float_(value)), nb::str("text")};
+    if (is_tag(vtype, "number") && checks::is_real(value))
+        return {number_property(value), nb::borrow(vtype)};
+    return {nb::borrow(value), nb::borrow(vtype)};
 }
 
 // Book.set_custom_property, keeping one property per name: XlsxWriter
@@ -67,10 +121,13 @@ void write_value_cell(handle sheet, long long row, handle value, handle vtype) {
     if (is_tag(vtype, "text")) {
         sheet.attr("write_string")(row, 2, nb::str(value));
     } else if (is_tag(vtype, "number")) {
-        if (!is_infinite(value))
-            sheet.attr("write_number")(row, 2, value);
-        else
+        // A number cell holds neither infinity nor NaN: their text instead.
+        if (is_infinite(value))
             sheet.attr("write_string")(row, 2, "inf");
+        else if (is_non_finite(value))
+            sheet.attr("write_string")(row, 2, "nan");
+        else
+            sheet.attr("write_number")(row, 2, value);
     } else {
         sheet.attr("write")(row, 2, value);
     }
@@ -189,16 +246,76 @@ object outputmarker(handle filename, handle indirect) {
     return nb::str("<container>%s") % filename;
 }
 
+namespace {
+
+const char *const kPropertiesExpected =
+    "a mapping of property names to (value, tag) pairs, such as an OrderedDict";
+const char *const kModelExpected =
+    "a mapping that describes the model (keys 'hidden', 'paramCount', 'mark'...)";
+
+// modeldic[key] when present, for a check; an invalid object otherwise (the
+// step that needs the key raises its KeyError at its own time).
+object model_value(handle modeldic, const char *key) {
+    object k = nb::str(key);
+    if (!py::contains(modeldic, k)) return object();
+    return modeldic[k];
+}
+
+void model_number(handle modeldic, const char *key) {
+    object v = model_value(modeldic, key);
+    if (v.is_valid() && !v.is_none())
+        checks::real(v, std::string("modeldic['") + key + "']",
+                     "a number (it becomes a number property)");
+}
+
+// The mapping, the model description and every entry as initiateExcelWriter
+// stores them, checked before anything is written.
+void check_properties(handle d, handle modeldic, bool recap) {
+    checks::mapping(d, "gmCustomProperties", kPropertiesExpected);
+    if (!modeldic.is_none()) {
+        checks::mapping(modeldic, "modeldic", kModelExpected);
+        if (!recap) {
+            model_number(modeldic, "hidden");
+            model_number(modeldic, "paramCount");
+        }
+        model_number(modeldic, "modelCount");
+    }
+    for (handle entry : d.attr("items")()) {
+        std::vector<object> kv = py::unpack(entry, 2);
+        checks::property_pair(kv[0], kv[1], "gmCustomProperties");
+    }
+}
+
+// The workbook takes a new "Utilities" sheet: it is open and has none yet
+// (a second call on one writer would find the first one's).
+void check_workbook(handle book, bool with_sheet) {
+    checks::open_workbook(book, "excelwriter");
+    if (with_sheet && !checks::worksheet(book, nb::str("Utilities")).is_none())
+        checks::impossible(
+            "excelwriter already has a sheet 'Utilities': its workbook was opened by an earlier "
+            "call (finishExcel or initiateExcelWriter on the same writer); open a new pandas "
+            "ExcelWriter, or name no sheet of yours 'Utilities'");
+}
+
+// An option the workbook step reads, read now: a missing one raises its
+// AttributeError before anything is written.
+object option(handle options, const char *attr) { return nb::getattr(options, attr); }
+
+}  // namespace
+
 object initiateExcelWriter(handle excelwriter, handle modeldic, handle gmCustomProperties,
                            handle origin, handle recap) {
     handle d = gmCustomProperties;
     object book = nb::getattr(excelwriter, "book");
+    bool with_sheet = py::truthy(origin);
+    check_workbook(book, with_sheet);
+    check_properties(d, modeldic, py::truthy(recap));
+
     book.attr("set_properties")(gmProperties());
     set_custom_property(book, nb::str("IsZezidovoraroResult"), nb::bool_(true), nb::str("bool"));
 
     if (!modeldic.is_none()) add_model_entries(d, modeldic, py::truthy(recap));
 
-    bool with_sheet = py::truthy(origin);
     object sheet;
     if (with_sheet) {
         sheet = book.attr("add_worksheet")("Utilities");
@@ -216,7 +333,8 @@ object initiateExcelWriter(handle excelwriter, handle modeldic, handle gmCustomP
         std::vector<object> pair = py::unpack(kv[1], 2);
         handle key = kv[0], value = pair[0], vtype = pair[1];
         if (value.is_none()) continue;
-        set_custom_property(book, key, property_value(value, vtype), vtype);
+        std::pair<object, object> stored = stored_property(value, vtype);
+        set_custom_property(book, key, stored.first, stored.second);
         if (with_sheet) {
             sheet.attr("write_string")(2 + i, 1, nb::str(key));
             write_value_cell(sheet, 2 + i, value, vtype);
@@ -232,9 +350,79 @@ object finishExcel(handle excelwriter_in, handle options, handle gmCustomPropert
                    handle LOOResultTrainColumn, handle loowidth, handle traintype,
                    handle tempres) {
     (void)libfilename;  // kept for the toolkit's call; the VBA project is looked up by name
+    (void)loowidth;
+    (void)traintype;
     handle d = gmCustomProperties;
     object pptyname = nb::getattr(options, "propertyName");
     object sourceroot = nb::getattr(options, "root");
+
+    // Everything the call will need of its arguments is checked before the
+    // first change: a refused call leaves the mappings, the writer and the
+    // file system as they were.
+    checks::mapping(d, "gmCustomProperties", kPropertiesExpected);
+    checks::mapping(modeldic, "modeldic", kModelExpected);
+    object copyexcel = checks::attr_if_present(options, "copyexcel");
+    const bool workbook_asked = copyexcel.is_valid() && py::truthy(copyexcel);
+    for (const char *attr : {"datacount", "testcount", "modelCount"}) {
+        object v = checks::attr_if_present(options, attr);
+        if (v.is_valid() && !v.is_none())
+            checks::real(v, std::string("options.") + attr, "a number");
+    }
+    // The information file and the workbook both read each pair.
+    for (handle entry : d.attr("items")()) {
+        std::vector<object> kv = py::unpack(entry, 2);
+        checks::property_pair(kv[0], kv[1], "gmCustomProperties", false);
+    }
+    SheetSet set{};
+    if (workbook_asked) {
+        object savedir = option(options, "savedir");
+        check_workbook(nb::getattr(excelwriter_in, "book"), py::truthy(savedir));
+        check_properties(d, modeldic, false);
+
+        object leveragethreshold = option(options, "leveragethreshold");
+        object maxreclist = option(options, "multimaxrec");
+        object loomaxrec = option(options, "loomaxrec");
+        object pptyunit = option(options, "propertyunit");
+        object decorindex = option(options, "maxrec");
+        object verbosexls = option(options, "verbosexls");
+        set.excelwriter = nb::borrow(excelwriter_in);
+        set.as = {"options.leveragethreshold", "options.multimaxrec", "options.loomaxrec",
+                  "options.loomaxrec", "options.maxrec", "options.loomaxrec",
+                  "options.verbosexls"};
+        open_sheet_set(set, sheetList, frameList);
+        checks::sequence(IDlist, "IDlist", "a list whose first element is the best training");
+        if (nb::len(IDlist) == 0)
+            py::raise(PyExc_IndexError,
+                      "IDlist is empty: its first element is the number of the best training");
+        // The count of trainings: the rows of the result Frame, or the groups
+        // of four columns after the measured one on the training sheet.
+        object resultcount = nb::int_(0);
+        const object &resultFrame = set.frames[0], &trainFrame = set.frames[1];
+        if (!resultFrame.is_none())
+            resultcount = nb::int_(checks::frame_shape(resultFrame, "frameList[0]").first);
+        else if (!trainFrame.is_none())
+            resultcount = py::steal(PyNumber_FloorDivide(
+                nb::int_(checks::frame_shape(trainFrame, "frameList[1]").second - 1).ptr(),
+                nb::int_(4).ptr()));
+        set.pptyname = pptyname;
+        set.besttrainindex = IDlist[nb::int_(0)];
+        set.resultcount = resultcount;
+        set.leveragethreshold = leveragethreshold;
+        set.maxreclist = maxreclist;
+        set.LOOlen = set.LOOmaxrec = set.decorindexLOO = loomaxrec;
+        set.pptyunit = pptyunit;
+        set.decorindex = decorindex;
+        set.verbosexls = verbosexls;
+        set.trainresultColumn = nb::borrow(trainresultColumn);
+        set.testresultColumn = nb::borrow(testresultColumn);
+        set.LOOResultTrainColumn = nb::borrow(LOOResultTrainColumn);
+        set.infolen = nb::int_(0);  // stands for the row the property table leaves
+        check_sheet_set(set, py::truthy(savedir)
+                                 ? nullptr
+                                 : "options.savedir is empty, so the workbook gets no sheet "
+                                   "'Utilities'");
+    }
+
     object paramcount = py::has_attr(options, "paramCount") ? nb::getattr(options, "paramCount")
                                                             : modeldic["paramCount"];
     if (py::has_attr(options, "datacount"))
@@ -247,7 +435,9 @@ object finishExcel(handle excelwriter_in, handle options, handle gmCustomPropert
     }
     store(d, "Target folder", toolkit::make_extern(nb::getattr(options, "savedir"), options),
           "text");
-    modeldic["hidden"];
+    // The key must be there (read, not merely named).
+    object hidden = modeldic["hidden"];
+    (void)hidden;
     if (py::has_attr(options, "configstrMem"))
         modeldic["configmem"] = nb::getattr(options, "configstrMem");
 
@@ -275,33 +465,10 @@ object finishExcel(handle excelwriter_in, handle options, handle gmCustomPropert
         2);
     object excelwriter = opened[0], infolen = opened[1];
 
-    std::vector<object> sheets = py::unpack(sheetList, 7);
-    std::vector<object> frames = py::unpack(frameList, 7);
-    handle resultFrame = frames[0], trainFrame = frames[1];
-
-    // The training sheet holds one group of four columns per training after
-    // the measured column; the count of trainings is a whole number.
-    object resultcount = nb::int_(0);
-    if (!resultFrame.is_none())
-        resultcount = nb::getattr(resultFrame, "shape")[nb::int_(0)];
-    else if (!trainFrame.is_none())
-        resultcount = py::steal(PyNumber_FloorDivide(
-            (nb::getattr(trainFrame, "shape")[nb::int_(1)] - nb::int_(1)).ptr(),
-            nb::int_(4).ptr()));
-    object LOOlen = nb::getattr(options, "loomaxrec");
-
-    object besttrainindex = IDlist[nb::int_(0)];
-    object leveragethreshold = nb::getattr(options, "leveragethreshold");
-    object maxreclist = nb::getattr(options, "multimaxrec");
-    object LOOmaxrec = nb::getattr(options, "loomaxrec");
-    object pptyunit = nb::getattr(options, "propertyunit");
-    object decorindex = nb::getattr(options, "maxrec");
-    object decorindexLOO = nb::getattr(options, "loomaxrec");
-    object verbosexls = nb::getattr(options, "verbosexls");
-    enrichExcelFile(excelwriter, pptyname, besttrainindex, sheetList, frameList, paramcount,
-                    resultcount, leveragethreshold, maxreclist, infolen, trainresultColumn,
-                    testresultColumn, LOOResultTrainColumn, loowidth, LOOlen, LOOmaxrec, pptyunit,
-                    decorindex, decorindexLOO, traintype, verbosexls);
+    set.excelwriter = excelwriter;
+    set.infolen = infolen;
+    set.paramcount = paramcount;
+    finish_sheet_set(set);
 
     object workbook = nb::getattr(excelwriter, "book");
     workbook.attr("set_size")(1490, 1300);

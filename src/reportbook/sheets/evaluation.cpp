@@ -3,6 +3,7 @@
 // header; these writers only add formats, score rows made of live formulas,
 // conditional formats and the min/max block of the "Utilities" sheet.
 #include "reportbook/a1.hpp"
+#include "reportbook/checks.hpp"
 #include "reportbook/sheetcells.hpp"
 #include "reportbook/reportbook.hpp"
 
@@ -20,6 +21,34 @@ constexpr Index kSheetColumns = 16384;
 object text(const std::string &s) { return a1::text(s); }
 
 object utilities_sheet(handle Book) { return Book.attr("get_worksheet_by_name")("Utilities"); }
+
+// What a writer checks of its arguments before it writes: the "Utilities"
+// sheet its chart bounds go on, and the measured column, a position of the
+// Frame (`shift` left of `resultColumn`).  Returns resultColumn.
+Index check_measured(handle Book, handle Frame, handle resultColumn, Index shift,
+                     const char *sheet_kind) {
+    if (utilities_sheet(Book).is_none())
+        checks::impossible(std::string("Book has no sheet 'Utilities', where the chart bounds of "
+                                       "the ") +
+                           sheet_kind + " sheet go (initiateExcelWriter adds it)");
+    const Index rc = checks::index(resultColumn, "resultColumn");
+    const Index cols = checks::frame_shape(Frame, "Frame").second;
+    const Index measured = rc - shift;
+    if (measured < 0 || measured >= cols)
+        checks::impossible("resultColumn " + std::to_string(rc) +
+                           (shift ? " less " + std::to_string(shift) : std::string()) +
+                           " lies outside the Frame, whose " + std::to_string(cols) +
+                           " columns are numbered 0 to " + std::to_string(cols - 1) +
+                           ": the measured values are read there, counted from 0");
+    return rc;
+}
+
+void check_counts(handle maxreclist) {
+    checks::sequence(maxreclist, "maxreclist", "a list of model counts such as [5] or [5, 3]");
+    Py_ssize_t i = 0;
+    for (handle count : maxreclist)
+        checks::real(count, "maxreclist[" + std::to_string(i++) + "]", "a number (a model count)");
+}
 
 // The min/max block of an evaluation sheet, which its writer puts on the
 // "Utilities" sheet first, and what the writer takes from it.
@@ -161,6 +190,9 @@ object enrichTrainSheet(handle Book, handle Sheet, handle Frame, handle resultco
                         handle infolen) {
     (void)besttrain;
     (void)pptyname;
+    check_measured(Book, Frame, resultColumn, 0, "training");
+    checks::index(resultcount, "resultcount", "an integer (the count of trainings)");
+    checks::index(infolen, "infolen");
     const MinMaxBlock mm = write_minmax_block(Book, Sheet, Frame, resultColumn, 9, infolen);
     const Index datacount = mm.rows, trainsize = mm.columns;
     Index rc = py::as_index(resultColumn);
@@ -223,6 +255,19 @@ object enrichTrainSheet(handle Book, handle Sheet, handle Frame, handle resultco
 
 object enrichTestSheet(handle Book, handle Sheet, handle Frame, handle resultColumn,
                        handle maxreclist, handle leveragethreshold, handle verbose, handle infolen) {
+    check_measured(Book, Frame, resultColumn, 0, "test");
+    check_counts(maxreclist);
+    checks::real(leveragethreshold, "leveragethreshold");
+    checks::real(verbose, "verbose", "a number (the verbosity level)");
+    checks::index(infolen, "infolen");
+    if (above(verbose, 1) && above(leveragethreshold, 0)) {
+        if (nb::len(maxreclist) == 0)
+            py::raise(PyExc_IndexError,
+                      "maxreclist is empty: its first entry is the count of leverage columns "
+                      "flagged");
+        checks::index(maxreclist[nb::int_(0)], "maxreclist[0]",
+                      "an integer (the count of leverage columns flagged)");
+    }
     const MinMaxBlock mm = write_minmax_block(Book, Sheet, Frame, resultColumn, 7, infolen);
     const Index testcount = mm.rows, testsize = mm.columns;
     Index rc = py::as_index(resultColumn);
@@ -310,6 +355,11 @@ object enrichLOOTrainSheet(handle Book, handle Sheet, handle Frame, handle resul
                            handle LOOlen, handle resultCount, handle verbose, handle LOOmaxrec,
                            handle infolen) {
     (void)resultCount;
+    check_measured(Book, Frame, resultColumn, 1, "LOO training");
+    checks::real(verbose, "verbose", "a number (the verbosity level)");
+    checks::real(LOOmaxrec, "LOOmaxrec", "a number (the count of selected models)");
+    if (above(verbose, 1)) checks::index(LOOlen, "LOOlen", "an integer (the LOO trainings shown)");
+    checks::index(infolen, "infolen");
     Sheet.attr("set_zoom")(150);
     Sheet.attr("freeze_panes")(1, 1);
     // The measured values stand just left of the LOO estimates.
@@ -373,9 +423,10 @@ object enrichLOOTrainSheet(handle Book, handle Sheet, handle Frame, handle resul
 object enrichLOOTestSheet(handle Book, handle Sheet, handle Frame, handle resultColumn) {
     (void)Book;
     (void)Frame;
+    const Index rc = checks::index(resultColumn, "resultColumn");
     Sheet.attr("set_zoom")(150);
     Sheet.attr("freeze_panes")(1, 1);
-    hide_inputs(Sheet, py::as_index(resultColumn), false);
+    hide_inputs(Sheet, rc, false);
     return nb::none();
 }
 

@@ -1,6 +1,7 @@
 // The summary sheet of a campaign: one row per trained model, with running
 // statistics of the VLOO score appended to the right of the table.
 #include "reportbook/a1.hpp"
+#include "reportbook/checks.hpp"
 #include "reportbook/sheetcells.hpp"
 #include "reportbook/reportbook.hpp"
 
@@ -33,6 +34,13 @@ object enrichResultSheet(handle Book, handle Sheet, handle Frame) {
     std::vector<object> shape = py::unpack(nb::getattr(Frame, "shape"), 2);
     const object &count = shape[0];
     const object &width = shape[1];
+    // The running statistics read column C: written at column C or left of
+    // it, they would refer to themselves.
+    if (width < nb::int_(2))
+        checks::impossible("Frame has " + py::utf8(width) +
+                           " column(s), and needs two: the RMSE (sheet column B) and the VLOO "
+                           "score (C); with fewer, its running averages would land on column C "
+                           "and refer to themselves");
 
     object levformat = getLevFormat(Book);
     object idformat = getIDformat(Book);

@@ -1,0 +1,207 @@
+#include "reportbook/checks.hpp"
+
+#include "reportbook/a1.hpp"
+#include "reportbook/sheetcells.hpp"
+
+#include <cmath>
+
+namespace rb::checks {
+namespace {
+
+// Longer reprs are cut: the message names the value, it does not dump it.
+constexpr size_t kReprChars = 60;
+
+std::string type_of(handle value) { return Py_TYPE(value.ptr())->tp_name; }
+
+bool is_text(handle value) {
+    return PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr()) ||
+           PyByteArray_Check(value.ptr());
+}
+
+bool instance_of(handle value, const char *module, const char *cls) {
+    object type = nb::module_::import_(module).attr(cls);
+    int r = PyObject_IsInstance(value.ptr(), type.ptr());
+    if (r < 0) py::raise_pending();
+    return r != 0;
+}
+
+}  // namespace
+
+std::string short_repr(handle value) {
+    std::string repr;
+    PyObject *r = PyObject_Repr(value.ptr());
+    if (r) {
+        repr = py::utf8(py::steal(r));
+    } else {
+        // A repr that fails must not hide the refusal being made.
+        PyErr_Clear();
+        repr = "<?>";
+    }
+    if (repr.size() > kReprChars) {
+        // Cut between characters: the message must stay UTF-8.
+        size_t cut = kReprChars - 3;
+        while (cut > 0 && (static_cast<unsigned char>(repr[cut]) & 0xC0) == 0x80) --cut;
+        repr = repr.substr(0, cut) + "...";
+    }
+    return repr;
+}
+
+std::string describe(handle value) { return type_of(value) + " " + short_repr(value); }
+
+void wrong_type(const std::string &name, handle value, const std::string &expected) {
+    py::raise(PyExc_TypeError, "%s must be %s, not %s", name.c_str(), expected.c_str(),
+              describe(value).c_str());
+}
+
+void impossible(const std::string &message) {
+    py::raise(PyExc_ValueError, "%s", message.c_str());
+}
+
+void warn(const std::string &message) {
+    if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) < 0) py::raise_pending();
+}
+
+bool is_real(handle value) {
+    if (PyBool_Check(value.ptr()) || PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()))
+        return true;
+    if (is_text(value)) return false;
+    // numpy's bool is no numbers.Real, but compares and is stored as one.
+    return instance_of(value, "numbers", "Real") || instance_of(value, "numpy", "bool_");
+}
+
+void real(handle value, const std::string &name, const std::string &expected) {
+    if (!is_real(value)) wrong_type(name, value, expected);
+}
+
+long long index(handle value, const std::string &name, const std::string &expected) {
+    PyObject *i = PyNumber_Index(value.ptr());
+    if (!i) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) py::raise_pending();
+        PyErr_Clear();
+        wrong_type(name, value, expected);
+    }
+    object held = py::steal(i);
+    long long v = PyLong_AsLongLong(held.ptr());
+    if (v == -1 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) py::raise_pending();
+        PyErr_Clear();
+        py::raise(PyExc_ValueError, "%s is %s, far beyond any row or column of a sheet",
+                  name.c_str(), describe(value).c_str());
+    }
+    return v;
+}
+
+bool is_sequence(handle value) {
+    return !is_text(value) && PySequence_Check(value.ptr()) && !PyDict_Check(value.ptr());
+}
+
+void sequence(handle value, const std::string &name, const std::string &expected) {
+    if (!is_sequence(value)) wrong_type(name, value, expected);
+}
+
+bool is_mapping(handle value) {
+    if (PyDict_Check(value.ptr())) return true;
+    if (is_text(value) || PySequence_Check(value.ptr())) {
+        // A list or a tuple has item access too, by position only.
+        if (!instance_of(value, "collections.abc", "Mapping")) return false;
+    }
+    return py::has_attr(value, "keys") && py::has_attr(value, "__getitem__");
+}
+
+void mapping(handle value, const std::string &name, const std::string &expected) {
+    if (!is_mapping(value)) wrong_type(name, value, expected);
+}
+
+object attr_if_present(handle options, const char *attr) {
+    PyObject *r = PyObject_GetAttrString(options.ptr(), attr);
+    if (r) return py::steal(r);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) py::raise_pending();
+    PyErr_Clear();
+    return object();
+}
+
+std::pair<long long, long long> frame_shape(handle frame, const std::string &name) {
+    const char *expected = "a pandas DataFrame (rows and columns) or None";
+    object shape = attr_if_present(frame, "shape");
+    if (!shape.is_valid() || !is_sequence(shape) || nb::len(shape) != 2)
+        wrong_type(name, frame, expected);
+    return {index(shape[nb::int_(0)], name + ".shape[0]"),
+            index(shape[nb::int_(1)], name + ".shape[1]")};
+}
+
+std::vector<object> unpack(handle list, size_t n, const std::string &name) {
+    try {
+        return py::unpack(list, n);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_TypeError) && !e.matches(PyExc_ValueError)) throw;
+        const bool type = e.matches(PyExc_TypeError);
+        std::string what = py::utf8(e.value());
+        py::raise(type ? PyExc_TypeError : PyExc_ValueError, "%s: %s", name.c_str(),
+                  what.c_str());
+    }
+}
+
+void property_pair(handle key, handle pair, const std::string &mapping_name, bool numbers) {
+    std::string name = mapping_name + "[" + short_repr(key) + "]";
+    const char *expected = "a (value, tag) pair such as (3, 'number') or ('text', 'text')";
+    if (!is_sequence(pair)) wrong_type(name, pair, expected);
+    Py_ssize_t size = PySequence_Size(pair.ptr());
+    if (size < 0) py::raise_pending();
+    if (size != 2)
+        py::raise(PyExc_ValueError, "%s must be %s, not a sequence of %zd: %s", name.c_str(),
+                  expected, size, describe(pair).c_str());
+    object value = pair[nb::int_(0)], tag = pair[nb::int_(1)];
+    if (numbers && tag.equal(nb::str("number")) && !value.is_none() && !is_real(value))
+        wrong_type(name + "[0]", value, "a number (its tag is 'number'), or None");
+}
+
+bool is_chartsheet(handle sheet) {
+    object flag = attr_if_present(sheet, "is_chartsheet");
+    return flag.is_valid() && py::truthy(flag);
+}
+
+object worksheet(handle book, handle name) {
+    return book.attr("get_worksheet_by_name")(name);
+}
+
+std::string column_label(long long col) {
+    if (col < 0) return std::to_string(col);
+    return a1::col_name(col) + " (" + std::to_string(col) + ")";
+}
+
+void open_workbook(handle book, const std::string &name) {
+    object closed = attr_if_present(book, "fileclosed");
+    if (closed.is_valid() && py::truthy(closed))
+        impossible(name + " holds a workbook that is already closed and saved (finishExcel "
+                          "closes the writer it finishes): open a new pandas ExcelWriter");
+}
+
+// The columns a chart plots must hold the data of its sheet: a column past
+// it gives a chart without points.  Only a sheet the workbook holds under
+// that very name can be looked at; `datacount` counts its data rows.
+void plotted_columns(handle Book, handle sheetname, handle datacount,
+                           const std::vector<std::pair<handle, std::string>> &columns) {
+    // A whole float counts too: XlsxWriter takes 10.0 for row 10.
+    long long rows;
+    if (PyFloat_Check(datacount.ptr()) && std::isfinite(PyFloat_AS_DOUBLE(datacount.ptr())) &&
+        std::floor(PyFloat_AS_DOUBLE(datacount.ptr())) == PyFloat_AS_DOUBLE(datacount.ptr()) &&
+        std::fabs(PyFloat_AS_DOUBLE(datacount.ptr())) < 1e15)
+        rows = static_cast<long long>(PyFloat_AS_DOUBLE(datacount.ptr()));
+    else
+        rows = index(datacount, "datacount", "an integer (the count of data rows)");
+    std::vector<long long> cols;
+    for (const auto &c : columns)
+        cols.push_back(index(c.first, c.second, "an integer (a column counted from 0)"));
+    if (!nb::isinstance<nb::str>(sheetname)) return;
+    object sheet = worksheet(Book, sheetname);
+    if (sheet.is_none() || is_chartsheet(sheet)) return;
+    for (size_t i = 0; i < cols.size(); ++i) {
+        if (cols[i] >= 0 && sheetcells::column_holds_cells(sheet, cols[i], 0, rows)) continue;
+        impossible(columns[i].second + " " + std::to_string(cols[i]) + ": the sheet " +
+                           short_repr(sheetname) + " has no data in column " +
+                           column_label(cols[i]) + " (rows 1 to " + std::to_string(rows) +
+                           "), so the chart would show no points; columns are counted from 0");
+    }
+}
+
+}  // namespace rb::checks
