@@ -8,6 +8,7 @@ import sys
 import openpyxl
 import pytest
 
+from conftest import seconds
 from eval_helpers import hidden_columns
 from sheets_book import chart_with, refs
 from vireo.trellis import demo
@@ -143,7 +144,7 @@ def test_example_finishes_a_campaign_of_its_own(tmp_path):
     """examples/finish_campaign.py, run as a modeller runs it, from a folder of their own."""
     run = subprocess.run([sys.executable, os.path.abspath(EXAMPLE), str(tmp_path / "out")],
                          cwd=str(tmp_path), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                         universal_newlines=True, timeout=300)
+                         universal_newlines=True, timeout=seconds(300))
     assert run.returncode == 0, run.stderr
     path = run.stdout.splitlines()[-1]
     assert os.path.dirname(path) == str(tmp_path / "out") and path.endswith("example.xlsx")

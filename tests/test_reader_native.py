@@ -16,6 +16,7 @@ import pytest
 
 from vireo.trellis import demo, readtool
 from vireo.trellis.datareader import tablemine as tm
+from conftest import seconds
 from reader_books import write_cell_kinds
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, "bench"))
@@ -194,7 +195,7 @@ def test_trellis_read_is_quiet_on_a_closed_pipe(demo_books):
     try:
         run = subprocess.run([sys.executable, "-m", "vireo.trellis.readtool", "sheet", result,
                               "Training", "--csv"], stdout=write_end, stderr=subprocess.PIPE,
-                             timeout=120)
+                             timeout=seconds(120))
     finally:
         os.close(write_end)
     assert (run.returncode, run.stderr) == (141, b"")
