@@ -11,6 +11,12 @@ finishing at most 1.2 times that of writing the Frames and closing without
 finishing; against pandas.read_excel with openpyxl alone, the reader at least
 100 times faster on the property table and on the search, at least 10 times on
 the training sheet, with a peak memory no higher.
+
+Beside the other readers a user can pick, when they are installed (the `bench`
+extra: fastexcel, python-calamine; pandas' calamine engine comes with the
+latter): each operation's time as a ratio to the fastest of them (below 1:
+ours is faster), and the peak memory of each reading the training sheet, each
+in a process of its own.
 """
 import argparse
 import json
@@ -63,6 +69,17 @@ def verdict(ok):
     return "met" if ok else "MISSED"
 
 
+def beside_peers(ours, peers, unit):
+    """The row that sets one figure of ours beside the peers': ours as a ratio to the
+    best of them, then each of theirs."""
+    if not peers:
+        return None
+    best = min(peers, key=peers.get)
+    return ("  beside the peers", "%.2f x the best" % ratio(ours, peers[best]),
+            "%s %s" % (best, unit % peers[best]),
+            ", ".join("%s %s" % (name, unit % value) for name, value in peers.items() if name != best))
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--out", default=os.path.join(HERE, "results"), help="folder of the JSON files")
@@ -93,7 +110,9 @@ def main(argv=None):
         print("... reader", flush=True)
         reader = run_worker("read", root, finish["path"])
         print("... peak memory of reading the training sheet", flush=True)
-        peaks = {who: run_worker("peak", root, finish["path"], who) for who in ("ours", "pandas")}
+        others = list(reader["reads"]["getFrameFromExcel Training"]["peers"])
+        peaks = {who: run_worker("peak", root, finish["path"], who)
+                 for who in ["ours", "pandas"] + others}
         print("... search in %d workbooks" % SEARCH_BOOKS, flush=True)
         folder, model = search_folder(root, finish["path"])
         search = run_worker("search", folder, model)
@@ -122,16 +141,23 @@ def main(argv=None):
                      "%.0f x faster (%snoise %s)%s"
                      % (speed, "target >= %d x; " % target if target else "", noise(r),
                         ": " + verdict(speed >= target) if target else "")))
+        rows.append(beside_peers(r["ours_s"], r["peers"], "%.4f s"))
     speed = ratio(search["pandas_s"], search["ours_s"])
     rows.append(("searchExcelFile, %d workbooks" % search["workbooks"], "%.4f s" % search["ours_s"],
                  "pandas %.3f s" % search["pandas_s"],
                  "%.0f x faster (%.1f ms per workbook; target >= 100 x; noise %s): %s"
                  % (speed, 1000 * search["ours_s"] / search["workbooks"], noise(search),
                     verdict(speed >= 100))))
+    rows.append(beside_peers(search["ours_s"], search["peers"], "%.4f s"))
     peak = ratio(peaks["ours"]["peak_rss_mib"], peaks["pandas"]["peak_rss_mib"])
     rows.append(("peak memory, training sheet", "%.0f MiB" % peaks["ours"]["peak_rss_mib"],
                  "pandas %.0f MiB" % peaks["pandas"]["peak_rss_mib"],
                  "%.2f x pandas' (target <= 1 x): %s" % (peak, verdict(peak <= 1))))
+    rows.append(beside_peers(peaks["ours"]["peak_rss_mib"],
+                             {who: peaks[who]["peak_rss_mib"] for who in others}, "%.0f MiB"))
+    if not others:
+        rows.append(("peers", "none installed", "", "pip install '.[bench]': fastexcel, python-calamine"))
+    rows = [r for r in rows if r is not None]
     figures.update(floor=floor, finish=finish, standin=standin, reader=reader, search=search, peaks=peaks,
                    own_share=own_share, memory_ratio=memory)
 

@@ -6,9 +6,17 @@ Scenarios:
   floor   write the large campaign's Frames through pandas and close the writer
   finish  write the same Frames, then finishExcel (which closes the workbook)
   standin finishExcel against a writer and workbook whose calls do nothing
-  read    the reader against pandas.read_excel (openpyxl) alone, on a finished workbook (ARGS: path)
-  peak    one read of the training sheet, for its peak memory (ARGS: path, ours|pandas)
-  search  searchExcelFile in a folder of result workbooks (ARGS: folder, model file)
+  read    the reader against pandas.read_excel (openpyxl) alone and the installed peers,
+          on a finished workbook (ARGS: path)
+  peak    one read of the training sheet, for its peak memory (ARGS: path, READER: ours,
+          pandas or a peer)
+  search  searchExcelFile in a folder of result workbooks, and the peers' equivalent
+          (ARGS: folder, model file)
+
+The peers are the other readers a user can pick, each asked for what ours gives:
+fastexcel and python-calamine (each read, then indexed by its first column as
+ours is), and pandas.read_excel with its calamine engine.  Those not installed
+are left out (`pip install .[bench]` installs them).
 """
 import contextlib
 import io
@@ -103,29 +111,107 @@ def best_of(repeats, *calls):
     return best
 
 
+def first_column_index(frame):
+    return frame.set_index(frame.columns[0])
+
+
+def properties_of(names, values):
+    """The property table as ours gives it: rows named by a text (python-calamine gives
+    an empty cell as "")."""
+    return {k: v for k, v in zip(names, values) if isinstance(k, str) and k}
+
+
+def fastexcel_frame(path, sheet):
+    import fastexcel
+    return first_column_index(fastexcel.read_excel(path).load_sheet_by_name(sheet).to_pandas())
+
+
+def fastexcel_properties(path):
+    import fastexcel
+    # The table's titles stand in the second row; fastexcel starts at the
+    # first row that holds a cell.
+    frame = fastexcel.read_excel(path).load_sheet_by_name("Utilities").to_pandas()
+    return properties_of(frame["property"], frame["value"])
+
+
+def calamine_rows(path, sheet):
+    from python_calamine import CalamineWorkbook
+    return CalamineWorkbook.from_path(path).get_sheet_by_name(sheet).to_python()
+
+
+def calamine_frame(path, sheet):
+    import pandas as pd
+    rows = calamine_rows(path, sheet)
+    return first_column_index(pd.DataFrame(rows[1:], columns=rows[0]))
+
+
+def calamine_properties(path):
+    rows = calamine_rows(path, "Utilities")  # from the first row that holds a cell
+    name, value = rows[0].index("property"), rows[0].index("value")
+    return properties_of([r[name] for r in rows[1:]], [r[value] for r in rows[1:]])
+
+
+def pandas_calamine_frame(path, sheet):
+    import pandas as pd
+    return pd.read_excel(path, sheet, index_col=0, engine="calamine")
+
+
+def pandas_calamine_properties(path):
+    import pandas as pd
+    frame = pd.read_excel(path, "Utilities", skiprows=[0], engine="calamine")
+    return properties_of(frame["property"], frame["value"])
+
+
+def peers():
+    """{name: (read a sheet indexed by its first column, read the property table)} of
+    the peers installed."""
+    found = {}
+    try:
+        import fastexcel  # noqa: F401
+        import pyarrow  # noqa: F401  (fastexcel's Frames for pandas)
+        found["fastexcel"] = (fastexcel_frame, fastexcel_properties)
+    except ImportError:
+        pass
+    try:
+        import python_calamine  # noqa: F401
+        found["python-calamine"] = (calamine_frame, calamine_properties)
+        import pandas as pd
+        if tuple(int(p) for p in pd.__version__.split(".")[:2]) >= (2, 2):
+            found["pandas+calamine"] = (pandas_calamine_frame, pandas_calamine_properties)
+    except ImportError:
+        pass
+    return found
+
+
 def read_scenario(path):
     """The reader against pandas.read_excel with openpyxl, the engine it replaces."""
     import pandas as pd
     from vireo.trellis.datareader import tablemine
 
+    others = peers()
     reads = [
-        # name, ours, pandas alone, runs (the least time is kept), target speed-up
+        # name, ours, pandas alone, the peer's, runs (the least time is kept), target speed-up
         ("getcustomproperties Utilities", lambda: tablemine.getcustomproperties(path, "Utilities"),
-         lambda: pd.read_excel(path, "Utilities", skiprows=[0], engine="openpyxl"), 5, 100),
+         lambda: pd.read_excel(path, "Utilities", skiprows=[0], engine="openpyxl"),
+         lambda peer: lambda: peer[1](path), 5, 100),
         ("getFrameFromExcel Results", lambda: tablemine.getFrameFromExcel(path, "Results", reduce=True),
-         lambda: pd.read_excel(path, "Results", index_col=0, engine="openpyxl"), 5, None),
+         lambda: pd.read_excel(path, "Results", index_col=0, engine="openpyxl"),
+         lambda peer: lambda: peer[0](path, "Results"), 5, None),
         ("getFrameFromExcel Training", lambda: tablemine.getFrameFromExcel(path, "Training"),
-         lambda: pd.read_excel(path, "Training", index_col=0, engine="openpyxl"), 2, 10),
+         lambda: pd.read_excel(path, "Training", index_col=0, engine="openpyxl"),
+         lambda peer: lambda: peer[0](path, "Training"), 2, 10),
     ]
     out = {}
-    for name, ours, theirs, runs, target in reads:
-        # One unmeasured read of each first: the file is then in the page cache for both.
-        ours()
-        theirs()
+    for name, ours, theirs, peer_call, runs, target in reads:
+        calls = [ours, theirs, theirs] + [peer_call(peer) for peer in others.values()]
+        # One unmeasured read of each first: the file is then in the page cache for all.
+        for call in calls[1:]:
+            call()
         # pandas a second time: the difference of the two pandas figures is the
         # measurement's noise on this machine.
-        ours_s, theirs_s, again_s = best_of(runs, ours, theirs, theirs)
-        out[name] = dict(ours_s=ours_s, pandas_s=theirs_s, pandas_again_s=again_s, target=target)
+        times = best_of(runs, *calls)
+        out[name] = dict(ours_s=times[0], pandas_s=times[1], pandas_again_s=times[2], target=target,
+                         peers=dict(zip(others, times[3:])))
     return dict(reads=out)
 
 
@@ -134,11 +220,15 @@ def peak_scenario(path, who):
     import pandas as pd
     from vireo.trellis.datareader import tablemine
 
+    # Each reader's modules are imported before the base figure is taken.
+    peer_read = peers()[who][0] if who not in ("ours", "pandas") else None
     base = peak_rss_mib()
     if who == "ours":
         frame = tablemine.getFrameFromExcel(path, "Training")
-    else:
+    elif who == "pandas":
         frame = pd.read_excel(path, "Training", index_col=0, engine="openpyxl")
+    else:
+        frame = peer_read(path, "Training")
     return dict(who=who, shape=list(frame.shape), base_rss_mib=base)
 
 
@@ -154,11 +244,19 @@ def search_scenario(folder, model_file, repeats=2):
             names, values = list(frame["property"]), list(frame["value"])
             values[names.index("Model file")] == model_file
 
+    def peer_search(properties):
+        # What searchExcelFile does: the workbooks whose names start with the
+        # model file's stem, the first that names it.
+        stem = os.path.splitext(os.path.basename(model_file))[0].split("(")[0]
+        return lambda: next((book for book in books if os.path.basename(book).startswith(stem)
+                             and properties(book).get("Model file") == model_file), "")
+
+    others = peers()
     found = tablemine.searchExcelFile(model_file)
-    ours, theirs, again = best_of(repeats, lambda: tablemine.searchExcelFile(model_file),
-                                  pandas_alone, pandas_alone)
-    return dict(workbooks=len(books), found=found, ours_s=ours, pandas_s=theirs,
-                pandas_again_s=again)
+    times = best_of(repeats, lambda: tablemine.searchExcelFile(model_file), pandas_alone,
+                    pandas_alone, *[peer_search(peer[1]) for peer in others.values()])
+    return dict(workbooks=len(books), found=found, ours_s=times[0], pandas_s=times[1],
+                pandas_again_s=times[2], peers=dict(zip(others, times[3:])))
 
 
 def main(argv):

@@ -1,6 +1,9 @@
 """The smallest campaign the toolkit finishes: a result sheet and a training sheet.
 
-    python examples/finish_campaign.py [output-folder]
+    .venv/bin/python examples/finish_campaign.py [output-folder]
+
+It prints where the writer looked for a VBA project (the README says why and
+how to change that), the messages of the run, and last the workbook's path.
 """
 import io
 import os

@@ -1,13 +1,20 @@
-"""The trellis-demo console script: its workbooks, what it reports, its options."""
+"""The trellis-demo console script: its workbooks, what it reports, its options; and
+the example a modeller starts from."""
 import os
 import re
+import subprocess
+import sys
 
 import openpyxl
 import pytest
 
+from conftest import seconds
 from eval_helpers import hidden_columns
 from sheets_book import chart_with, refs
 from vireo.trellis import demo
+from vireo.trellis.datareader import tablemine
+
+EXAMPLE = os.path.join(os.path.dirname(__file__), os.pardir, "examples", "finish_campaign.py")
 
 SMALL = ["--examples", "12", "--trainings", "3", "--test-examples", "6", "--further-models", "1",
          "--loo-trainings", "2", "--bootstrap-columns", "2"]
@@ -131,3 +138,23 @@ def test_impossible_campaigns_are_refused(tmp_path, capsys, monkeypatch, args, o
     assert err.splitlines()[-1].startswith("trellis-demo: error: " + option)
     assert "Traceback" not in err
     assert os.listdir(str(tmp_path)) == ["a-file"]
+
+
+def test_example_finishes_a_campaign_of_its_own(tmp_path):
+    """examples/finish_campaign.py, run as a modeller runs it, from a folder of their own."""
+    run = subprocess.run([sys.executable, os.path.abspath(EXAMPLE), str(tmp_path / "out")],
+                         cwd=str(tmp_path), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                         universal_newlines=True, timeout=seconds(300))
+    assert run.returncode == 0, run.stderr
+    path = run.stdout.splitlines()[-1]
+    assert os.path.dirname(path) == str(tmp_path / "out") and path.endswith("example.xlsx")
+    assert "Writing results in file: %s" % path in run.stdout
+    assert sorted(os.listdir(str(tmp_path / "out"))) == ["example.xlsx"]  # the temporary file moved
+    book = openpyxl.load_workbook(path)
+    assert book.sheetnames == ["Results", "Training", "Utilities", "Training #1 chart",
+                               "VLOO #1 chart"]
+    props = tablemine.getcustomproperties(path, "Utilities")
+    assert (props["Property name"], props["Hidden neurons"], props["Mark"]) == ("logP", 2, "example")
+    # measured against estimated: the columns and rows the example wrote
+    assert refs(chart_with(path, ">logP for Training #1<"))[:2] == ["Training!$C$2:$C$21",
+                                                                    "Training!$D$2:$D$21"]

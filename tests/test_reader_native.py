@@ -6,6 +6,8 @@ import contextlib
 import io
 import math
 import os
+import re
+import subprocess
 import sys
 import warnings
 
@@ -14,6 +16,7 @@ import pytest
 
 from vireo.trellis import demo, readtool
 from vireo.trellis.datareader import tablemine as tm
+from conftest import seconds
 from reader_books import write_cell_kinds
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, "bench"))
@@ -115,22 +118,87 @@ def run_read(argv, capsys):
     return status, out.out, out.err
 
 
-def test_trellis_read(demo_books, tmp_path, capsys):
+def test_trellis_read(demo_books, capsys, monkeypatch):
     result = next(p for p in demo_books if os.path.basename(p).startswith("demo_model"))
-    status, out, _ = run_read(["props", result], capsys)
     props = tm.getcustomproperties(result, "Utilities")
-    assert status == 0 and out.splitlines()[0].split() == ["property", "value"]
-    assert len(out.splitlines()) == len(props) + 1 and props["Model file"] in out
-    status, out, _ = run_read(["sheet", result, "Results", "--reduce", "--csv"], capsys)
+    # Relative paths work in every command, the search's included.
+    folder, name = os.path.split(result)
+    monkeypatch.chdir(os.path.dirname(folder))
+    local = os.path.join(os.path.basename(folder), name)
+    status, out, _ = run_read(["props", local], capsys)
+    lines = out.splitlines()
+    column = lines[0].index("value")
+    rows = [(line[:column].rstrip(), line[column:]) for line in lines]
+    assert status == 0 and rows[0] == ("property", "value")
+    # The chart bound blocks below the table are no properties; an empty text is
+    # shown empty, not as the NaN it reads back as.
+    padding = [k for k, v in props.items() if v == "Padding"]
+    assert padding and not [r for r in rows if r[0] in padding or r[1] == "Padding"]
+    assert len(rows) == len(props) - len(padding) + 1 and props["Model file"] in out
+    assert ("Test range", "") in rows and "nan" not in out
+    status, out, _ = run_read(["sheet", local, "Results", "--reduce", "--csv"], capsys)
     expected = tm.getFrameFromExcel(result, "Results", reduce=True)
     assert status == 0 and out == expected.to_csv()
-    status, out, _ = run_read(["sheet", result, "Results"], capsys)
+    status, out, _ = run_read(["sheet", local, "Results"], capsys)
     assert status == 0 and out.rstrip("\n") == tm.getFrameFromExcel(result, "Results").to_string()
-    status, out, _ = run_read(["search", props["Model file"]], capsys)
-    assert (status, out) == (0, result + "\n")
-    # nothing found: 1; bad arguments: 2
-    assert run_read(["search", str(tmp_path / "none.nnx")], capsys)[0] == 1
-    assert run_read(["props", demo_books[-1] if demo_books[-1] != result else demo_books[0]], capsys)[0] in (1, 2)
-    assert run_read(["props", str(tmp_path / "missing.xlsx")], capsys)[0] == 2
-    assert run_read(["sheet", result], capsys)[0] == 2
-    assert run_read(["nothing"], capsys)[0] == 2
+    for model_file in (props["Model file"], os.path.relpath(props["Model file"])):
+        status, out, _ = run_read(["search", model_file], capsys)
+        assert (status, out) == (0, result + "\n")
+
+
+@pytest.mark.parametrize("argv, status, reason", [
+    # nothing found: 1
+    (["search", "{folder}/none.nnx"], 1, r"no workbook in .* names .*none\.nnx"),
+    (["sheet", "{empty}", "Empty"], 1, r".*empty\.xlsx: sheet 'Empty' holds no data"),
+    (["props", "{no_props}"], 1, r".*no_props\.xlsx: no custom property"),
+    # bad arguments: 2
+    (["props", "{folder}"], 2, r"error: .*: a folder, not a workbook"),
+    (["props", "{folder}/traininfo.txt"], 2, r"error: .*traininfo\.txt: not a workbook"),
+    (["sheet", "{folder}/demo_model.nnx", "Results"], 2, r"error: .*demo_model\.nnx: not a workbook"),
+    (["props", "{folder}/missing.xlsx"], 2, r"error: .*missing\.xlsx: no such file"),
+    (["search", "{folder}/none/model.nnx"], 2, r"error: .*none: no such folder"),
+    (["props", "{recap}"], 2, r"error: ValueError: .*Utilities"),
+    (["sheet", "{recap}"], 2, r"error: the following arguments are required: sheet"),
+    (["nothing"], 2, r"error: argument command: invalid choice"),
+])
+def test_trellis_read_says_why(demo_books, tmp_path, capsys, argv, status, reason):
+    """Every status but 0 comes with its reason on stderr, and nothing on stdout."""
+    import xlsxwriter
+    empty = str(tmp_path / "empty.xlsx")
+    with xlsxwriter.Workbook(empty) as book:
+        book.add_worksheet("Empty")
+    no_props = str(tmp_path / "no_props.xlsx")
+    with xlsxwriter.Workbook(no_props) as book:
+        sheet = book.add_worksheet("Utilities")
+        sheet.write_row(1, 1, ["property", "value"])
+    names = dict(folder=os.path.dirname(demo_books[0]), empty=empty, no_props=no_props,
+                 recap=next(p for p in demo_books if "recap" in os.path.basename(p)))
+    found, out, err = run_read([a.format(**names) for a in argv], capsys)
+    assert (found, out) == (status, "")
+    assert re.search(r"^trellis-read( sheet)?: " + reason, err.splitlines()[-1]), err
+
+
+@pytest.mark.parametrize("error, shown", [
+    (MemoryError(), "MemoryError"),
+    (KeyError("value"), "KeyError: 'value'"),
+    (RuntimeError("native reader unsure"), "RuntimeError: native reader unsure"),
+])
+def test_trellis_read_names_the_error(demo_books, capsys, monkeypatch, error, shown):
+    def fail(*args, **kwargs):
+        raise error
+    monkeypatch.setattr(tm, "getcustomproperties", fail)
+    assert run_read(["props", demo_books[0]], capsys)[::2] == (2, "trellis-read: error: %s\n" % shown)
+
+
+def test_trellis_read_is_quiet_on_a_closed_pipe(demo_books):
+    """`trellis-read ... | head -1`: no "Broken pipe", and the status SIGPIPE would give."""
+    result = next(p for p in demo_books if os.path.basename(p).startswith("demo_model"))
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    try:
+        run = subprocess.run([sys.executable, "-m", "vireo.trellis.readtool", "sheet", result,
+                              "Training", "--csv"], stdout=write_end, stderr=subprocess.PIPE,
+                             timeout=seconds(120))
+    finally:
+        os.close(write_end)
+    assert (run.returncode, run.stderr) == (141, b"")

@@ -316,7 +316,8 @@ def read_back(excelresult, recap, preproc, model_file, progress):
     found["workbook"] = tablemine.searchExcelFile(model_file)
     progress("result workbook read back")
     found["recap"] = tablemine.getFrameFromExcel(recap, "Recap")
-    found["recap sheets"] = [name for name in pd.ExcelFile(recap).sheet_names if name != "Recap"]
+    found["recap sheets"] = [name for name in pd.ExcelFile(recap, engine="openpyxl").sheet_names
+                             if name != "Recap"]
     progress("recap workbook read back")
     found["preproc"] = tablemine.getFrameFromExcel(preproc, "Data")
     progress("pre-processing workbook read back")

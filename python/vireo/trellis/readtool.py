@@ -4,14 +4,49 @@
     trellis-read sheet BOOK SHEET [--reduce] [--csv]  one sheet, indexed by its first column
     trellis-read search MODEL_FILE                  the result workbook that names a model file
 
-Exit status: 0 when something was found, 1 when nothing was (no property, an
-empty sheet, no workbook), 2 on bad arguments (a file that cannot be read
-included).  The reading is done by the tablemine module.
+Exit status: 0 when something was found; 1 when nothing was (no property, an
+empty sheet, no workbook); 2 on bad arguments (a file that is no workbook or
+cannot be read included).  Every status but 0 comes with its reason on
+standard error.  A reader that stops early (`| head`) ends it quietly, with
+the status of a process stopped by SIGPIPE (141).  The reading is done by the
+tablemine module.
 """
 import argparse
+import math
+import os
 import sys
 
 from vireo.trellis.datareader import tablemine
+
+WORKBOOK_TYPES = ("xlsx", "xlsm", "xls")
+# The writer stacks a block of chart bounds under the property table for each
+# of these sheets: the sheet's label, then "Padding", then two rows of
+# formulas without a label.  They are no properties of the run.
+BOUND_BLOCK_LABELS = ("Training", "Test", "LOO CV")
+# What a shell reports for a process that SIGPIPE ended.
+CLOSED_PIPE_STATUS = 128 + 13
+
+
+class Failure(Exception):
+    """A reason to stop, with the exit status that goes with it."""
+
+    def __init__(self, message, status):
+        super().__init__(message)
+        self.status = status
+
+
+def workbook_type(path):
+    """The type the reader is given for `path`: its extension, in any case, as long as
+    it names a workbook.  Anything else is refused with the reason (the reader would
+    only find nothing in it)."""
+    if not os.path.exists(path):
+        raise Failure("%s: no such file" % path, 2)
+    if os.path.isdir(path):
+        raise Failure("%s: a folder, not a workbook" % path, 2)
+    extension = os.path.splitext(path)[1][1:].lower()
+    if extension not in WORKBOOK_TYPES:
+        raise Failure("%s: not a workbook (the reader takes .xlsx, .xlsm and .xls files)" % path, 2)
+    return extension
 
 
 def table(rows):
@@ -20,35 +55,56 @@ def table(rows):
     return "\n".join("  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip() for r in rows)
 
 
+def shown(value):
+    """A property value as text: an empty cell (an empty text property) reads back as
+    NaN and is shown empty."""
+    if isinstance(value, float) and math.isnan(value):
+        return ""
+    return str(value)
+
+
 def props(args):
-    found = tablemine.getcustomproperties(args.book, "Utilities")
-    if found:
-        print(table([("property", "value")] + [(str(k), str(v)) for k, v in found.items()]))
-    return bool(found)
+    found = tablemine.getcustomproperties(args.book, "Utilities", filetype=workbook_type(args.book))
+    rows = [(str(k), shown(v)) for k, v in found.items()
+            if not (k in BOUND_BLOCK_LABELS and v == "Padding")]
+    if not rows:
+        raise Failure("%s: no custom property on its \"Utilities\" sheet" % args.book, 1)
+    print(table([("property", "value")] + rows))
 
 
 def sheet(args):
-    frame = tablemine.getFrameFromExcel(args.book, args.sheet, reduce=args.reduce)
+    frame = tablemine.getFrameFromExcel(args.book, args.sheet, filetype=workbook_type(args.book),
+                                        reduce=args.reduce)
     if frame is None or frame.empty:
-        return False
+        raise Failure("%s: sheet %r holds no data" % (args.book, args.sheet), 1)
     if args.csv:
         frame.to_csv(sys.stdout)
     else:
         print(frame.to_string())
-    return True
 
 
 def search(args):
-    found = tablemine.searchExcelFile(args.model_file)
-    if found:
-        print(found)
-    return bool(found)
+    # The toolkit stores the model file's absolute path: a relative one is made
+    # absolute first, and tried as given only when that finds nothing.
+    model_file = os.path.abspath(args.model_file)
+    folder = os.path.dirname(model_file)
+    if not os.path.isdir(folder):
+        raise Failure("%s: no such folder" % folder, 2)
+    found = tablemine.searchExcelFile(model_file)
+    if not found and model_file != args.model_file:
+        found = tablemine.searchExcelFile(args.model_file)
+    if not found:
+        raise Failure("no workbook in %s names %s as its model file" % (folder, model_file), 1)
+    print(found)
 
 
 def parse_args(argv):
-    parser = argparse.ArgumentParser(prog="trellis-read", description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(prog="trellis-read", description=__doc__.splitlines()[0],
+                                     epilog="Exit status: 0 found, 1 nothing found, 2 bad "
+                                            "arguments; every status but 0 says why on stderr.")
     commands = parser.add_subparsers(dest="command", required=True)
-    p = commands.add_parser("props", help="the custom properties of a result workbook")
+    p = commands.add_parser("props", help="the custom properties of a result workbook "
+                                          "(without the chart bound blocks stacked below them)")
     p.add_argument("book")
     p.set_defaults(run=props)
     p = commands.add_parser("sheet", help="one sheet of a workbook, indexed by its first column")
@@ -63,13 +119,41 @@ def parse_args(argv):
     return parser, parser.parse_args(argv)
 
 
+def described(exc):
+    """The error's type and message: a MemoryError, for one, has no message."""
+    message = str(exc)
+    return "%s: %s" % (type(exc).__name__, message) if message else type(exc).__name__
+
+
+def silence_stdout():
+    """After a closed pipe: later writes (the interpreter's last flush included) go
+    nowhere instead of raising again."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError, AttributeError):
+        pass  # a stdout without a descriptor of its own (a test's capture)
+
+
 def main(argv=None):
     parser, args = parse_args(argv)
     try:
-        found = args.run(args)
+        args.run(args)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        silence_stdout()
+        return CLOSED_PIPE_STATUS
+    except Failure as failure:
+        print("trellis-read: %s%s" % ("error: " if failure.status == 2 else "", failure),
+              file=sys.stderr)
+        return failure.status
+    except KeyboardInterrupt:
+        print("trellis-read: interrupted", file=sys.stderr)
+        return 128 + 2
     except Exception as exc:  # the file could not be read: a bad argument
-        parser.exit(2, "trellis-read: error: %s\n" % (exc or type(exc).__name__))
-    return 0 if found else 1
+        parser.exit(2, "trellis-read: error: %s\n" % described(exc))
+    return 0
 
 
 if __name__ == "__main__":
