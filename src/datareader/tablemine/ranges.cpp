@@ -1,5 +1,7 @@
 // What a workbook offers before it is loaded: its ranges, the titles of one
-// range and a first look at a range's rows, all through the toolkit's readers.
+// range and a first look at a range's rows, through the toolkit's readers
+// (the module's own Excel reader read natively where it can be).
+#include "datareader/tablemine/rangebook.hpp"
 #include "datareader/tablemine/tablemine.hpp"
 #include "toolkit/toolkit.hpp"
 
@@ -12,6 +14,8 @@ object gettitles(handle filename, handle filetype, handle datarange, handle skip
     object result = nb::list();
     object reader_class = toolkit::getExcelType(filetype);
     if (py::truthy(reader_class)) {
+        if (ranged::reads(reader_class, filename))
+            if (auto titles = ranged::titles(filename, datarange, datafmt)) return std::move(*titles);
         check_before_library(filename);
         object reader = reader_class(filename, "arange"_a = datarange, "datafmt"_a = datafmt,
                                      "headerOnly"_a = true, "load"_a = true);
@@ -32,6 +36,8 @@ object getranges(handle filename, handle filetype) {
         reader_class = toolkit::ExcelXP();
     else
         return result;
+    if (ranged::reads(reader_class, filename))
+        if (auto names = ranged::range_names(filename)) return std::move(*names);
     check_before_library(filename);
     object mgr = reader_class(filename, "load"_a = true);
     with_context(mgr, [&](handle reader) {
@@ -55,7 +61,16 @@ object analyseRangeData(handle filename, handle filetype, handle datarange, hand
         reader_class = toolkit::ExcelXP();
     else if (same_text(filetype, "xlsx"))
         reader_class = toolkit::Excel();
-    if (reader_class.is_valid()) {
+    std::optional<nb::list> native_rows;
+    if (reader_class.is_valid() && ranged::reads(reader_class, filename)) {
+        native_rows = ranged::iter_data(filename, py::text(""), nb::none(), nb::bool_(false), datarange,
+                                        datafmt, nb::int_(0));
+    }
+    if (native_rows) {
+        count = static_cast<long long>(nb::len(*native_rows));
+        if (count) titles = (*native_rows)[0];
+        --count;
+    } else if (reader_class.is_valid()) {
         check_before_library(filename);
         object mgr = reader_class(filename, "load"_a = true);
         with_context(mgr, [&](handle reader) {

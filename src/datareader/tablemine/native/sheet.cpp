@@ -46,8 +46,8 @@ std::uint32_t column_of(const char *ref) {
 
 class SheetReader : public xml::Handler {
 public:
-    explicit SheetReader(RowSink &sink)
-        : m_sink(sink), m_ns(std::string(xml::kMainNs) + xml::kSeparator) {}
+    explicit SheetReader(RowSink &sink, CellSink *cells = nullptr)
+        : m_sink(sink), m_cell_sink(cells), m_ns(std::string(xml::kMainNs) + xml::kSeparator) {}
 
     void start(const char *name, const char **attrs) override {
         ++m_depth;
@@ -66,9 +66,11 @@ public:
             break;
         case 2:
             m_in_data = local && std::strcmp(local, "sheetData") == 0;
+            if (m_cell_sink && local && !m_in_data) m_cell_sink->element(local, attrs, 2);
             break;
         case 3:
-            if (row) begin_row(attrs);
+            if (row && (!m_cell_sink || m_cell_sink->wants_rows())) begin_row(attrs);
+            if (m_cell_sink && local && !m_in_data) m_cell_sink->element(local, attrs, 3);
             break;
         case 4:
             if (!m_in_row) break;
@@ -90,7 +92,7 @@ public:
     void end(const char *) override {
         switch (m_depth) {
         case 2:
-            if (m_in_data) done = true;
+            if (m_in_data && !m_cell_sink) done = true;
             break;
         case 3:
             if (m_in_row) end_row();
@@ -165,6 +167,10 @@ private:
     // Rows the library skips, fills in and lays out.
     void end_row() {
         m_in_row = false;
+        if (m_cell_sink) {
+            m_cell_sink->row(m_row_number, m_cells, m_count);
+            return;
+        }
         while (m_next_row < m_row_number) {
             ++m_next_row;
             m_dense.clear();
@@ -183,6 +189,7 @@ private:
     }
 
     RowSink &m_sink;
+    CellSink *m_cell_sink;
     const std::string m_ns;
     int m_depth = 0;
     bool m_in_data = false, m_in_row = false, m_in_value = false, m_in_inline = false;
@@ -205,6 +212,17 @@ void scan_rows(const Book &book, const Worksheet &sheet, RowSink &sink) {
     if (!member) throw Unsure("no worksheet part " + sheet.part);
     zip::MemberStream stream(book.archive(), *member);
     SheetReader reader(sink);
+    xml::parse(stream, reader);
+}
+
+void scan_cells(const Book &book, const Worksheet &sheet, CellSink &sink) {
+    struct NoRows : RowSink {
+        void row(const std::vector<const Cell *> &) override {}
+    } unused;
+    const zip::Member *member = book.archive().find(sheet.part);
+    if (!member) throw Unsure("no worksheet part " + sheet.part);
+    zip::MemberStream stream(book.archive(), *member);
+    SheetReader reader(unused, &sink);
     xml::parse(stream, reader);
 }
 
