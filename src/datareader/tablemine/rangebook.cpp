@@ -289,7 +289,8 @@ public:
             out->cells.emplace_back(column, std::move(value));
         }
         if (m_extent) return;
-        if (number >= m_box.r2 || (m_keep == Keep::Header && m_valued)) m_enough = true;
+        if (m_keep == Keep::Header && m_valued) m_enough = m_stopped_on_value = true;
+        if (number >= m_box.r2) m_enough = true;
     }
 
     bool wants_rows() const override { return !m_enough; }
@@ -320,11 +321,14 @@ public:
         }
     }
 
-    // min_column, min_row, max_column, max_row of the sheet.
-    Box extent() const { return m_cells ? m_seen : Box{1, 1, 1, 1}; }
+    void widen(const Box &b) { extend(b.c1, b.c2, b.r1, b.r2); }
+
+    // The reader's used range: min_column, min_row, max_column, max_row of
+    // the sheet once it has read its cells from A1 on, which makes A1.
+    Box extent() const { return m_cells ? Box{1, 1, m_seen.c2, m_seen.r2} : Box{1, 1, 1, 1}; }
     std::vector<RowCells> &rows() { return m_rows; }
     // Whether rows were left unread after the one that ended a header scan.
-    bool stopped_early() const { return m_enough && m_keep == Keep::Header; }
+    bool stopped_early() const { return m_stopped_on_value; }
 
 private:
     void extend(long long c1, long long c2, long long r1, long long r2) {
@@ -344,25 +348,63 @@ private:
     Box m_box;
     Keep m_keep;
     bool m_extent;
-    bool m_enough = false, m_valued = false, m_in_merges = false, m_cells = false;
+    bool m_enough = false, m_valued = false, m_stopped_on_value = false, m_in_merges = false, m_cells = false;
     long long m_last_row = 0;
     Box m_seen;
     std::vector<RowCells> m_rows;
     std::vector<Box> m_merges;
 };
 
-// The relationships of a worksheet that name a comments part: the library
-// makes a cell for each comment, which widens the sheet's extent.
-struct CommentsLink : native::xml::Handler {
-    bool found = false;
+// The comments parts a worksheet's relationships name, as the library finds
+// them: targets relative to the sheet's folder.
+struct CommentsLinks : native::xml::Handler {
+    std::vector<std::string> targets;
     int depth = 0;
     void start(const char *name, const char **attrs) override {
         if (++depth != 2 || std::strcmp(native::xml::local_name(name), "Relationship") != 0) return;
         const char *type = native::xml::attribute(attrs, "Type");
-        if (type && std::strcmp(type, kCommentsType) == 0) found = true;
+        if (!type || std::strcmp(type, kCommentsType) != 0) return;
+        const char *mode = native::xml::attribute(attrs, "TargetMode");
+        const char *target = native::xml::attribute(attrs, "Target");
+        if (mode && std::strcmp(mode, "External") == 0) throw Unsure("comments outside the archive");
+        if (!target) throw Unsure("a relationship without target");
+        targets.emplace_back(target);
     }
     void end(const char *) override { --depth; }
 };
+
+// The cells a comments part names.
+struct CommentRefs : native::xml::Handler {
+    std::vector<std::string> refs;
+    int depth = 0;
+    void start(const char *name, const char **attrs) override {
+        if (++depth != 3 || std::strcmp(native::xml::local_name(name), "comment") != 0) return;
+        const char *ref = native::xml::attribute(attrs, "ref");
+        if (!ref) throw Unsure("a comment without reference");
+        refs.emplace_back(ref);
+    }
+    void end(const char *) override { --depth; }
+};
+
+// posixpath.normpath of a relative path.
+std::string normalised(const std::string &path) {
+    std::vector<std::string> parts;
+    std::size_t pos = 0;
+    while (pos <= path.size()) {
+        std::size_t next = path.find('/', pos);
+        if (next == std::string::npos) next = path.size();
+        std::string comp = path.substr(pos, next - pos);
+        pos = next + 1;
+        if (comp.empty() || comp == ".") continue;
+        if (comp == ".." && !parts.empty() && parts.back() != "..")
+            parts.pop_back();
+        else
+            parts.push_back(comp);
+    }
+    std::string out;
+    for (const std::string &p : parts) out += (out.empty() ? "" : "/") + p;
+    return out;
+}
 
 // The defined names and sheet names of the workbook part.
 struct WorkbookNames : native::xml::Handler {
@@ -500,10 +542,10 @@ public:
             else open = true;
         }
         const native::Worksheet &ws = m_book.worksheets()[range.sheet];
-        if (open) refuse_comments(ws);
         RangeScan scan(m_values, m_range_boundaries, box, open || !header ? Keep::Rows : Keep::Header, open);
         native::scan_cells(m_book, ws, scan);
         scan.bind_merges();
+        if (open) bind_comments(ws, scan);
         if (open) {
             Box used = scan.extent();
             const long long fill[4] = {used.c1, used.r1, used.c2, used.r2};
@@ -516,10 +558,10 @@ public:
     // min_column, min_row, max_column, max_row of a sheet.
     Box extent(std::size_t sheet) {
         const native::Worksheet &ws = m_book.worksheets()[sheet];
-        refuse_comments(ws);
         RangeScan scan(m_values, m_range_boundaries, Box{}, Keep::Extent, true);
         native::scan_cells(m_book, ws, scan);
         scan.bind_merges();
+        bind_comments(ws, scan);
         return scan.extent();
     }
 
@@ -612,13 +654,28 @@ private:
         }
     }
 
-    void refuse_comments(const native::Worksheet &ws) {
-        const native::zip::Member *m = m_book.archive().find(rels_of(ws.part));
+    // The library makes a cell for each comment: the sheet's extent grows.
+    void bind_comments(const native::Worksheet &ws, RangeScan &scan) {
+        std::string rels = rels_of(ws.part);
+        const native::zip::Member *m = m_book.archive().find(rels);
         if (!m) return;
-        CommentsLink link;
-        native::zip::MemberStream stream(m_book.archive(), *m);
-        native::xml::parse(stream, link);
-        if (link.found) throw Unsure("comments widen the sheet");
+        CommentsLinks links;
+        {
+            native::zip::MemberStream stream(m_book.archive(), *m);
+            native::xml::parse(stream, links);
+        }
+        std::size_t cut = ws.part.rfind('/');
+        std::string folder = cut == std::string::npos ? std::string() : ws.part.substr(0, cut);
+        for (const std::string &target : links.targets) {
+            std::string part = target[0] == '/' ? target.substr(1)
+                                                : normalised((folder.empty() ? "" : folder + "/") + target);
+            const native::zip::Member *c = m_book.archive().find(part);
+            if (!c) throw Unsure("a comments part the archive lacks");
+            CommentRefs refs;
+            native::zip::MemberStream stream(m_book.archive(), *c);
+            native::xml::parse(stream, refs);
+            for (const std::string &ref : refs.refs) scan.widen(closed_bounds(m_range_boundaries, ref));
+        }
     }
 
     nb::list build_rows(RangeScan &scan, const Box &box, bool header) {
