@@ -12,10 +12,12 @@
 #include "datareader/tablemine/native/xml.hpp"
 #include "toolkit/toolkit.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 namespace mine::ranged {
 namespace {
@@ -262,9 +264,9 @@ enum class Keep { Header, Rows, Extent };
 
 class RangeScan : public native::CellSink {
 public:
-    RangeScan(FullValues &values, handle range_boundaries, const Box &box, Keep keep, bool extent)
+    RangeScan(FullValues &values, handle range_boundaries, const Box &box, Keep keep, bool extent, bool rest)
         : m_values(values), m_range_boundaries(range_boundaries), m_box(box), m_keep(keep),
-          m_extent(extent || keep == Keep::Extent) {}
+          m_extent(extent || keep == Keep::Extent), m_rest(rest || m_extent) {}
 
     void row(long long number, const std::vector<Cell> &cells, std::size_t count) override {
         // The full reading keys cells by their position: a row written
@@ -294,6 +296,7 @@ public:
     }
 
     bool wants_rows() const override { return !m_enough; }
+    bool wants_rest() const override { return m_rest; }
 
     void element(const char *local, const char **attrs, int depth) override {
         if (depth == 2) {
@@ -347,13 +350,35 @@ private:
     handle m_range_boundaries;
     Box m_box;
     Keep m_keep;
-    bool m_extent;
+    bool m_extent, m_rest;
     bool m_enough = false, m_valued = false, m_stopped_on_value = false, m_in_merges = false, m_cells = false;
     long long m_last_row = 0;
     Box m_seen;
     std::vector<RowCells> m_rows;
     std::vector<Box> m_merges;
 };
+
+// Whether a worksheet part holds the names of the elements the library binds
+// to the cells after reading them (merged ranges, hyperlinks), which may
+// follow the data.  Without them, the scan of a range ends at its last row:
+// no entity or other markup can spell an element's name.
+bool mentions_bindings(const native::zip::Archive &archive, const native::zip::Member &member) {
+    static constexpr std::string_view kWords[] = {"mergeCell", "hyperlink"};
+    constexpr std::size_t kChunk = 256 * 1024, kCarry = 16;
+    native::zip::MemberStream stream(archive, member);
+    std::string buf(kChunk + kCarry, '\0');
+    std::size_t carry = 0;
+    for (;;) {
+        std::size_t got = stream.read(&buf[carry], kChunk);
+        if (got == 0) return false;
+        std::string_view seen(buf.data(), carry + got);
+        for (std::string_view word : kWords)
+            if (seen.find(word) != std::string_view::npos) return true;
+        // a word cut by the chunk's end is found whole in the next
+        carry = std::min(seen.size(), kCarry);
+        std::memmove(&buf[0], seen.data() + seen.size() - carry, carry);
+    }
+}
 
 // The comments parts a worksheet's relationships name, as the library finds
 // them: targets relative to the sheet's folder.
@@ -542,7 +567,9 @@ public:
             else open = true;
         }
         const native::Worksheet &ws = m_book.worksheets()[range.sheet];
-        RangeScan scan(m_values, m_range_boundaries, box, open || !header ? Keep::Rows : Keep::Header, open);
+        const native::zip::Member *part = m_book.archive().find(ws.part);
+        bool rest = open || !part || mentions_bindings(m_book.archive(), *part);
+        RangeScan scan(m_values, m_range_boundaries, box, open || !header ? Keep::Rows : Keep::Header, open, rest);
         native::scan_cells(m_book, ws, scan);
         scan.bind_merges();
         if (open) bind_comments(ws, scan);
@@ -558,7 +585,7 @@ public:
     // min_column, min_row, max_column, max_row of a sheet.
     Box extent(std::size_t sheet) {
         const native::Worksheet &ws = m_book.worksheets()[sheet];
-        RangeScan scan(m_values, m_range_boundaries, Box{}, Keep::Extent, true);
+        RangeScan scan(m_values, m_range_boundaries, Box{}, Keep::Extent, true, true);
         native::scan_cells(m_book, ws, scan);
         scan.bind_merges();
         bind_comments(ws, scan);

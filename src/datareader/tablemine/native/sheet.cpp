@@ -69,6 +69,7 @@ public:
             if (m_cell_sink && local && !m_in_data) m_cell_sink->element(local, attrs, 2);
             break;
         case 3:
+            if (row && m_cell_sink && !m_cell_sink->wants_rows() && !m_cell_sink->wants_rest()) done = true;
             if (row && (!m_cell_sink || m_cell_sink->wants_rows())) begin_row(attrs);
             if (m_cell_sink && local && !m_in_data) m_cell_sink->element(local, attrs, 3);
             break;

@@ -46,6 +46,8 @@ public:
     virtual void row(long long number, const std::vector<Cell> &cells, std::size_t count) = 0;
     // False once no later row is wanted: the rows then pass unread.
     virtual bool wants_rows() const { return true; }
+    // False when nothing after the wanted rows matters: the scan then ends.
+    virtual bool wants_rest() const { return true; }
     // An element of the main namespace outside the sheet's data: a child
     // (depth 2) or grandchild (depth 3) of the worksheet.
     virtual void element(const char *local, const char **attrs, int depth) {
