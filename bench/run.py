@@ -10,7 +10,8 @@ Targets: finishExcel's own share under 5 % of its time; peak memory of
 finishing at most 1.2 times that of writing the Frames and closing without
 finishing; against pandas.read_excel with openpyxl alone, the reader at least
 100 times faster on the property table and on the search, at least 10 times on
-the training sheet, with a peak memory no higher.
+the training sheet, with a peak memory no higher; get_dataframe over a range of
+10,000 rows under a second.
 
 Beside the other readers a user can pick, when they are installed (the `bench`
 extra: fastexcel, python-calamine; pandas' calamine engine comes with the
@@ -116,6 +117,8 @@ def main(argv=None):
         print("... search in %d workbooks" % SEARCH_BOOKS, flush=True)
         folder, model = search_folder(root, finish["path"])
         search = run_worker("search", folder, model)
+        print("... a range of 10,000 rows, and a small range beside far cells", flush=True)
+        ranged = run_worker("range", root)
     finally:
         shutil.rmtree(root, ignore_errors=True)
 
@@ -149,6 +152,11 @@ def main(argv=None):
                  % (speed, 1000 * search["ours_s"] / search["workbooks"], noise(search),
                     verdict(speed >= 100))))
     rows.append(beside_peers(search["ours_s"], search["peers"], "%.4f s"))
+    rows.append(("get_dataframe, %d-row range" % ranged["rows"], "%.3f s" % ranged["ours_s"],
+                 "toolkit's reader %.2f s" % ranged["reader_s"],
+                 "1e-10 kept: %s; target < 1 s: %s" % (ranged["small_kept"], verdict(ranged["ours_s"] < 1))))
+    rows.append(("gettitles beside far cells (%d bytes)" % ranged["far_bytes"], "%.4f s" % ranged["titles_s"],
+                 "toolkit's reader %.2f s" % ranged["reader_titles_s"], ""))
     peak = ratio(peaks["ours"]["peak_rss_mib"], peaks["pandas"]["peak_rss_mib"])
     rows.append(("peak memory, training sheet", "%.0f MiB" % peaks["ours"]["peak_rss_mib"],
                  "pandas %.0f MiB" % peaks["pandas"]["peak_rss_mib"],
@@ -159,6 +167,7 @@ def main(argv=None):
         rows.append(("peers", "none installed", "", "pip install '.[bench]': fastexcel, python-calamine"))
     rows = [r for r in rows if r is not None]
     figures.update(floor=floor, finish=finish, standin=standin, reader=reader, search=search, peaks=peaks,
+                   ranged=ranged,
                    own_share=own_share, memory_ratio=memory)
 
     widths = [max(len(r[i]) for r in rows) for i in range(4)]

@@ -12,6 +12,8 @@ Scenarios:
           pandas or a peer)
   search  searchExcelFile in a folder of result workbooks, and the peers' equivalent
           (ARGS: folder, model file)
+  range   get_dataframe over a range of 10,000 rows, and gettitles of a small range beside
+          far cells, natively and through the toolkit's Excel reader
 
 The peers are the other readers a user can pick, each asked for what ours gives:
 fastexcel and python-calamine (each read, then indexed by its first column as
@@ -259,6 +261,44 @@ def search_scenario(folder, model_file, repeats=2):
                 pandas_again_s=times[2], peers=dict(zip(others, times[3:])))
 
 
+def range_scenario(folder, rows=10000):
+    import xlsxwriter
+    from vireo.trellis.datareader import tablemine
+
+    path = os.path.join(folder, "range.xlsx")
+    book = xlsxwriter.Workbook(path)
+    sheet = book.add_worksheet("Data")
+    sheet.write_row(0, 0, ["ID", "x1", "x2", "count", "logP"])
+    for r in range(1, rows + 1):
+        sheet.write_row(r, 0, ["m%d" % r, r * 1e-10, (r % 97) / 7, r, 0.5 * r])
+    book.close()
+    where = "Data!A1:E%d" % (rows + 1)
+    # A few kilobytes: the range's sheet is small, the others hold one far cell each.
+    far = os.path.join(folder, "far.xlsx")
+    book = xlsxwriter.Workbook(far)
+    book.add_worksheet("S").write_row(0, 0, ["a", "b"])
+    book.add_worksheet("Tall").write(999999, 0, 1)
+    book.add_worksheet("Wide").write(0, 16383, 1)
+    book.close()
+
+    own, choose = tablemine.Excel, tablemine.getExcelType
+    frame = tablemine.get_dataframe(path, where)
+    ours_s, titles_s = best_of(3, lambda: tablemine.get_dataframe(path, where),
+                               lambda: tablemine.gettitles(far, "xlsx", "S!A1:B2"))
+    # The toolkit's reader, which the module calls when a class is rebound in
+    # its place: openpyxl's full reading of every sheet.
+    reader = type("Excel", (own,), {})
+    tablemine.getExcelType = lambda ft: reader
+    try:
+        reader_s, reader_titles_s = best_of(1, lambda: tablemine.get_dataframe(path, where),
+                                            lambda: tablemine.gettitles(far, "xlsx", "S!A1:B2"))
+    finally:
+        tablemine.getExcelType = choose
+    return dict(rows=rows, shape=list(frame.shape), small_kept=bool(frame["x1"].iloc[0] == 1e-10),
+                ours_s=ours_s, reader_s=reader_s, far_bytes=os.path.getsize(far),
+                titles_s=titles_s, reader_titles_s=reader_titles_s)
+
+
 def main(argv):
     scenario, folder = argv[0], argv[1]
     if scenario == "floor":
@@ -273,6 +313,8 @@ def main(argv):
         result = peak_scenario(argv[2], argv[3])
     elif scenario == "search":
         result = search_scenario(folder, argv[2])
+    elif scenario == "range":
+        result = range_scenario(folder)
     else:
         raise SystemExit(__doc__)
     result["scenario"] = scenario

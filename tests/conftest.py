@@ -110,3 +110,21 @@ def open_campaign(path, frames, sheets=CAMPAIGN_SHEETS):
         if frame is not None:
             frame.to_excel(writer, sheet_name=name, index=i in (0, 5, 6))
     return writer
+
+
+@pytest.fixture(params=["native", "library"])
+def range_reader(request, monkeypatch):
+    """The range functions on both their paths: read natively (where the
+    native reader is unsure, an error instead of the library), or through the
+    toolkit's Excel reader (a subclass rebound in the module, which the module
+    always calls)."""
+    from vireo.trellis.datareader import tablemine as tm
+
+    if request.param == "native":
+        monkeypatch.setenv("TRELLIS_NATIVE_ONLY", "1")
+    else:
+        own, choose = tm.Excel, tm.getExcelType
+        reader = type("Excel", (own,), {})
+        monkeypatch.setattr(tm, "Excel", reader)
+        monkeypatch.setattr(tm, "getExcelType", lambda ft: reader if choose(ft) is own else choose(ft))
+    return request.param

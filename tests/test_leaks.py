@@ -138,6 +138,8 @@ READER_CASES = [
     ("searchExcelFile", 60, lambda p: tm.searchExcelFile(str(p.folder / "net.nnx"))),
     ("searchExcelFile-fails", 333, lambda p: tm.searchExcelFile(str(p.folder / "a)b.nnx"))),
     ("gettitles", 166, lambda p: tm.gettitles(p.csv, "csv", delimiter=",")),
+    ("gettitles-xlsx", 100, lambda p: tm.gettitles(p.named, "xlsx", "Data!A1:B2", datafmt=["b", 0])),
+    ("gettitles-xlsx-fails", 100, lambda p: tm.gettitles(p.named, "xlsx", "Data!A1:B2", datafmt=["c"])),
     ("getranges", 100, lambda p: tm.getranges(p.named, "xlsx")),
     ("analyseRangeData", 100, lambda p: tm.analyseRangeData(p.named, "xlsx", "block")),
     ("dataiterator", 166, lambda p: list(tm.dataiterator(p.csv, "csv", delimiter=",",

@@ -158,6 +158,7 @@ def test_unknown_type_and_failing_construction(monkeypatch, capsys):
     assert capsys.readouterr().out.count("\n") == 2
 
 
+@pytest.mark.usefixtures("range_reader")
 def test_rows_of_real_files(tmp_path, capsys):
     csv_path = write_csv(tmp_path / "d.csv", ROWS)
     assert list(tm.dataiterator(csv_path)) == ROWS
@@ -205,6 +206,7 @@ def test_index_by_column_position(wide_csv, indexfield, drop, index, columns):
         tm.get_dataframe(wide_csv, filetype="csv", indexfield="a")
 
 
+@pytest.mark.usefixtures("range_reader")
 def test_frame_from_workbook_range_and_sheets(tmp_path):
     path = write_xlsx(tmp_path / "d.xlsx", {"First": ROWS, "Second": [["u", "v"], [1, 2]]})
     ranged = tm.get_dataframe(path, "First!A1:B3", datafields=[1])
@@ -215,6 +217,31 @@ def test_frame_from_workbook_range_and_sheets(tmp_path):
     assert tm.get_dataframe(path, "First!E1:F4").empty
 
 
+@pytest.mark.usefixtures("range_reader")
+def test_frame_over_a_range_keeps_every_value(tmp_path):
+    # A column begun with integers keeps the small floats after them, and
+    # every column takes the type of all its values.
+    rows = [["v", "n", "m"], [0, 1, "a"], [1e-10, 2, 1], [1e-300, 3, None], [3, 4, 2.5]]
+    frame = tm.get_dataframe(write_xlsx(tmp_path / "d.xlsx", {"S": rows}), "S!A1:C5")
+    assert list(frame.columns) == ["v", "n", "m"] and list(frame.index) == [0, 1, 2, 3]
+    assert frame["v"].tolist() == [0, 1e-10, 1e-300, 3]
+    assert frame["n"].tolist() == [1, 2, 3, 4] and frame["n"].dtype == "int64"
+    assert frame["m"].tolist()[:2] == ["a", 1] and frame["m"].tolist()[3] == 2.5
+
+
+def test_frame_from_rows_of_other_shapes(monkeypatch):
+    # Rows that are no list of one value a column are set by .loc, as ever.
+    def source(rows):
+        monkeypatch.setattr(tm, "getExcelType", lambda ft: recording_reader([], rows=rows))
+        return tm.get_dataframe("f.xlsx", "R")
+
+    assert source([["a", "b"], (1, 2), [3, 4]]).values.tolist() == [[1, 2], [3, 4]]
+    assert source([["a", "b"], {"b": 1, "a": 2}]).values.tolist() == [[2, 1]]
+    with pytest.raises(ValueError):
+        source([["a", "b"], [1]])
+
+
+@pytest.mark.usefixtures("range_reader")
 def test_getFrame(tmp_path):
     data = write_csv(tmp_path / "data.CSV", [["Name", "Id", 2016, "Value"], ["n1", 1, 5, 0.5], ["n2", 2, 6, 0.7]])
     assert list(tm.getFrame(data).columns) == ["Name", "Id", 2016, "Value"]

@@ -13,11 +13,12 @@ import warnings
 
 import pandas as pd
 import pytest
+import xlsxwriter
 
 from vireo.trellis import demo, readtool
 from vireo.trellis.datareader import tablemine as tm
 from conftest import seconds
-from reader_books import write_cell_kinds
+from reader_books import write_cell_kinds, write_xlsx
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, "bench"))
 import campaign  # noqa: E402
@@ -107,6 +108,80 @@ def test_what_the_native_reader_leaves_to_pandas(tmp_path, monkeypatch):
     # a chartsheet's name is told for what it is, by the native reader
     with pytest.raises(ValueError, match="Worksheet named 'Chart' not found: 'Chart' is a chartsheet"):
         tm.getFrameFromExcel(path, "Chart")
+
+
+def outcome(call):
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            with contextlib.redirect_stdout(io.StringIO()):
+                return "result", call()
+    except Exception as exc:
+        return type(exc).__name__, str(exc)
+
+
+def same_outcome(ours, theirs):
+    if isinstance(ours[1], pd.DataFrame):
+        pd.testing.assert_frame_equal(ours[1], theirs[1], check_exact=True)
+        return True
+    return ours == theirs or (ours[0] == theirs[0] == "result" and str(ours) == str(theirs))
+
+
+def ranges_book(folder):
+    """Defined names of every form, a merged range that hides a value, a
+    comment beyond the data, and a sheet whose cells lie far apart."""
+    book = xlsxwriter.Workbook(str(folder / "ranges.xlsx"))
+    data = book.add_worksheet("My data")
+    for r in range(6):
+        data.write_row(r, 0, ["t%d" % r, r, r * 0.5, "x" if r % 2 else None])
+    data.merge_range("B2:C3", "merged")
+    data.write("C2", "hidden")
+    data.write_comment("F9", "a note beyond the data")
+    book.add_worksheet("O'k").write_row(2, 1, [1.5, "q"])
+    far = book.add_worksheet("Far")
+    far.write(199, 0, 1)
+    far.write(0, 40, 2)
+    book.define_name("Quoted", "='My data'!$A$1:$C$4")
+    book.define_name("Apostrophe", "='O''k'!$A$1:$C$3")
+    book.define_name("Constant", "=42")
+    book.define_name("'My data'!Local", "='My data'!$A$1:$A$2")
+    book.close()
+    return str(folder / "ranges.xlsx")
+
+
+@pytest.mark.parametrize("book", ["demo", "kinds", "kinds 1904", "ranges"])
+def test_ranges_read_as_the_toolkit_reader(demo_books, tmp_path, monkeypatch, book):
+    # The native reading of ranges against the toolkit's Excel reader, which
+    # the module calls when a subclass is rebound in its place.
+    paths = {"demo": lambda: [p for p in demo_books if os.path.basename(p).startswith("demo_model")][:1],
+             "kinds": lambda: [write_cell_kinds(tmp_path / "k.xlsx", empty_style=False)],
+             "kinds 1904": lambda: [write_cell_kinds(tmp_path / "k.xlsx", True, empty_style=False)],
+             "ranges": lambda: [ranges_book(tmp_path)]}[book]()
+    own, choose = tm.Excel, tm.getExcelType
+    reader = type("Excel", (own,), {})
+    for path in paths:
+        sheets = pd.ExcelFile(path, engine="openpyxl").sheet_names
+        wheres = ["", "Quoted", "Apostrophe", "Constant", "Local", "Nowhere!A1:B2", "A1:C3"]
+        for sheet in sheets:
+            quoted = "'%s'" % sheet.replace("'", "''")
+            wheres += [sheet, quoted + "!B2:D9"]
+        wheres += [quoted + "!A:C", quoted + "!2:5"]
+        calls = [lambda: tm.getranges(path, "xlsx"),
+                 lambda: tm.get_dataframe(path, wheres[-1], datafields=[0, -1])]
+        for where in wheres:
+            calls += [lambda w=where: tm.gettitles(path, "xlsx", w, datafmt=[-1, 0]),
+                      lambda w=where: tm.analyseRangeData(path, "xlsx", w),
+                      lambda w=where: list(tm.dataiterator(path, "xlsx", w, 2, datafmt=None, headerOnly=w < "L"))]
+        for call in calls:
+            monkeypatch.setenv("TRELLIS_NATIVE_ONLY", "1")
+            ours = outcome(call)
+            monkeypatch.delenv("TRELLIS_NATIVE_ONLY")
+            monkeypatch.setattr(tm, "Excel", reader)
+            monkeypatch.setattr(tm, "getExcelType", lambda ft: reader)
+            theirs = outcome(call)
+            monkeypatch.setattr(tm, "Excel", own)
+            monkeypatch.setattr(tm, "getExcelType", choose)
+            assert same_outcome(ours, theirs), (path, ours, theirs)
 
 
 def run_read(argv, capsys):

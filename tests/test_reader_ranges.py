@@ -28,6 +28,7 @@ def plain(tmp_path):
     return write_xlsx(tmp_path / "plain.xlsx", {"Data": ROWS})
 
 
+@pytest.mark.usefixtures("range_reader")
 def test_ranges_of_each_kind(tmp_path, named, plain):
     assert sorted(tm.getranges(named, "xlsx")) == ["Rest", "Train"]
     assert tm.getranges(plain, "xlsx") == ["Data!A1:C6"]
@@ -76,10 +77,12 @@ def test_getranges_on_a_workbook_without_ranges_fails(monkeypatch):
     ("Data!B1:C3", None, ["smiles", "logP"]),
     ("Train", ["logP", 0], ["logP", "ID"]),
 ])
+@pytest.mark.usefixtures("range_reader")
 def test_titles(named, datarange, datafmt, titles):
     assert tm.gettitles(named, "xlsx", datarange, datafmt=datafmt) == titles
 
 
+@pytest.mark.usefixtures("range_reader")
 def test_titles_of_text_files_and_unknown_types(tmp_path, plain):
     assert tm.gettitles(plain, "xlsx") == ["ID", "smiles", "logP"]
     path = write_csv(tmp_path / "d.csv", ROWS)
@@ -101,6 +104,7 @@ def test_gettitles_asks_for_the_header_only(monkeypatch):
     assert calls == [("f.xlsx", {"arange": "R", "datafmt": [1], "headerOnly": True, "load": True})]
 
 
+@pytest.mark.usefixtures("range_reader")
 def test_analyse_range(tmp_path, named):
     assert tm.analyseRangeData(named, "xlsx", "Data!A1:C6") == (type, 5, True, ["ID", "smiles", "logP"])
     assert tm.analyseRangeData(named, "xlsx", "Train", datafmt=[2]) == (type, 3, True, ["logP"])
@@ -111,6 +115,7 @@ def test_analyse_range(tmp_path, named):
     assert tm.analyseRangeData(named, "xlsm") == (type, 0, True, [])
 
 
+@pytest.mark.usefixtures("range_reader")
 @pytest.mark.parametrize("call", [
     lambda p: tm.gettitles(p, "xlsx", "NoSuchRange"),
     lambda p: tm.analyseRangeData(p, "xlsx", "Nowhere!A1:B2"),

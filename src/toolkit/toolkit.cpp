@@ -56,12 +56,20 @@ object substitute_field(handle field) {
     return sibling("C").attr("SUBSTITUTE_FIELD").attr("get")(field, field);
 }
 
+namespace {
+PyObject *bound_excel = nullptr;
+}
+
 void bind_reader_siblings(nb::module_ &m) {
     object excel = import_relative(m, ".excel");
     object datasource = import_relative(m, ".datasource");
     for (const char *name : {"Excel", "ExcelCsv", "ExcelXP"}) borrow(m, excel, name);
     borrow(m, datasource, "getExcelType");
+    // Kept for the life of the process, as the class itself is by its module.
+    if (!bound_excel) bound_excel = nb::getattr(excel, "Excel").release().ptr();
 }
+
+bool is_bound_excel(handle cls) { return bound_excel && cls.ptr() == bound_excel; }
 
 object getExcelType(handle filetype) { return sibling("getExcelType")(filetype); }
 object Excel() { return sibling("Excel"); }

@@ -37,6 +37,10 @@ object substitute_field(handle field);
 void bind_reader_siblings(nb::module_ &m);
 
 object getExcelType(handle filetype);
+// Whether `cls` is the Excel class the module bound at load: the one whose
+// reading the module may do natively.  A class rebound in its place (the
+// toolkit's own, a test's stand-in) is always called.
+bool is_bound_excel(handle cls);
 object Excel();
 object ExcelXP();
 object ExcelCsv();

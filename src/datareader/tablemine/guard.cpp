@@ -399,6 +399,11 @@ void check_before_library(handle filename) {
     guard_workbook(filename);
 }
 
+void check_before_library(handle filename, handle filetype) {
+    if (is_workbook_type(filetype)) refuse_non_workbook(filename);
+    check_before_library(filename);
+}
+
 void raise_refusal(const Refused &refusal) {
     // The error class of each refusal, as the library's own reading would
     // raise it, and how many of the refusal's details it takes as arguments

@@ -7,6 +7,7 @@
 // closes the generator or throws into it, and when the generator is dropped.
 // An ordinary error is printed once on standard output before it reaches the
 // consumer.
+#include "datareader/tablemine/rangebook.hpp"
 #include "datareader/tablemine/tablemine.hpp"
 #include "toolkit/toolkit.hpp"
 
@@ -212,10 +213,10 @@ private:
                 if (row) return nb::steal(row);
                 if (PyErr_Occurred()) py::raise_pending();
             } catch (nb::python_error &e) {
-                if (!m_ctx.leave(e)) throw;
+                if (!m_ctx.active() || !m_ctx.leave(e)) throw;
                 stop();
             }
-            m_ctx.leave();
+            if (m_ctx.active()) m_ctx.leave();
         } catch (nb::python_error &e) {
             fail(e);
         }
@@ -224,7 +225,16 @@ private:
 
     void open(handle reader_class) {
         check_range_arguments("dataiterator", m_filename, m_datarange, m_datafmt, m_skipline);
-        check_before_library(m_filename);
+        // The module's own reader class is read natively: no context then,
+        // the rows are read at once.
+        if (ranged::reads(reader_class, m_filename)) {
+            if (auto rows = ranged::iter_data(m_filename, m_datarange, m_datafmt, m_headerOnly,
+                                              m_datarange, m_datafmt, m_skipline)) {
+                m_rows = py::steal(PyObject_GetIter(rows->ptr()));
+                return;
+            }
+        }
+        check_before_library(m_filename, m_filetype);
         object mgr = reader_class(m_filename, "arange"_a = m_datarange, "datafmt"_a = m_datafmt,
                                   "load"_a = true, "headerOnly"_a = m_headerOnly);
         object reader = m_ctx.enter(mgr);
@@ -336,6 +346,13 @@ namespace {
 
 // The first row gives the titles, each later row is stored under labels
 // 0, 1, 2, ...  A source without any row gives an empty Frame.
+//
+// The Frame is built at once from all the rows, each column typed from all
+// its values: row by row, each .loc enlargement copies the Frame (quadratic
+// time), and a column typed by its first values casts later ones (pandas 3
+// stores 1e-10 into a column begun with 0 as 0).  Rows that are no list or
+// tuple of one value a column (which .loc would broadcast, align or refuse)
+// are stored as before, by .loc, whose results they depend on.
 object frame_from_rows(handle rows) {
     object it = py::steal(PyObject_GetIter(rows.ptr()));
     PyObject *first = PyIter_Next(it.ptr());
@@ -345,14 +362,29 @@ object frame_from_rows(handle rows) {
     }
     object titles = nb::steal(first);
     object frame = pandas_attr("DataFrame")("columns"_a = titles);
-    object loc = frame.attr("loc");
-    long long label = 0;
+    Py_ssize_t width = static_cast<Py_ssize_t>(nb::len(object(frame.attr("columns"))));
+    nb::list data;
+    bool plain = true;
     while (PyObject *row = PyIter_Next(it.ptr())) {
         object r = nb::steal(row);
-        object key = nb::int_(label++);
-        if (PyObject_SetItem(loc.ptr(), key.ptr(), r.ptr()) < 0) py::raise_pending();
+        if (plain && !((PyList_CheckExact(row) || PyTuple_CheckExact(row)) && PySequence_Size(row) == width))
+            plain = false;
+        data.append(r);
     }
     if (PyErr_Occurred()) py::raise_pending();
+    Py_ssize_t count = static_cast<Py_ssize_t>(nb::len(data));
+    if (count == 0) return frame;
+    if (plain) {
+        // The labels .loc gives: integers, not a range.
+        object index = pandas_attr("Index")(
+            py::steal(PyImport_ImportModule("numpy")).attr("arange")(nb::int_(count), "dtype"_a = "int64"));
+        return pandas_attr("DataFrame")(data, "columns"_a = titles, "index"_a = index);
+    }
+    object loc = frame.attr("loc");
+    for (Py_ssize_t label = 0; label < count; ++label) {
+        object key = nb::int_(label);
+        if (PyObject_SetItem(loc.ptr(), key.ptr(), PyList_GET_ITEM(data.ptr(), label)) < 0) py::raise_pending();
+    }
     return frame;
 }
 

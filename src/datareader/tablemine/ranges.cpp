@@ -1,5 +1,7 @@
 // What a workbook offers before it is loaded: its ranges, the titles of one
-// range and a first look at a range's rows, all through the toolkit's readers.
+// range and a first look at a range's rows, through the toolkit's readers
+// (the module's own Excel reader read natively where it can be).
+#include "datareader/tablemine/rangebook.hpp"
 #include "datareader/tablemine/tablemine.hpp"
 #include "toolkit/toolkit.hpp"
 
@@ -13,7 +15,9 @@ object gettitles(handle filename, handle filetype, handle datarange, handle skip
     object reader_class = toolkit::getExcelType(filetype);
     if (py::truthy(reader_class)) {
         check_range_arguments("gettitles", filename, datarange, datafmt);
-        check_before_library(filename);
+        if (ranged::reads(reader_class, filename))
+            if (auto titles = ranged::titles(filename, datarange, datafmt)) return std::move(*titles);
+        check_before_library(filename, filetype);
         object reader = reader_class(filename, "arange"_a = datarange, "datafmt"_a = datafmt,
                                      "headerOnly"_a = true, "load"_a = true);
         result = nb::getattr(reader, "titles");
@@ -34,7 +38,9 @@ object getranges(handle filename, handle filetype) {
     else
         return result;
     check_file_argument("getranges", "filename", filename);
-    check_before_library(filename);
+    if (ranged::reads(reader_class, filename))
+        if (auto names = ranged::range_names(filename)) return std::move(*names);
+    check_before_library(filename, filetype);
     object mgr = reader_class(filename, "load"_a = true);
     with_context(mgr, [&](handle reader) {
         result = reader.attr("range_names")();
@@ -57,9 +63,19 @@ object analyseRangeData(handle filename, handle filetype, handle datarange, hand
         reader_class = toolkit::ExcelXP();
     else if (same_text(filetype, "xlsx"))
         reader_class = toolkit::Excel();
-    if (reader_class.is_valid()) {
+    if (reader_class.is_valid())
         check_range_arguments("analyseRangeData", filename, datarange, datafmt);
-        check_before_library(filename);
+    std::optional<nb::list> native_rows;
+    if (reader_class.is_valid() && ranged::reads(reader_class, filename)) {
+        native_rows = ranged::iter_data(filename, py::text(""), nb::none(), nb::bool_(false), datarange,
+                                        datafmt, nb::int_(0));
+    }
+    if (native_rows) {
+        count = static_cast<long long>(nb::len(*native_rows));
+        if (count) titles = (*native_rows)[0];
+        --count;
+    } else if (reader_class.is_valid()) {
+        check_before_library(filename, filetype);
         object mgr = reader_class(filename, "load"_a = true);
         with_context(mgr, [&](handle reader) {
             object rows = reader.attr("iterData")(datarange, "datafmt"_a = datafmt,

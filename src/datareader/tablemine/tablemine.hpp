@@ -29,6 +29,10 @@ void refuse_special_file(handle filename);
 void guard_workbook(handle filename);
 // Both of the above: what every path handing a file to a library calls.
 void check_before_library(handle filename);
+// The same for a file read as `filetype`: a workbook type whose file holds
+// no workbook (empty, text, a zip of something else) is refused in words
+// that say so, where the library would only say it is no zip.
+void check_before_library(handle filename, handle filetype);
 // A refusal of the native reader as the Python error it stands for
 // (guard.cpp).
 [[noreturn]] void raise_refusal(const native::Refused &refusal);

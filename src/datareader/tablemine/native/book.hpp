@@ -82,6 +82,7 @@ public:
     const std::vector<StyleFormat> &style_formats() const { return m_formats; }
     // Where the library keeps the shared strings, and the styles it reads.
     const std::string &strings_part() const { return m_strings_part; }
+    const std::string &workbook_part() const { return m_workbook_part; }
 
 private:
     void read_content_types();

@@ -101,8 +101,9 @@ std::uint32_t column_of(const char *ref, const std::string &sheet, std::uint64_t
 
 class SheetReader : public xml::Handler {
 public:
-    SheetReader(RowSink &sink, const std::string &sheet)
-        : m_sink(sink), m_sheet(sheet), m_ns(std::string(xml::kMainNs) + xml::kSeparator) {}
+    SheetReader(RowSink &sink, const std::string &sheet, CellSink *cells = nullptr)
+        : m_sink(sink), m_sheet(sheet), m_cell_sink(cells),
+          m_ns(std::string(xml::kMainNs) + xml::kSeparator) {}
 
     void start(const char *name, const char **attrs) override {
         ++m_depth;
@@ -121,9 +122,12 @@ public:
             break;
         case 2:
             m_in_data = local && std::strcmp(local, "sheetData") == 0;
+            if (m_cell_sink && local && !m_in_data) m_cell_sink->element(local, attrs, 2);
             break;
         case 3:
-            if (row) begin_row(attrs);
+            if (row && m_cell_sink && !m_cell_sink->wants_rows() && !m_cell_sink->wants_rest()) done = true;
+            if (row && (!m_cell_sink || m_cell_sink->wants_rows())) begin_row(attrs);
+            if (m_cell_sink && local && !m_in_data) m_cell_sink->element(local, attrs, 3);
             break;
         case 4:
             if (!m_in_row) break;
@@ -145,7 +149,7 @@ public:
     void end(const char *) override {
         switch (m_depth) {
         case 2:
-            if (m_in_data) done = true;
+            if (m_in_data && !m_cell_sink) done = true;
             break;
         case 3:
             if (m_in_row) end_row();
@@ -229,6 +233,10 @@ private:
     // Rows the library skips, fills in and lays out.
     void end_row() {
         m_in_row = false;
+        if (m_cell_sink) {
+            m_cell_sink->row(m_row_number, m_cells, m_count);
+            return;
+        }
         while (m_next_row < m_row_number) {
             ++m_next_row;
             m_dense.clear();
@@ -248,6 +256,7 @@ private:
 
     RowSink &m_sink;
     const std::string &m_sheet;
+    CellSink *m_cell_sink;
     const std::string m_ns;
     int m_depth = 0;
     bool m_in_data = false, m_in_row = false, m_in_value = false, m_in_inline = false;
@@ -270,6 +279,17 @@ void scan_rows(const Book &book, const Worksheet &sheet, RowSink &sink) {
     if (!member) throw Unsure("no worksheet part " + sheet.part);
     zip::MemberStream stream(book.archive(), *member);
     SheetReader reader(sink, sheet.name);
+    xml::parse(stream, reader);
+}
+
+void scan_cells(const Book &book, const Worksheet &sheet, CellSink &sink) {
+    struct NoRows : RowSink {
+        void row(const std::vector<const Cell *> &) override {}
+    } unused;
+    const zip::Member *member = book.archive().find(sheet.part);
+    if (!member) throw Unsure("no worksheet part " + sheet.part);
+    zip::MemberStream stream(book.archive(), *member);
+    SheetReader reader(unused, sheet.name, &sink);
     xml::parse(stream, reader);
 }
 

@@ -57,4 +57,26 @@ std::uint64_t grid_limit();
 // the bound above.  To be called before the grid is built.
 void check_grid(const std::string &sheet, std::uint64_t rows, std::uint64_t columns, std::uint64_t cells);
 
+// The rows as the library's full (not read-only) reading takes them: it
+// keys every cell by its own position, and binds what follows the data
+// (merged ranges, hyperlinks) to the cells afterwards.
+class CellSink {
+public:
+    virtual ~CellSink() = default;
+    // A row's number and its first `count` cells, in the order written.
+    virtual void row(long long number, const std::vector<Cell> &cells, std::size_t count) = 0;
+    // False once no later row is wanted: the rows then pass unread.
+    virtual bool wants_rows() const { return true; }
+    // False when nothing after the wanted rows matters: the scan then ends.
+    virtual bool wants_rest() const { return true; }
+    // An element of the main namespace outside the sheet's data: a child
+    // (depth 2) or grandchild (depth 3) of the worksheet.
+    virtual void element(const char *local, const char **attrs, int depth) {
+        (void)local, (void)attrs, (void)depth;
+    }
+};
+
+// Streams the whole worksheet part through `sink`.
+void scan_cells(const Book &book, const Worksheet &sheet, CellSink &sink);
+
 }  // namespace mine::native

@@ -1,0 +1,882 @@
+// The toolkit's Excel reader loads every sheet of a workbook through
+// openpyxl's full reading, cell by cell, before it gives a single range: a
+// few kilobytes of workbook naming a far cell take gigabytes.  Here the
+// reader's results are made from the one sheet a range lies on, the cells
+// outside the range passed over, with the values the full reading gives
+// (numbers as written, dates, error texts, None for blanks) and the reader's
+// own rules for ranges, titles and columns.
+#include "datareader/tablemine/rangebook.hpp"
+
+#include "datareader/tablemine/native/errors.hpp"
+#include "datareader/tablemine/native/sheet.hpp"
+#include "datareader/tablemine/native/xml.hpp"
+#include "toolkit/toolkit.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+namespace mine::ranged {
+namespace {
+
+using native::Cell;
+using native::CellType;
+using native::Unsure;
+
+constexpr const char *kCommentsType =
+    "http://schemas.openxmlformats.org/officeDocument/2006/relationships/comments";
+
+object import(const char *name) { return py::steal(PyImport_ImportModule(name)); }
+
+object text_of(std::string_view s) {
+    return py::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict"));
+}
+
+// A Python str as UTF-8; Unsure for what has no UTF-8 form (lone
+// surrogates), which no part of a workbook can hold.
+std::string utf8_of(handle s) {
+    Py_ssize_t size = 0;
+    const char *data = PyUnicode_AsUTF8AndSize(s.ptr(), &size);
+    if (!data) {
+        PyErr_Clear();
+        throw Unsure("a text without UTF-8 form");
+    }
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+// text % args, Python's %-formatting.
+object formatted(const char *text, std::initializer_list<handle> args) {
+    object tuple = py::steal(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
+    Py_ssize_t i = 0;
+    for (handle a : args) PyTuple_SET_ITEM(tuple.ptr(), i++, nb::borrow(a).release().ptr());
+    return py::steal(PyUnicode_Format(py::text(text).ptr(), tuple.ptr()));
+}
+
+[[noreturn]] void raise_with(PyObject *type, const object &message) { py::raise(handle(type)(message)); }
+
+bool plain_digits(const std::string &s, std::size_t from) {
+    if (from >= s.size()) return false;
+    for (std::size_t i = from; i < s.size(); ++i)
+        if (s[i] < '0' || s[i] > '9') return false;
+    return true;
+}
+
+// int(text) of Python; Unsure where it fails (openpyxl would raise).
+object python_int(const std::string &text) {
+    std::size_t from = !text.empty() && text[0] == '-' ? 1 : 0;
+    if (plain_digits(text, from) && text.size() - from <= 18)
+        return nb::int_(std::strtoll(text.c_str(), nullptr, 10));
+    object s = text_of(text);
+    PyObject *v = PyLong_FromUnicodeObject(s.ptr(), 10);
+    if (!v) {
+        PyErr_Clear();
+        throw Unsure("not an integer: " + text);
+    }
+    return nb::steal(v);
+}
+
+// float(text) of Python; Unsure where it fails.
+object python_float(const std::string &text) {
+    double v = 0;
+    const char *begin = text.data(), *end = begin + text.size();
+    if (!text.empty() && text[0] != '+') {
+        auto [stop, err] = std::from_chars(begin, end, v, std::chars_format::general);
+        if (err == std::errc() && stop == end) return nb::float_(v);
+    }
+    object s = text_of(text);
+    PyObject *f = PyFloat_FromString(s.ptr());
+    if (!f) {
+        PyErr_Clear();
+        throw Unsure("not a number: " + text);
+    }
+    return nb::steal(f);
+}
+
+bool native_only() {
+    const char *v = std::getenv("TRELLIS_NATIVE_ONLY");
+    return v && *v && std::strcmp(v, "0") != 0;
+}
+
+// The file name as the native reader opens it; none for what is no path.
+std::optional<std::string> native_path(handle filename) {
+    if (!PyUnicode_Check(filename.ptr()) && !PyObject_HasAttrString(filename.ptr(), "__fspath__"))
+        return std::nullopt;
+    object encoded = import("os").attr("fsencode")(filename);
+    char *data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(encoded.ptr(), &data, &size) < 0) py::raise_pending();
+    if (std::memchr(data, 0, static_cast<std::size_t>(size))) return std::nullopt;
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+// --- cell values ---------------------------------------------------------------
+
+// A cell's value as openpyxl's full reading (data only) gives it.
+class FullValues {
+public:
+    explicit FullValues(const native::Book &book) : m_book(book) {
+        object dates = import("openpyxl.utils.datetime");
+        m_from_excel = dates.attr("from_excel");
+        m_from_iso = dates.attr("from_ISO8601");
+        m_epoch = dates.attr(book.date1904() ? "CALENDAR_MAC_1904" : "WINDOWS_EPOCH");
+        m_shared.resize(book.strings().size());
+        const auto &formats = book.style_formats();
+        // Without cell styles the library keeps its one default style.
+        m_style_count = formats.empty() ? 1 : formats.size();
+        if (formats.empty()) return;
+        object numbers = import("openpyxl.styles.numbers");
+        object builtin = numbers.attr("BUILTIN_FORMATS");
+        object is_date = numbers.attr("is_date_format");
+        object is_duration = numbers.attr("is_timedelta_format");
+        for (const native::StyleFormat &f : formats) {
+            object code = f.custom ? text_of(*f.custom) : builtin.attr("get")(nb::int_(f.id));
+            char kind = 0;
+            if (py::truthy(is_date(code))) kind = py::truthy(is_duration(code)) ? 2 : 1;
+            m_date_styles.push_back(kind);
+        }
+    }
+
+    // The library looks every cell's style up, and fails on one it lacks.
+    void check_style(const Cell &cell) const {
+        if (cell.style < 0 || static_cast<unsigned long long>(cell.style) >= m_style_count)
+            throw Unsure("a cell style the workbook lacks");
+    }
+
+    object value(const Cell &cell) {
+        if (cell.type == CellType::Inline) return cell.has_value ? text_of(cell.value) : object(nb::none());
+        if (!cell.has_value) return nb::none();
+        switch (cell.type) {
+        case CellType::Number:
+            return number(cell);
+        case CellType::Shared:
+            return shared(cell.value);
+        case CellType::Bool:
+            return nb::bool_(py::truthy(python_int(cell.value)));
+        case CellType::Date:
+            return library_call(m_from_iso, text_of(cell.value));
+        default:  // error cells keep their text, as do "str" and unknown types
+            return text_of(cell.value);
+        }
+    }
+
+private:
+    object number(const Cell &cell) {
+        const std::string &text = cell.value;
+        bool real = text.find_first_of(".eE") != std::string::npos;
+        object value = real ? python_float(text) : python_int(text);
+        auto style = static_cast<std::size_t>(cell.style);
+        if (style >= m_date_styles.size() || !m_date_styles[style]) return value;
+        nb::dict kw;
+        kw["timedelta"] = m_date_styles[style] == 2;
+        PyObject *v = PyObject_Call(m_from_excel.ptr(), nb::make_tuple(value, m_epoch).ptr(), kw.ptr());
+        if (v) return nb::steal(v);
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError) && !PyErr_ExceptionMatches(PyExc_ValueError))
+            py::raise_pending();
+        PyErr_Clear();
+        // openpyxl's words, and its error value
+        std::string msg = "Cell " + (cell.ref.empty() ? std::string("None") : cell.ref) +
+                          " is marked as a date but the serial value " + py::utf8(value) +
+                          " is outside the limits for dates. The cell will be treated as an error.";
+        if (PyErr_WarnEx(PyExc_UserWarning, msg.c_str(), 1) < 0) py::raise_pending();
+        return py::text("#VALUE!");
+    }
+
+    object shared(const std::string &text) {
+        std::size_t from = !text.empty() && text[0] == '-' ? 1 : 0;
+        if (!plain_digits(text, from) || text.size() - from > 18) throw Unsure("odd string index " + text);
+        long long i = std::strtoll(text.c_str(), nullptr, 10);
+        long long n = static_cast<long long>(m_shared.size());
+        if (i < 0) i += n;  // a list index, as openpyxl uses it
+        if (i < 0 || i >= n) throw Unsure("string index out of range");
+        object &s = m_shared[static_cast<std::size_t>(i)];
+        if (!s.is_valid()) s = text_of(m_book.strings()[static_cast<std::size_t>(i)]);
+        return s;
+    }
+
+    static object library_call(const object &fn, const object &arg) {
+        PyObject *v = PyObject_CallOneArg(fn.ptr(), arg.ptr());
+        if (!v) {
+            PyErr_Clear();
+            throw Unsure("openpyxl refuses a cell");
+        }
+        return nb::steal(v);
+    }
+
+    const native::Book &m_book;
+    object m_from_excel, m_from_iso, m_epoch;
+    std::size_t m_style_count = 1;
+    std::vector<char> m_date_styles;  // 0: none, 1: date, 2: duration
+    std::vector<object> m_shared;
+};
+
+// --- one sheet, scanned ----------------------------------------------------------
+
+constexpr long long kUnbounded = LLONG_MAX;
+
+// 1-based, inclusive.
+struct Box {
+    long long c1 = 1, r1 = 1, c2 = kUnbounded, r2 = kUnbounded;
+    bool operator==(const Box &o) const { return c1 == o.c1 && r1 == o.r1 && c2 == o.c2 && r2 == o.r2; }
+};
+
+struct RowCells {
+    long long number;
+    std::vector<std::pair<long long, object>> cells;  // column, value, in the order written
+};
+
+// range_boundaries of openpyxl over `ref`, all four bounds; Unsure when it
+// fails or leaves one open.
+Box closed_bounds(handle range_boundaries, const std::string &ref) {
+    PyObject *t = PyObject_CallOneArg(range_boundaries.ptr(), text_of(ref).ptr());
+    if (!t) {
+        PyErr_Clear();
+        throw Unsure("a reference the library refuses: " + ref);
+    }
+    object bounds = nb::steal(t);
+    long long b[4];
+    for (int i = 0; i < 4; ++i) {
+        object v = bounds[nb::int_(i)];
+        if (!PyLong_CheckExact(v.ptr())) throw Unsure("an open reference: " + ref);
+        b[i] = PyLong_AsLongLong(v.ptr());
+        if (b[i] == -1 && PyErr_Occurred()) py::raise_pending();
+    }
+    if (b[0] > b[2] || b[1] > b[3]) throw Unsure("a reversed reference: " + ref);
+    return Box{b[0], b[1], b[2], b[3]};
+}
+
+// The row of an A1 reference the sheet layer has checked: its digits.
+long long row_of(const std::string &ref) {
+    std::size_t at = ref.find_first_of("0123456789");
+    long long row = 0;
+    for (std::size_t i = at; i < ref.size(); ++i) {
+        row = row * 10 + (ref[i] - '0');
+        if (row > (1LL << 40)) throw Unsure("a cell reference past every row");
+    }
+    return row;
+}
+
+// What a scan keeps: the first row holding a value within the box, all the
+// box's rows, or only the extent of the sheet's cells.
+enum class Keep { Header, Rows, Extent };
+
+class RangeScan : public native::CellSink {
+public:
+    RangeScan(FullValues &values, handle range_boundaries, const Box &box, Keep keep, bool extent, bool rest)
+        : m_values(values), m_range_boundaries(range_boundaries), m_box(box), m_keep(keep),
+          m_extent(extent || keep == Keep::Extent), m_rest(rest || m_extent) {}
+
+    void row(long long number, const std::vector<Cell> &cells, std::size_t count) override {
+        // The full reading keys cells by their position: a row written
+        // twice, or before an earlier one, merges with it there.
+        if (number <= m_last_row) throw Unsure("rows out of order");
+        m_last_row = number;
+        bool keep = m_keep != Keep::Extent && number >= m_box.r1 && number <= m_box.r2;
+        RowCells *out = nullptr;
+        for (std::size_t i = 0; i < count; ++i) {
+            const Cell &cell = cells[i];
+            m_values.check_style(cell);
+            if (!cell.ref.empty() && row_of(cell.ref) != number) throw Unsure("a cell outside its row");
+            long long column = cell.column;
+            if (m_extent) extend(column, column, number, number);
+            if (!keep || column < m_box.c1 || column > m_box.c2) continue;
+            object value = m_values.value(cell);
+            if (!out) {
+                m_rows.push_back(RowCells{number, {}});
+                out = &m_rows.back();
+            }
+            if (!value.is_none()) m_valued = true;
+            out->cells.emplace_back(column, std::move(value));
+        }
+        if (m_extent) return;
+        if (m_keep == Keep::Header && m_valued) m_enough = m_stopped_on_value = true;
+        if (number >= m_box.r2) m_enough = true;
+    }
+
+    bool wants_rows() const override { return !m_enough; }
+    bool wants_rest() const override { return m_rest; }
+
+    void element(const char *local, const char **attrs, int depth) override {
+        if (depth == 2) {
+            // The library sets an empty linked cell to the link's target.
+            if (std::strcmp(local, "hyperlinks") == 0) throw Unsure("hyperlinks");
+            m_in_merges = std::strcmp(local, "mergeCells") == 0;
+        } else if (m_in_merges && std::strcmp(local, "mergeCell") == 0) {
+            const char *ref = native::xml::attribute(attrs, "ref");
+            if (!ref) throw Unsure("a merged range without reference");
+            m_merges.push_back(closed_bounds(m_range_boundaries, ref));
+        }
+    }
+
+    // After the scan: the cells a merged range covers, but its first, are
+    // empty, and every cell of it exists.
+    void bind_merges() {
+        for (const Box &m : m_merges) {
+            extend(m.c1, m.c2, m.r1, m.r2);
+            for (RowCells &row : m_rows) {
+                if (row.number < m.r1 || row.number > m.r2) continue;
+                for (auto &cell : row.cells)
+                    if (cell.first >= m.c1 && cell.first <= m.c2 && (row.number != m.r1 || cell.first != m.c1))
+                        cell.second = nb::none();
+            }
+        }
+    }
+
+    void widen(const Box &b) { extend(b.c1, b.c2, b.r1, b.r2); }
+
+    // The reader's used range: min_column, min_row, max_column, max_row of
+    // the sheet once it has read its cells from A1 on, which makes A1.
+    Box extent() const { return m_cells ? Box{1, 1, m_seen.c2, m_seen.r2} : Box{1, 1, 1, 1}; }
+    std::vector<RowCells> &rows() { return m_rows; }
+    // Whether rows were left unread after the one that ended a header scan.
+    bool stopped_early() const { return m_stopped_on_value; }
+
+private:
+    void extend(long long c1, long long c2, long long r1, long long r2) {
+        if (!m_cells) {
+            m_seen = Box{c1, r1, c2, r2};
+            m_cells = true;
+            return;
+        }
+        m_seen.c1 = std::min(m_seen.c1, c1);
+        m_seen.r1 = std::min(m_seen.r1, r1);
+        m_seen.c2 = std::max(m_seen.c2, c2);
+        m_seen.r2 = std::max(m_seen.r2, r2);
+    }
+
+    FullValues &m_values;
+    handle m_range_boundaries;
+    Box m_box;
+    Keep m_keep;
+    bool m_extent, m_rest;
+    bool m_enough = false, m_valued = false, m_stopped_on_value = false, m_in_merges = false, m_cells = false;
+    long long m_last_row = 0;
+    Box m_seen;
+    std::vector<RowCells> m_rows;
+    std::vector<Box> m_merges;
+};
+
+// Whether a worksheet part holds the names of the elements the library binds
+// to the cells after reading them (merged ranges, hyperlinks), which may
+// follow the data.  Without them, the scan of a range ends at its last row:
+// no entity or other markup can spell an element's name.
+bool mentions_bindings(const native::zip::Archive &archive, const native::zip::Member &member) {
+    static constexpr std::string_view kWords[] = {"mergeCell", "hyperlink"};
+    constexpr std::size_t kChunk = 256 * 1024, kCarry = 16;
+    native::zip::MemberStream stream(archive, member);
+    std::string buf(kChunk + kCarry, '\0');
+    std::size_t carry = 0;
+    for (;;) {
+        std::size_t got = stream.read(&buf[carry], kChunk);
+        if (got == 0) return false;
+        std::string_view seen(buf.data(), carry + got);
+        for (std::string_view word : kWords)
+            if (seen.find(word) != std::string_view::npos) return true;
+        // a word cut by the chunk's end is found whole in the next
+        carry = std::min(seen.size(), kCarry);
+        std::memmove(&buf[0], seen.data() + seen.size() - carry, carry);
+    }
+}
+
+// The comments parts a worksheet's relationships name, as the library finds
+// them: targets relative to the sheet's folder.
+struct CommentsLinks : native::xml::Handler {
+    std::vector<std::string> targets;
+    int depth = 0;
+    void start(const char *name, const char **attrs) override {
+        if (++depth != 2 || std::strcmp(native::xml::local_name(name), "Relationship") != 0) return;
+        const char *type = native::xml::attribute(attrs, "Type");
+        if (!type || std::strcmp(type, kCommentsType) != 0) return;
+        const char *mode = native::xml::attribute(attrs, "TargetMode");
+        const char *target = native::xml::attribute(attrs, "Target");
+        if (mode && std::strcmp(mode, "External") == 0) throw Unsure("comments outside the archive");
+        if (!target) throw Unsure("a relationship without target");
+        targets.emplace_back(target);
+    }
+    void end(const char *) override { --depth; }
+};
+
+// The cells a comments part names.
+struct CommentRefs : native::xml::Handler {
+    std::vector<std::string> refs;
+    int depth = 0;
+    void start(const char *name, const char **attrs) override {
+        if (++depth != 3 || std::strcmp(native::xml::local_name(name), "comment") != 0) return;
+        const char *ref = native::xml::attribute(attrs, "ref");
+        if (!ref) throw Unsure("a comment without reference");
+        refs.emplace_back(ref);
+    }
+    void end(const char *) override { --depth; }
+};
+
+// posixpath.normpath of a relative path.
+std::string normalised(const std::string &path) {
+    std::vector<std::string> parts;
+    std::size_t pos = 0;
+    while (pos <= path.size()) {
+        std::size_t next = path.find('/', pos);
+        if (next == std::string::npos) next = path.size();
+        std::string comp = path.substr(pos, next - pos);
+        pos = next + 1;
+        if (comp.empty() || comp == ".") continue;
+        if (comp == ".." && !parts.empty() && parts.back() != "..")
+            parts.pop_back();
+        else
+            parts.push_back(comp);
+    }
+    std::string out;
+    for (const std::string &p : parts) out += (out.empty() ? "" : "/") + p;
+    return out;
+}
+
+// The defined names and sheet names of the workbook part.
+struct WorkbookNames : native::xml::Handler {
+    struct Entry {
+        std::string name, text;
+        bool global = true;
+    };
+    std::vector<Entry> names;
+    std::vector<std::string> sheets;
+    int depth = 0;
+    bool in_names = false, in_sheets = false, capturing = false;
+
+    void start(const char *name, const char **attrs) override {
+        ++depth;
+        capturing = false;
+        const char *local = native::xml::local_name(name);
+        if (depth == 2) {
+            in_names = std::strcmp(local, "definedNames") == 0;
+            in_sheets = std::strcmp(local, "sheets") == 0;
+        } else if (depth == 3 && in_sheets) {
+            const char *n = native::xml::attribute(attrs, "name");
+            sheets.emplace_back(n ? n : "");
+        } else if (depth == 3 && in_names) {
+            const char *n = native::xml::attribute(attrs, "name");
+            if (!n) throw Unsure("a defined name without name");
+            const char *local_id = native::xml::attribute(attrs, "localSheetId");
+            Entry entry{n, "", true};
+            if (local_id) {
+                native::plain_integer(local_id, 1LL << 31);
+                entry.global = false;
+            }
+            names.push_back(std::move(entry));
+            capturing = true;
+        } else if (depth > 3 && in_names) {
+            throw Unsure("a defined name with content of its own");
+        }
+    }
+    void end(const char *) override {
+        capturing = false;
+        --depth;
+    }
+    void text(const char *s, std::size_t len) override {
+        if (!capturing) return;
+        if (names.back().text.size() + len > native::xml::kMaxText)
+            throw native::Refused(native::Refused::Kind::Xml, "a defined name of more than 16 MiB");
+        names.back().text.append(s, len);
+    }
+};
+
+std::string rels_of(const std::string &part) {
+    std::size_t cut = part.rfind('/');
+    std::string folder = cut == std::string::npos ? std::string() : part.substr(0, cut);
+    std::string name = cut == std::string::npos ? part : part.substr(cut + 1);
+    return (folder.empty() ? std::string() : folder + "/") + "_rels/" + name + ".rels";
+}
+
+std::string column_letters(long long column) {
+    std::string s;
+    for (; column > 0; column = (column - 1) / 26) s.insert(s.begin(), static_cast<char>('A' + (column - 1) % 26));
+    return s;
+}
+
+// --- the loaded workbook -----------------------------------------------------------
+
+// A range as the reader resolves it: its sheet and its bounds, some of
+// them open until the sheet's extent is known.
+struct Resolved {
+    std::size_t sheet = 0;
+    std::optional<long long> bounds[4];  // c1, r1, c2, r2
+    bool operator==(const Resolved &o) const {
+        for (int i = 0; i < 4; ++i)
+            if (bounds[i] != o.bounds[i]) return false;
+        return sheet == o.sheet;
+    }
+};
+
+class Loaded {
+public:
+    Loaded(const std::string &path, handle filename)
+        : m_filename(nb::borrow(filename)), m_book(path), m_values(m_book) {
+        object cells = import("openpyxl.utils.cell");
+        m_range_boundaries = cells.attr("range_boundaries");
+        read_names();
+    }
+
+    const std::vector<object> &names() const { return m_name_list; }
+
+    // The reader's _resolve.
+    Resolved resolve(handle where) {
+        const auto &sheets = m_book.worksheets();
+        if (!py::truthy(where)) {
+            if (!m_names.empty()) return named(m_names.front());
+            if (sheets.empty()) raise_with(PyExc_ValueError, formatted("%s holds no sheet", {m_filename}));
+            return Resolved{0, {}};
+        }
+        if (!PyUnicode_Check(where.ptr())) throw Unsure("a range that is no text");
+        std::string text = utf8_of(where);
+        for (const Name &n : m_names)
+            if (n.name == text) return named(n);
+        for (std::size_t i = 0; i < sheets.size(); ++i)
+            if (sheets[i].name == text) return Resolved{i, {}};
+        object parts = nb::borrow(where).attr("rpartition")("!");
+        object sheetname = parts[nb::int_(0)];
+        object cells = parts[nb::int_(2)];
+        std::size_t sheet = 0;
+        if (py::truthy(sheetname)) {
+            Py_ssize_t n = nb::len(sheetname);
+            std::string s = utf8_of(sheetname);
+            if (n > 1 && s.front() == '\'' && s.back() == '\'') {
+                sheetname = py::steal(PySequence_GetSlice(sheetname.ptr(), 1, n - 1)).attr("replace")("''", "'");
+            }
+            sheet = find_sheet(sheetname);
+        } else if (sheets.empty()) {
+            throw Unsure("an address without sheet in a workbook without sheets");
+        }
+        object bare = cells.attr("replace")("$", "");
+        PyObject *t = PyObject_CallOneArg(m_range_boundaries.ptr(), bare.ptr());
+        if (!t) {
+            if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError))
+                py::raise_pending();
+            PyErr_Clear();
+            raise_with(PyExc_ValueError, formatted("no range %r in %s", {where, m_filename}));
+        }
+        return with_bounds(sheet, nb::steal(t));
+    }
+
+    // The reader's _range_rows: the range's rows, trailing empty rows left
+    // out.  `header` keeps only the first row (when any row holds a value).
+    nb::list range_rows(const Resolved &range, bool header) {
+        bool open = false;
+        Box box;
+        long long *slot[4] = {&box.c1, &box.r1, &box.c2, &box.r2};
+        for (int i = 0; i < 4; ++i) {
+            if (range.bounds[i]) *slot[i] = *range.bounds[i];
+            else open = true;
+        }
+        const native::Worksheet &ws = m_book.worksheets()[range.sheet];
+        const native::zip::Member *part = m_book.archive().find(ws.part);
+        bool rest = open || !part || mentions_bindings(m_book.archive(), *part);
+        RangeScan scan(m_values, m_range_boundaries, box, open || !header ? Keep::Rows : Keep::Header, open, rest);
+        native::scan_cells(m_book, ws, scan);
+        scan.bind_merges();
+        if (open) bind_comments(ws, scan);
+        if (open) {
+            Box used = scan.extent();
+            const long long fill[4] = {used.c1, used.r1, used.c2, used.r2};
+            for (int i = 0; i < 4; ++i)
+                if (!range.bounds[i]) *slot[i] = fill[i];
+        }
+        return build_rows(scan, box, header, ws.name);
+    }
+
+    // min_column, min_row, max_column, max_row of a sheet.
+    Box extent(std::size_t sheet) {
+        const native::Worksheet &ws = m_book.worksheets()[sheet];
+        RangeScan scan(m_values, m_range_boundaries, Box{}, Keep::Extent, true, true);
+        native::scan_cells(m_book, ws, scan);
+        scan.bind_merges();
+        bind_comments(ws, scan);
+        return scan.extent();
+    }
+
+    const std::string &sheet_name(std::size_t sheet) const { return m_book.worksheets()[sheet].name; }
+
+private:
+    struct Name {
+        std::string name, sheet;
+        object sheet_object;
+        object bounds;  // the library's 4-tuple, None for an open bound
+    };
+
+    std::size_t find_sheet(handle sheetname) {
+        const auto &sheets = m_book.worksheets();
+        if (PyUnicode_Check(sheetname.ptr())) {
+            std::string s = utf8_of(sheetname);
+            for (std::size_t i = 0; i < sheets.size(); ++i)
+                if (sheets[i].name == s) return i;
+        }
+        raise_with(PyExc_KeyError, formatted("no sheet %r in %s", {sheetname, m_filename}));
+    }
+
+    // A name open on a side fails in the reader (it fills only addresses).
+    Resolved named(const Name &n) {
+        Resolved r = with_bounds(find_sheet(n.sheet_object), n.bounds);
+        for (const auto &b : r.bounds)
+            if (!b) throw Unsure("a defined name open on a side");
+        return r;
+    }
+
+    static Resolved with_bounds(std::size_t sheet, handle bounds) {
+        Resolved r{sheet, {}};
+        for (int i = 0; i < 4; ++i) {
+            object v = bounds[nb::int_(i)];
+            if (v.is_none()) continue;
+            if (!PyLong_CheckExact(v.ptr())) throw Unsure("a bound that is no integer");
+            long long b = PyLong_AsLongLong(v.ptr());
+            if (b == -1 && PyErr_Occurred()) py::raise_pending();
+            if (b < 1) throw Unsure("a bound before the first row or column");
+            r.bounds[i] = b;
+        }
+        return r;
+    }
+
+    // The reader lists the workbook's global names but the library's own
+    // (_xlnm.), each with its first destination, in the workbook's order.
+    // The library's versions keep duplicates differently: those, and names
+    // it would fail on, are left to it.
+    void read_names() {
+        WorkbookNames parsed;
+        const native::zip::Member *m = m_book.archive().find(m_book.workbook_part());
+        if (!m) throw Unsure("no workbook part");
+        {
+            native::zip::MemberStream stream(m_book.archive(), *m);
+            native::xml::parse(stream, parsed);
+        }
+        // The library renames a sheet whose name repeats another's (in any
+        // case) or is empty, and refuses some characters.
+        nb::set lowered;
+        for (const std::string &s : parsed.sheets) {
+            if (s.empty() || s.find_first_of("\\*?:/[]") != std::string::npos) throw Unsure("a sheet name the library changes");
+            object low = text_of(s).attr("lower")();
+            if (py::contains(lowered, low)) throw Unsure("two sheets of one name");
+            lowered.add(low);
+        }
+        object defined_name = import("openpyxl.workbook.defined_name").attr("DefinedName");
+        for (const auto &entry : parsed.names) {
+            if (!entry.global || entry.name.rfind("_xlnm.", 0) == 0) continue;
+            for (const Name &n : m_names)
+                if (n.name == entry.name) throw Unsure("a defined name given twice");
+            if (entry.text.empty()) throw Unsure("a defined name without value");
+            object first;
+            try {
+                object defn = defined_name("name"_a = text_of(entry.name), "attr_text"_a = text_of(entry.text));
+                for (handle dest : nb::iter(defn.attr("destinations"))) {
+                    first = nb::borrow(dest);
+                    break;
+                }
+                if (!first.is_valid()) continue;  // a constant or a formula: no range
+                object cells = first[nb::int_(1)].attr("replace")("$", "");
+                object bounds = m_range_boundaries(cells);
+                object sheet = first[nb::int_(0)];
+                if (!PyUnicode_Check(sheet.ptr())) throw Unsure("a defined name without sheet");
+                m_names.push_back(Name{entry.name, utf8_of(sheet), sheet, bounds});
+                m_name_list.push_back(text_of(entry.name));
+            } catch (nb::python_error &e) {
+                if (!e.matches(PyExc_Exception)) throw;
+                throw Unsure("a defined name the library reads its own way");
+            }
+        }
+    }
+
+    // The library makes a cell for each comment: the sheet's extent grows.
+    void bind_comments(const native::Worksheet &ws, RangeScan &scan) {
+        std::string rels = rels_of(ws.part);
+        const native::zip::Member *m = m_book.archive().find(rels);
+        if (!m) return;
+        CommentsLinks links;
+        {
+            native::zip::MemberStream stream(m_book.archive(), *m);
+            native::xml::parse(stream, links);
+        }
+        std::size_t cut = ws.part.rfind('/');
+        std::string folder = cut == std::string::npos ? std::string() : ws.part.substr(0, cut);
+        for (const std::string &target : links.targets) {
+            std::string part = target[0] == '/' ? target.substr(1)
+                                                : normalised((folder.empty() ? "" : folder + "/") + target);
+            const native::zip::Member *c = m_book.archive().find(part);
+            if (!c) throw Unsure("a comments part the archive lacks");
+            CommentRefs refs;
+            native::zip::MemberStream stream(m_book.archive(), *c);
+            native::xml::parse(stream, refs);
+            for (const std::string &ref : refs.refs) scan.widen(closed_bounds(m_range_boundaries, ref));
+        }
+    }
+
+    nb::list build_rows(RangeScan &scan, const Box &box, bool header, const std::string &sheet) {
+        nb::list out;
+        if (box.c2 < box.c1 || box.r2 < box.r1) return out;  // no column: every row is empty
+        const auto width = static_cast<std::size_t>(box.c2 - box.c1 + 1);
+        // The last row holding a value: the rows after it are dropped.
+        long long last = 0;
+        std::uint64_t written = 0;
+        for (const RowCells &row : scan.rows())
+            for (const auto &cell : row.cells)
+                if (!cell.second.is_none() && row.number >= box.r1 && row.number <= box.r2 &&
+                    cell.first >= box.c1 && cell.first <= box.c2) {
+                    last = row.number;
+                    ++written;
+                }
+        if (last == 0) {
+            if (scan.stopped_early()) throw Unsure("a header emptied by a merged range");
+            return out;
+        }
+        if (header) last = box.r1;
+        native::check_grid(sheet, static_cast<std::uint64_t>(last - box.r1 + 1), width, written);
+        auto it = scan.rows().begin(), end = scan.rows().end();
+        for (long long r = box.r1; r <= last; ++r) {
+            object line = py::steal(PyList_New(static_cast<Py_ssize_t>(width)));
+            for (std::size_t i = 0; i < width; ++i) {
+                Py_INCREF(Py_None);
+                PyList_SET_ITEM(line.ptr(), static_cast<Py_ssize_t>(i), Py_None);
+            }
+            while (it != end && it->number < r) ++it;
+            if (it != end && it->number == r) {
+                for (auto &cell : it->cells) {
+                    if (cell.first < box.c1 || cell.first > box.c2) continue;
+                    if (PyList_SetItem(line.ptr(), static_cast<Py_ssize_t>(cell.first - box.c1),
+                                       nb::borrow(cell.second).release().ptr()) < 0)
+                        py::raise_pending();
+                }
+            }
+            out.append(line);
+        }
+        return out;
+    }
+
+    object m_filename;
+    native::Book m_book;
+    FullValues m_values;
+    object m_range_boundaries;
+    std::vector<Name> m_names;
+    std::vector<object> m_name_list;
+};
+
+// The reader's _columns: positions in a row of the columns `fmt` names.
+std::vector<Py_ssize_t> columns(handle fmt, handle header, Py_ssize_t width) {
+    std::vector<Py_ssize_t> positions;
+    if (fmt.is_none()) {
+        for (Py_ssize_t i = 0; i < width; ++i) positions.push_back(i);
+        return positions;
+    }
+    object integral = import("numbers").attr("Integral");
+    object w = nb::int_(width), neg = nb::int_(-width);
+    for (handle field : nb::iter(fmt)) {
+        int is_integral = PyObject_IsInstance(field.ptr(), integral.ptr());
+        if (is_integral < 0) py::raise_pending();
+        if (is_integral && !PyBool_Check(field.ptr())) {
+            int low = PyObject_RichCompareBool(neg.ptr(), field.ptr(), Py_LE);
+            if (low < 0) py::raise_pending();
+            int high = low ? PyObject_RichCompareBool(field.ptr(), w.ptr(), Py_LT) : 0;
+            if (high < 0) py::raise_pending();
+            if (!high) raise_with(PyExc_IndexError, formatted("column %d outside a range of %d columns", {field, w}));
+            object i = py::steal(PyNumber_Long(field.ptr()));
+            long long v = PyLong_AsLongLong(i.ptr());
+            if (v == -1 && PyErr_Occurred()) py::raise_pending();
+            positions.push_back(static_cast<Py_ssize_t>(v < 0 ? v + width : v));
+        } else if (PyUnicode_Check(field.ptr())) {
+            if (header.is_none() || !py::contains(header, field))
+                raise_with(PyExc_ValueError, formatted("no column titled %r", {field}));
+            positions.push_back(PyLong_AsSsize_t(header.attr("index")(field).ptr()));
+            if (PyErr_Occurred()) py::raise_pending();
+        } else {
+            raise_with(PyExc_TypeError, formatted("a column is given by its position or its title, not %r", {field}));
+        }
+    }
+    return positions;
+}
+
+nb::list pick(handle row, const std::vector<Py_ssize_t> &positions) {
+    nb::list out;
+    for (Py_ssize_t p : positions) out.append(nb::borrow(PyList_GET_ITEM(row.ptr(), p)));
+    return out;
+}
+
+// The reader's load(): the titles of its range.
+nb::list load_titles(Loaded &book, handle arange, handle fmt) {
+    nb::list rows = book.range_rows(book.resolve(arange), true);
+    object header = nb::len(rows) ? object(rows[0]) : object(nb::list());
+    return pick(header, columns(fmt, header, nb::len(header)));
+}
+
+// Runs `read` on the workbook; none where the native reader is unsure.
+template <typename Read>
+auto attempt(handle filename, Read &&read) -> std::optional<decltype(read(std::declval<Loaded &>()))> {
+    std::optional<std::string> path = native_path(filename);
+    if (!path) return std::nullopt;
+    refuse_special_file(filename);
+    try {
+        Loaded book(*path, filename);
+        return read(book);
+    } catch (Unsure &e) {
+        if (native_only()) py::raise(PyExc_RuntimeError, "native reader unsure: %s", e.what());
+    } catch (native::Refused &e) {
+        raise_refusal(e);
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+bool reads(handle reader_class, handle filename) {
+    return toolkit::is_bound_excel(reader_class) &&
+           (PyUnicode_Check(filename.ptr()) || PyObject_HasAttrString(filename.ptr(), "__fspath__"));
+}
+
+std::optional<object> titles(handle filename, handle datarange, handle datafmt) {
+    return attempt(filename, [&](Loaded &book) -> object { return load_titles(book, datarange, datafmt); });
+}
+
+std::optional<object> range_names(handle filename) {
+    return attempt(filename, [&](Loaded &book) -> object {
+        book.resolve(py::text(""));  // what loading the reader resolves, and may fail on
+        nb::list names;
+        for (const object &n : book.names()) names.append(n);
+        if (nb::len(names)) return std::move(names);
+        Box used = book.extent(0);
+        std::string address = book.sheet_name(0) + "!" + column_letters(used.c1) + std::to_string(used.r1) + ":" +
+                              column_letters(used.c2) + std::to_string(used.r2);
+        nb::list one;
+        one.append(text_of(address));
+        return std::move(one);
+    });
+}
+
+std::optional<nb::list> iter_data(handle filename, handle arange, handle load_fmt, handle header_only,
+                                  handle where, handle fmt, handle skipline) {
+    return attempt(filename, [&](Loaded &book) -> nb::list {
+        object loaded_range = py::truthy(arange) ? object(nb::borrow(arange)) : object(py::text(""));
+        Resolved first = book.resolve(loaded_range);
+        object wanted = py::truthy(where) ? object(nb::borrow(where)) : loaded_range;
+        Resolved range = book.resolve(wanted);
+        nb::list rows = book.range_rows(range, false);
+        // Loading computed the titles of its own range, which may fail.
+        if (!load_fmt.is_none()) {
+            if (first == range) {
+                object header = nb::len(rows) ? object(rows[0]) : object(nb::list());
+                columns(load_fmt, header, nb::len(header));
+            } else {
+                load_titles(book, loaded_range, load_fmt);
+            }
+        }
+        if (py::truthy(skipline)) {
+            object cut = py::steal(PySlice_New(skipline.ptr(), nullptr, nullptr));
+            rows = nb::steal<nb::list>(PyObject_GetItem(rows.ptr(), cut.ptr()));
+            if (!rows.is_valid()) py::raise_pending();
+        }
+        nb::list out;
+        if (nb::len(rows) == 0) return out;
+        object header = rows[0];
+        handle used_fmt = fmt.is_none() ? load_fmt : fmt;
+        std::vector<Py_ssize_t> positions = columns(used_fmt, header, nb::len(header));
+        out.append(pick(header, positions));
+        if (py::truthy(header_only)) return out;
+        Py_ssize_t n = nb::len(rows);
+        for (Py_ssize_t i = 1; i < n; ++i) out.append(pick(rows[i], positions));
+        return out;
+    });
+}
+
+}  // namespace mine::ranged

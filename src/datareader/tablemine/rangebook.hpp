@@ -1,0 +1,36 @@
+// The ranges of a workbook as the toolkit's Excel reader gives them (every
+// sheet loaded by openpyxl in full, data only), read natively instead: one
+// sheet, streamed, its rows kept only within the range.
+//
+// Each read returns nothing where the native reader is unsure of the file;
+// the caller then constructs the reader class as before.  With
+// TRELLIS_NATIVE_ONLY set that is a RuntimeError instead.  The reader's own
+// errors (no such sheet, range or column title) are raised as it raises them.
+#pragma once
+
+#include "datareader/tablemine/tablemine.hpp"
+
+#include <optional>
+
+namespace mine::ranged {
+
+// Whether the reader class `reader_class` given `filename` is read here: the
+// Excel class the module bound at load, and a file name the native reader
+// opens.
+bool reads(handle reader_class, handle filename);
+
+// Excel(filename, arange=datarange, datafmt=datafmt, headerOnly=True,
+// load=True).titles
+std::optional<object> titles(handle filename, handle datarange, handle datafmt);
+
+// range_names() of Excel(filename, load=True), or the first sheet's used
+// range as "sheet!A1:D20" when the workbook has no defined name.
+std::optional<object> range_names(handle filename);
+
+// Every row iterData(datarange=where, datafmt=fmt, skipline=skipline) yields
+// on Excel(filename, arange=arange, datafmt=load_fmt, load=True,
+// headerOnly=header_only).
+std::optional<nb::list> iter_data(handle filename, handle arange, handle load_fmt, handle header_only,
+                                  handle where, handle fmt, handle skipline);
+
+}  // namespace mine::ranged
