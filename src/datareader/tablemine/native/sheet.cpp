@@ -145,7 +145,9 @@ public:
     void end(const char *) override {
         switch (m_depth) {
         case 2:
-            if (m_in_data) done = true;
+            // The part is read to its end: damaged XML after the rows is an
+            // error, and the rows of a later sheetData are rows too.
+            m_in_data = false;
             break;
         case 3:
             if (m_in_row) end_row();
@@ -268,6 +270,12 @@ private:
 void scan_rows(const Book &book, const Worksheet &sheet, RowSink &sink) {
     const zip::Member *member = book.archive().find(sheet.part);
     if (!member) throw Unsure("no worksheet part " + sheet.part);
+    if (xml::scanner_enabled()) {
+        zip::MemberStream stream(book.archive(), *member);
+        SheetReader reader(sink, sheet.name);
+        if (xml::scan(stream, reader, xml::Policy::Worksheet)) return;
+        sink.restart();
+    }
     zip::MemberStream stream(book.archive(), *member);
     SheetReader reader(sink, sheet.name);
     xml::parse(stream, reader);

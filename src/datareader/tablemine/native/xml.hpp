@@ -63,5 +63,20 @@ public:
 void parse(zip::MemberStream &member, Handler &handler);
 void parse(Source &source, Handler &handler);
 
+// What the scanner lets through besides plain markup: in the rows of a
+// worksheet and the items of the shared strings, only what their readers
+// know.
+enum class Policy { Any, Worksheet, SharedStrings };
+
+// Feeds the part through `handler` with the hand-written scanner, which
+// gives the events expat gives for the plain XML workbooks hold.  False when
+// it meets anything else, part way: the handler has then seen a part of the
+// part and is to be dropped, and the part read again by parse().  Errors of
+// the handler and of the archive pass unchanged.
+bool scan(zip::MemberStream &member, Handler &handler, Policy policy);
+bool scan(Source &source, Handler &handler, Policy policy);
+// False when TRELLIS_SCANNER is "0": every part goes to expat.
+bool scanner_enabled();
+
 }  // namespace xml
 }  // namespace mine::native
