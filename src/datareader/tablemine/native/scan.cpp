@@ -35,11 +35,23 @@ constexpr const char *kDyDescent = "http://schemas.microsoft.com/office/spreadsh
 // Thrown inside the scanner only: the part goes to expat.
 struct HandBack {};
 
-bool name_start(unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
-bool name_char(unsigned char c) {
-    return name_start(c) || (c >= '0' && c <= '9') || c == '-' || c == '.' || c == ':';
-}
-bool space(unsigned char c) { return c == ' ' || c == '\t' || c == '\n'; }
+// The ASCII characters of names: 1 for those a name may begin with, 2 for
+// those it may hold further on.
+struct NameChars {
+    unsigned char of[256] = {};
+    constexpr NameChars() {
+        for (int c = 0; c < 256; ++c) {
+            bool first = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+            bool later = first || (c >= '0' && c <= '9') || c == '-' || c == '.' || c == ':';
+            of[c] = static_cast<unsigned char>((first ? 1 : 0) | (later ? 2 : 0));
+        }
+    }
+};
+constexpr NameChars kNameChars;
+
+inline bool name_start(unsigned char c) { return kNameChars.of[c] & 1; }
+inline bool name_char(unsigned char c) { return kNameChars.of[c] & 2; }
+inline bool space(unsigned char c) { return c == ' ' || c == '\t' || c == '\n'; }
 
 void append_utf8(std::string &out, unsigned long c) {
     if (c < 0x80) {
@@ -336,6 +348,7 @@ private:
     }
 
     void tag() {
+        if (m_policy == Policy::Worksheet && m_depth == 3 && m_in_rows && plain_cell()) return;
         std::size_t close = tag_end();
         const unsigned char *p = data() + m_pos + 1, *end = data() + close;
         if (p < end && *p == '/') {
@@ -346,6 +359,65 @@ private:
             start_tag(p, end);
         }
         m_pos = close + 1;
+    }
+
+    // A cell in the form the writers make, read at once when it lies whole
+    // in the buffer: <c> with attributes r, s, t only, of plain values, and
+    // nothing in it but one <v> of plain text, or nothing.  False, with
+    // nothing read, for anything else: the events take it.
+    bool plain_cell() {
+        const char *b = m_buf.data(), *p = b + m_pos, *end = b + m_end;
+        if (end - p < 4 || p[1] != 'c') return false;
+        p += 2;
+        constexpr std::ptrdiff_t kMaxValue = 24;
+        char values[3][kMaxValue + 1];
+        bool seen[3] = {false, false, false};
+        for (;;) {
+            if (p == end) return false;
+            if (*p == '>' || *p == '/') break;
+            if (*p != ' ') return false;
+            while (p < end && *p == ' ') ++p;
+            if (p == end) return false;
+            if (*p == '>' || *p == '/') break;
+            int k = *p == 'r' ? 0 : *p == 's' ? 1 : *p == 't' ? 2 : -1;
+            if (k < 0 || seen[k] || end - p < 3 || p[1] != '=' || p[2] != '"') return false;
+            p += 3;
+            const char *v = p;
+            for (; p < end && *p != '"'; ++p) {
+                auto c = static_cast<unsigned char>(*p);
+                if (c < 0x20 || c >= 0x80 || c == '&' || c == '<') return false;
+            }
+            if (p == end || p - v > kMaxValue) return false;
+            std::memcpy(values[k], v, static_cast<std::size_t>(p - v));
+            values[k][p - v] = '\0';
+            seen[k] = true;
+            ++p;
+        }
+        Handler::PlainCell cell{seen[0] ? values[0] : nullptr, seen[1] ? values[1] : nullptr,
+                                seen[2] ? values[2] : nullptr, nullptr, 0, false};
+        if (*p == '/') {
+            if (end - p < 2 || p[1] != '>') return false;
+            p += 2;
+        } else if (end - ++p >= 4 && std::memcmp(p, "</c>", 4) == 0) {
+            p += 4;
+        } else {
+            if (end - p < 3 || std::memcmp(p, "<v>", 3) != 0) return false;
+            p += 3;
+            const char *v = p;
+            for (; p < end && *p != '<'; ++p) {
+                auto c = static_cast<unsigned char>(*p);
+                // no "]]>" can hide in what is left
+                if (c < 0x20 || c >= 0x80 || c == '&' || c == ']') return false;
+            }
+            if (end - p < 8 || std::memcmp(p, "</v></c>", 8) != 0) return false;
+            cell.value = v;
+            cell.value_len = static_cast<std::size_t>(p - v);
+            cell.has_value = true;
+            p += 8;
+        }
+        if (!m_handler.cell(cell)) return false;
+        m_pos = static_cast<std::size_t>(p - b);
+        return true;
     }
 
     static const unsigned char *name_end(const unsigned char *p, const unsigned char *end) {

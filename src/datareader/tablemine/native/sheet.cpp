@@ -165,6 +165,18 @@ public:
         --m_depth;
     }
 
+    bool cell(const PlainCell &c) override {
+        if (m_depth != 3 || !m_in_row) return false;
+        begin_cell(c.r, c.t, c.s);
+        if (c.has_value) {
+            if (c.value_len > xml::kMaxText) throw Refused(Refused::Kind::Xml, "a cell value of more than 16 MiB");
+            m_seen_value = true;
+            m_cell->value.assign(c.value, c.value_len);
+        }
+        end_cell();
+        return true;
+    }
+
     void text(const char *s, std::size_t len) override {
         if (m_in_value) {
             if (m_cell->value.size() + len > xml::kMaxText)
@@ -191,8 +203,6 @@ private:
     }
 
     void begin_cell(const char **attrs) {
-        if (m_count == m_cells.size()) m_cells.emplace_back();
-        m_cell = &m_cells[m_count++];
         const char *ref = nullptr, *t = nullptr, *s = nullptr;
         for (; *attrs; attrs += 2) {
             const char *a = attrs[0];
@@ -202,6 +212,12 @@ private:
                 else if (a[0] == 's') s = attrs[1];
             }
         }
+        begin_cell(ref, t, s);
+    }
+
+    void begin_cell(const char *ref, const char *t, const char *s) {
+        if (m_count == m_cells.size()) m_cells.emplace_back();
+        m_cell = &m_cells[m_count++];
         std::uint64_t row = 0;
         m_column = ref && *ref ? column_of(ref, m_sheet, row) : m_column + 1;
         m_cell->ref.assign(ref ? ref : "");

@@ -41,6 +41,19 @@ public:
     virtual void start(const char *name, const char **attrs) = 0;
     virtual void end(const char *name) = 0;
     virtual void text(const char *s, std::size_t len) { (void)s, (void)len; }
+
+    // A cell of a worksheet's rows in its plain form, a <c> with no
+    // attribute but r, s and t (each NUL-ended, null where absent) holding
+    // nothing or one <v> of plain text, given whole by the scanner: the
+    // events of its two elements at once.  False when the handler takes it
+    // as events instead.
+    struct PlainCell {
+        const char *r, *s, *t;
+        const char *value;
+        std::size_t value_len;
+        bool has_value;  // a <v> element, empty or not
+    };
+    virtual bool cell(const PlainCell &c) { return (void)c, false; }
     // Set by a handler that has what it wants: the parse ends there.
     bool done = false;
 };
