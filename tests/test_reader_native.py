@@ -207,8 +207,9 @@ NUMBER_COLUMNS = [
 ]
 
 
+@pytest.mark.parametrize("repeat", [1, 300], ids=["small", "large"])
 @pytest.mark.parametrize("layout", ["Data", "Utilities"])
-def test_number_columns(tmp_path, monkeypatch, layout):
+def test_number_columns(tmp_path, monkeypatch, layout, repeat):
     def cell(ref, value):
         if value is None:
             return ""
@@ -231,10 +232,11 @@ def test_number_columns(tmp_path, monkeypatch, layout):
     header += "".join('<c r="%s%d" t="inlineStr"><is><t>%s</t></is></c>' % (col(i), first, name)
                       for i, name in enumerate(names))
     rows.append('<row r="%d">%s</row>' % (first, header))
-    for k in range(4):
+    # a large sheet has its number columns made as arrays
+    for k in range(4 * repeat):
         r = first + 1 + k
         cells = '<c r="A%d" t="inlineStr"><is><t>p%d</t></is></c>' % (r, k)
-        cells += "".join(cell("%s%d" % (col(i), r), values[k]) for i, (_, values) in enumerate(NUMBER_COLUMNS))
+        cells += "".join(cell("%s%d" % (col(i), r), values[k % 4]) for i, (_, values) in enumerate(NUMBER_COLUMNS))
         rows.append('<row r="%d">%s</row>' % (r, cells))
     path = write_sheet_data(tmp_path / "n.xlsx", "".join(rows), sheet=layout)
     assert_reads_as_pandas(path, monkeypatch)

@@ -210,6 +210,9 @@ private:
 
 object parse_rows(nb::list data, SheetLayout layout);
 
+// The data cells in number columns from which making the columns here pays.
+constexpr std::size_t kColumnsFloor = 4096;
+
 // The rows as pandas' get_sheet_data leaves them: trailing empty cells
 // dropped, trailing empty rows dropped, then every row padded to the widest.
 // Only the cells with a value are kept while the part is read, so that
@@ -402,6 +405,10 @@ private:
         }
         // the parser is left a column at least, for the index it makes
         if (count == m_width) m_columns[0].array = false;
+        // a second parse and a new Frame cost more than the few cells of a
+        // small sheet
+        if (count * (m_used - m_header - 1) < kColumnsFloor)
+            for (Column &col : m_columns) col.array = false;
     }
 
     // Each made column as pandas' maybe_convert_numeric makes it: int64

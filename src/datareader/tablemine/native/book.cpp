@@ -236,17 +236,27 @@ struct StringTable : xml::Handler {
     void end(const char *) override {
         if (depth > 2) text_content.end(depth - 2);
         if (depth == 2) {
-            // openpyxl drops every "x005F_" of a shared string (the escape of
-            // an underscore), whatever stands around it.
             text_content.content(buffer);
-            std::size_t at;
-            while ((at = buffer.find("x005F_")) != std::string::npos) buffer.erase(at, 6);
-            out.add(buffer);
+            add();
         }
         --depth;
     }
     void text(const char *s, std::size_t len) override {
         if (depth > 2) text_content.text(s, len);
+    }
+    bool plain_string(const char *s, std::size_t len) override {
+        if (depth != 1) return false;
+        if (len > xml::kMaxText) throw Refused(Refused::Kind::Xml, "a text of more than 16 MiB");
+        buffer.assign(s, len);
+        add();
+        return true;
+    }
+    // openpyxl drops every "x005F_" of a shared string (the escape of an
+    // underscore), whatever stands around it.
+    void add() {
+        std::size_t at;
+        while ((at = buffer.find("x005F_")) != std::string::npos) buffer.erase(at, 6);
+        out.add(buffer);
     }
     std::string buffer;
 };

@@ -349,6 +349,7 @@ private:
 
     void tag() {
         if (m_policy == Policy::Worksheet && m_depth == 3 && m_in_rows && plain_cell()) return;
+        if (m_policy == Policy::SharedStrings && m_depth == 1 && plain_string()) return;
         std::size_t close = tag_end();
         const unsigned char *p = data() + m_pos + 1, *end = data() + close;
         if (p < end && *p == '/') {
@@ -417,6 +418,39 @@ private:
         }
         if (!m_handler.cell(cell)) return false;
         m_pos = static_cast<std::size_t>(p - b);
+        return true;
+    }
+
+    // A shared string in the form the writers make, read at once when it
+    // lies whole in the buffer: <si><t> (or <t xml:space="preserve">), text
+    // without references, </t></si>.  False, with nothing read, otherwise.
+    bool plain_string() {
+        const unsigned char *b = data(), *p = b + m_pos, *end = b + m_end;
+        static const char kOpen[] = "<si><t", kPreserve[] = " xml:space=\"preserve\"";
+        if (static_cast<std::size_t>(end - p) < sizeof kOpen || std::memcmp(p, kOpen, sizeof kOpen - 1) != 0)
+            return false;
+        p += sizeof kOpen - 1;
+        if (static_cast<std::size_t>(end - p) > sizeof kPreserve &&
+            std::memcmp(p, kPreserve, sizeof kPreserve - 1) == 0)
+            p += sizeof kPreserve - 1;
+        if (p == end || *p != '>') return false;
+        const unsigned char *text = ++p;
+        while (p < end && *p != '<') {
+            unsigned char c = *p;
+            if (c >= 0x80) {
+                std::size_t n = utf8_length(p, end);
+                if (!n) return false;
+                p += n;
+                continue;
+            }
+            // no "]]>" can hide in what is left
+            if ((c < 0x20 && c != '\t' && c != '\n') || c == '&' || c == ']') return false;
+            ++p;
+        }
+        if (end - p < 10 || std::memcmp(p, "</t></si>", 9) != 0) return false;
+        if (!m_handler.plain_string(reinterpret_cast<const char *>(text), static_cast<std::size_t>(p - text)))
+            return false;
+        m_pos = static_cast<std::size_t>(p + 9 - b);
         return true;
     }
 

@@ -54,6 +54,9 @@ public:
         bool has_value;  // a <v> element, empty or not
     };
     virtual bool cell(const PlainCell &c) { return (void)c, false; }
+    // A shared string in its plain form, <si><t>text</t></si>, given whole
+    // by the scanner; false when the handler takes it as events instead.
+    virtual bool plain_string(const char *s, std::size_t len) { return (void)s, (void)len, false; }
     // Set by a handler that has what it wants: the parse ends there.
     bool done = false;
 };
