@@ -129,7 +129,9 @@ CONSTRUCTS = {
     "phonetic run": (row2('<c r="B2" t="inlineStr"><is><t>kan</t><rPh sb="0" eb="1"><t>KAN</t></rPh></is></c>'),
                      True, True),
     "unknown attribute": (row2('<c r="B2" foo="1"><v>1</v></c>'), True, False),
-    "carriage return": (row2('<c r="B2" t="str"><v>a\r\nb\rc</v></c>'), True, False),
+    "line ends": (row2('<c r="B2" t="str"><v>a\r\nb\rc\r</v></c>'), False, False),
+    "a line end in an attribute": (HEAD + '<row r="2" spans="1:2\r\n"><c r="A2" t="inlineStr"><is><t>x</t></is></c>'
+                                   '</row>', True, False),
     "references": (row2('<c r="B2" t="str"><v>&#x263A;&#9731;&#13; &lt;&amp;&gt;&quot;&apos;</v></c>'),
                    False, False),
     "layout": (HEAD + "<row  r = '2'\n><c\tr='A2' t=\"inlineStr\"><is><t xml:space='preserve'> x </t></is></c >"

@@ -4,7 +4,8 @@
 // anything else: a declaration other than version 1.0 in UTF-8, a DTD, CDATA,
 // a comment, a processing instruction, a prefixed element, a namespace
 // declared below the root, an entity other than the five predefined and the
-// numeric ones, a carriage return, a name outside ASCII, a token beyond 16
+// numeric ones, white space other than a space in an attribute value, a
+// name outside ASCII, a token beyond 16
 // MiB, nesting beyond expat's bound, and any markup it finds malformed.  The
 // caller then reads the whole part again through expat, which accepts,
 // refuses or reports it in its own words: the scanner never decides what a
@@ -51,7 +52,9 @@ constexpr NameChars kNameChars;
 
 inline bool name_start(unsigned char c) { return kNameChars.of[c] & 1; }
 inline bool name_char(unsigned char c) { return kNameChars.of[c] & 2; }
-inline bool space(unsigned char c) { return c == ' ' || c == '\t' || c == '\n'; }
+// White space within tags and outside the root, where a carriage return
+// needs no care; in text and attribute values it does.
+inline bool space(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 void append_utf8(std::string &out, unsigned long c) {
     if (c < 0x80) {
@@ -269,14 +272,21 @@ private:
                 q += n;
                 continue;
             }
-            if (c != '&') throw HandBack();  // a control character or a carriage return
+            if (c != '&' && c != '\r') throw HandBack();  // a control character
             if (!decoded) {
                 decoded = true;
                 m_text.assign(reinterpret_cast<const char *>(p), static_cast<std::size_t>(q - p));
             } else {
                 m_text.append(reinterpret_cast<const char *>(plain_end), static_cast<std::size_t>(q - plain_end));
             }
-            q = reference(q, end, m_text);
+            if (c == '\r') {
+                // a line ends in "\r\n" or "\r": "\n" to the handler, as XML
+                // has it (the run ends at a '<', so no "\n" is still to come)
+                m_text += '\n';
+                q += q + 1 < end && q[1] == '\n' ? 2 : 1;
+            } else {
+                q = reference(q, end, m_text);
+            }
             plain_end = q;
         }
         if (decoded) {
