@@ -130,6 +130,9 @@ CONSTRUCTS = {
                      True, True),
     "unknown attribute": (row2('<c r="B2" foo="1"><v>1</v></c>'), True, False),
     "line ends": (row2('<c r="B2" t="str"><v>a\r\nb\rc\r</v></c>'), False, False),
+    "Excel's row attribute": (HEAD + '<row r="2" xmlns:x14ac="http://schemas.microsoft.com/office/spreadsheetml/'
+                              '2009/9/ac" x14ac:dyDescent="0.25"><c r="A2" t="inlineStr"><is><t>x</t></is></c>'
+                              '<c r="B2"><v>3</v></c></row>', False, False),
     "a line end in an attribute": (HEAD + '<row r="2" spans="1:2\r\n"><c r="A2" t="inlineStr"><is><t>x</t></is></c>'
                                    '</row>', True, False),
     "references": (row2('<c r="B2" t="str"><v>&#x263A;&#9731;&#13; &lt;&amp;&gt;&quot;&apos;</v></c>'),

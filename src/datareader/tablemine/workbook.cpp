@@ -238,7 +238,7 @@ public:
             if (!cells[i]) continue;
             auto column = static_cast<std::uint32_t>(i);
             if (data && !m_columns[i].other && (i > 0 || !m_index_column)) {
-                Entry e{column, Entry::Object, 0, 0, object()};
+                Entry e{column, Entry::Object, 0, object()};
                 if (plain_number(*cells[i], e)) {
                     (e.kind == Entry::Int ? m_columns[i].ints : m_columns[i].floats)++;
                     m_entries.push_back(std::move(e));
@@ -248,7 +248,7 @@ public:
             object v = m_rules.value(*cells[i]);
             if (is_empty_text(v)) continue;
             if (data) m_columns[i].other = true;
-            m_entries.push_back(Entry{column, Entry::Object, 0, 0, std::move(v)});
+            m_entries.push_back(Entry{column, Entry::Object, 0, std::move(v)});
         }
         m_ends.push_back(m_entries.size());
         if (m_entries.size() > begin) {
@@ -323,8 +323,8 @@ private:
     struct Entry {
         std::uint32_t column;
         enum Kind : unsigned char { Object, Int, Float } kind;
-        long long i;
-        double d;
+        // an int's value too: every int kept here is within 2**53
+        double number;
         object value;
     };
     struct Column {
@@ -343,7 +343,7 @@ private:
             std::size_t from = !text.empty() && text[0] == '-' ? 1 : 0;
             if (!plain_digits(text, from) || text.size() - from > 15) return false;
             e.kind = Entry::Int;
-            e.i = std::strtoll(text.c_str(), nullptr, 10);
+            e.number = static_cast<double>(std::strtoll(text.c_str(), nullptr, 10));
             return true;
         }
         if (text[0] == '+') return false;
@@ -354,11 +354,11 @@ private:
         if (std::floor(v) == v) {
             if (std::fabs(v) >= 9007199254740992.0) return false;
             e.kind = Entry::Int;
-            e.i = static_cast<long long>(v);
+            e.number = v;
             return true;
         }
         e.kind = Entry::Float;
-        e.d = v;
+        e.number = v;
         return true;
     }
 
@@ -381,8 +381,8 @@ private:
                 Entry &entry = m_entries[at];
                 std::ptrdiff_t k = slot[entry.column];
                 if (k < 0) continue;
-                object value = entry.kind == Entry::Int     ? object(nb::int_(entry.i))
-                               : entry.kind == Entry::Float ? object(nb::float_(entry.d))
+                object value = entry.kind == Entry::Int     ? object(nb::int_(static_cast<long long>(entry.number)))
+                               : entry.kind == Entry::Float ? object(nb::float_(entry.number))
                                                             : entry.value;
                 PyObject *old = PyList_GET_ITEM(made, k);
                 PyList_SET_ITEM(made, k, value.release().ptr());
@@ -439,8 +439,8 @@ private:
             // the row of the entry: the ends are ascending
             while (m_ends[first] <= at) ++first;
             std::size_t r = first - m_header - 1;
-            if (as_int[e.column]) static_cast<std::int64_t *>(target[e.column])[r] = e.i;
-            else static_cast<double *>(target[e.column])[r] = e.kind == Entry::Int ? static_cast<double>(e.i) : e.d;
+            if (as_int[e.column]) static_cast<std::int64_t *>(target[e.column])[r] = static_cast<std::int64_t>(e.number);
+            else static_cast<double *>(target[e.column])[r] = e.number;
         }
         return arrays;
     }

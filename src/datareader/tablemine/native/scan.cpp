@@ -31,7 +31,7 @@ constexpr int kMaxDepth = 256;
 constexpr std::size_t kMaxAttributes = 64;
 constexpr const char *kXmlNs = "http://www.w3.org/XML/1998/namespace";
 // The row height Excel writes on every row, in a namespace of its own.
-constexpr const char *kDyDescent = "http://schemas.microsoft.com/office/spreadsheetml/2009/9/ac\x01dyDescent";
+constexpr const char *kDyDescent = "http://schemas.microsoft.com/office/spreadsheetml/2009/9/ac\x01" "dyDescent";
 
 // Thrown inside the scanner only: the part goes to expat.
 struct HandBack {};
@@ -532,15 +532,19 @@ private:
             if (r.name == "xmlns") {
                 std::string value;
                 attribute_value(r.value, r.value_end, value);
-                // a default namespace below the root, or none, is expat's
-                if (!root || value.empty()) throw HandBack();
+                // a default namespace below the root, none, or a reserved
+                // one is expat's
+                if (!root || value.empty() || value == kXmlNs || value == "http://www.w3.org/2000/xmlns/")
+                    throw HandBack();
                 m_default_ns = value;
             } else if (r.name.substr(0, 6) == "xmlns:") {
                 std::string_view prefix = r.name.substr(6);
                 std::string value;
                 attribute_value(r.value, r.value_end, value);
+                // reserved names and namespaces are expat's to refuse
                 if (value.empty() || prefix.empty() || prefix == "xml" || prefix == "xmlns" ||
-                    prefix.find(':') != std::string_view::npos)
+                    prefix.find(':') != std::string_view::npos || value == kXmlNs ||
+                    value == "http://www.w3.org/2000/xmlns/")
                     throw HandBack();
                 m_prefixes.push_back(Prefix{std::string(prefix), value, m_depth + 1});
             }
