@@ -1,7 +1,9 @@
 """The native workbook reader against pandas.read_excel with openpyxl: the
 same Frames, values, types, index and names alike, on every sheet of the
-demo's workbooks, of a campaign shaped as the benchmark's, and of a workbook
-holding every kind of cell; and the trellis-read command."""
+demo's workbooks, of a campaign shaped as the benchmark's, of a workbook
+holding every kind of cell and of sheets holding what the scanner leaves to
+expat, each read by the scanner and by expat alone; and the trellis-read
+command."""
 import contextlib
 import io
 import math
@@ -18,7 +20,7 @@ import xlsxwriter
 from vireo.trellis import demo, readtool
 from vireo.trellis.datareader import tablemine as tm
 from conftest import seconds
-from reader_books import write_cell_kinds, write_xlsx
+from reader_books import write_cell_kinds, write_sheet_data, write_xlsx
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, "bench"))
 import campaign  # noqa: E402
@@ -49,13 +51,25 @@ def campaign_book(tmp_path_factory):
         return campaign.finish(writer, campaign.options(folder, SMALL_CAMPAIGN), frames, tempres)
 
 
+@pytest.fixture(autouse=True, params=["scanner", "expat"])
+def parser(request, monkeypatch):
+    """Every read of this module by the scanner (expat where it gives up),
+    and by expat alone."""
+    monkeypatch.setenv("TRELLIS_SCANNER", "1" if request.param == "scanner" else "0")
+    return request.param
+
+
 def same_value(a, b):
     return a == b or (isinstance(a, float) and isinstance(b, float) and math.isnan(a) and math.isnan(b))
 
 
-def assert_reads_as_pandas(path, monkeypatch):
-    # Nothing here may be handed to pandas by the native reader.
-    monkeypatch.setenv("TRELLIS_NATIVE_ONLY", "1")
+def assert_reads_as_pandas(path, monkeypatch, scanned_alone=True, native=True):
+    # Nothing here may be handed to pandas by the native reader, nor a part
+    # to expat by the scanner, unless said.
+    if native:
+        monkeypatch.setenv("TRELLIS_NATIVE_ONLY", "1")
+    if scanned_alone and os.environ["TRELLIS_SCANNER"] == "1":
+        monkeypatch.setenv("TRELLIS_SCANNER", "only")
     sheets = pd.ExcelFile(path, engine="openpyxl").sheet_names
     assert sheets
     for position, sheet in enumerate(sheets):
@@ -92,7 +106,147 @@ def test_benchmark_campaign(campaign_book, monkeypatch):
 
 @pytest.mark.parametrize("date1904", [False, True])
 def test_every_kind_of_cell(tmp_path, monkeypatch, date1904):
-    assert_reads_as_pandas(write_cell_kinds(tmp_path / "kinds.xlsx", date1904), monkeypatch)
+    # rich text runs: the scanner leaves their parts to expat
+    assert_reads_as_pandas(write_cell_kinds(tmp_path / "kinds.xlsx", date1904), monkeypatch, scanned_alone=False)
+
+
+MAIN_NS = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
+HEAD = ('<row r="1"><c r="A1" t="inlineStr"><is><t>name</t></is></c>'
+        '<c r="B1" t="inlineStr"><is><t>value</t></is></c></row>')
+
+
+def row2(cell):
+    return HEAD + '<row r="2"><c r="A2" t="inlineStr"><is><t>x</t></is></c>%s</row>' % cell
+
+
+# (sheetData, whether the scanner gives the part to expat, whether the
+# native reader gives it to pandas)
+CONSTRUCTS = {
+    "cdata": (row2('<c r="B2" t="str"><v><![CDATA[a<b]]></v></c>'), True, False),
+    "comment": (HEAD + "<!-- a note -->" + row2("")[len(HEAD):], True, False),
+    "instruction": (HEAD + "<?app keep?>", True, False),
+    "prefixed element": (row2('<c r="B2" xmlns:m="%s"><m:v>1</m:v></c>' % MAIN_NS), True, False),
+    "rich text": (row2('<c r="B2" t="inlineStr"><is><r><t>a</t></r><r><rPr><b/></rPr><t>b</t></r></is></c>'),
+                  True, False),
+    "phonetic run": (row2('<c r="B2" t="inlineStr"><is><t>kan</t><rPh sb="0" eb="1"><t>KAN</t></rPh></is></c>'),
+                     True, True),
+    "unknown attribute": (row2('<c r="B2" foo="1"><v>1</v></c>'), True, False),
+    "line ends": (row2('<c r="B2" t="str"><v>a\r\nb\rc\r</v></c>'), False, False),
+    "Excel's row attribute": (HEAD + '<row r="2" xmlns:x14ac="http://schemas.microsoft.com/office/spreadsheetml/'
+                              '2009/9/ac" x14ac:dyDescent="0.25"><c r="A2" t="inlineStr"><is><t>x</t></is></c>'
+                              '<c r="B2"><v>3</v></c></row>', False, False),
+    "a line end in an attribute": (HEAD + '<row r="2" spans="1:2\r\n"><c r="A2" t="inlineStr"><is><t>x</t></is></c>'
+                                   '</row>', True, False),
+    "references": (row2('<c r="B2" t="str"><v>&#x263A;&#9731;&#13; &lt;&amp;&gt;&quot;&apos;</v></c>'),
+                   False, False),
+    "layout": (HEAD + "<row  r = '2'\n><c\tr='A2' t=\"inlineStr\"><is><t xml:space='preserve'> x </t></is></c >"
+               "<c r=\"B2\" ><v >2.5</v></c></row ><row r=\"3\"/>", False, False),
+    "rows in a second sheetData": (HEAD + "</sheetData><sheetData>" + row2("<c r='B2'><v>4</v></c>")[len(HEAD):],
+                                   False, False),
+    "a row after the sheetData": (HEAD + "</sheetData>" + row2("<c r='B2'><v>4</v></c>")[len(HEAD):]
+                                  + "<sheetData>", False, True),
+}
+
+
+@pytest.mark.parametrize("construct", sorted(CONSTRUCTS))
+def test_what_the_scanner_leaves_to_expat(tmp_path, monkeypatch, parser, construct):
+    body, handed_back, to_pandas = CONSTRUCTS[construct]
+    path = write_sheet_data(tmp_path / "c.xlsx", body, sheet="Data")
+    assert_reads_as_pandas(path, monkeypatch, scanned_alone=not handed_back, native=not to_pandas)
+    if handed_back and parser == "scanner":
+        monkeypatch.setenv("TRELLIS_NATIVE_ONLY", "1")
+        monkeypatch.setenv("TRELLIS_SCANNER", "only")
+        with pytest.raises(RuntimeError, match="the scanner leaves xl/worksheets/sheet1.xml to expat"):
+            tm.getFrameFromExcel(path, "Data")
+
+
+def test_rich_shared_strings(tmp_path, monkeypatch, parser):
+    path = str(tmp_path / "rich.xlsx")
+    book = xlsxwriter.Workbook(path)
+    sheet = book.add_worksheet("Data")
+    sheet.write_row(0, 0, ["name", "value"])
+    sheet.write_rich_string(1, 0, "pl", book.add_format({"bold": True}), "ain", " text")
+    sheet.write(1, 1, 1.5)
+    book.close()
+    assert_reads_as_pandas(path, monkeypatch, scanned_alone=False)
+    if parser == "scanner":
+        monkeypatch.setenv("TRELLIS_SCANNER", "only")
+        with pytest.raises(RuntimeError, match="the scanner leaves xl/sharedStrings.xml to expat"):
+            tm.getFrameFromExcel(path, "Data")
+
+
+# Markup any XML parser refuses, within the rows and after them.
+MALFORMED = {
+    "after the rows": HEAD + "</sheetData><broken></sheetData>",
+    "an undeclared entity": row2('<c r="B2" t="str"><v>a&nbsp;b</v></c>'),
+    "crossed tags": row2('<c r="B2"><v>1</c></v>'),
+    "a CDATA end in text": row2('<c r="B2" t="str"><v>a]]>b</v></c>'),
+    "a control character": row2('<c r="B2" t="str"><v>a\x01b</v></c>'),
+    "a bad character reference": row2('<c r="B2" t="str"><v>a&#0;b</v></c>'),
+    "a duplicate attribute": row2('<c r="B2" r="B2"><v>1</v></c>'),
+    "invalid UTF-8": [HEAD.encode(), b'<row r="2"><c r="A2" t="str"><v>\xff</v></c></row>'],
+    "an unclosed row": HEAD + '<row r="2"><c r="A2"><v>1</v></c>',
+}
+
+
+@pytest.mark.parametrize("case", sorted(MALFORMED))
+def test_malformed_markup_raises_as_pandas(tmp_path, case):
+    path = write_sheet_data(tmp_path / "m.xlsx", MALFORMED[case], sheet="Data")
+    with pytest.raises(Exception) as theirs:
+        pd.read_excel(path, "Data", index_col=0, engine="openpyxl")
+    with pytest.raises(type(theirs.value)):
+        tm.getFrameFromExcel(path, "Data")
+
+
+# Columns of numbers made as numpy arrays, and those left to pandas' parser.
+NUMBER_COLUMNS = [
+    ("ints", ["1", "-2", "007", "123456789012345"]),
+    ("ints and a blank", ["1", None, "3", "4"]),
+    ("integral floats", ["3.0", "1E3", "-0.0", "2"]),
+    ("floats", ["0.1", "1E-3", "2", None]),
+    ("huge ints", ["12345678901234567890", "1", "2", "3"]),
+    ("sixteen digits", ["1234567890123456", "1", "2", "3"]),
+    ("big integral floats", ["1E20", "1", "2", "3"]),
+    ("odd forms", ["+5", "1", "2", "3"]),
+    ("a text", ["1", "2", "x", "3"]),
+    ("a bool", ["1", "2", True, "3"]),
+    ("blanks", [None, None, None, None]),
+]
+
+
+@pytest.mark.parametrize("repeat", [1, 300], ids=["small", "large"])
+@pytest.mark.parametrize("layout", ["Data", "Utilities"])
+def test_number_columns(tmp_path, monkeypatch, layout, repeat):
+    def cell(ref, value):
+        if value is None:
+            return ""
+        if value is True:
+            return '<c r="%s" t="b"><v>1</v></c>' % ref
+        if value == "x":
+            return '<c r="%s" t="inlineStr"><is><t>x</t></is></c>' % ref
+        return '<c r="%s"><v>%s</v></c>' % (ref, value)
+
+    def col(i):
+        return chr(ord("B") + i)
+
+    first = 2 if layout == "Utilities" else 1
+    rows = []
+    if layout == "Utilities":
+        rows.append('<row r="1"><c r="A1" t="inlineStr"><is><t>table</t></is></c></row>')
+    header = '<c r="A%d" t="inlineStr"><is><t>property</t></is></c>' % first
+    # the property table's values are its first column of numbers
+    names = ["value" if layout == "Utilities" and i == 0 else name for i, (name, _) in enumerate(NUMBER_COLUMNS)]
+    header += "".join('<c r="%s%d" t="inlineStr"><is><t>%s</t></is></c>' % (col(i), first, name)
+                      for i, name in enumerate(names))
+    rows.append('<row r="%d">%s</row>' % (first, header))
+    # a large sheet has its number columns made as arrays
+    for k in range(4 * repeat):
+        r = first + 1 + k
+        cells = '<c r="A%d" t="inlineStr"><is><t>p%d</t></is></c>' % (r, k)
+        cells += "".join(cell("%s%d" % (col(i), r), values[k % 4]) for i, (_, values) in enumerate(NUMBER_COLUMNS))
+        rows.append('<row r="%d">%s</row>' % (r, cells))
+    path = write_sheet_data(tmp_path / "n.xlsx", "".join(rows), sheet=layout)
+    assert_reads_as_pandas(path, monkeypatch)
 
 
 def test_what_the_native_reader_leaves_to_pandas(tmp_path, monkeypatch):

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <limits>
 
 namespace mine {
 namespace {
@@ -154,12 +155,29 @@ private:
             py::raise_pending();
         PyErr_Clear();
         // openpyxl's words and outcome: an error cell, NaN for pandas
-        std::string msg = "Cell " + (cell.ref.empty() ? std::string("None") : cell.ref) +
-                          " is marked as a date but the serial value " + py::utf8(serial) +
-                          " is outside the limits for dates. The cell will be treated as an error.";
-        if (PyErr_WarnEx(PyExc_UserWarning, msg.c_str(), 1) < 0) py::raise_pending();
+        m_warnings.push_back("Cell " + (cell.ref.empty() ? std::string("None") : cell.ref) +
+                             " is marked as a date but the serial value " + py::utf8(serial) +
+                             " is outside the limits for dates. The cell will be treated as an error.");
         return m_nan;
     }
+
+public:
+    // Whether openpyxl takes the cell's style for a date or a duration.
+    bool dated(const Cell &cell) const {
+        return cell.style >= 0 && static_cast<std::size_t>(cell.style) < m_date_styles.size() &&
+               m_date_styles[static_cast<std::size_t>(cell.style)];
+    }
+
+    // The warnings of the cells read, given once the part is read: a part
+    // read again, or handed to pandas, warns once.
+    void warn() {
+        for (const std::string &msg : m_warnings)
+            if (PyErr_WarnEx(PyExc_UserWarning, msg.c_str(), 1) < 0) py::raise_pending();
+        m_warnings.clear();
+    }
+    void forget_warnings() { m_warnings.clear(); }
+
+private:
 
     object shared(const std::string &text) {
         std::size_t from = !text.empty() && text[0] == '-' ? 1 : 0;
@@ -187,52 +205,187 @@ private:
     object m_nan, m_empty, m_from_excel, m_from_iso, m_epoch;
     std::vector<char> m_date_styles;  // 0: none, 1: date, 2: duration
     std::vector<object> m_shared;
+    std::vector<std::string> m_warnings;
 };
+
+object parse_rows(nb::list data, SheetLayout layout);
+
+// The data cells in number columns from which making the columns here pays.
+constexpr std::size_t kColumnsFloor = 4096;
 
 // The rows as pandas' get_sheet_data leaves them: trailing empty cells
 // dropped, trailing empty rows dropped, then every row padded to the widest.
 // Only the cells with a value are kept while the part is read, so that
 // memory follows what the part holds; the padded rows are made once the grid
 // they make is known to be within bounds.
+//
+// A column whose data cells are all numbers pandas' parser would read as
+// int64 or float64 without a doubt (ints within 2**53, floats, blanks) is
+// made here as a numpy array: its numbers never become Python objects, and
+// pandas' parser sees blanks in their place.
 class SheetRows : public native::RowSink {
 public:
-    explicit SheetRows(const native::Book &book) : m_rules(book) {}
+    SheetRows(const native::Book &book, SheetLayout layout)
+        : m_rules(book),
+          m_header(layout == SheetLayout::PropertyTable ? 1 : 0),
+          m_index_column(layout == SheetLayout::Indexed) {}
 
     void row(const std::vector<const Cell *> &cells) override {
         std::size_t begin = m_entries.size();
+        bool data = m_ends.size() > m_header;
+        if (m_columns.size() < cells.size()) m_columns.resize(cells.size());
         for (std::size_t i = 0; i < cells.size(); ++i) {
             if (!cells[i]) continue;
+            auto column = static_cast<std::uint32_t>(i);
+            if (data && !m_columns[i].other && (i > 0 || !m_index_column)) {
+                Entry e{column, Entry::Object, 0, object()};
+                if (plain_number(*cells[i], e)) {
+                    (e.kind == Entry::Int ? m_columns[i].ints : m_columns[i].floats)++;
+                    m_entries.push_back(std::move(e));
+                    continue;
+                }
+            }
             object v = m_rules.value(*cells[i]);
-            if (!is_empty_text(v)) m_entries.emplace_back(static_cast<std::uint32_t>(i), std::move(v));
+            if (is_empty_text(v)) continue;
+            if (data) m_columns[i].other = true;
+            m_entries.push_back(Entry{column, Entry::Object, 0, std::move(v)});
         }
         m_ends.push_back(m_entries.size());
         if (m_entries.size() > begin) {
             m_used = m_ends.size();
-            m_width = std::max<std::size_t>(m_width, m_entries.back().first + 1u);
+            m_width = std::max<std::size_t>(m_width, m_entries.back().column + 1u);
         }
     }
+
+    void restart() override {
+        m_entries.clear();
+        m_ends.clear();
+        m_columns.clear();
+        m_used = m_width = 0;
+        m_rules.forget_warnings();
+    }
+    void warn() { m_rules.warn(); }
 
     std::size_t rows() const { return m_used; }
     std::size_t width() const { return m_width; }
     std::size_t cells() const { return m_entries.size(); }
 
-    // The rows for pandas' parser.
-    nb::list data() {
+    // The Frame pandas' parser makes of the rows.  When columns are made
+    // here, the parser reads the others alone, and its column names come
+    // from a parse of the header rows over a single blank row (names never
+    // depend on the data).
+    object frame(SheetLayout layout) {
+        settle_columns();
+        std::vector<std::size_t> made;
+        for (std::size_t c = 0; c < m_width; ++c)
+            if (m_columns[c].array) made.push_back(c);
+        std::vector<std::ptrdiff_t> slot(m_width);
+        for (std::size_t c = 0; c < m_width; ++c) slot[c] = static_cast<std::ptrdiff_t>(c);
+        if (made.empty()) return parse_rows(rows(slot, m_width, m_used, false), layout);
+
+        std::size_t offset = m_index_column ? 1 : 0;
+        std::size_t count = m_used - m_header - 1;
+        object names = parse_rows(rows(slot, m_width, m_header + 1, true), layout).attr("columns");
+        std::size_t kept = 0;
+        for (std::size_t c = 0, next = 0; c < m_width; ++c) {
+            if (next < made.size() && made[next] == c) {
+                slot[c] = -1;
+                ++next;
+            } else {
+                slot[c] = static_cast<std::ptrdiff_t>(kept++);
+            }
+        }
+        object parsed = parse_rows(rows(slot, kept, m_used, false), layout);
+        if (nb::len(names) != m_width - offset || nb::len(object(parsed.attr("columns"))) != kept - offset ||
+            nb::len(parsed) != count)
+            throw Unsure("the parser's Frame is not of the sheet's shape");
+
+        std::vector<object> arrays = column_arrays(made, count);
+        object iloc = parsed.attr("iloc");
+        object all = nb::slice(nb::none(), nb::none(), nb::none());
+        nb::dict by_position;
+        for (std::size_t c = offset, next = 0; c < m_width; ++c) {
+            nb::int_ key(c - offset);
+            if (slot[c] < 0)
+                by_position[key] = arrays[next++];
+            else
+                by_position[key] = iloc[nb::make_tuple(all, nb::int_(slot[c] - static_cast<std::ptrdiff_t>(offset)))];
+        }
+        nb::dict kw;
+        kw["index"] = parsed.attr("index");
+        object rebuilt =
+            py::steal(PyObject_Call(pandas_attr("DataFrame").ptr(), nb::make_tuple(by_position).ptr(), kw.ptr()));
+        rebuilt.attr("columns") = names;
+        return rebuilt;
+    }
+
+private:
+    struct Entry {
+        std::uint32_t column;
+        enum Kind : unsigned char { Object, Int, Float } kind;
+        // an int's value too: every int kept here is within 2**53
+        double number;
+        object value;
+    };
+    struct Column {
+        std::size_t ints = 0, floats = 0;
+        bool other = false;  // a data cell pandas reads otherwise
+        bool array = false;  // made here
+    };
+
+    // A number cell without a date style, read as openpyxl and pandas'
+    // _convert_cell read it (an integral float is an int), when its value
+    // is certain in C++: an int within 2**53 or a finite float.
+    bool plain_number(const Cell &cell, Entry &e) {
+        if (!cell.has_value || cell.type != CellType::Number || m_rules.dated(cell)) return false;
+        const std::string &text = cell.value;
+        if (text.find_first_of(".eE") == std::string::npos) {
+            std::size_t from = !text.empty() && text[0] == '-' ? 1 : 0;
+            if (!plain_digits(text, from) || text.size() - from > 15) return false;
+            e.kind = Entry::Int;
+            e.number = static_cast<double>(std::strtoll(text.c_str(), nullptr, 10));
+            return true;
+        }
+        if (text[0] == '+') return false;
+        double v = 0;
+        const char *begin = text.data(), *end = begin + text.size();
+        auto [stop, err] = std::from_chars(begin, end, v, std::chars_format::general);
+        if (err != std::errc() || stop != end || !std::isfinite(v)) return false;
+        if (std::floor(v) == v) {
+            if (std::fabs(v) >= 9007199254740992.0) return false;
+            e.kind = Entry::Int;
+            e.number = v;
+            return true;
+        }
+        e.kind = Entry::Float;
+        e.number = v;
+        return true;
+    }
+
+    // The first `upto` rows for pandas' parser, each cell of column c at
+    // slot[c] of a row `width` wide (none where slot[c] < 0); with a blank
+    // row after them on request.
+    nb::list rows(const std::vector<std::ptrdiff_t> &slot, std::size_t width, std::size_t upto, bool blank_row) {
         nb::list out;
         std::size_t at = 0;
         PyObject *empty = m_rules.empty().ptr();
-        for (std::size_t r = 0; r < m_used; ++r) {
-            PyObject *made = PyList_New(static_cast<Py_ssize_t>(m_width));
+        for (std::size_t r = 0; r < upto + (blank_row ? 1 : 0); ++r) {
+            PyObject *made = PyList_New(static_cast<Py_ssize_t>(width));
             if (!made) py::raise_pending();
             nb::list row = nb::steal<nb::list>(made);
-            for (std::size_t k = 0; k < m_width; ++k) {
+            for (std::size_t k = 0; k < width; ++k) {
                 Py_INCREF(empty);
                 PyList_SET_ITEM(made, static_cast<Py_ssize_t>(k), empty);
             }
-            for (; at < m_ends[r]; ++at) {
-                auto &entry = m_entries[at];
-                PyObject *old = PyList_GET_ITEM(made, static_cast<Py_ssize_t>(entry.first));
-                PyList_SET_ITEM(made, static_cast<Py_ssize_t>(entry.first), entry.second.release().ptr());
+            for (; r < upto && at < m_ends[r]; ++at) {
+                Entry &entry = m_entries[at];
+                std::ptrdiff_t k = slot[entry.column];
+                if (k < 0) continue;
+                object value = entry.kind == Entry::Int     ? object(nb::int_(static_cast<long long>(entry.number)))
+                               : entry.kind == Entry::Float ? object(nb::float_(entry.number))
+                                                            : entry.value;
+                PyObject *old = PyList_GET_ITEM(made, k);
+                PyList_SET_ITEM(made, k, value.release().ptr());
                 Py_DECREF(old);
             }
             out.append(row);
@@ -240,16 +393,70 @@ public:
         return out;
     }
 
-private:
+    // Which columns are made here: all their data cells numbers, at least one.
+    void settle_columns() {
+        m_columns.resize(std::max(m_columns.size(), m_width));
+        if (m_used <= m_header + 1) return;
+        std::size_t count = 0;
+        for (std::size_t c = 0; c < m_width; ++c) {
+            Column &col = m_columns[c];
+            col.array = !col.other && col.ints + col.floats > 0;
+            count += col.array;
+        }
+        // the parser is left a column at least, for the index it makes
+        if (count == m_width) m_columns[0].array = false;
+        // a second parse and a new Frame cost more than the few cells of a
+        // small sheet
+        if (count * (m_used - m_header - 1) < kColumnsFloor)
+            for (Column &col : m_columns) col.array = false;
+    }
+
+    // Each made column as pandas' maybe_convert_numeric makes it: int64
+    // when every data cell is an int, else float64 (NaN for blanks); all
+    // filled in one pass over the cells.
+    std::vector<object> column_arrays(const std::vector<std::size_t> &made, std::size_t rows) {
+        object empty = import("numpy").attr("empty");
+        std::vector<object> arrays;
+        std::vector<void *> target(m_width, nullptr);
+        std::vector<char> as_int(m_width, 0);
+        for (std::size_t c : made) {
+            const Column &col = m_columns[c];
+            bool ints = col.floats == 0 && col.ints == rows;
+            arrays.push_back(empty(rows, ints ? "int64" : "float64"));
+            Py_buffer view;
+            if (PyObject_GetBuffer(arrays.back().ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0)
+                py::raise_pending();
+            // numpy's data stays where it is for the array's life
+            target[c] = view.buf;
+            PyBuffer_Release(&view);
+            as_int[c] = ints;
+            if (!ints) std::fill_n(static_cast<double *>(target[c]), rows, std::numeric_limits<double>::quiet_NaN());
+        }
+        std::size_t first = m_header + 1;
+        for (std::size_t at = m_ends[first - 1]; at < m_entries.size(); ++at) {
+            const Entry &e = m_entries[at];
+            if (!target[e.column] || e.kind == Entry::Object) continue;
+            // the row of the entry: the ends are ascending
+            while (m_ends[first] <= at) ++first;
+            std::size_t r = first - m_header - 1;
+            if (as_int[e.column]) static_cast<std::int64_t *>(target[e.column])[r] = static_cast<std::int64_t>(e.number);
+            else static_cast<double *>(target[e.column])[r] = e.number;
+        }
+        return arrays;
+    }
+
     static bool is_empty_text(const object &v) {
         return PyUnicode_CheckExact(v.ptr()) && PyUnicode_GET_LENGTH(v.ptr()) == 0;
     }
 
     CellRules m_rules;
-    // (column from 0, value) of each cell with a value, row after row; the
-    // end of each row's cells in m_ends.
-    std::vector<std::pair<std::uint32_t, object>> m_entries;
+    std::size_t m_header;  // the row of the column names
+    bool m_index_column;   // column 0 is the index: pandas' parser makes it
+    // Each cell with a value, row after row; the end of each row's cells in
+    // m_ends.
+    std::vector<Entry> m_entries;
     std::vector<std::size_t> m_ends;
+    std::vector<Column> m_columns;
     std::size_t m_used = 0, m_width = 0;
 };
 
@@ -327,10 +534,11 @@ const native::Worksheet &find_sheet(const native::Book &book, handle sheet) {
 object read_native(const std::string &path, handle sheet, SheetLayout layout) {
     native::Book book(path);
     const native::Worksheet &ws = find_sheet(book, sheet);
-    SheetRows rows(book);
+    SheetRows rows(book, layout);
     native::scan_rows(book, ws, rows);
+    rows.warn();
     native::check_grid(ws.name, rows.rows(), rows.width(), rows.cells());
-    return parse_rows(rows.data(), layout);
+    return rows.frame(layout);
 }
 
 // What a file is by its content, as pandas tells it before choosing an

@@ -25,10 +25,24 @@ constexpr std::uint64_t kMaxSmallPart = 64u << 20;
 // strings fit well under this.
 constexpr std::uint64_t kMaxStrings = 512u << 20;
 
-// Runs `handler` over a member of the archive.
-void parse_member(const zip::Archive &archive, const zip::Member &member, xml::Handler &handler) {
+// A handler of type H made by `make`, run over a member of the archive: by
+// the scanner, or by expat with a new handler where the scanner gives up.
+template <typename H, typename Make>
+void parse_member(const zip::Archive &archive, const zip::Member &member, std::optional<H> &handler, Make make,
+                  xml::Policy policy = xml::Policy::Any) {
+    if (xml::scanner_enabled()) {
+        zip::MemberStream stream(archive, member);
+        make(handler);
+        if (xml::scan(stream, *handler, policy)) return;
+    }
     zip::MemberStream stream(archive, member);
-    xml::parse(stream, handler);
+    make(handler);
+    xml::parse(stream, *handler);
+}
+
+template <typename H>
+void parse_member(const zip::Archive &archive, const zip::Member &member, std::optional<H> &handler) {
+    parse_member(archive, member, handler, [](std::optional<H> &h) { h.emplace(); });
 }
 
 const zip::Member &small_member(const zip::Archive &archive, const std::string &name) {
@@ -222,17 +236,27 @@ struct StringTable : xml::Handler {
     void end(const char *) override {
         if (depth > 2) text_content.end(depth - 2);
         if (depth == 2) {
-            // openpyxl drops every "x005F_" of a shared string (the escape of
-            // an underscore), whatever stands around it.
             text_content.content(buffer);
-            std::size_t at;
-            while ((at = buffer.find("x005F_")) != std::string::npos) buffer.erase(at, 6);
-            out.add(buffer);
+            add();
         }
         --depth;
     }
     void text(const char *s, std::size_t len) override {
         if (depth > 2) text_content.text(s, len);
+    }
+    bool plain_string(const char *s, std::size_t len) override {
+        if (depth != 1) return false;
+        if (len > xml::kMaxText) throw Refused(Refused::Kind::Xml, "a text of more than 16 MiB");
+        buffer.assign(s, len);
+        add();
+        return true;
+    }
+    // openpyxl drops every "x005F_" of a shared string (the escape of an
+    // underscore), whatever stands around it.
+    void add() {
+        std::size_t at;
+        while ((at = buffer.find("x005F_")) != std::string::npos) buffer.erase(at, 6);
+        out.add(buffer);
     }
     std::string buffer;
 };
@@ -359,8 +383,9 @@ Book::Book(const std::string &path) : m_archive(path) {
 }
 
 void Book::read_content_types() {
-    ContentTypes types;
-    parse_member(m_archive, small_member(m_archive, "[Content_Types].xml"), types);
+    std::optional<ContentTypes> parsed;
+    parse_member(m_archive, small_member(m_archive, "[Content_Types].xml"), parsed);
+    const ContentTypes &types = *parsed;
     const std::string *workbook = nullptr;
     for (const char *type : kWorkbookTypes)
         if (!workbook) workbook = types.find(type);
@@ -382,19 +407,24 @@ void Book::read_strings() {
     const zip::Member *m = m_archive.find(m_strings_part);
     if (!m) throw Unsure("no shared strings part " + m_strings_part);
     if (m->size > kMaxStrings) throw Refused(Refused::Kind::Zip, "shared strings part too large");
-    StringTable table(m_strings);
-    parse_member(m_archive, *m, table);
+    std::optional<StringTable> table;
+    parse_member(m_archive, *m, table, [this](std::optional<StringTable> &t) {
+        m_strings = SharedStrings();
+        t.emplace(m_strings);
+    }, xml::Policy::SharedStrings);
 }
 
 void Book::read_workbook() {
-    WorkbookPart workbook;
-    parse_member(m_archive, small_member(m_archive, m_workbook_part), workbook);
+    std::optional<WorkbookPart> parsed;
+    parse_member(m_archive, small_member(m_archive, m_workbook_part), parsed);
+    const WorkbookPart &workbook = *parsed;
     m_date1904 = workbook.date1904;
     if (workbook.sheets.empty()) return;
 
     std::string rels_name = rels_path(m_workbook_part);
-    Relationships rels;
-    parse_member(m_archive, small_member(m_archive, rels_name), rels);
+    std::optional<Relationships> parsed_rels;
+    parse_member(m_archive, small_member(m_archive, rels_name), parsed_rels);
+    const Relationships &rels = *parsed_rels;
     // Targets are relative to the folder of the workbook part.
     std::string parent = dirname(dirname(rels_name));
     for (const SheetEntry &sheet : workbook.sheets) {
@@ -421,8 +451,9 @@ void Book::read_workbook() {
 void Book::read_styles() {
     const zip::Member *m = m_archive.find("xl/styles.xml");
     if (!m) return;
-    Styles styles;
-    parse_member(m_archive, small_member(m_archive, "xl/styles.xml"), styles);
+    std::optional<Styles> parsed;
+    parse_member(m_archive, small_member(m_archive, "xl/styles.xml"), parsed);
+    const Styles &styles = *parsed;
     for (long long id : styles.xf_formats) {
         StyleFormat format;
         format.id = id;

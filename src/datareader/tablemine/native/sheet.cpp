@@ -149,7 +149,9 @@ public:
     void end(const char *) override {
         switch (m_depth) {
         case 2:
-            if (m_in_data && !m_cell_sink) done = true;
+            // The part is read to its end: damaged XML after the rows is an
+            // error, and the rows of a later sheetData are rows too.
+            m_in_data = false;
             break;
         case 3:
             if (m_in_row) end_row();
@@ -165,6 +167,18 @@ public:
             break;
         }
         --m_depth;
+    }
+
+    bool cell(const PlainCell &c) override {
+        if (m_depth != 3 || !m_in_row) return false;
+        begin_cell(c.r, c.t, c.s);
+        if (c.has_value) {
+            if (c.value_len > xml::kMaxText) throw Refused(Refused::Kind::Xml, "a cell value of more than 16 MiB");
+            m_seen_value = true;
+            m_cell->value.assign(c.value, c.value_len);
+        }
+        end_cell();
+        return true;
     }
 
     void text(const char *s, std::size_t len) override {
@@ -193,8 +207,6 @@ private:
     }
 
     void begin_cell(const char **attrs) {
-        if (m_count == m_cells.size()) m_cells.emplace_back();
-        m_cell = &m_cells[m_count++];
         const char *ref = nullptr, *t = nullptr, *s = nullptr;
         for (; *attrs; attrs += 2) {
             const char *a = attrs[0];
@@ -204,6 +216,12 @@ private:
                 else if (a[0] == 's') s = attrs[1];
             }
         }
+        begin_cell(ref, t, s);
+    }
+
+    void begin_cell(const char *ref, const char *t, const char *s) {
+        if (m_count == m_cells.size()) m_cells.emplace_back();
+        m_cell = &m_cells[m_count++];
         std::uint64_t row = 0;
         m_column = ref && *ref ? column_of(ref, m_sheet, row) : m_column + 1;
         m_cell->ref.assign(ref ? ref : "");
@@ -277,6 +295,12 @@ private:
 void scan_rows(const Book &book, const Worksheet &sheet, RowSink &sink) {
     const zip::Member *member = book.archive().find(sheet.part);
     if (!member) throw Unsure("no worksheet part " + sheet.part);
+    if (xml::scanner_enabled()) {
+        zip::MemberStream stream(book.archive(), *member);
+        SheetReader reader(sink, sheet.name);
+        if (xml::scan(stream, reader, xml::Policy::Worksheet)) return;
+        sink.restart();
+    }
     zip::MemberStream stream(book.archive(), *member);
     SheetReader reader(sink, sheet.name);
     xml::parse(stream, reader);
@@ -285,6 +309,7 @@ void scan_rows(const Book &book, const Worksheet &sheet, RowSink &sink) {
 void scan_cells(const Book &book, const Worksheet &sheet, CellSink &sink) {
     struct NoRows : RowSink {
         void row(const std::vector<const Cell *> &) override {}
+        void restart() override {}
     } unused;
     const zip::Member *member = book.archive().find(sheet.part);
     if (!member) throw Unsure("no worksheet part " + sheet.part);

@@ -30,10 +30,11 @@ public:
     virtual ~RowSink() = default;
     // cells[i] is the cell of column i + 1, null where there is none.
     virtual void row(const std::vector<const Cell *> &cells) = 0;
+    // The part is read again from its start: the rows so far are void.
+    virtual void restart() = 0;
 };
 
-// Streams the worksheet's part through `sink`; stops at the end of its
-// sheetData.  A row or a cell beyond the sheet's last row or column is
+// Streams the worksheet's part through `sink`, to the part's end.  A row or a cell beyond the sheet's last row or column is
 // Refused; otherwise Unsure or Refused as the layers below decide.
 void scan_rows(const Book &book, const Worksheet &sheet, RowSink &sink);
 

@@ -41,6 +41,22 @@ public:
     virtual void start(const char *name, const char **attrs) = 0;
     virtual void end(const char *name) = 0;
     virtual void text(const char *s, std::size_t len) { (void)s, (void)len; }
+
+    // A cell of a worksheet's rows in its plain form, a <c> with no
+    // attribute but r, s and t (each NUL-ended, null where absent) holding
+    // nothing or one <v> of plain text, given whole by the scanner: the
+    // events of its two elements at once.  False when the handler takes it
+    // as events instead.
+    struct PlainCell {
+        const char *r, *s, *t;
+        const char *value;
+        std::size_t value_len;
+        bool has_value;  // a <v> element, empty or not
+    };
+    virtual bool cell(const PlainCell &c) { return (void)c, false; }
+    // A shared string in its plain form, <si><t>text</t></si>, given whole
+    // by the scanner; false when the handler takes it as events instead.
+    virtual bool plain_string(const char *s, std::size_t len) { return (void)s, (void)len, false; }
     // Set by a handler that has what it wants: the parse ends there.
     bool done = false;
 };
@@ -62,6 +78,21 @@ public:
 // its own words); hostile XML is Refused.
 void parse(zip::MemberStream &member, Handler &handler);
 void parse(Source &source, Handler &handler);
+
+// What the scanner lets through besides plain markup: in the rows of a
+// worksheet and the items of the shared strings, only what their readers
+// know.
+enum class Policy { Any, Worksheet, SharedStrings };
+
+// Feeds the part through `handler` with the hand-written scanner, which
+// gives the events expat gives for the plain XML workbooks hold.  False when
+// it meets anything else, part way: the handler has then seen a part of the
+// part and is to be dropped, and the part read again by parse().  Errors of
+// the handler and of the archive pass unchanged.
+bool scan(zip::MemberStream &member, Handler &handler, Policy policy);
+bool scan(Source &source, Handler &handler, Policy policy);
+// False when TRELLIS_SCANNER is "0": every part goes to expat.
+bool scanner_enabled();
 
 }  // namespace xml
 }  // namespace mine::native
