@@ -7,6 +7,7 @@
 // own rules for ranges, titles and columns.
 #include "datareader/tablemine/rangebook.hpp"
 
+#include "datareader/tablemine/cellvalues.hpp"
 #include "datareader/tablemine/native/errors.hpp"
 #include "datareader/tablemine/native/sheet.hpp"
 #include "datareader/tablemine/native/xml.hpp"
@@ -31,10 +32,6 @@ constexpr const char *kCommentsType =
 
 object import(const char *name) { return py::steal(PyImport_ImportModule(name)); }
 
-object text_of(std::string_view s) {
-    return py::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict"));
-}
-
 // A Python str as UTF-8; Unsure for what has no UTF-8 form (lone
 // surrogates), which no part of a workbook can hold.
 std::string utf8_of(handle s) {
@@ -56,49 +53,6 @@ object formatted(const char *text, std::initializer_list<handle> args) {
 }
 
 [[noreturn]] void raise_with(PyObject *type, const object &message) { py::raise(handle(type)(message)); }
-
-bool plain_digits(const std::string &s, std::size_t from) {
-    if (from >= s.size()) return false;
-    for (std::size_t i = from; i < s.size(); ++i)
-        if (s[i] < '0' || s[i] > '9') return false;
-    return true;
-}
-
-// int(text) of Python; Unsure where it fails (openpyxl would raise).
-object python_int(const std::string &text) {
-    std::size_t from = !text.empty() && text[0] == '-' ? 1 : 0;
-    if (plain_digits(text, from) && text.size() - from <= 18)
-        return nb::int_(std::strtoll(text.c_str(), nullptr, 10));
-    object s = text_of(text);
-    PyObject *v = PyLong_FromUnicodeObject(s.ptr(), 10);
-    if (!v) {
-        PyErr_Clear();
-        throw Unsure("not an integer: " + text);
-    }
-    return nb::steal(v);
-}
-
-// float(text) of Python; Unsure where it fails.
-object python_float(const std::string &text) {
-    double v = 0;
-    const char *begin = text.data(), *end = begin + text.size();
-    if (!text.empty() && text[0] != '+') {
-        auto [stop, err] = std::from_chars(begin, end, v, std::chars_format::general);
-        if (err == std::errc() && stop == end) return nb::float_(v);
-    }
-    object s = text_of(text);
-    PyObject *f = PyFloat_FromString(s.ptr());
-    if (!f) {
-        PyErr_Clear();
-        throw Unsure("not a number: " + text);
-    }
-    return nb::steal(f);
-}
-
-bool native_only() {
-    const char *v = std::getenv("TRELLIS_NATIVE_ONLY");
-    return v && *v && std::strcmp(v, "0") != 0;
-}
 
 // The file name as the native reader opens it; none for what is no path.
 std::optional<std::string> native_path(handle filename) {
@@ -166,7 +120,7 @@ private:
     object number(const Cell &cell) {
         const std::string &text = cell.value;
         bool real = text.find_first_of(".eE") != std::string::npos;
-        object value = real ? python_float(text) : python_int(text);
+        object value = real ? object(nb::float_(python_float(text))) : python_int(text);
         auto style = static_cast<std::size_t>(cell.style);
         if (style >= m_date_styles.size() || !m_date_styles[style]) return value;
         nb::dict kw;

@@ -5,6 +5,7 @@
 // reader is unsure of goes to pandas, with the engine named.
 #include "datareader/tablemine/tablemine.hpp"
 
+#include "datareader/tablemine/cellvalues.hpp"
 #include "datareader/tablemine/native/errors.hpp"
 #include "datareader/tablemine/native/sheet.hpp"
 
@@ -24,53 +25,6 @@ using native::CellType;
 using native::Unsure;
 
 object import(const char *name) { return py::steal(PyImport_ImportModule(name)); }
-
-object text_of(std::string_view s) {
-    return py::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict"));
-}
-
-// The digits of an integer as Python's int() takes them, without the forms
-// (spaces, underscores, other digits) left to int() itself.
-bool plain_digits(const std::string &s, std::size_t from) {
-    if (from >= s.size()) return false;
-    for (std::size_t i = from; i < s.size(); ++i)
-        if (s[i] < '0' || s[i] > '9') return false;
-    return true;
-}
-
-// int(text) of Python; Unsure where it fails (openpyxl would raise).
-object python_int(const std::string &text) {
-    std::size_t from = !text.empty() && text[0] == '-' ? 1 : 0;
-    if (plain_digits(text, from) && text.size() - from <= 18)
-        return nb::int_(std::strtoll(text.c_str(), nullptr, 10));
-    object s = text_of(text);
-    PyObject *v = PyLong_FromUnicodeObject(s.ptr(), 10);
-    if (!v) {
-        PyErr_Clear();
-        throw Unsure("not an integer: " + text);
-    }
-    return nb::steal(v);
-}
-
-// float(text) of Python; Unsure where it fails.  The common forms are read
-// by from_chars, correctly rounded as Python's float() is.
-double python_float(const std::string &text) {
-    double v = 0;
-    const char *begin = text.data(), *end = begin + text.size();
-    if (!text.empty() && text[0] != '+') {
-        auto [stop, err] = std::from_chars(begin, end, v, std::chars_format::general);
-        if (err == std::errc() && stop == end) return v;
-    }
-    object s = text_of(text);
-    PyObject *f = PyFloat_FromString(s.ptr());
-    if (!f) {
-        PyErr_Clear();
-        throw Unsure("not a number: " + text);
-    }
-    v = PyFloat_AS_DOUBLE(f);
-    Py_DECREF(f);
-    return v;
-}
 
 // What one cell is worth in the rows pandas parses: openpyxl's reading of
 // the cell (read-only, cached values of formulas), then pandas'
@@ -601,11 +555,6 @@ object read_with_library(handle read_excel, handle filename, handle sheet, Sheet
     nb::dict kw = layout_keywords(layout);
     if (!engine.is_none()) kw["engine"] = engine;
     return py::steal(PyObject_Call(read_excel.ptr(), nb::make_tuple(filename, sheet).ptr(), kw.ptr()));
-}
-
-bool native_only() {
-    const char *v = std::getenv("TRELLIS_NATIVE_ONLY");
-    return v && *v && std::strcmp(v, "0") != 0;
 }
 
 }  // namespace
