@@ -390,6 +390,11 @@ def test_sheet_beyond_its_limits_is_refused(tmp_path, reader):
     assert len(reports) == len(argv) - len(kinds)
     for report in reports:
         kind, words = kinds[report["path"]]
+        assert report["seconds"] < seconds(5) and report["peak"] < 1 << 30, (kind, report)
+        if reader == "native" and report["call"] == "getranges" and "columns" in words:
+            # The used range of a sheet within its limits builds no grid:
+            # read natively, it is given (the library would build the grid).
+            assert report["outcome"] == "result", (kind, report)
+            continue
         assert report["outcome"] == "ValueError", (kind, report)
         assert "sheet 'Utilities'" in report["message"] and words in report["message"], (kind, report)
-        assert report["seconds"] < seconds(5) and report["peak"] < 1 << 30, (kind, report)
