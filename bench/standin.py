@@ -52,6 +52,10 @@ class NullBook(Null):
     def get_worksheet_by_name(self, name):
         return self.worksheets_by_name.get(name)
 
+    def worksheets(self):
+        # The writer looks its sheets over before it finishes them.
+        return list(self.worksheets_by_name.values())
+
     def add_format(self, properties=None):
         return Null()
 
