@@ -767,13 +767,7 @@ bool scan(Source &source, Handler &handler, Policy policy) {
 }
 
 bool scan(zip::MemberStream &member, Handler &handler, Policy policy) {
-    struct Member : Source {
-        explicit Member(zip::MemberStream &stream) : stream(stream) {}
-        std::size_t read(char *buf, std::size_t cap) override { return stream.read(buf, cap); }
-        const std::string &name() const override { return stream.member().name; }
-        std::uint64_t size() const override { return stream.member().size; }
-        zip::MemberStream &stream;
-    } source(member);
+    MemberSource source(member);
     return scan(source, handler, policy);
 }
 

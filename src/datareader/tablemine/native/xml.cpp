@@ -185,14 +185,12 @@ const char *attribute(const char **attrs, const char *name) {
     return nullptr;
 }
 
+std::size_t MemberSource::read(char *buf, std::size_t cap) { return m_stream.read(buf, cap); }
+const std::string &MemberSource::name() const { return m_stream.member().name; }
+std::uint64_t MemberSource::size() const { return m_stream.member().size; }
+
 void parse(zip::MemberStream &member, Handler &handler) {
-    struct Member : Source {
-        explicit Member(zip::MemberStream &stream) : stream(stream) {}
-        std::size_t read(char *buf, std::size_t cap) override { return stream.read(buf, cap); }
-        const std::string &name() const override { return stream.member().name; }
-        std::uint64_t size() const override { return stream.member().size; }
-        zip::MemberStream &stream;
-    } source(member);
+    MemberSource source(member);
     parse(source, handler);
 }
 

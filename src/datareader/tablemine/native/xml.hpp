@@ -73,6 +73,18 @@ public:
     virtual std::uint64_t size() const = 0;
 };
 
+// A zip member, inflated as it is read.
+class MemberSource : public Source {
+public:
+    explicit MemberSource(zip::MemberStream &stream) : m_stream(stream) {}
+    std::size_t read(char *buf, std::size_t cap) override;
+    const std::string &name() const override;
+    std::uint64_t size() const override;
+
+private:
+    zip::MemberStream &m_stream;
+};
+
 // Feeds the whole member (or up to `done`) through `handler`.  Errors of the
 // handler pass unchanged; malformed XML is Unsure (the library reports it in
 // its own words); hostile XML is Refused.
