@@ -17,6 +17,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import fuzz_pool as fp
+from conftest import seconds
 from vireo.trellis import reportbook as rb
 from vireo.trellis.datareader import tablemine as tm
 
@@ -124,7 +125,7 @@ HUGE_COUNTS = {
 def test_a_huge_count_ends_within_the_sheet(tmp_path, writer, count):
     arena = fp.Arena(tmp_path)
     book = arena.build(fp.Ref("book"))
-    with fp.time_limit(10):
+    with fp.time_limit(seconds(10)):
         HUGE_COUNTS[writer](book, book.get_worksheet_by_name("data"), count)
     path = arena.paths[-1]
     check_workbooks_close(arena)
