@@ -2,7 +2,7 @@
 
 #include <cstdarg>
 
-namespace py {
+namespace pyutil {
 
 void raise_pending() {
     if (!PyErr_Occurred())
@@ -121,4 +121,4 @@ void refuse_descriptor(handle filename) {
           Py_TYPE(filename.ptr())->tp_name);
 }
 
-}  // namespace py
+}  // namespace pyutil

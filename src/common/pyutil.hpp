@@ -7,7 +7,7 @@
 // Everything else is nanobind's: operators on objects (a + b, a > b,
 // a.equal(b)), nb::getattr, nb::len, nb::isinstance, nb::str(...).format(),
 // item access o[key].  A failed C API call is turned into an exception with
-// py::raise_pending(), which nanobind hands back to the caller
+// pyutil::raise_pending(), which nanobind hands back to the caller
 // unchanged (same type, same object).
 #pragma once
 
@@ -19,7 +19,7 @@
 namespace nb = nanobind;
 using namespace nb::literals;
 
-namespace py {
+namespace pyutil {
 
 using nb::handle;
 using nb::object;
@@ -47,6 +47,20 @@ object module_attr(const char *name);
 // A builtin, as a name the module does not bind resolves: builtins.name.
 object builtin(const char *name);
 
+// --- catching ---------------------------------------------------------------
+// body(); should it raise an Exception, on_error(error) instead, and what that
+// returns.  Only Exception: KeyboardInterrupt, SystemExit and GeneratorExit,
+// like C++ errors (a std::bad_alloc), still end the call.
+template <typename Body, typename OnError>
+auto unless_exception(Body &&body, OnError &&on_error) -> decltype(body()) {
+    try {
+        return body();
+    } catch (nb::python_error &error) {
+        if (!error.matches(PyExc_Exception)) throw;
+        return on_error(error);
+    }
+}
+
 // --- semantics nanobind does not give ----------------------------------------
 bool truthy(handle o);                          // bool(o)
 bool has_attr(handle o, const char *name);      // hasattr(o, name)
@@ -66,4 +80,4 @@ object text(const std::string &s);              // a Python str
 // file would close the caller's stream (standard output, a log) under it.
 void refuse_descriptor(handle filename);
 
-}  // namespace py
+}  // namespace pyutil

@@ -5,12 +5,12 @@ namespace {
 
 // Delegates to xlsxwriter.utility as bound in the module's namespace.
 std::string delegate(const char *name, Index a, Index b, Index c, Index d, int argc) {
-    py::object f = py::module_attr(name);
-    py::object r;
+    pyutil::object f = pyutil::module_attr(name);
+    pyutil::object r;
     if (argc == 1) r = f(a);
     else if (argc == 2) r = f(a, b);
     else r = f(a, b, c, d);
-    return py::utf8(r);
+    return pyutil::utf8(r);
 }
 
 std::string col_letters(Index col) {
@@ -28,13 +28,13 @@ std::string col_letters(Index col) {
 }  // namespace
 
 std::string col_name(Index col, bool col_abs) {
-    if (col < 0) return py::utf8(py::module_attr("xl_col_to_name")(col, col_abs));
+    if (col < 0) return pyutil::utf8(pyutil::module_attr("xl_col_to_name")(col, col_abs));
     return (col_abs ? "$" : "") + col_letters(col);
 }
 
 std::string cell(Index row, Index col, bool row_abs, bool col_abs) {
     if (row < 0 || col < 0)
-        return py::utf8(py::module_attr("xl_rowcol_to_cell")(row, col, row_abs, col_abs));
+        return pyutil::utf8(pyutil::module_attr("xl_rowcol_to_cell")(row, col, row_abs, col_abs));
     return col_name(col, col_abs) + (row_abs ? "$" : "") + std::to_string(row + 1);
 }
 

@@ -29,6 +29,6 @@ std::string columns(Index r1, Index c1, Index r2, Index c2);
 std::string col_span(Index c1, Index c2);
 
 // Python text objects of the same.
-inline py::object text(const std::string &s) { return py::text(s); }
+inline pyutil::object text(const std::string &s) { return pyutil::text(s); }
 
 }  // namespace a1

@@ -21,7 +21,7 @@ bool is_text(handle value) {
 bool instance_of(handle value, const char *module, const char *cls) {
     object type = nb::module_::import_(module).attr(cls);
     int r = PyObject_IsInstance(value.ptr(), type.ptr());
-    if (r < 0) py::raise_pending();
+    if (r < 0) pyutil::raise_pending();
     return r != 0;
 }
 
@@ -31,7 +31,7 @@ std::string short_repr(handle value) {
     std::string repr;
     PyObject *r = PyObject_Repr(value.ptr());
     if (r) {
-        repr = py::utf8(py::steal(r));
+        repr = pyutil::utf8(pyutil::steal(r));
     } else {
         // A repr that fails must not hide the refusal being made.
         PyErr_Clear();
@@ -49,16 +49,16 @@ std::string short_repr(handle value) {
 std::string describe(handle value) { return type_of(value) + " " + short_repr(value); }
 
 void wrong_type(const std::string &name, handle value, const std::string &expected) {
-    py::raise(PyExc_TypeError, "%s must be %s, not %s", name.c_str(), expected.c_str(),
+    pyutil::raise(PyExc_TypeError, "%s must be %s, not %s", name.c_str(), expected.c_str(),
               describe(value).c_str());
 }
 
 void impossible(const std::string &message) {
-    py::raise(PyExc_ValueError, "%s", message.c_str());
+    pyutil::raise(PyExc_ValueError, "%s", message.c_str());
 }
 
 void warn(const std::string &message) {
-    if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) < 0) py::raise_pending();
+    if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) < 0) pyutil::raise_pending();
 }
 
 bool is_real(handle value) {
@@ -76,16 +76,16 @@ void real(handle value, const std::string &name, const std::string &expected) {
 long long index(handle value, const std::string &name, const std::string &expected) {
     PyObject *i = PyNumber_Index(value.ptr());
     if (!i) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) py::raise_pending();
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) pyutil::raise_pending();
         PyErr_Clear();
         wrong_type(name, value, expected);
     }
-    object held = py::steal(i);
+    object held = pyutil::steal(i);
     long long v = PyLong_AsLongLong(held.ptr());
     if (v == -1 && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) py::raise_pending();
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) pyutil::raise_pending();
         PyErr_Clear();
-        py::raise(PyExc_ValueError, "%s is %s, far beyond any row or column of a sheet",
+        pyutil::raise(PyExc_ValueError, "%s is %s, far beyond any row or column of a sheet",
                   name.c_str(), describe(value).c_str());
     }
     return v;
@@ -105,7 +105,7 @@ bool is_mapping(handle value) {
         // A list or a tuple has item access too, by position only.
         if (!instance_of(value, "collections.abc", "Mapping")) return false;
     }
-    return py::has_attr(value, "keys") && py::has_attr(value, "__getitem__");
+    return pyutil::has_attr(value, "keys") && pyutil::has_attr(value, "__getitem__");
 }
 
 void mapping(handle value, const std::string &name, const std::string &expected) {
@@ -114,8 +114,8 @@ void mapping(handle value, const std::string &name, const std::string &expected)
 
 object attr_if_present(handle options, const char *attr) {
     PyObject *r = PyObject_GetAttrString(options.ptr(), attr);
-    if (r) return py::steal(r);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) py::raise_pending();
+    if (r) return pyutil::steal(r);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) pyutil::raise_pending();
     PyErr_Clear();
     return object();
 }
@@ -131,12 +131,12 @@ std::pair<long long, long long> frame_shape(handle frame, const std::string &nam
 
 std::vector<object> unpack(handle list, size_t n, const std::string &name) {
     try {
-        return py::unpack(list, n);
+        return pyutil::unpack(list, n);
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_TypeError) && !e.matches(PyExc_ValueError)) throw;
         const bool type = e.matches(PyExc_TypeError);
-        std::string what = py::utf8(e.value());
-        py::raise(type ? PyExc_TypeError : PyExc_ValueError, "%s: %s", name.c_str(),
+        std::string what = pyutil::utf8(e.value());
+        pyutil::raise(type ? PyExc_TypeError : PyExc_ValueError, "%s: %s", name.c_str(),
                   what.c_str());
     }
 }
@@ -146,9 +146,9 @@ void property_pair(handle key, handle pair, const std::string &mapping_name, boo
     const char *expected = "a (value, tag) pair such as (3, 'number') or ('text', 'text')";
     if (!is_sequence(pair)) wrong_type(name, pair, expected);
     Py_ssize_t size = PySequence_Size(pair.ptr());
-    if (size < 0) py::raise_pending();
+    if (size < 0) pyutil::raise_pending();
     if (size != 2)
-        py::raise(PyExc_ValueError, "%s must be %s, not a sequence of %zd: %s", name.c_str(),
+        pyutil::raise(PyExc_ValueError, "%s must be %s, not a sequence of %zd: %s", name.c_str(),
                   expected, size, describe(pair).c_str());
     object value = pair[nb::int_(0)], tag = pair[nb::int_(1)];
     if (numbers && tag.equal(nb::str("number")) && !value.is_none() && !is_real(value))
@@ -157,7 +157,7 @@ void property_pair(handle key, handle pair, const std::string &mapping_name, boo
 
 bool is_chartsheet(handle sheet) {
     object flag = attr_if_present(sheet, "is_chartsheet");
-    return flag.is_valid() && py::truthy(flag);
+    return flag.is_valid() && pyutil::truthy(flag);
 }
 
 object worksheet(handle book, handle name) {
@@ -171,7 +171,7 @@ std::string column_label(long long col) {
 
 void open_workbook(handle book, const std::string &name) {
     object closed = attr_if_present(book, "fileclosed");
-    if (closed.is_valid() && py::truthy(closed))
+    if (closed.is_valid() && pyutil::truthy(closed))
         impossible(name + " holds a workbook that is already closed and saved (finishExcel "
                           "closes the writer it finishes): open a new pandas ExcelWriter");
 }

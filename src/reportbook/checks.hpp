@@ -18,8 +18,8 @@
 
 namespace rb::checks {
 
-using py::handle;
-using py::object;
+using pyutil::handle;
+using pyutil::object;
 
 // The repr of a value, cut short; "str '2'": its type and repr.
 std::string short_repr(handle value);

@@ -59,7 +59,7 @@ void bind_formats(nb::module_ &m) {
         // nanobind keeps its own copy of the signature text.
         const std::string sig = std::string("def ") + name +
                                 "(Book: xlsxwriter.workbook.Workbook) -> xlsxwriter.format.Format";
-        m.def(name, factory, py::arg("Book"), nb::sig(sig.c_str()));
+        m.def(name, factory, pyutil::arg("Book"), nb::sig(sig.c_str()));
     }
 }
 

@@ -39,7 +39,7 @@ void bind_constants(nb::module_ &m) {
 }  // namespace
 
 NB_MODULE(reportbook, m) {
-    py::set_home_module(m);
+    pyutil::set_home_module(m);
     bind_borrowed_names(m);
     bind_constants(m);
 

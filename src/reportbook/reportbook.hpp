@@ -9,14 +9,14 @@
 
 namespace rb {
 
-using py::handle;
-using py::object;
+using pyutil::handle;
+using pyutil::object;
 
 // Module constants, looked up in the module namespace on every use.
-inline object NUM_FORMAT() { return py::module_attr("NUM_FORMAT"); }
-inline object VBA_USE() { return py::module_attr("VBA_USE"); }
-inline object levsumcomment() { return py::module_attr("levsumcomment"); }
-inline object gmProperties() { return py::module_attr("gmProperties"); }
+inline object NUM_FORMAT() { return pyutil::module_attr("NUM_FORMAT"); }
+inline object VBA_USE() { return pyutil::module_attr("VBA_USE"); }
+inline object levsumcomment() { return pyutil::module_attr("levsumcomment"); }
+inline object gmProperties() { return pyutil::module_attr("gmProperties"); }
 
 // Each unit binds the operations it implements.
 void bind_resources(nb::module_ &m);          // file naming, VBA project, custom properties
@@ -48,7 +48,7 @@ void close_quietly(handle file);
 // error of the body closes it quietly and goes on to the caller.
 template <typename Body>
 void with_open_file(handle filename, const char *mode, Body &&body) {
-    object file = py::builtin("open")(filename, mode);
+    object file = pyutil::builtin("open")(filename, mode);
     try {
         body(handle(file));
     } catch (nb::python_error &) {

@@ -48,7 +48,7 @@ object info_line(handle key, handle value) {
 }
 
 void write_text_file(handle filename, handle text) {
-    py::refuse_descriptor(filename);
+    pyutil::refuse_descriptor(filename);
     with_open_file(filename, "w", [&](handle file) { file.attr("write")(text); });
 }
 
@@ -58,7 +58,7 @@ object getExcelFileName(handle options, handle forcename, handle ext) {
     object sourceroot = nb::getattr(options, "root");
     object fname = join(nb::getattr(options, "targetfolder"), sourceroot);
     nb::list decor;
-    if (py::truthy(forcename)) {
+    if (pyutil::truthy(forcename)) {
         fname = nb::str("{}_{}").format(fname, forcename);
         decor.append("_");
     }
@@ -66,10 +66,10 @@ object getExcelFileName(handle options, handle forcename, handle ext) {
 }
 
 object getVbaProjectBin(handle targetfolder) {
-    if (!py::truthy(VBA_USE())) return nb::str("");
+    if (!pyutil::truthy(VBA_USE())) return nb::str("");
     object folder = nb::borrow(targetfolder);
     object home = toolkit::home();
-    if (!py::truthy(folder)) folder = home;
+    if (!pyutil::truthy(folder)) folder = home;
 
     object folders[] = {home,
                         join(home, "bin"),
@@ -86,7 +86,7 @@ object getVbaProjectBin(handle targetfolder) {
     object path = os_path();
     for (handle candidate : candidates) {
         object absolute = path.attr("abspath")(candidate);
-        if (py::truthy(path.attr("exists")(absolute))) return absolute;
+        if (pyutil::truthy(path.attr("exists")(absolute))) return absolute;
     }
     nb::print(nb::str("cannot find 'vbaProject.bin' among candidates:\n\t{}").format(nb::str("\n\t").attr("join")(candidates)));
     return nb::str("");
@@ -94,7 +94,7 @@ object getVbaProjectBin(handle targetfolder) {
 
 bool attach_vba_project(handle workbook) {
     object vbaProjectBin = getVbaProjectBin(nb::str(""));
-    if (!py::truthy(vbaProjectBin)) return false;
+    if (!pyutil::truthy(vbaProjectBin)) return false;
     workbook.attr("add_vba_project")(vbaProjectBin);
     workbook.attr("set_vba_name")("ThisWorkbook");
     return true;
@@ -131,11 +131,11 @@ object getCustomDict(handle options, handle versionDict) {
     store_option(d, "Property name", options, "propertyName", "text");
     store_option(d, "Data range", options, "datarange", "text");
     store_option(d, "Data fields", options, "datafields", "text");
-    if (py::has_attr(options, "grouplist"))
+    if (pyutil::has_attr(options, "grouplist"))
         store_option(d, "field groups", options, "grouplist", "text");
 
     object test = nb::getattr(options, "test");
-    if (!py::truthy(test)) test = nb::getattr(options, "source");
+    if (!pyutil::truthy(test)) test = nb::getattr(options, "source");
     store(d, "Test file", toolkit::make_extern(test, options), "text");
     store_option(d, "Test range", options, "testrange", "text");
     store_option(d, "Test fields", options, "testfields", "text");
@@ -148,7 +148,7 @@ object getCustomDict(handle options, handle versionDict) {
     store_option(d, "Random std-dev", options, "initstddev", "number");
 
     object threshold = nb::getattr(options, "leveragethreshold");
-    if (py::truthy(py::module_attr("np").attr("isinf")(threshold)))
+    if (pyutil::truthy(pyutil::module_attr("np").attr("isinf")(threshold)))
         store(d, "Test selection threshold", nb::str("infinite"), "text");
     else
         store(d, "Test selection threshold", threshold, "number");
@@ -187,34 +187,34 @@ object getCustomDict(handle options, handle versionDict) {
 object createFileInfo(handle filename, handle gmProperties, handle gmCustomProperties) {
     nb::list lines;
     for (handle kv : gmProperties.attr("items")()) {
-        std::vector<object> pair = py::unpack(kv, 2);
+        std::vector<object> pair = pyutil::unpack(kv, 2);
         lines.append(info_line(pair[0], pair[1]));
     }
     lines.append("");
     for (handle kv : gmCustomProperties.attr("items")()) {
-        std::vector<object> pair = py::unpack(kv, 2);
+        std::vector<object> pair = pyutil::unpack(kv, 2);
         lines.append(info_line(pair[0], pair[1][nb::int_(0)]));
     }
     object text = nb::str("\n").attr("join")(lines);
-    if (py::truthy(filename)) write_text_file(filename, text);
+    if (pyutil::truthy(filename)) write_text_file(filename, text);
     return text;
 }
 
 void bind_resources(nb::module_ &m) {
-    m.def("getExcelFileName", &getExcelFileName, py::arg("options"), py::arg("forcename") = "",
-          py::arg("ext") = ".xlsm",
+    m.def("getExcelFileName", &getExcelFileName, pyutil::arg("options"), pyutil::arg("forcename") = "",
+          pyutil::arg("ext") = ".xlsm",
           nb::sig("def getExcelFileName(options: typing.Any, forcename: str = '', "
                   "ext: str = '.xlsm') -> str"));
-    m.def("getVbaProjectBin", &getVbaProjectBin, py::arg("targetfolder") = "",
+    m.def("getVbaProjectBin", &getVbaProjectBin, pyutil::arg("targetfolder") = "",
           nb::sig("def getVbaProjectBin(targetfolder: str = '') -> str"));
-    m.def("getCustomDict", &getCustomDict, py::arg("options"),
-          py::arg("versionDict") = nb::none(),
+    m.def("getCustomDict", &getCustomDict, pyutil::arg("options"),
+          pyutil::arg("versionDict") = nb::none(),
           nb::sig("def getCustomDict(options: typing.Any, "
                   "versionDict: collections.abc.MutableMapping[str, tuple[typing.Any, str]] "
                   "| None = None) "
                   "-> collections.abc.MutableMapping[str, tuple[typing.Any, str]]"));
-    m.def("createFileInfo", &createFileInfo, py::arg("filename"), py::arg("gmProperties"),
-          py::arg("gmCustomProperties"),
+    m.def("createFileInfo", &createFileInfo, pyutil::arg("filename"), pyutil::arg("gmProperties"),
+          pyutil::arg("gmCustomProperties"),
           nb::sig("def createFileInfo(filename: str | None, "
                   "gmProperties: collections.abc.Mapping[str, typing.Any], "
                   "gmCustomProperties: collections.abc.Mapping[str, tuple[typing.Any, str]]) "

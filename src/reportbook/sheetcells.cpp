@@ -155,7 +155,7 @@ void write_formula(handle sheet, Index row, Index col, handle formula, const Res
 }
 
 void write_formula(handle sheet, const std::string &cell, handle formula, const Result &result) {
-    sheet.attr("write_formula")(py::text(cell), formula, nb::none(), to_python(result));
+    sheet.attr("write_formula")(pyutil::text(cell), formula, nb::none(), to_python(result));
 }
 
 // --- reading the sheets ------------------------------------------------------
@@ -164,18 +164,18 @@ bool column_holds_cells(handle worksheet, Index col, Index r1, Index r2) {
     if (worksheet.is_none()) return true;
     PyObject *cm = PyObject_GetAttrString(worksheet.ptr(), "constant_memory");
     if (!cm) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) py::raise_pending();
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) pyutil::raise_pending();
         PyErr_Clear();
-    } else if (py::truthy(py::steal(cm))) {
+    } else if (pyutil::truthy(pyutil::steal(cm))) {
         return true;
     }
     PyObject *found = PyObject_GetAttrString(worksheet.ptr(), "table");
     if (!found) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) py::raise_pending();
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) pyutil::raise_pending();
         PyErr_Clear();
         return true;
     }
-    object table = py::steal(found);
+    object table = pyutil::steal(found);
     if (!PyDict_Check(table.ptr())) return true;
     object column = nb::int_(col);
     // Rows are looked up one by one up to the table's size: a count far
@@ -185,13 +185,13 @@ bool column_holds_cells(handle worksheet, Index col, Index r1, Index r2) {
         object key = nb::int_(r);
         PyObject *row = PyDict_GetItemWithError(table.ptr(), key.ptr());
         if (!row) {
-            if (PyErr_Occurred()) py::raise_pending();
+            if (PyErr_Occurred()) pyutil::raise_pending();
             continue;
         }
         ++seen;
         if (!PyDict_Check(row)) return true;
         if (PyDict_GetItemWithError(row, column.ptr())) return true;
-        if (PyErr_Occurred()) py::raise_pending();
+        if (PyErr_Occurred()) pyutil::raise_pending();
     }
     return false;
 }
@@ -207,18 +207,18 @@ Cells::Sheet Cells::load(handle worksheet) {
     // already in the file and gone from the table.
     PyObject *cm = PyObject_GetAttrString(worksheet.ptr(), "constant_memory");
     if (!cm) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) py::raise_pending();
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) pyutil::raise_pending();
         PyErr_Clear();
-    } else if (py::truthy(py::steal(cm))) {
+    } else if (pyutil::truthy(pyutil::steal(cm))) {
         return s;
     }
     PyObject *table = PyObject_GetAttrString(worksheet.ptr(), "table");
     if (!table) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) py::raise_pending();
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) pyutil::raise_pending();
         PyErr_Clear();
         return s;
     }
-    object t = py::steal(table);
+    object t = pyutil::steal(table);
     if (PyDict_Check(t.ptr())) s.table = t;
     return s;
 }
@@ -232,16 +232,16 @@ Cells::Sheet &Cells::home_sheet() {
 }
 
 void Cells::know(handle worksheet) {
-    std::string name = py::utf8(nb::getattr(worksheet, "name"));
+    std::string name = pyutil::utf8(nb::getattr(worksheet, "name"));
     if (others_.find(name) == others_.end()) others_.emplace(name, load(worksheet));
 }
 
 Cells::Sheet &Cells::sheet_named(const std::string &name) {
     auto found = others_.find(name);
     if (found != others_.end()) return found->second;
-    if (!home_.is_none() && name == py::utf8(nb::getattr(home_, "name"))) return home_sheet();
+    if (!home_.is_none() && name == pyutil::utf8(nb::getattr(home_, "name"))) return home_sheet();
     object ws = nb::none();
-    if (!book_.is_none()) ws = book_.attr("get_worksheet_by_name")(py::text(name));
+    if (!book_.is_none()) ws = book_.attr("get_worksheet_by_name")(pyutil::text(name));
     return others_.emplace(name, load(ws)).first->second;
 }
 
@@ -250,7 +250,7 @@ PyObject *Cells::row_of(Sheet &s, Index row) {
     object key = nb::int_(row);
     PyObject *found = PyDict_GetItemWithError(s.table.ptr(), key.ptr());
     if (!found) {
-        if (PyErr_Occurred()) py::raise_pending();
+        if (PyErr_Occurred()) pyutil::raise_pending();
         return nullptr;  // not kept: a row written later must be seen
     }
     if (!PyDict_Check(found)) return nullptr;
@@ -330,7 +330,7 @@ Range Cells::read_cells(Sheet &sheet, Index r1, Index c1, Index r2, Index c2) {
             PyObject *cell = nullptr;
             if (row) {
                 cell = PyDict_GetItemWithError(row, colkey.ptr());
-                if (!cell && PyErr_Occurred()) py::raise_pending();
+                if (!cell && PyErr_Occurred()) pyutil::raise_pending();
             }
             double v;
             bool written;
@@ -355,7 +355,7 @@ Cells::Block Cells::read_block(Sheet &sheet, Index r1, Index r2) {
         object key = nb::int_(r);
         PyObject *row = PyDict_GetItemWithError(sheet.table.ptr(), key.ptr());
         if (!row) {
-            if (PyErr_Occurred()) py::raise_pending();
+            if (PyErr_Occurred()) pyutil::raise_pending();
             continue;
         }
         if (!PyDict_Check(row)) return Block();
@@ -408,12 +408,12 @@ Cells::Block Cells::read_block(Sheet &sheet, Index r1, Index r2) {
         object rowkey = nb::int_(r1 + static_cast<Index>(where.second));
         object colkey = nb::int_(static_cast<Index>(where.first));
         PyObject *row = PyDict_GetItemWithError(sheet.table.ptr(), rowkey.ptr());
-        if (!row && PyErr_Occurred()) py::raise_pending();
+        if (!row && PyErr_Occurred()) pyutil::raise_pending();
         object held_row = row ? nb::borrow(row) : object();
         PyObject *cell = nullptr;
         if (row && PyDict_Check(row)) {
             cell = PyDict_GetItemWithError(row, colkey.ptr());
-            if (!cell && PyErr_Occurred()) py::raise_pending();
+            if (!cell && PyErr_Occurred()) pyutil::raise_pending();
         }
         object held = cell ? nb::borrow(cell) : object();
         double v;

@@ -26,8 +26,8 @@ namespace sheetcells {
 using formula::Index;
 using formula::Range;
 using formula::Result;
-using py::handle;
-using py::object;
+using pyutil::handle;
+using pyutil::object;
 
 // The `value` argument of Worksheet.write_formula: a float, the error code
 // text (written with t="e"), or "" (no stored result).
@@ -39,11 +39,11 @@ void write_formula(handle sheet, Index row, Index col, handle formula, const Res
 void write_formula(handle sheet, const std::string &cell, handle formula, const Result &result);
 inline void write_formula(handle sheet, Index row, Index col, const std::string &formula,
                           const Result &result) {
-    write_formula(sheet, row, col, py::text(formula), result);
+    write_formula(sheet, row, col, pyutil::text(formula), result);
 }
 inline void write_formula(handle sheet, const std::string &cell, const std::string &formula,
                           const Result &result) {
-    write_formula(sheet, cell, py::text(formula), result);
+    write_formula(sheet, cell, pyutil::text(formula), result);
 }
 
 // Whether the column holds a cell in rows r1..r2 of the worksheet: a

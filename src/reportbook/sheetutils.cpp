@@ -10,10 +10,10 @@ bool is_finite_real(handle v) {
     if (PyBool_Check(v.ptr()) || PyLong_Check(v.ptr())) return true;
     if (PyFloat_Check(v.ptr())) return std::isfinite(PyFloat_AS_DOUBLE(v.ptr()));
     int real = PyObject_IsInstance(v.ptr(), nb::module_::import_("numbers").attr("Real").ptr());
-    if (real < 0) py::raise_pending();
+    if (real < 0) pyutil::raise_pending();
     if (real == 0) return false;
     double d = PyFloat_AsDouble(v.ptr());
-    if (d == -1.0 && PyErr_Occurred()) py::raise_pending();
+    if (d == -1.0 && PyErr_Occurred()) pyutil::raise_pending();
     return std::isfinite(d);
 }
 
@@ -31,7 +31,7 @@ nb::dict chart_title(handle title) {
 // read once for the test and once for the lookup, as the writer may build
 // the mapping afresh on every read.
 object getSheet(handle writer, handle sheetname) {
-    if (py::contains(nb::getattr(writer, "sheets"), sheetname))
+    if (pyutil::contains(nb::getattr(writer, "sheets"), sheetname))
         return nb::getattr(writer, "sheets")[sheetname];
     return nb::none();
 }
@@ -54,16 +54,16 @@ object enrichRecapSheet(handle Book, handle Sheet, handle Frame) {
 }
 
 void bind_sheetutils(nb::module_ &m) {
-    m.def("getSheet", &getSheet, py::arg("writer"), py::arg("sheetname"),
+    m.def("getSheet", &getSheet, pyutil::arg("writer"), pyutil::arg("sheetname"),
           nb::sig("def getSheet(writer: pandas.ExcelWriter, sheetname: str) "
                   "-> xlsxwriter.worksheet.Worksheet | None"));
-    m.def("enrichSimpleSheet", &enrichSimpleSheet, py::arg("Book"), py::arg("Sheet"),
-          py::arg("Frame"), py::arg("writer") = nb::none(),
+    m.def("enrichSimpleSheet", &enrichSimpleSheet, pyutil::arg("Book"), pyutil::arg("Sheet"),
+          pyutil::arg("Frame"), pyutil::arg("writer") = nb::none(),
           nb::sig("def enrichSimpleSheet(Book: object, "
                   "Sheet: xlsxwriter.worksheet.Worksheet | str | None, Frame: object, "
                   "writer: pandas.ExcelWriter | None = None) -> None"));
-    m.def("enrichRecapSheet", &enrichRecapSheet, py::arg("Book"), py::arg("Sheet"),
-          py::arg("Frame"),
+    m.def("enrichRecapSheet", &enrichRecapSheet, pyutil::arg("Book"), pyutil::arg("Sheet"),
+          pyutil::arg("Frame"),
           nb::sig("def enrichRecapSheet(Book: object, Sheet: xlsxwriter.worksheet.Worksheet, "
                   "Frame: object) -> None"));
 }

@@ -39,7 +39,7 @@ const char *block_label(handle sheet) {
     static const char *const prefixes[][2] = {
         {"Training", "Training"}, {"Test", "Test"}, {"LOO CV", "LOO CV"}, {"LOO test", "LOO CV"}};
     for (auto &p : prefixes)
-        if (py::truthy(name.attr("startswith")(p[0]))) return p[1];
+        if (pyutil::truthy(name.attr("startswith")(p[0]))) return p[1];
     return nullptr;
 }
 
@@ -52,24 +52,24 @@ object setMinMaxOnSheet(handle UtilSheet, handle Sheet, handle Frame, handle exp
     // first write, so a bad column leaves the utility sheet untouched.
     // The column position first: anything but an integer would be handed to
     // pandas as a label, and some objects (an endless sequence) never come back.
-    a1::Index col = py::as_index(expectedCol);
+    a1::Index col = pyutil::as_index(expectedCol);
     object values = measured_values(Frame, expectedCol);
-    object minExpect = py::builtin("min")(values);
-    object maxExpect = py::builtin("max")(values);
+    object minExpect = pyutil::builtin("min")(values);
+    object maxExpect = pyutil::builtin("max")(values);
 
-    std::vector<object> shape = py::unpack(nb::getattr(Frame, "shape"), 2);
+    std::vector<object> shape = pyutil::unpack(nb::getattr(Frame, "shape"), 2);
     object datacount = shape[0], trainsize = shape[1];
-    a1::Index rows = py::as_index(datacount);
-    a1::Index row = py::as_index(infolen);
+    a1::Index rows = pyutil::as_index(datacount);
+    a1::Index row = pyutil::as_index(infolen);
     // A negative position selects a Frame column from the end, but has no
     // cell on the sheet: the formulas would lose their references (the file
     // then opens as damaged) and the block would land over the property table.
     if (col < 0) {
-        py::raise(PyExc_IndexError, "column %lld of the measured values lies outside the sheet",
+        pyutil::raise(PyExc_IndexError, "column %lld of the measured values lies outside the sheet",
                   col);
     }
     if (row < 0 || row + 2 > kLastRow) {
-        py::raise(PyExc_ValueError,
+        pyutil::raise(PyExc_ValueError,
                   "infolen %lld is not a free row of the Utilities sheet", row);
     }
 
@@ -89,13 +89,12 @@ object setMinMaxOnSheet(handle UtilSheet, handle Sheet, handle Frame, handle exp
     // The bounds as the formulas compute them, from the measured cells as
     // the evaluation sheet holds them, so that readers that do not
     // recalculate see the chart's real bounds.
-    namespace cv = formula;
     sheetcells::Cells cells(nb::none(), UtilSheet);
     cells.know(Sheet);
-    const cv::Range &measured = cells.range(py::utf8(expectedrange));
-    const cv::Result padding = cv::Result::number(0.05);
-    const cv::Result lowest = cv::MIN(measured), highest = cv::MAX(measured);
-    const cv::Result spread = highest - lowest;
+    const formula::Range &measured = cells.range(pyutil::utf8(expectedrange));
+    const formula::Result padding = formula::Result::number(0.05);
+    const formula::Result lowest = formula::MIN(measured), highest = formula::MAX(measured);
+    const formula::Result spread = highest - lowest;
 
     using sheetcells::write_formula;
     write_formula(UtilSheet, a1::cell(row, 3), nb::str("0.05"), padding);
@@ -113,8 +112,8 @@ object setMinMaxOnSheet(handle UtilSheet, handle Sheet, handle Frame, handle exp
 }
 
 void bind_minmax_block(nb::module_ &m) {
-    m.def("setMinMaxOnSheet", &setMinMaxOnSheet, py::arg("UtilSheet"), py::arg("Sheet"),
-          py::arg("Frame"), py::arg("expectedCol"), py::arg("deltaRow"), py::arg("infolen"),
+    m.def("setMinMaxOnSheet", &setMinMaxOnSheet, pyutil::arg("UtilSheet"), pyutil::arg("Sheet"),
+          pyutil::arg("Frame"), pyutil::arg("expectedCol"), pyutil::arg("deltaRow"), pyutil::arg("infolen"),
           nb::sig("def setMinMaxOnSheet(UtilSheet: xlsxwriter.worksheet.Worksheet, "
                   "Sheet: xlsxwriter.worksheet.Worksheet, Frame: pandas.DataFrame, "
                   "expectedCol: int, deltaRow: object, infolen: int) "

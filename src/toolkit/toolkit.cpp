@@ -4,14 +4,14 @@ namespace toolkit {
 namespace {
 
 object import_relative(nb::module_ &m, const char *name) {
-    object importlib = py::steal(PyImport_ImportModule("importlib"));
+    object importlib = pyutil::steal(PyImport_ImportModule("importlib"));
     object package = m.attr("__name__").attr("rpartition")(".")[0];
     return importlib.attr("import_module")(name, package);
 }
 
 void borrow(nb::module_ &m, handle from, const char *name) { m.attr(name) = nb::getattr(from, name); }
 
-object sibling(const char *name) { return py::module_attr(name); }
+object sibling(const char *name) { return pyutil::module_attr(name); }
 
 }  // namespace
 
@@ -41,7 +41,7 @@ object make_extern(handle path, handle options) { return sibling("make_extern")(
 object callerstr(handle caller) { return sibling("callerstr")(caller); }
 
 bool hasOneOf(handle actions, handle names) {
-    return py::truthy(sibling("hasOneOf")(actions, names));
+    return pyutil::truthy(sibling("hasOneOf")(actions, names));
 }
 
 object home() { return sibling("home"); }

@@ -10,8 +10,8 @@
 
 namespace toolkit {
 
-using py::handle;
-using py::object;
+using pyutil::handle;
+using pyutil::object;
 
 // --- writer side (vireo.trellis.reportbook) -------------------------------
 // Imports .filetoolbox, .utils and ..corvid.corvidconst (as C) and binds

@@ -11,7 +11,7 @@ namespace mine {
 using native::Unsure;
 
 object text_of(std::string_view s) {
-    return py::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict"));
+    return pyutil::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict"));
 }
 
 bool plain_digits(const std::string &s, std::size_t from) {

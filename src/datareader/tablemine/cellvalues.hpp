@@ -10,7 +10,7 @@
 
 namespace mine {
 
-using py::object;
+using pyutil::object;
 
 // The text as a str (UTF-8, strictly).
 object text_of(std::string_view s);

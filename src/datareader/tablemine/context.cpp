@@ -9,7 +9,7 @@ namespace {
 object class_namespace(handle type) {
     PyTypeObject *tp = reinterpret_cast<PyTypeObject *>(type.ptr());
 #if PY_VERSION_HEX >= 0x030C0000
-    return py::steal(PyType_GetDict(tp));  // builtin types keep theirs elsewhere
+    return pyutil::steal(PyType_GetDict(tp));  // builtin types keep theirs elsewhere
 #else
     return nb::borrow(tp->tp_dict);
 #endif
@@ -19,20 +19,20 @@ object class_namespace(handle type) {
 // method resolution order, bound to the object through the descriptor
 // protocol.  Invalid when the type has none.
 object lookup_special(handle obj, const char *name) {
-    object key = py::text(name);
+    object key = pyutil::text(name);
     PyTypeObject *tp = Py_TYPE(obj.ptr());
     object mro = nb::borrow(tp->tp_mro);
     for (handle base : mro) {
         object names = class_namespace(base);
         PyObject *found = PyDict_GetItemWithError(names.ptr(), key.ptr());
         if (!found) {
-            if (PyErr_Occurred()) py::raise_pending();
+            if (PyErr_Occurred()) pyutil::raise_pending();
             continue;
         }
         object descr = nb::borrow(found);
         descrgetfunc get = Py_TYPE(descr.ptr())->tp_descr_get;
         if (!get) return descr;
-        return py::steal(get(descr.ptr(), obj.ptr(), reinterpret_cast<PyObject *>(tp)));
+        return pyutil::steal(get(descr.ptr(), obj.ptr(), reinterpret_cast<PyObject *>(tp)));
     }
     return object();
 }
@@ -62,28 +62,28 @@ object or_none(object o) { return o.is_valid() ? o : object(nb::none()); }
 }  // namespace
 
 object extension_of(handle filename) {
-    object ext = py::module_attr("os").attr("path").attr("splitext")(filename)[nb::int_(1)];
-    return py::steal(PySequence_GetSlice(ext.ptr(), 1, PY_SSIZE_T_MAX));
+    object ext = pyutil::module_attr("os").attr("path").attr("splitext")(filename)[nb::int_(1)];
+    return pyutil::steal(PySequence_GetSlice(ext.ptr(), 1, PY_SSIZE_T_MAX));
 }
 
 void refuse_special_file(handle filename) {
-    py::refuse_descriptor(filename);
+    pyutil::refuse_descriptor(filename);
     object st;
     try {
-        st = py::module_attr("os").attr("stat")(filename);
+        st = pyutil::module_attr("os").attr("stat")(filename);
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_Exception)) throw;
         return;
     }
     object stat = nb::module_::import_("stat");
     object mode = nb::getattr(st, "st_mode");
-    if (py::truthy(stat.attr("S_ISREG")(mode)) || py::truthy(stat.attr("S_ISDIR")(mode))) return;
+    if (pyutil::truthy(stat.attr("S_ISREG")(mode)) || pyutil::truthy(stat.attr("S_ISDIR")(mode))) return;
     object einval = nb::module_::import_("errno").attr("EINVAL");
-    py::raise(handle(PyExc_OSError)(einval, "Not a regular file", filename));
+    pyutil::raise(handle(PyExc_OSError)(einval, "Not a regular file", filename));
 }
 
 bool same_text(handle ft, const char *text) {
-    object t = py::text(text);
+    object t = pyutil::text(text);
     return ft.equal(t);
 }
 
@@ -92,12 +92,12 @@ bool is_workbook_type(handle filetype) {
            same_text(filetype, "xlsm");
 }
 
-object pandas_attr(const char *name) { return nb::getattr(py::module_attr("pandas"), name); }
+object pandas_attr(const char *name) { return nb::getattr(pyutil::module_attr("pandas"), name); }
 
 namespace {
 
 [[noreturn]] void wrong_kind(const char *func, const char *name, const char *expected, handle got) {
-    py::raise(PyExc_TypeError, "%s() argument '%s' must be %s, not %.200s", func, name, expected,
+    pyutil::raise(PyExc_TypeError, "%s() argument '%s' must be %s, not %.200s", func, name, expected,
               Py_TYPE(got.ptr())->tp_name);
 }
 
@@ -109,13 +109,13 @@ bool iterable(handle value) {
     return Py_TYPE(value.ptr())->tp_iter != nullptr || PySequence_Check(value.ptr());
 }
 
-bool text_or_false(handle value) { return PyUnicode_Check(value.ptr()) || !py::truthy(value); }
+bool text_or_false(handle value) { return PyUnicode_Check(value.ptr()) || !pyutil::truthy(value); }
 
 }  // namespace
 
 void check_file_argument(const char *func, const char *name, handle value, bool file_object) {
     if (PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr()) || type_has(value, "__fspath__")) return;
-    if (file_object && py::has_attr(value, "read")) return;
+    if (file_object && pyutil::has_attr(value, "read")) return;
     wrong_kind(func, name,
                file_object ? "a path (str, bytes or os.PathLike) or a binary file object"
                            : "a path (str, bytes or os.PathLike)",
@@ -135,7 +135,7 @@ void check_range_arguments(const char *func, handle filename, handle datarange, 
         wrong_kind(func, "datarange", "a range name or address (str), or empty for the default range", datarange);
     if (!datafmt.is_none() && !iterable(datafmt))
         wrong_kind(func, "datafmt", "None or a sequence of column positions or titles", datafmt);
-    if (skipline.is_valid() && py::truthy(skipline) && !PyIndex_Check(skipline.ptr()))
+    if (skipline.is_valid() && pyutil::truthy(skipline) && !PyIndex_Check(skipline.ptr()))
         wrong_kind(func, "skipline", "a count of rows (int)", skipline);
 }
 
@@ -154,7 +154,7 @@ void check_frame_arguments(const char *func, handle filename, handle datarange, 
     }
     if (same_text(filetype, "csv") || same_text(filetype, "txt")) {
         check_file_argument(func, "filename", filename);
-    } else if (py::truthy(datarange)) {
+    } else if (pyutil::truthy(datarange)) {
         // a file type without a reader reads nothing
         if (is_workbook_type(filetype)) check_range_arguments(func, filename, datarange, nb::none());
     } else {
@@ -166,12 +166,12 @@ void check_frame_arguments(const char *func, handle filename, handle datarange, 
 object Context::enter(handle mgr) {
     object enter = lookup_special(mgr, "__enter__");
     if (!enter.is_valid()) {
-        py::raise(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
+        pyutil::raise(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
                   Py_TYPE(mgr.ptr())->tp_name);
     }
     object exit = lookup_special(mgr, "__exit__");
     if (!exit.is_valid()) {
-        py::raise(PyExc_TypeError,
+        pyutil::raise(PyExc_TypeError,
                   "'%.200s' object does not support the context manager protocol "
                   "(missed __exit__ method)",
                   Py_TYPE(mgr.ptr())->tp_name);
@@ -193,7 +193,7 @@ bool Context::leave(nb::python_error &error) {
     Handling handling(error);
     object tb = or_none(error.traceback());
     object handled = exit(error.type(), error.value(), tb);
-    return py::truthy(handled);
+    return pyutil::truthy(handled);
 }
 
 }  // namespace mine

@@ -31,9 +31,9 @@ constexpr long long kLocalHeader = 30;
 constexpr auto kMaxRatio = static_cast<long long>(native::zip::kMaxRatio);
 constexpr auto kRatioFloor = static_cast<long long>(native::zip::kRatioFloor);
 
-object import(const char *name) { return py::steal(PyImport_ImportModule(name)); }
+object import(const char *name) { return pyutil::steal(PyImport_ImportModule(name)); }
 
-long long attr_int(handle o, const char *name) { return py::as_index(nb::getattr(o, name)); }
+long long attr_int(handle o, const char *name) { return pyutil::as_index(nb::getattr(o, name)); }
 
 // Runs `body`, closing `closable` after it whatever happens.
 template <typename Body>
@@ -59,7 +59,7 @@ void check_members(handle infos) {
     for (handle info : infos) {
         long long packed = attr_int(info, "compress_size");
         long long size = attr_int(info, "file_size");
-        std::string name = py::utf8(nb::getattr(info, "filename"));
+        std::string name = pyutil::utf8(nb::getattr(info, "filename"));
         if (size > kRatioFloor && size / kMaxRatio > packed)
             throw Refused(Refused::Kind::Zip, "member " + name + " would inflate " +
                                                   std::to_string(packed) + " bytes to " + std::to_string(size));
@@ -90,7 +90,7 @@ PrologCheck::Verdict prolog_of(handle archive, handle info) {
                 object chunk = member.attr("read")(4096);
                 char *data = nullptr;
                 Py_ssize_t size = 0;
-                if (PyBytes_AsStringAndSize(chunk.ptr(), &data, &size) < 0) py::raise_pending();
+                if (PyBytes_AsStringAndSize(chunk.ptr(), &data, &size) < 0) pyutil::raise_pending();
                 verdict = size == 0 ? check.finish()
                                     : check.feed(reinterpret_cast<const unsigned char *>(data),
                                                  static_cast<std::size_t>(size));
@@ -105,7 +105,7 @@ PrologCheck::Verdict prolog_of(handle archive, handle info) {
 
 void check_prologs(handle archive, handle infos) {
     for (handle info : infos) {
-        std::string name = py::utf8(nb::getattr(info, "filename"));
+        std::string name = pyutil::utf8(nb::getattr(info, "filename"));
         switch (prolog_of(archive, info)) {
         case PrologCheck::Verdict::Doctype:
             throw Refused(Refused::Kind::Doctype, "document type declaration in " + name);
@@ -125,10 +125,10 @@ void check_names(handle infos) {
     std::map<std::string, int> seen;
     for (handle info : infos) {
         object original = nb::getattr(info, "orig_filename");
-        if (py::contains(original, py::text(std::string(1, '\0'))))
+        if (pyutil::contains(original, pyutil::text(std::string(1, '\0'))))
             throw Refused(Refused::Kind::Zip, "a member name with a NUL byte: " +
-                                                  py::utf8(nb::repr(original)));
-        std::string name = py::utf8(nb::getattr(info, "filename"));
+                                                  pyutil::utf8(nb::repr(original)));
+        std::string name = pyutil::utf8(nb::getattr(info, "filename"));
         if (++seen[name] == 2) throw Refused(Refused::Kind::Zip, "two members named " + name);
     }
 }
@@ -223,7 +223,7 @@ private:
     static long long clamp(handle v) {
         if (v > nb::int_(kMaxRow)) return kMaxRow + 1;
         if (v < nb::int_(-kMaxRow)) return -kMaxRow;
-        return py::as_index(v);
+        return pyutil::as_index(v);
     }
 
     // int(text), or an integral float(text), as openpyxl reads a row number.
@@ -236,16 +236,16 @@ private:
             return true;
         }
         try {
-            object t = py::text(text);
+            object t = pyutil::text(text);
             try {
-                out = clamp(py::builtin("int")(t));
+                out = clamp(pyutil::builtin("int")(t));
                 return true;
             } catch (nb::python_error &e) {
                 if (!e.matches(PyExc_ValueError)) throw;
             }
-            object f = py::builtin("float")(t);
-            if (!py::truthy(f.attr("is_integer")())) return false;
-            out = clamp(py::builtin("int")(f));
+            object f = pyutil::builtin("float")(t);
+            if (!pyutil::truthy(f.attr("is_integer")())) return false;
+            out = clamp(pyutil::builtin("int")(f));
             return true;
         } catch (nb::python_error &e) {
             if (!e.matches(PyExc_Exception)) throw;
@@ -273,8 +273,8 @@ private:
         }
         // Other digits, a final newline: what openpyxl's pattern takes too.
         try {
-            object cell = py::steal(PyImport_ImportModule("openpyxl.utils.cell"));
-            std::vector<object> pair = py::unpack(cell.attr("coordinate_to_tuple")(py::text(ref)), 2);
+            object cell = pyutil::steal(PyImport_ImportModule("openpyxl.utils.cell"));
+            std::vector<object> pair = pyutil::unpack(cell.attr("coordinate_to_tuple")(pyutil::text(ref)), 2);
             row = clamp(pair[0]), column = std::min<long long>(clamp(pair[1]), native::kMaxColumn + 1);
             return true;
         } catch (nb::python_error &e) {
@@ -297,7 +297,7 @@ public:
         object chunk = m_member.attr("read")(cap);
         char *data = nullptr;
         Py_ssize_t size = 0;
-        if (PyBytes_AsStringAndSize(chunk.ptr(), &data, &size) < 0) py::raise_pending();
+        if (PyBytes_AsStringAndSize(chunk.ptr(), &data, &size) < 0) pyutil::raise_pending();
         std::size_t n = std::min(cap, static_cast<std::size_t>(size));
         std::memcpy(buf, data, n);
         return n;
@@ -325,7 +325,7 @@ std::string sheet_of(const std::string &path, const std::string &part) {
 
 void check_extents(const std::string &path, handle archive, handle infos) {
     for (handle info : infos) {
-        std::string part = py::utf8(nb::getattr(info, "filename"));
+        std::string part = pyutil::utf8(nb::getattr(info, "filename"));
         object member;
         try {
             member = archive.attr("open")(info);
@@ -359,7 +359,7 @@ void check_extents(const std::string &path, handle archive, handle infos) {
 }
 
 object optional_text(const std::optional<std::string> &s) {
-    return s ? py::text(*s) : object(nb::none());
+    return s ? pyutil::text(*s) : object(nb::none());
 }
 
 }  // namespace
@@ -374,7 +374,7 @@ void guard_workbook(handle filename) {
         object encoded = os.attr("fsencode")(os.attr("fspath")(filename));
         char *data = nullptr;
         Py_ssize_t size = 0;
-        if (PyBytes_AsStringAndSize(encoded.ptr(), &data, &size) < 0) py::raise_pending();
+        if (PyBytes_AsStringAndSize(encoded.ptr(), &data, &size) < 0) pyutil::raise_pending();
         path.assign(data, static_cast<std::size_t>(size));
         archive = zipfile.attr("ZipFile")(os.attr("fspath")(filename));
     } catch (nb::python_error &e) {
@@ -421,11 +421,11 @@ void raise_refusal(const Refused &refusal) {
     case Refused::Kind::Sheet: break;
     }
     nb::list args;
-    if (taken == 0) args.append(py::text(refusal.what()));
+    if (taken == 0) args.append(pyutil::text(refusal.what()));
     for (std::size_t i = 0; i < taken; ++i)
         args.append(i < refusal.details.size() ? optional_text(refusal.details[i]) : object(nb::none()));
     object type = import(module).attr(name);
-    py::raise(py::steal(PyObject_Call(type.ptr(), nb::tuple(args).ptr(), nullptr)));
+    pyutil::raise(pyutil::steal(PyObject_Call(type.ptr(), nb::tuple(args).ptr(), nullptr)));
 }
 
 }  // namespace mine

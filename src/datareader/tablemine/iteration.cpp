@@ -22,13 +22,13 @@ namespace {
 [[noreturn]] void raise_from_generator(const nb::python_error &error) {
     if (!error.matches(PyExc_StopIteration)) throw error;
     PyObject *cause = error.value().ptr();
-    object runtime = py::steal(
+    object runtime = pyutil::steal(
         PyObject_CallFunction(PyExc_RuntimeError, "s", "generator raised StopIteration"));
     Py_INCREF(cause);
     PyException_SetCause(runtime.ptr(), cause);
     Py_INCREF(cause);
     PyException_SetContext(runtime.ptr(), cause);
-    py::raise(runtime);
+    pyutil::raise(runtime);
 }
 
 // The error `exc` (a class or an instance, as generator.throw takes it) as a
@@ -37,35 +37,35 @@ nb::python_error make_error(handle typ, handle val, handle tb) {
     object exc;
     if (PyExceptionClass_Check(typ.ptr())) {
         int is_instance = val.is_none() ? 0 : PyObject_IsInstance(val.ptr(), typ.ptr());
-        if (is_instance < 0) py::raise_pending();
+        if (is_instance < 0) pyutil::raise_pending();
         if (is_instance)
             exc = nb::borrow(val);
         else if (val.is_none())
             exc = typ();
         else if (PyTuple_Check(val.ptr()))
-            exc = py::steal(PyObject_Call(typ.ptr(), val.ptr(), nullptr));
+            exc = pyutil::steal(PyObject_Call(typ.ptr(), val.ptr(), nullptr));
         else
             exc = typ(val);
         if (!PyExceptionInstance_Check(exc.ptr())) {
-            py::raise(PyExc_TypeError,
+            pyutil::raise(PyExc_TypeError,
                       "calling %R should have returned an instance of BaseException, not %s",
                       typ.ptr(), Py_TYPE(exc.ptr())->tp_name);
         }
     } else if (PyExceptionInstance_Check(typ.ptr())) {
         if (!val.is_none()) {
-            py::raise(PyExc_TypeError, "instance exception may not have a separate value");
+            pyutil::raise(PyExc_TypeError, "instance exception may not have a separate value");
         }
         exc = nb::borrow(typ);
     } else {
-        py::raise(PyExc_TypeError,
+        pyutil::raise(PyExc_TypeError,
                   "exceptions must be classes or instances deriving from BaseException, not %s",
                   Py_TYPE(typ.ptr())->tp_name);
     }
     if (!tb.is_none()) {
         if (!PyTraceBack_Check(tb.ptr())) {
-            py::raise(PyExc_TypeError, "throw() third argument must be a traceback object");
+            pyutil::raise(PyExc_TypeError, "throw() third argument must be a traceback object");
         }
-        if (PyException_SetTraceback(exc.ptr(), tb.ptr()) < 0) py::raise_pending();
+        if (PyException_SetTraceback(exc.ptr(), tb.ptr()) < 0) pyutil::raise_pending();
     }
     PyErr_SetObject((PyObject *)Py_TYPE(exc.ptr()), exc.ptr());
     return nb::python_error();
@@ -91,7 +91,7 @@ public:
 
     object send(handle value) {
         if (m_state == State::Fresh && !value.is_none()) {
-            py::raise(PyExc_TypeError, "can't send non-None value to a just-started generator");
+            pyutil::raise(PyExc_TypeError, "can't send non-None value to a just-started generator");
         }
         return next();
     }
@@ -165,7 +165,7 @@ private:
     };
 
     [[noreturn]] static void already_executing() {
-        py::raise(PyExc_ValueError, "generator already executing");
+        pyutil::raise(PyExc_ValueError, "generator already executing");
     }
 
     std::vector<object *> members() {
@@ -194,7 +194,7 @@ private:
             object reader_class;
             try {
                 reader_class = toolkit::getExcelType(m_filetype);
-                if (!py::truthy(reader_class)) stop();
+                if (!pyutil::truthy(reader_class)) stop();
             } catch (nb::python_error &e) {
                 release();
                 raise_from_generator(e);
@@ -211,7 +211,7 @@ private:
                 if (thrown) throw *thrown;
                 PyObject *row = PyIter_Next(m_rows.ptr());
                 if (row) return nb::steal(row);
-                if (PyErr_Occurred()) py::raise_pending();
+                if (PyErr_Occurred()) pyutil::raise_pending();
             } catch (nb::python_error &e) {
                 if (!m_ctx.active() || !m_ctx.leave(e)) throw;
                 stop();
@@ -230,7 +230,7 @@ private:
         if (ranged::reads(reader_class, m_filename)) {
             if (auto rows = ranged::iter_data(m_filename, m_datarange, m_datafmt, m_headerOnly,
                                               m_datarange, m_datafmt, m_skipline)) {
-                m_rows = py::steal(PyObject_GetIter(rows->ptr()));
+                m_rows = pyutil::steal(PyObject_GetIter(rows->ptr()));
                 return;
             }
         }
@@ -242,7 +242,7 @@ private:
             object rows = reader.attr("iterData")("datarange"_a = m_datarange,
                                                   "datafmt"_a = m_datafmt,
                                                   "skipline"_a = m_skipline);
-            m_rows = py::steal(PyObject_GetIter(rows.ptr()));
+            m_rows = pyutil::steal(PyObject_GetIter(rows.ptr()));
         } catch (nb::python_error &e) {
             if (!m_ctx.leave(e)) throw;
             stop();
@@ -315,12 +315,12 @@ void bind_dataiterator(nb::module_ &m, handle default_datafmt, const char *doc) 
     nb::class_<DataIterator> cls(m, "generator", nb::type_slots(iterator_slots));
     cls.def("__iter__", [](nb::handle self) { return nb::borrow(self); })
         .def("__next__", &DataIterator::next)
-        .def("send", &DataIterator::send, py::arg("value"))
-        .def("throw", &DataIterator::throw_, py::arg("typ"), py::arg("val") = nb::none(),
-             py::arg("tb") = nb::none())
+        .def("send", &DataIterator::send, pyutil::arg("value"))
+        .def("throw", &DataIterator::throw_, pyutil::arg("typ"), pyutil::arg("val") = nb::none(),
+             pyutil::arg("tb") = nb::none())
         .def("close", &DataIterator::close)
         .def("__repr__", [](nb::handle self) {
-            return py::steal(PyUnicode_FromFormat("<generator object dataiterator at %p>", self.ptr()));
+            return pyutil::steal(PyUnicode_FromFormat("<generator object dataiterator at %p>", self.ptr()));
         });
     // Reached through the generators only, not a name of the module.  The
     // module's attribute was the type's only owner: keep it alive for the
@@ -328,9 +328,9 @@ void bind_dataiterator(nb::module_ &m, handle default_datafmt, const char *doc) 
     cls.inc_ref();
     nb::delattr(m, "generator");
 
-    m.def("dataiterator", &make_dataiterator, py::arg("filename"), py::arg("filetype") = "csv",
-          py::arg("datarange") = "", py::arg("skipline") = 0, py::arg("delimiter") = ";",
-          py::arg("datafmt") = default_datafmt, py::arg("headerOnly") = false,
+    m.def("dataiterator", &make_dataiterator, pyutil::arg("filename"), pyutil::arg("filetype") = "csv",
+          pyutil::arg("datarange") = "", pyutil::arg("skipline") = 0, pyutil::arg("delimiter") = ";",
+          pyutil::arg("datafmt") = default_datafmt, pyutil::arg("headerOnly") = false,
           nb::sig("def dataiterator(filename: str, filetype: str = 'csv', datarange: str = '', "
                   "skipline: int = 0, delimiter: object = ';', "
                   "datafmt: collections.abc.Sequence[typing.Any] | None = [0, 1, 2], "
@@ -354,10 +354,10 @@ namespace {
 // tuple of one value a column (which .loc would broadcast, align or refuse)
 // are stored as before, by .loc, whose results they depend on.
 object frame_from_rows(handle rows) {
-    object it = py::steal(PyObject_GetIter(rows.ptr()));
+    object it = pyutil::steal(PyObject_GetIter(rows.ptr()));
     PyObject *first = PyIter_Next(it.ptr());
     if (!first) {
-        if (PyErr_Occurred()) py::raise_pending();
+        if (PyErr_Occurred()) pyutil::raise_pending();
         return pandas_attr("DataFrame")();
     }
     object titles = nb::steal(first);
@@ -371,26 +371,26 @@ object frame_from_rows(handle rows) {
             plain = false;
         data.append(r);
     }
-    if (PyErr_Occurred()) py::raise_pending();
+    if (PyErr_Occurred()) pyutil::raise_pending();
     Py_ssize_t count = static_cast<Py_ssize_t>(nb::len(data));
     if (count == 0) return frame;
     if (plain) {
         // The labels .loc gives: integers, not a range.
         object index = pandas_attr("Index")(
-            py::steal(PyImport_ImportModule("numpy")).attr("arange")(nb::int_(count), "dtype"_a = "int64"));
+            pyutil::steal(PyImport_ImportModule("numpy")).attr("arange")(nb::int_(count), "dtype"_a = "int64"));
         return pandas_attr("DataFrame")(data, "columns"_a = titles, "index"_a = index);
     }
     object loc = frame.attr("loc");
     for (Py_ssize_t label = 0; label < count; ++label) {
         object key = nb::int_(label);
-        if (PyObject_SetItem(loc.ptr(), key.ptr(), PyList_GET_ITEM(data.ptr(), label)) < 0) py::raise_pending();
+        if (PyObject_SetItem(loc.ptr(), key.ptr(), PyList_GET_ITEM(data.ptr(), label)) < 0) pyutil::raise_pending();
     }
     return frame;
 }
 
 // A list of lists of fields reads as one list of fields.
 object flatten_fields(handle datafields) {
-    if (datafields.is_none() || !py::truthy(datafields)) return nb::borrow(datafields);
+    if (datafields.is_none() || !pyutil::truthy(datafields)) return nb::borrow(datafields);
     if (!nb::isinstance<nb::list>(datafields[nb::int_(0)])) return nb::borrow(datafields);
     object fields = nb::list();
     for (handle part : datafields) fields = fields + part;
@@ -411,8 +411,8 @@ object get_dataframe(handle filename, handle datarange, handle datafields, handl
             frame = frame_from_rows(reader.attr("iterData")("titlesfirst"_a = true, "datafmt"_a = fields));
         });
         if (!frame.is_valid()) frame = pandas_attr("DataFrame")();
-    } else if (py::truthy(datarange)) {
-        object rows = make_dataiterator(filename, filetype, datarange, nb::int_(0), py::text(";"),
+    } else if (pyutil::truthy(datarange)) {
+        object rows = make_dataiterator(filename, filetype, datarange, nb::int_(0), pyutil::text(";"),
                                         fields, nb::bool_(false));
         frame = frame_from_rows(rows);
     } else {
@@ -440,7 +440,7 @@ object getFrame(handle filename, handle filetype, handle datarange, handle dataf
     (void)skipline;
     (void)delimiter;
     object ft = nb::borrow(filetype);
-    if (!py::truthy(ft)) {
+    if (!pyutil::truthy(ft)) {
         check_file_argument("getFrame", "filename", filename, false);
         ft = extension_of(filename).attr("lower")();
     }
@@ -453,7 +453,7 @@ object getFrame(handle filename, handle filetype, handle datarange, handle dataf
                                  nb::bool_(true));
     object titles = frame.attr("columns");
     object field;
-    if (nb::isinstance<nb::str>(indexfield) && py::truthy(indexfield)) {
+    if (nb::isinstance<nb::str>(indexfield) && pyutil::truthy(indexfield)) {
         field = nb::none();
         for (handle title : titles)
             if (title.equal(indexfield)) {
@@ -466,14 +466,14 @@ object getFrame(handle filename, handle filetype, handle datarange, handle dataf
         field = nb::none();
         // Titles that are no text (a column titled 2016) match no name.
         for (handle title : titles)
-            if (nb::isinstance<nb::str>(title) && py::contains(wanted, title.attr("lower")())) {
+            if (nb::isinstance<nb::str>(title) && pyutil::contains(wanted, title.attr("lower")())) {
                 field = nb::borrow(title);
                 break;
             }
     } else {
         field = nb::borrow(indexfield);
     }
-    if (py::truthy(field)) frame = frame.attr("set_index")(field);
+    if (pyutil::truthy(field)) frame = frame.attr("set_index")(field);
     return frame;
 }
 

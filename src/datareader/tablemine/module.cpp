@@ -5,9 +5,9 @@
 
 namespace {
 
-using py::object;
+using pyutil::object;
 
-object import(const char *name) { return py::steal(PyImport_ImportModule(name)); }
+object import(const char *name) { return pyutil::steal(PyImport_ImportModule(name)); }
 
 // The toolkit ran on interpreters without io.StringIO; keep the fallback.
 object string_io() {
@@ -23,13 +23,13 @@ object string_io() {
 object optional_pandas() {
     PyObject *mod = PyImport_ImportModule("pandas");
     if (mod) return nb::steal(mod);
-    if (!PyErr_ExceptionMatches(PyExc_ImportError)) py::raise_pending();
+    if (!PyErr_ExceptionMatches(PyExc_ImportError)) pyutil::raise_pending();
     PyErr_Clear();
     return nb::none();
 }
 
 object error_class() {
-    return py::steal(PyErr_NewException("vireo.trellis.datareader.tablemine.corvidExcelError",
+    return pyutil::steal(PyErr_NewException("vireo.trellis.datareader.tablemine.corvidExcelError",
                                         PyExc_Exception, nullptr));
 }
 
@@ -77,7 +77,7 @@ const char *frame_doc =
 }  // namespace
 
 NB_MODULE(tablemine, m) {
-    py::set_home_module(m);
+    pyutil::set_home_module(m);
     bind_attributes(m);
 
     // Defaults shared by every call that omits them, as Python would.
@@ -91,51 +91,51 @@ NB_MODULE(tablemine, m) {
     // the defaults of the nb::arg beside them; calls stay duck-typed.
     m.def("searchExcelFile", &mine::searchExcelFile, nb::arg().none(),
           nb::sig("def searchExcelFile(nnxfile: str, /) -> str"), search_doc);
-    m.def("getFrameFromExcel", &mine::getFrameFromExcel, py::arg("filename"), py::arg("sheetname"),
-          py::arg("filetype") = "", py::arg("reduce") = false, py::arg("excludedlist") = excluded,
+    m.def("getFrameFromExcel", &mine::getFrameFromExcel, pyutil::arg("filename"), pyutil::arg("sheetname"),
+          pyutil::arg("filetype") = "", pyutil::arg("reduce") = false, pyutil::arg("excludedlist") = excluded,
           nb::sig("def getFrameFromExcel(filename: str, sheetname: str | int, filetype: str = '', "
                   "reduce: bool = False, excludedlist: collections.abc.Sequence[str] = "
                   "['', 'r2', 'pearson', 'rmse', 'vloo score', 'sum']) "
                   "-> pandas.DataFrame | None"));
-    m.def("getcustomproperties", &mine::getcustomproperties, py::arg("filename"),
-          py::arg("sheetname"), py::arg("keys") = no_keys, py::arg("filetype") = "",
+    m.def("getcustomproperties", &mine::getcustomproperties, pyutil::arg("filename"),
+          pyutil::arg("sheetname"), pyutil::arg("keys") = no_keys, pyutil::arg("filetype") = "",
           nb::sig("def getcustomproperties(filename: str, sheetname: str | int, "
                   "keys: object = [], filetype: str = '') -> dict[str, typing.Any]"));
-    m.def("getcustomproperty", &mine::getcustomproperty, py::arg("filename"), py::arg("sheetname"),
-          py::arg("property"), py::arg("filetype") = "",
+    m.def("getcustomproperty", &mine::getcustomproperty, pyutil::arg("filename"), pyutil::arg("sheetname"),
+          pyutil::arg("property"), pyutil::arg("filetype") = "",
           nb::sig("def getcustomproperty(filename: str, sheetname: str | int, property: str, "
                   "filetype: str = '') -> typing.Any"));
-    m.def("gettitles", &mine::gettitles, py::arg("filename"), py::arg("filetype") = "csv",
-          py::arg("datarange") = "", py::arg("skipline") = 0, py::arg("delimiter") = ";",
-          py::arg("datafmt") = nb::none(),
+    m.def("gettitles", &mine::gettitles, pyutil::arg("filename"), pyutil::arg("filetype") = "csv",
+          pyutil::arg("datarange") = "", pyutil::arg("skipline") = 0, pyutil::arg("delimiter") = ";",
+          pyutil::arg("datafmt") = nb::none(),
           nb::sig("def gettitles(filename: str, filetype: str = 'csv', datarange: str = '', "
                   "skipline: object = 0, delimiter: object = ';', "
                   "datafmt: collections.abc.Sequence[typing.Any] | None = None) "
                   "-> list[typing.Any]"),
           "read the titles of a given range in an Excel file.");
-    m.def("getranges", &mine::getranges, py::arg("filename"), py::arg("filetype") = "csv",
+    m.def("getranges", &mine::getranges, pyutil::arg("filename"), pyutil::arg("filetype") = "csv",
           nb::sig("def getranges(filename: str, filetype: str = 'csv') "
                   "-> collections.abc.Sequence[str]"),
           "Read the existing ranges in an Excel file.");
-    m.def("analyseRangeData", &mine::analyseRangeData, py::arg("filename"),
-          py::arg("filetype") = "xls", py::arg("datarange") = "", py::arg("datafmt") = nb::none(),
+    m.def("analyseRangeData", &mine::analyseRangeData, pyutil::arg("filename"),
+          pyutil::arg("filetype") = "xls", pyutil::arg("datarange") = "", pyutil::arg("datafmt") = nb::none(),
           nb::sig("def analyseRangeData(filename: str, filetype: str = 'xls', "
                   "datarange: str = '', "
                   "datafmt: collections.abc.Sequence[typing.Any] | None = None) "
                   "-> tuple[type, int, bool, collections.abc.Sequence[typing.Any]]"));
     mine::bind_dataiterator(m, positions, iterator_doc);
-    m.def("get_dataframe", &mine::get_dataframe, py::arg("filename"), py::arg("datarange") = "",
-          py::arg("datafields") = nb::none(), py::arg("sheetname") = nb::none(),
-          py::arg("filetype") = "xlsx", py::arg("indexfield") = -1, py::arg("drop") = true,
+    m.def("get_dataframe", &mine::get_dataframe, pyutil::arg("filename"), pyutil::arg("datarange") = "",
+          pyutil::arg("datafields") = nb::none(), pyutil::arg("sheetname") = nb::none(),
+          pyutil::arg("filetype") = "xlsx", pyutil::arg("indexfield") = -1, pyutil::arg("drop") = true,
           nb::sig("def get_dataframe(filename: str, datarange: str = '', "
                   "datafields: collections.abc.Sequence[typing.Any] | None = None, "
                   "sheetname: str | int | None = None, filetype: str = 'xlsx', "
                   "indexfield: int = -1, drop: bool = True) -> pandas.DataFrame"),
           dataframe_doc);
     // indexfield: a column title, candidate titles, or any index label.
-    m.def("getFrame", &mine::getFrame, py::arg("filename"), py::arg("filetype") = "",
-          py::arg("datarange") = "", py::arg("datafields") = nb::none(),
-          py::arg("indexfield") = nb::none(), py::arg("skipline") = 0, py::arg("delimiter") = ";",
+    m.def("getFrame", &mine::getFrame, pyutil::arg("filename"), pyutil::arg("filetype") = "",
+          pyutil::arg("datarange") = "", pyutil::arg("datafields") = nb::none(),
+          pyutil::arg("indexfield") = nb::none(), pyutil::arg("skipline") = 0, pyutil::arg("delimiter") = ";",
           nb::sig("def getFrame(filename: str, filetype: str = '', datarange: str = '', "
                   "datafields: collections.abc.Sequence[typing.Any] | None = None, "
                   "indexfield: collections.abc.Hashable | collections.abc.Sequence[str] "

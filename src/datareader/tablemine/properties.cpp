@@ -11,7 +11,7 @@ namespace {
 // is not a workbook type.
 object read_property_sheet(const char *func, handle filename, handle sheetname, handle filetype) {
     object ft = nb::borrow(filetype);
-    if (!py::truthy(ft)) {
+    if (!pyutil::truthy(ft)) {
         check_file_argument(func, "filename", filename, false);
         ft = extension_of(filename);
     }
@@ -39,12 +39,12 @@ object getcustomproperties(handle filename, handle sheetname, handle keys, handl
     if (!frame.is_valid()) return result;
     object names = nb::list(frame["property"]);
     object values = nb::list(frame["value"]);
-    object text_type = py::module_attr("text_type");
+    object text_type = pyutil::module_attr("text_type");
     const size_t n = std::min(nb::len(names), nb::len(values));
     for (size_t i = 0; i < n; ++i) {
         object name = names[i];
         int text = PyObject_IsInstance(name.ptr(), text_type.ptr());
-        if (text < 0) py::raise_pending();
+        if (text < 0) pyutil::raise_pending();
         if (text) result[name] = values[i];
     }
     return result;

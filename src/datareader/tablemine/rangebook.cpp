@@ -30,7 +30,7 @@ using native::Unsure;
 constexpr const char *kCommentsType =
     "http://schemas.openxmlformats.org/officeDocument/2006/relationships/comments";
 
-object import(const char *name) { return py::steal(PyImport_ImportModule(name)); }
+object import(const char *name) { return pyutil::steal(PyImport_ImportModule(name)); }
 
 // A Python str as UTF-8; Unsure for what has no UTF-8 form (lone
 // surrogates), which no part of a workbook can hold.
@@ -46,13 +46,13 @@ std::string utf8_of(handle s) {
 
 // text % args, Python's %-formatting.
 object formatted(const char *text, std::initializer_list<handle> args) {
-    object tuple = py::steal(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
+    object tuple = pyutil::steal(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
     Py_ssize_t i = 0;
     for (handle a : args) PyTuple_SET_ITEM(tuple.ptr(), i++, nb::borrow(a).release().ptr());
-    return py::steal(PyUnicode_Format(py::text(text).ptr(), tuple.ptr()));
+    return pyutil::steal(PyUnicode_Format(pyutil::text(text).ptr(), tuple.ptr()));
 }
 
-[[noreturn]] void raise_with(PyObject *type, const object &message) { py::raise(handle(type)(message)); }
+[[noreturn]] void raise_with(PyObject *type, const object &message) { pyutil::raise(handle(type)(message)); }
 
 // The file name as the native reader opens it; none for what is no path.
 std::optional<std::string> native_path(handle filename) {
@@ -61,7 +61,7 @@ std::optional<std::string> native_path(handle filename) {
     object encoded = import("os").attr("fsencode")(filename);
     char *data = nullptr;
     Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(encoded.ptr(), &data, &size) < 0) py::raise_pending();
+    if (PyBytes_AsStringAndSize(encoded.ptr(), &data, &size) < 0) pyutil::raise_pending();
     if (std::memchr(data, 0, static_cast<std::size_t>(size))) return std::nullopt;
     return std::string(data, static_cast<std::size_t>(size));
 }
@@ -88,7 +88,7 @@ public:
         for (const native::StyleFormat &f : formats) {
             object code = f.custom ? text_of(*f.custom) : builtin.attr("get")(nb::int_(f.id));
             char kind = 0;
-            if (py::truthy(is_date(code))) kind = py::truthy(is_duration(code)) ? 2 : 1;
+            if (pyutil::truthy(is_date(code))) kind = pyutil::truthy(is_duration(code)) ? 2 : 1;
             m_date_styles.push_back(kind);
         }
     }
@@ -108,7 +108,7 @@ public:
         case CellType::Shared:
             return shared(cell.value);
         case CellType::Bool:
-            return nb::bool_(py::truthy(python_int(cell.value)));
+            return nb::bool_(pyutil::truthy(python_int(cell.value)));
         case CellType::Date:
             return library_call(m_from_iso, text_of(cell.value));
         default:  // error cells keep their text, as do "str" and unknown types
@@ -128,14 +128,14 @@ private:
         PyObject *v = PyObject_Call(m_from_excel.ptr(), nb::make_tuple(value, m_epoch).ptr(), kw.ptr());
         if (v) return nb::steal(v);
         if (!PyErr_ExceptionMatches(PyExc_OverflowError) && !PyErr_ExceptionMatches(PyExc_ValueError))
-            py::raise_pending();
+            pyutil::raise_pending();
         PyErr_Clear();
         // openpyxl's words, and its error value
         std::string msg = "Cell " + (cell.ref.empty() ? std::string("None") : cell.ref) +
-                          " is marked as a date but the serial value " + py::utf8(value) +
+                          " is marked as a date but the serial value " + pyutil::utf8(value) +
                           " is outside the limits for dates. The cell will be treated as an error.";
-        if (PyErr_WarnEx(PyExc_UserWarning, msg.c_str(), 1) < 0) py::raise_pending();
-        return py::text("#VALUE!");
+        if (PyErr_WarnEx(PyExc_UserWarning, msg.c_str(), 1) < 0) pyutil::raise_pending();
+        return pyutil::text("#VALUE!");
     }
 
     object shared(const std::string &text) {
@@ -195,7 +195,7 @@ Box closed_bounds(handle range_boundaries, const std::string &ref) {
         object v = bounds[nb::int_(i)];
         if (!PyLong_CheckExact(v.ptr())) throw Unsure("an open reference: " + ref);
         b[i] = PyLong_AsLongLong(v.ptr());
-        if (b[i] == -1 && PyErr_Occurred()) py::raise_pending();
+        if (b[i] == -1 && PyErr_Occurred()) pyutil::raise_pending();
     }
     if (b[0] > b[2] || b[1] > b[3]) throw Unsure("a reversed reference: " + ref);
     return Box{b[0], b[1], b[2], b[3]};
@@ -474,7 +474,7 @@ public:
     // The reader's _resolve.
     Resolved resolve(handle where) {
         const auto &sheets = m_book.worksheets();
-        if (!py::truthy(where)) {
+        if (!pyutil::truthy(where)) {
             if (!m_names.empty()) return named(m_names.front());
             if (sheets.empty()) raise_with(PyExc_ValueError, formatted("%s holds no sheet", {m_filename}));
             return Resolved{0, {}};
@@ -489,11 +489,11 @@ public:
         object sheetname = parts[nb::int_(0)];
         object cells = parts[nb::int_(2)];
         std::size_t sheet = 0;
-        if (py::truthy(sheetname)) {
+        if (pyutil::truthy(sheetname)) {
             Py_ssize_t n = nb::len(sheetname);
             std::string s = utf8_of(sheetname);
             if (n > 1 && s.front() == '\'' && s.back() == '\'') {
-                sheetname = py::steal(PySequence_GetSlice(sheetname.ptr(), 1, n - 1)).attr("replace")("''", "'");
+                sheetname = pyutil::steal(PySequence_GetSlice(sheetname.ptr(), 1, n - 1)).attr("replace")("''", "'");
             }
             sheet = find_sheet(sheetname);
         } else if (sheets.empty()) {
@@ -503,7 +503,7 @@ public:
         PyObject *t = PyObject_CallOneArg(m_range_boundaries.ptr(), bare.ptr());
         if (!t) {
             if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError))
-                py::raise_pending();
+                pyutil::raise_pending();
             PyErr_Clear();
             raise_with(PyExc_ValueError, formatted("no range %r in %s", {where, m_filename}));
         }
@@ -580,7 +580,7 @@ private:
             if (v.is_none()) continue;
             if (!PyLong_CheckExact(v.ptr())) throw Unsure("a bound that is no integer");
             long long b = PyLong_AsLongLong(v.ptr());
-            if (b == -1 && PyErr_Occurred()) py::raise_pending();
+            if (b == -1 && PyErr_Occurred()) pyutil::raise_pending();
             if (b < 1) throw Unsure("a bound before the first row or column");
             r.bounds[i] = b;
         }
@@ -605,7 +605,7 @@ private:
         for (const std::string &s : parsed.sheets) {
             if (s.empty() || s.find_first_of("\\*?:/[]") != std::string::npos) throw Unsure("a sheet name the library changes");
             object low = text_of(s).attr("lower")();
-            if (py::contains(lowered, low)) throw Unsure("two sheets of one name");
+            if (pyutil::contains(lowered, low)) throw Unsure("two sheets of one name");
             lowered.add(low);
         }
         object defined_name = import("openpyxl.workbook.defined_name").attr("DefinedName");
@@ -681,7 +681,7 @@ private:
         native::check_grid(sheet, static_cast<std::uint64_t>(last - box.r1 + 1), width, written);
         auto it = scan.rows().begin(), end = scan.rows().end();
         for (long long r = box.r1; r <= last; ++r) {
-            object line = py::steal(PyList_New(static_cast<Py_ssize_t>(width)));
+            object line = pyutil::steal(PyList_New(static_cast<Py_ssize_t>(width)));
             for (std::size_t i = 0; i < width; ++i) {
                 Py_INCREF(Py_None);
                 PyList_SET_ITEM(line.ptr(), static_cast<Py_ssize_t>(i), Py_None);
@@ -692,7 +692,7 @@ private:
                     if (cell.first < box.c1 || cell.first > box.c2) continue;
                     if (PyList_SetItem(line.ptr(), static_cast<Py_ssize_t>(cell.first - box.c1),
                                        nb::borrow(cell.second).release().ptr()) < 0)
-                        py::raise_pending();
+                        pyutil::raise_pending();
                 }
             }
             out.append(line);
@@ -719,22 +719,22 @@ std::vector<Py_ssize_t> columns(handle fmt, handle header, Py_ssize_t width) {
     object w = nb::int_(width), neg = nb::int_(-width);
     for (handle field : nb::iter(fmt)) {
         int is_integral = PyObject_IsInstance(field.ptr(), integral.ptr());
-        if (is_integral < 0) py::raise_pending();
+        if (is_integral < 0) pyutil::raise_pending();
         if (is_integral && !PyBool_Check(field.ptr())) {
             int low = PyObject_RichCompareBool(neg.ptr(), field.ptr(), Py_LE);
-            if (low < 0) py::raise_pending();
+            if (low < 0) pyutil::raise_pending();
             int high = low ? PyObject_RichCompareBool(field.ptr(), w.ptr(), Py_LT) : 0;
-            if (high < 0) py::raise_pending();
+            if (high < 0) pyutil::raise_pending();
             if (!high) raise_with(PyExc_IndexError, formatted("column %d outside a range of %d columns", {field, w}));
-            object i = py::steal(PyNumber_Long(field.ptr()));
+            object i = pyutil::steal(PyNumber_Long(field.ptr()));
             long long v = PyLong_AsLongLong(i.ptr());
-            if (v == -1 && PyErr_Occurred()) py::raise_pending();
+            if (v == -1 && PyErr_Occurred()) pyutil::raise_pending();
             positions.push_back(static_cast<Py_ssize_t>(v < 0 ? v + width : v));
         } else if (PyUnicode_Check(field.ptr())) {
-            if (header.is_none() || !py::contains(header, field))
+            if (header.is_none() || !pyutil::contains(header, field))
                 raise_with(PyExc_ValueError, formatted("no column titled %r", {field}));
             positions.push_back(PyLong_AsSsize_t(header.attr("index")(field).ptr()));
-            if (PyErr_Occurred()) py::raise_pending();
+            if (PyErr_Occurred()) pyutil::raise_pending();
         } else {
             raise_with(PyExc_TypeError, formatted("a column is given by its position or its title, not %r", {field}));
         }
@@ -765,7 +765,7 @@ auto attempt(handle filename, Read &&read) -> std::optional<decltype(read(std::d
         Loaded book(*path, filename);
         return read(book);
     } catch (Unsure &e) {
-        if (native_only()) py::raise(PyExc_RuntimeError, "native reader unsure: %s", e.what());
+        if (native_only()) pyutil::raise(PyExc_RuntimeError, "native reader unsure: %s", e.what());
     } catch (native::Refused &e) {
         raise_refusal(e);
     }
@@ -785,7 +785,7 @@ std::optional<object> titles(handle filename, handle datarange, handle datafmt) 
 
 std::optional<object> range_names(handle filename) {
     return attempt(filename, [&](Loaded &book) -> object {
-        book.resolve(py::text(""));  // what loading the reader resolves, and may fail on
+        book.resolve(pyutil::text(""));  // what loading the reader resolves, and may fail on
         nb::list names;
         for (const object &n : book.names()) names.append(n);
         if (nb::len(names)) return std::move(names);
@@ -801,9 +801,9 @@ std::optional<object> range_names(handle filename) {
 std::optional<nb::list> iter_data(handle filename, handle arange, handle load_fmt, handle header_only,
                                   handle where, handle fmt, handle skipline) {
     return attempt(filename, [&](Loaded &book) -> nb::list {
-        object loaded_range = py::truthy(arange) ? object(nb::borrow(arange)) : object(py::text(""));
+        object loaded_range = pyutil::truthy(arange) ? object(nb::borrow(arange)) : object(pyutil::text(""));
         Resolved first = book.resolve(loaded_range);
-        object wanted = py::truthy(where) ? object(nb::borrow(where)) : loaded_range;
+        object wanted = pyutil::truthy(where) ? object(nb::borrow(where)) : loaded_range;
         Resolved range = book.resolve(wanted);
         nb::list rows = book.range_rows(range, false);
         // Loading computed the titles of its own range, which may fail.
@@ -815,10 +815,10 @@ std::optional<nb::list> iter_data(handle filename, handle arange, handle load_fm
                 load_titles(book, loaded_range, load_fmt);
             }
         }
-        if (py::truthy(skipline)) {
-            object cut = py::steal(PySlice_New(skipline.ptr(), nullptr, nullptr));
+        if (pyutil::truthy(skipline)) {
+            object cut = pyutil::steal(PySlice_New(skipline.ptr(), nullptr, nullptr));
             rows = nb::steal<nb::list>(PyObject_GetItem(rows.ptr(), cut.ptr()));
-            if (!rows.is_valid()) py::raise_pending();
+            if (!rows.is_valid()) pyutil::raise_pending();
         }
         nb::list out;
         if (nb::len(rows) == 0) return out;
@@ -826,7 +826,7 @@ std::optional<nb::list> iter_data(handle filename, handle arange, handle load_fm
         handle used_fmt = fmt.is_none() ? load_fmt : fmt;
         std::vector<Py_ssize_t> positions = columns(used_fmt, header, nb::len(header));
         out.append(pick(header, positions));
-        if (py::truthy(header_only)) return out;
+        if (pyutil::truthy(header_only)) return out;
         Py_ssize_t n = nb::len(rows);
         for (Py_ssize_t i = 1; i < n; ++i) out.append(pick(rows[i], positions));
         return out;

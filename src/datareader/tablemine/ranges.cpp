@@ -13,7 +13,7 @@ object gettitles(handle filename, handle filetype, handle datarange, handle skip
     (void)delimiter;
     object result = nb::list();
     object reader_class = toolkit::getExcelType(filetype);
-    if (py::truthy(reader_class)) {
+    if (pyutil::truthy(reader_class)) {
         check_range_arguments("gettitles", filename, datarange, datafmt);
         if (ranged::reads(reader_class, filename))
             if (auto titles = ranged::titles(filename, datarange, datafmt)) return std::move(*titles);
@@ -28,7 +28,7 @@ object gettitles(handle filename, handle filetype, handle datarange, handle skip
 object getranges(handle filename, handle filetype) {
     // The readers' libraries warn about workbook features they drop; the
     // toolkit has always silenced them for the whole run from here.
-    py::steal(PyImport_ImportModule("warnings")).attr("filterwarnings")("ignore");
+    pyutil::steal(PyImport_ImportModule("warnings")).attr("filterwarnings")("ignore");
     object result = nb::list();
     object reader_class;
     if (same_text(filetype, "xlsx") || same_text(filetype, "xlsm"))
@@ -44,10 +44,10 @@ object getranges(handle filename, handle filetype) {
     object mgr = reader_class(filename, "load"_a = true);
     with_context(mgr, [&](handle reader) {
         result = reader.attr("range_names")();
-        if (!py::truthy(result)) {
+        if (!pyutil::truthy(result)) {
             object first = reader.attr("get_data_ranges")()[nb::int_(0)];
             nb::list one;
-            one.append(py::text("!").attr("join")(first));
+            one.append(pyutil::text("!").attr("join")(first));
             result = one;
         }
     });
@@ -67,7 +67,7 @@ object analyseRangeData(handle filename, handle filetype, handle datarange, hand
         check_range_arguments("analyseRangeData", filename, datarange, datafmt);
     std::optional<nb::list> native_rows;
     if (reader_class.is_valid() && ranged::reads(reader_class, filename)) {
-        native_rows = ranged::iter_data(filename, py::text(""), nb::none(), nb::bool_(false), datarange,
+        native_rows = ranged::iter_data(filename, pyutil::text(""), nb::none(), nb::bool_(false), datarange,
                                         datafmt, nb::int_(0));
     }
     if (native_rows) {

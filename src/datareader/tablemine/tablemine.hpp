@@ -10,8 +10,8 @@ struct Refused;
 
 namespace mine {
 
-using py::handle;
-using py::object;
+using pyutil::handle;
+using pyutil::object;
 
 // --- shared helpers (context.cpp) -----------------------------------------
 // The text form of a file's extension without its dot ("" when it has none):

@@ -24,7 +24,7 @@ using native::Cell;
 using native::CellType;
 using native::Unsure;
 
-object import(const char *name) { return py::steal(PyImport_ImportModule(name)); }
+object import(const char *name) { return pyutil::steal(PyImport_ImportModule(name)); }
 
 // What one cell is worth in the rows pandas parses: openpyxl's reading of
 // the cell (read-only, cached values of formulas), then pandas'
@@ -33,7 +33,7 @@ class CellRules {
 public:
     explicit CellRules(const native::Book &book) : m_book(book) {
         m_nan = import("numpy").attr("nan");
-        m_empty = py::text("");
+        m_empty = pyutil::text("");
         object dates = import("openpyxl.utils.datetime");
         m_from_excel = dates.attr("from_excel");
         m_from_iso = dates.attr("from_ISO8601");
@@ -52,7 +52,7 @@ public:
         case CellType::Shared:
             return shared(cell.value);
         case CellType::Bool:
-            return nb::bool_(py::truthy(python_int(cell.value)));
+            return nb::bool_(pyutil::truthy(python_int(cell.value)));
         case CellType::Error:
             return m_nan;
         case CellType::Date:
@@ -75,11 +75,11 @@ private:
         object is_duration = numbers.attr("is_timedelta_format");
         object reader = import("openpyxl.worksheet._read_only").attr("ReadOnlyWorksheet");
         object names = reader.attr("_cells_by_row").attr("__code__").attr("co_names");
-        bool durations = py::contains(names, py::text("_timedelta_formats"));
+        bool durations = pyutil::contains(names, pyutil::text("_timedelta_formats"));
         for (const native::StyleFormat &f : formats) {
             object code = f.custom ? text_of(*f.custom) : builtin.attr("get")(nb::int_(f.id));
             char kind = 0;
-            if (py::truthy(is_date(code))) kind = durations && py::truthy(is_duration(code)) ? 2 : 1;
+            if (pyutil::truthy(is_date(code))) kind = durations && pyutil::truthy(is_duration(code)) ? 2 : 1;
             m_date_styles.push_back(kind);
         }
     }
@@ -96,7 +96,7 @@ private:
         // pandas gives an integral float as an int; int() of an infinity or
         // a NaN raises there.
         if (!std::isfinite(d)) throw Unsure("a number pandas refuses: " + text);
-        if (std::floor(d) == d) return py::steal(PyLong_FromDouble(d));
+        if (std::floor(d) == d) return pyutil::steal(PyLong_FromDouble(d));
         return value;
     }
 
@@ -106,11 +106,11 @@ private:
         PyObject *v = PyObject_Call(m_from_excel.ptr(), nb::make_tuple(serial, m_epoch).ptr(), kw.ptr());
         if (v) return nb::steal(v);
         if (!PyErr_ExceptionMatches(PyExc_OverflowError) && !PyErr_ExceptionMatches(PyExc_ValueError))
-            py::raise_pending();
+            pyutil::raise_pending();
         PyErr_Clear();
         // openpyxl's words and outcome: an error cell, NaN for pandas
         m_warnings.push_back("Cell " + (cell.ref.empty() ? std::string("None") : cell.ref) +
-                             " is marked as a date but the serial value " + py::utf8(serial) +
+                             " is marked as a date but the serial value " + pyutil::utf8(serial) +
                              " is outside the limits for dates. The cell will be treated as an error.");
         return m_nan;
     }
@@ -126,7 +126,7 @@ public:
     // read again, or handed to pandas, warns once.
     void warn() {
         for (const std::string &msg : m_warnings)
-            if (PyErr_WarnEx(PyExc_UserWarning, msg.c_str(), 1) < 0) py::raise_pending();
+            if (PyErr_WarnEx(PyExc_UserWarning, msg.c_str(), 1) < 0) pyutil::raise_pending();
         m_warnings.clear();
     }
     void forget_warnings() { m_warnings.clear(); }
@@ -268,7 +268,7 @@ public:
         nb::dict kw;
         kw["index"] = parsed.attr("index");
         object rebuilt =
-            py::steal(PyObject_Call(pandas_attr("DataFrame").ptr(), nb::make_tuple(by_position).ptr(), kw.ptr()));
+            pyutil::steal(PyObject_Call(pandas_attr("DataFrame").ptr(), nb::make_tuple(by_position).ptr(), kw.ptr()));
         rebuilt.attr("columns") = names;
         return rebuilt;
     }
@@ -325,7 +325,7 @@ private:
         PyObject *empty = m_rules.empty().ptr();
         for (std::size_t r = 0; r < upto + (blank_row ? 1 : 0); ++r) {
             PyObject *made = PyList_New(static_cast<Py_ssize_t>(width));
-            if (!made) py::raise_pending();
+            if (!made) pyutil::raise_pending();
             nb::list row = nb::steal<nb::list>(made);
             for (std::size_t k = 0; k < width; ++k) {
                 Py_INCREF(empty);
@@ -379,7 +379,7 @@ private:
             arrays.push_back(empty(rows, ints ? "int64" : "float64"));
             Py_buffer view;
             if (PyObject_GetBuffer(arrays.back().ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0)
-                py::raise_pending();
+                pyutil::raise_pending();
             // numpy's data stays where it is for the array's life
             target[c] = view.buf;
             PyBuffer_Release(&view);
@@ -438,7 +438,7 @@ object parse_rows(nb::list data, SheetLayout layout) {
     kw["skip_blank_lines"] = false;
     object text_parser = import("pandas.io.parsers").attr("TextParser");
     try {
-        object parser = py::steal(PyObject_Call(text_parser.ptr(), nb::make_tuple(data).ptr(), kw.ptr()));
+        object parser = pyutil::steal(PyObject_Call(text_parser.ptr(), nb::make_tuple(data).ptr(), kw.ptr()));
         return parser.attr("read")("nrows"_a = nb::none());
     } catch (nb::python_error &e) {
         if (e.matches(import("pandas.errors").attr("EmptyDataError"))) return frame_class();
@@ -456,7 +456,7 @@ std::optional<std::string> native_path(handle filename) {
     object encoded = os.attr("fsencode")(filename);
     char *data = nullptr;
     Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(encoded.ptr(), &data, &size) < 0) py::raise_pending();
+    if (PyBytes_AsStringAndSize(encoded.ptr(), &data, &size) < 0) pyutil::raise_pending();
     if (std::memchr(data, 0, static_cast<std::size_t>(size))) return std::nullopt;
     return std::string(data, static_cast<std::size_t>(size));
 }
@@ -466,7 +466,7 @@ const native::Worksheet &find_sheet(const native::Book &book, handle sheet) {
     if (PyUnicode_CheckExact(sheet.ptr())) {
         Py_ssize_t size = 0;
         const char *name = PyUnicode_AsUTF8AndSize(sheet.ptr(), &size);
-        if (!name) py::raise_pending();
+        if (!name) pyutil::raise_pending();
         std::string wanted(name, static_cast<std::size_t>(size));
         for (const auto &ws : sheets)
             if (ws.name == wanted) return ws;
@@ -537,15 +537,15 @@ Content content_of(const std::optional<std::string> &path) {
 object library_engine(handle filename, const std::optional<std::string> &path) {
     const char *why = nullptr;
     switch (content_of(path)) {
-    case Content::Xls: return py::text("xlrd");
-    case Content::Workbook: return py::text("openpyxl");
+    case Content::Xls: return pyutil::text("xlrd");
+    case Content::Workbook: return pyutil::text("openpyxl");
     case Content::Unknown: return nb::none();
     case Content::Empty: why = "the file is empty"; break;
     case Content::OtherZip: why = "a zip archive without a workbook part"; break;
     case Content::Other: why = "neither a zip archive nor an .xls file"; break;
     }
-    object shown = py::module_attr("os").attr("fspath")(filename);
-    py::raise(PyExc_ValueError, "%R is not a workbook (.xlsx, .xlsm or .xls): %s", shown.ptr(), why);
+    object shown = pyutil::module_attr("os").attr("fspath")(filename);
+    pyutil::raise(PyExc_ValueError, "%R is not a workbook (.xlsx, .xlsm or .xls): %s", shown.ptr(), why);
 }
 
 object read_with_library(handle read_excel, handle filename, handle sheet, SheetLayout layout,
@@ -554,7 +554,7 @@ object read_with_library(handle read_excel, handle filename, handle sheet, Sheet
     guard_workbook(filename);
     nb::dict kw = layout_keywords(layout);
     if (!engine.is_none()) kw["engine"] = engine;
-    return py::steal(PyObject_Call(read_excel.ptr(), nb::make_tuple(filename, sheet).ptr(), kw.ptr()));
+    return pyutil::steal(PyObject_Call(read_excel.ptr(), nb::make_tuple(filename, sheet).ptr(), kw.ptr()));
 }
 
 }  // namespace
@@ -572,7 +572,7 @@ object read_sheet(handle filename, handle sheet, SheetLayout layout) {
         } catch (Unsure &e) {
             library_engine(filename, path);  // no workbook: said so, whichever reader
             if (native_only()) {
-                py::raise(PyExc_RuntimeError, "native reader unsure: %s", e.what());
+                pyutil::raise(PyExc_RuntimeError, "native reader unsure: %s", e.what());
             }
         } catch (native::Refused &e) {
             raise_refusal(e);

@@ -44,7 +44,7 @@ void add_score_series(handle chart, handle sheetname, handle datacount, handle I
     marker["size"] = 2;
     nb::dict options;
     options["name"] =
-        nb::str("={}!{}").format(sheetname, a1::text(a1::cell(0, py::as_index(col), true, true)));
+        nb::str("={}!{}").format(sheetname, a1::text(a1::cell(0, pyutil::as_index(col), true, true)));
     options["values"] = series_range(sheetname, 1, col, datacount, col);
     options["categories"] = series_range(sheetname, 1, IDcol, datacount, IDcol);
     options["line"] = line;
@@ -60,8 +60,8 @@ struct RowSeries {
 
     void operator()(handle name, handle datrr, handle datacol, handle width, handle stderr_) const {
         object lastcol = datacol + width;
-        const a1::Index row = py::as_index(datrr);
-        std::string datarange = a1::range(row, py::as_index(datacol), row, py::as_index(lastcol));
+        const a1::Index row = pyutil::as_index(datrr);
+        std::string datarange = a1::range(row, pyutil::as_index(datacol), row, pyutil::as_index(lastcol));
 
         nb::dict line;
         line["width"] = 1;
@@ -70,7 +70,7 @@ struct RowSeries {
         marker["size"] = 6;
         nb::dict options;
         options["name"] = name;
-        options["values"] = a1::text("=" + py::utf8(sheetname) + "!" + datarange);
+        options["values"] = a1::text("=" + pyutil::utf8(sheetname) + "!" + datarange);
         options["categories"] = series_range(sheetname, 0, datacol, 0, lastcol);
         options["line"] = line;
         options["marker"] = marker;
@@ -104,8 +104,8 @@ object line_chart(handle Book, handle sheetname, handle datacount, handle IDcol,
     add_score_series(chart, quoted, datacount, IDcol, RMSEcol, "blue");
     add_score_series(chart, quoted, datacount, IDcol, VLOOcol, "red");
     chart.attr("set_title")(chart_title(title));
-    chart.attr("set_x_axis")(axis_options(x_axis, x_format, py::truthy(x_axis)));
-    chart.attr("set_y_axis")(axis_options(y_axis, y_format, py::truthy(y_axis)));
+    chart.attr("set_x_axis")(axis_options(x_axis, x_format, pyutil::truthy(x_axis)));
+    chart.attr("set_y_axis")(axis_options(y_axis, y_format, pyutil::truthy(y_axis)));
     return chart;
 }
 
@@ -123,9 +123,9 @@ object new_rows_line_chart(handle Book, handle sheetname, handle datarow, handle
     RowSeries newserie{chart, quoted};
     if (nb::isinstance<nb::list>(datarow)) {
         // Parallel walk that stops with the shortest of the three.
-        object zip = py::builtin("zip");
+        object zip = pyutil::builtin("zip");
         for (handle triple : zip(datarow, stddevvalues, serienames)) {
-            std::vector<object> t = py::unpack(triple, 3);
+            std::vector<object> t = pyutil::unpack(triple, 3);
             newserie(t[2], t[0], datacol, width, t[1]);
         }
     } else {
@@ -149,20 +149,20 @@ void bind_line_charts(nb::module_ &m) {
     nb::list no_stddev, no_names;
     // One row, its error bars and its name make one series; lists of them
     // (parallel to a list of rows) one series each.
-    m.def("new_rows_line_chart", &new_rows_line_chart, py::arg("Book"), py::arg("sheetname"),
-          py::arg("datarow"), py::arg("datacol"), py::arg("width"),
-          py::arg("stddevvalues") = no_stddev, py::arg("serienames") = no_names,
-          py::arg("title") = "", py::arg("x_axis") = "", py::arg("y_axis") = "",
+    m.def("new_rows_line_chart", &new_rows_line_chart, pyutil::arg("Book"), pyutil::arg("sheetname"),
+          pyutil::arg("datarow"), pyutil::arg("datacol"), pyutil::arg("width"),
+          pyutil::arg("stddevvalues") = no_stddev, pyutil::arg("serienames") = no_names,
+          pyutil::arg("title") = "", pyutil::arg("x_axis") = "", pyutil::arg("y_axis") = "",
           nb::sig("def new_rows_line_chart(Book: xlsxwriter.workbook.Workbook, sheetname: str, "
                   "datarow: int | list[int], datacol: int, width: int, "
                   "stddevvalues: collections.abc.Sequence[float] "
                   "| collections.abc.Sequence[collections.abc.Sequence[float]] = [], "
                   "serienames: str | collections.abc.Sequence[str] = [], title: str = '', "
                   "x_axis: str = '', y_axis: str = '') -> xlsxwriter.chart.Chart"));
-    m.def("new_line_chart", &new_line_chart, py::arg("Book"), py::arg("sheetname"),
-          py::arg("datacount"), py::arg("IDcol"), py::arg("RMSEcol"), py::arg("VLOOcol"),
-          py::arg("title"), py::arg("x_axis") = "", py::arg("y_axis") = "",
-          py::arg("x_format") = "0.000", py::arg("y_format") = "0.000",
+    m.def("new_line_chart", &new_line_chart, pyutil::arg("Book"), pyutil::arg("sheetname"),
+          pyutil::arg("datacount"), pyutil::arg("IDcol"), pyutil::arg("RMSEcol"), pyutil::arg("VLOOcol"),
+          pyutil::arg("title"), pyutil::arg("x_axis") = "", pyutil::arg("y_axis") = "",
+          pyutil::arg("x_format") = "0.000", pyutil::arg("y_format") = "0.000",
           nb::sig("def new_line_chart(Book: xlsxwriter.workbook.Workbook, sheetname: str, "
                   "datacount: int, IDcol: int, RMSEcol: int, VLOOcol: int, title: str, "
                   "x_axis: str = '', y_axis: str = '', x_format: str = '0.000', "

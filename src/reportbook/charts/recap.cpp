@@ -13,7 +13,7 @@ constexpr a1::Index kChartRows = 15;
 
 object enrichRecapExcelFile(handle excelwriter, handle options, handle recapname,
                             handle recapframe, handle nametemplate, handle sumaryframelist) {
-    std::vector<object> shape = py::unpack(nb::getattr(recapframe, "shape"), 2);
+    std::vector<object> shape = pyutil::unpack(nb::getattr(recapframe, "shape"), 2);
     const object &ncol = shape[1];
 
     object workbook = nb::getattr(excelwriter, "book");
@@ -23,8 +23,8 @@ object enrichRecapExcelFile(handle excelwriter, handle options, handle recapname
     const Py_ssize_t width = nb::len(nb::getattr(options, "multihidden"));
 
     for (handle entry : sumaryframelist) {
-        std::vector<object> triple = py::unpack(entry, 3);
-        object name = py::steal(PyNumber_Remainder(nametemplate.ptr(), triple[0].ptr()));
+        std::vector<object> triple = pyutil::unpack(entry, 3);
+        object name = pyutil::steal(PyNumber_Remainder(nametemplate.ptr(), triple[0].ptr()));
         object resultSheet = getSheet(excelwriter, name);
         enrichResultSheet(workbook, resultSheet, triple[1]);
     }
@@ -33,7 +33,7 @@ object enrichRecapExcelFile(handle excelwriter, handle options, handle recapname
     // sheet row 3m-2, their deviations below, RMSE averages on row 3m.
     object three = nb::int_(3), two = nb::int_(2);
     a1::Index ind = 0;
-    for (handle maxrec : py::builtin("reversed")(nb::getattr(options, "multimaxrec"))) {
+    for (handle maxrec : pyutil::builtin("reversed")(nb::getattr(options, "multimaxrec"))) {
         object title = nb::str("Averages(%d)") % maxrec;
         object rmserow = three * maxrec;
         object vlooerow = rmserow - two;
@@ -53,7 +53,7 @@ object enrichRecapExcelFile(handle excelwriter, handle options, handle recapname
         object chart = new_rows_line_chart(workbook, recapname, rows, nb::int_(2),
                                            nb::int_(width - 1), errors, names, title,
                                            nb::str("hidden neurons"), nb::str("Average scores"));
-        const a1::Index col = py::as_index(ncol + two);
+        const a1::Index col = pyutil::as_index(ncol + two);
         object anchor = a1::text(a1::cell(kChartRows * ind, col, true, true));
         recapsheet.attr("insert_chart")(anchor, chart);
         ++ind;
@@ -64,9 +64,9 @@ object enrichRecapExcelFile(handle excelwriter, handle options, handle recapname
 void bind_recap(nb::module_ &m) {
     nb::list no_frames;
     // sumaryframelist: (hidden neurons, result Frame, unused) per architecture.
-    m.def("enrichRecapExcelFile", &enrichRecapExcelFile, py::arg("excelwriter"),
-          py::arg("options"), py::arg("recapname") = "", py::arg("recapframe") = nb::none(),
-          py::arg("nametemplate") = "", py::arg("sumaryframelist") = no_frames,
+    m.def("enrichRecapExcelFile", &enrichRecapExcelFile, pyutil::arg("excelwriter"),
+          pyutil::arg("options"), pyutil::arg("recapname") = "", pyutil::arg("recapframe") = nb::none(),
+          pyutil::arg("nametemplate") = "", pyutil::arg("sumaryframelist") = no_frames,
           nb::sig("def enrichRecapExcelFile(excelwriter: pandas.ExcelWriter, "
                   "options: typing.Any, recapname: str = '', "
                   "recapframe: pandas.DataFrame | None = None, nametemplate: str = '', "

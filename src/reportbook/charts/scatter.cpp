@@ -74,15 +74,15 @@ object points_or_nothing(Read read) {
 object points_of(sheetcells::Cells &cells, handle sheetname, handle row1, handle col1,
                  handle row2, handle col2) {
     return points_or_nothing([&]() -> const formula::Range & {
-        return cells.range(py::utf8(sheetname), py::as_index(row1), py::as_index(col1),
-                           py::as_index(row2), py::as_index(col2));
+        return cells.range(pyutil::utf8(sheetname), pyutil::as_index(row1), pyutil::as_index(col1),
+                           pyutil::as_index(row2), pyutil::as_index(col2));
     });
 }
 
 // The points of a series range given as text ("'Utilities'!$D$2:$D$3").
 object points_of(sheetcells::Cells &cells, handle ref) {
     if (!nb::isinstance<nb::str>(ref)) return object();
-    return points_or_nothing([&]() -> const formula::Range & { return cells.range(py::utf8(ref)); });
+    return points_or_nothing([&]() -> const formula::Range & { return cells.range(pyutil::utf8(ref)); });
 }
 
 void set_points(nb::dict &series, const char *key, const object &points) {
@@ -169,7 +169,7 @@ object build_scatter_chart(handle Book, handle names, handle sheetname, handle d
             n = m < 0 ? -1 : std::min(n, m);
         }
         if (n < 0) PyErr_Clear();
-        members = py::builtin("list")(computedcol);
+        members = pyutil::builtin("list")(computedcol);
         for (Py_ssize_t i = 0; i < n; ++i)
             plotted.emplace_back(members[nb::int_(i)], "computedcol[" + std::to_string(i) + "]");
     }
@@ -183,10 +183,10 @@ object build_scatter_chart(handle Book, handle names, handle sheetname, handle d
 
     if (multi) {
         // Walked in parallel up to the shortest, as zip() does.
-        object zipped = py::builtin("zip")(computedcol, colors, shapes,
+        object zipped = pyutil::builtin("zip")(computedcol, colors, shapes,
                                                                       serienames);
         for (handle entry : zipped) {
-            std::vector<object> v = py::unpack(entry, 4);
+            std::vector<object> v = pyutil::unpack(entry, 4);
             if (check_columns)
                 checks::plotted_columns(Book, sheetname, datacount,
                                   {{v[0], "computedcol[" + std::to_string(series_count) + "]"}});
@@ -214,11 +214,11 @@ object build_scatter_chart(handle Book, handle names, handle sheetname, handle d
         ++series_count;
     }
 
-    if (py::truthy(diagValues)) {
+    if (pyutil::truthy(diagValues)) {
         // XlsxWriter takes a range as text or as a list; anything else it
         // would search for spaces, which may never end.
         if (!nb::isinstance<nb::str>(diagValues) && !nb::isinstance<nb::list>(diagValues))
-            py::raise(PyExc_TypeError, "diagValues must be a range as text or a list, not %.200s",
+            pyutil::raise(PyExc_TypeError, "diagValues must be a range as text or a list, not %.200s",
                       Py_TYPE(diagValues.ptr())->tp_name);
         nb::dict line, marker, series;
         line["color"] = bisectorcolor;
@@ -243,7 +243,7 @@ object build_scatter_chart(handle Book, handle names, handle sheetname, handle d
 
     chart.attr("set_title")(chart_title(title));
 
-    std::vector<object> bounds = py::unpack(toolkit::axisMinMax(minVal, maxVal, padding), 2);
+    std::vector<object> bounds = pyutil::unpack(toolkit::axisMinMax(minVal, maxVal, padding), 2);
     chart.attr("set_x_axis")(axis_options(x_axis, bounds[0], bounds[1]));
     chart.attr("set_y_axis")(axis_options(y_axis, bounds[0], bounds[1]));
     chart.attr("set_style")(2);
@@ -269,7 +269,7 @@ object best_train_chart(handle Book, handle expectedcol, handle computedcol, han
                         handle pptyunit, handle mastersheetname, handle decorator,
                         handle titleprefix, handle chartname, handle diagvalues,
                         bool check_columns) {
-    const bool prefixed = py::truthy(titleprefix);
+    const bool prefixed = pyutil::truthy(titleprefix);
     const bool numbered = !besttrain.is_none();
     object chartpin = prefixed ? nb::borrow(titleprefix) : object(nb::str("Training"));
 
@@ -285,7 +285,7 @@ object best_train_chart(handle Book, handle expectedcol, handle computedcol, han
     object seriesname = nb::str("{0} results").format(chartpin);
 
     object x_title, y_title;
-    if (py::truthy(pptyunit)) {
+    if (pyutil::truthy(pptyunit)) {
         x_title = nb::str("Measured {0} ({1})").format(pptyname, pptyunit);
         y_title = nb::str("{0} Estimated {1} ({2})").format(titleprefix, pptyname, pptyunit);
     } else {
@@ -294,14 +294,14 @@ object best_train_chart(handle Book, handle expectedcol, handle computedcol, han
     }
 
     object name;
-    if (py::truthy(chartname)) {
+    if (pyutil::truthy(chartname)) {
         name = nb::borrow(chartname);
     } else {
         if (numbered)
             name = nb::str("{} #{} chart").format(chartpin, besttrain);
         else
             name = nb::str("{0} chart").format(prefixed ? titleprefix : pptyname);
-        if (py::truthy(decorator)) name = nb::str("{0}{1}").format(name, decorator);
+        if (pyutil::truthy(decorator)) name = nb::str("{0}{1}").format(name, decorator);
     }
 
     // Columns that are no columns, or that hold no data, are the caller's
@@ -326,7 +326,7 @@ object best_train_chart(handle Book, handle expectedcol, handle computedcol, han
         // Exception only: KeyboardInterrupt and SystemExit still end the run.
         if (!e.matches(PyExc_Exception)) throw;
         std::string error = std::string(Py_TYPE(e.value().ptr())->tp_name) + ": " +
-                            py::utf8(e.value());
+                            pyutil::utf8(e.value());
         checks::warn("the chart of the chartsheet " + checks::short_repr(name) +
                      " could not be built (" + error +
                      "); the chartsheet shows its title and no points");
@@ -354,7 +354,7 @@ object test_chart(handle Book, handle expectedcols, handle computedcol, handle n
                   handle decorator, handle diagvalues, bool check_columns) {
     object title = nb::str("%s Test") % pptyname;
     object x_title, y_title;
-    if (py::truthy(pptyunit)) {
+    if (pyutil::truthy(pptyunit)) {
         object tail = pptyname + nb::str(" (") + pptyunit + nb::str(")");
         x_title = nb::str("Measured ") + tail;
         y_title = nb::str("Estimated ") + tail;
@@ -371,7 +371,7 @@ object test_chart(handle Book, handle expectedcols, handle computedcol, handle n
     // A chart without series fails the workbook's close(): refuse it before
     // it is placed, while the unplaced chart is still dropped at close.
     if (series_count == 0)
-        py::raise(PyExc_ValueError, "the test chart has no series: no computed column was given");
+        pyutil::raise(PyExc_ValueError, "the test chart has no series: no computed column was given");
     object chartsheet = Book.attr("add_chartsheet")(nb::str("Test result chart%s") % decorator);
     chartsheet.attr("set_chart")(chart);
     chartsheet.attr("set_zoom")(150);
@@ -389,12 +389,12 @@ object getTestChart(handle Book, handle expectedcols, handle computedcol, handle
 void bind_scatter_charts(nb::module_ &m) {
     // A column, a colour, a marker or a name stands for one series; a list
     // or tuple of them gives one series each.
-    m.def("new_scatter_chart", &new_scatter_chart, py::arg("Book"), py::arg("names"),
-          py::arg("sheetname"), py::arg("datacount"), py::arg("minVal"), py::arg("maxVal"),
-          py::arg("expectedcol"), py::arg("computedcol"), py::arg("labelcol"), py::arg("title"),
-          py::arg("x_axis"), py::arg("y_axis"), py::arg("colors"), py::arg("shapes"),
-          py::arg("bisectorcolor") = "green", py::arg("diagValues") = "",
-          py::arg("padding") = 0.05,
+    m.def("new_scatter_chart", &new_scatter_chart, pyutil::arg("Book"), pyutil::arg("names"),
+          pyutil::arg("sheetname"), pyutil::arg("datacount"), pyutil::arg("minVal"), pyutil::arg("maxVal"),
+          pyutil::arg("expectedcol"), pyutil::arg("computedcol"), pyutil::arg("labelcol"), pyutil::arg("title"),
+          pyutil::arg("x_axis"), pyutil::arg("y_axis"), pyutil::arg("colors"), pyutil::arg("shapes"),
+          pyutil::arg("bisectorcolor") = "green", pyutil::arg("diagValues") = "",
+          pyutil::arg("padding") = 0.05,
           nb::sig("def new_scatter_chart(Book: xlsxwriter.workbook.Workbook, "
                   "names: str | collections.abc.Sequence[str], sheetname: str, datacount: int, "
                   "minVal: float, maxVal: float, expectedcol: int, "
@@ -404,22 +404,22 @@ void bind_scatter_charts(nb::module_ &m) {
                   "shapes: str | collections.abc.Sequence[str], bisectorcolor: str = 'green', "
                   "diagValues: str | list[typing.Any] = '', padding: float = 0.05) "
                   "-> xlsxwriter.chart.Chart"));
-    m.def("getBestTrainChart", &getBestTrainChart, py::arg("Book"), py::arg("expectedcol"),
-          py::arg("computedcol"), py::arg("datacount"), py::arg("minExpect"),
-          py::arg("maxExpect"), py::arg("pptyname"), py::arg("besttrain"), py::arg("pptyunit"),
-          py::arg("mastersheetname"), py::arg("decorator") = "", py::arg("titleprefix") = "",
-          py::arg("chartname") = "", py::arg("diagvalues") = "",
+    m.def("getBestTrainChart", &getBestTrainChart, pyutil::arg("Book"), pyutil::arg("expectedcol"),
+          pyutil::arg("computedcol"), pyutil::arg("datacount"), pyutil::arg("minExpect"),
+          pyutil::arg("maxExpect"), pyutil::arg("pptyname"), pyutil::arg("besttrain"), pyutil::arg("pptyunit"),
+          pyutil::arg("mastersheetname"), pyutil::arg("decorator") = "", pyutil::arg("titleprefix") = "",
+          pyutil::arg("chartname") = "", pyutil::arg("diagvalues") = "",
           nb::sig("def getBestTrainChart(Book: xlsxwriter.workbook.Workbook, expectedcol: int, "
                   "computedcol: int, datacount: int, minExpect: float, maxExpect: float, "
                   "pptyname: str, besttrain: int | None, pptyunit: str, mastersheetname: str, "
                   "decorator: str = '', titleprefix: str = '', chartname: str = '', "
                   "diagvalues: str | list[typing.Any] = '') "
                   "-> xlsxwriter.chartsheet.Chartsheet"));
-    m.def("getTestChart", &getTestChart, py::arg("Book"), py::arg("expectedcols"),
-          py::arg("computedcol"), py::arg("names"), py::arg("colors"), py::arg("shapes"),
-          py::arg("pptyname"), py::arg("pptyunit"), py::arg("testsheetname"),
-          py::arg("datacount"), py::arg("minExpect"), py::arg("maxExpect"), py::arg("decorator"),
-          py::arg("diagvalues") = "",
+    m.def("getTestChart", &getTestChart, pyutil::arg("Book"), pyutil::arg("expectedcols"),
+          pyutil::arg("computedcol"), pyutil::arg("names"), pyutil::arg("colors"), pyutil::arg("shapes"),
+          pyutil::arg("pptyname"), pyutil::arg("pptyunit"), pyutil::arg("testsheetname"),
+          pyutil::arg("datacount"), pyutil::arg("minExpect"), pyutil::arg("maxExpect"), pyutil::arg("decorator"),
+          pyutil::arg("diagvalues") = "",
           nb::sig("def getTestChart(Book: xlsxwriter.workbook.Workbook, expectedcols: int, "
                   "computedcol: int | list[int] | tuple[int, ...], "
                   "names: str | collections.abc.Sequence[str], "

@@ -18,8 +18,8 @@ void store(handle mapping, const char *name, handle value, const char *tag) {
 
 void remove_if_present(handle mapping, const char *name) {
     object key = nb::str(name);
-    if (py::contains(mapping, key) && PyObject_DelItem(mapping.ptr(), key.ptr()) < 0)
-        py::raise_pending();
+    if (pyutil::contains(mapping, key) && PyObject_DelItem(mapping.ptr(), key.ptr()) < 0)
+        pyutil::raise_pending();
 }
 
 bool is_tag(handle vtype, const char *tag) { return vtype.equal(nb::str(tag)); }
@@ -35,7 +35,7 @@ bool is_infinite(handle value) {
         }
         return std::isinf(d);
     }
-    return py::truthy(py::module_attr("np").attr("isinf")(value));
+    return pyutil::truthy(pyutil::module_attr("np").attr("isinf")(value));
 }
 
 // A real number that is infinite or NaN.  An int too large for a double
@@ -52,7 +52,7 @@ bool is_non_finite(handle value) {
 
 bool is_instance(handle value, const char *module, const char *cls) {
     int r = PyObject_IsInstance(value.ptr(), nb::module_::import_(module).attr(cls).ptr());
-    if (r < 0) py::raise_pending();
+    if (r < 0) pyutil::raise_pending();
     return r != 0;
 }
 
@@ -61,13 +61,13 @@ bool is_instance(handle value, const char *module, const char *cls) {
 // for a bool and "1/3" for a fraction, which take their int or float form.
 object number_property(handle value) {
     if (PyBool_Check(value.ptr()) || is_instance(value, "numpy", "bool_"))
-        return nb::int_(py::truthy(value) ? 1 : 0);
+        return nb::int_(pyutil::truthy(value) ? 1 : 0);
     if (PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()) ||
         is_instance(value, "numpy", "number"))
         return nb::borrow(value);
     if (is_instance(value, "numbers", "Integral"))
-        return py::steal(PyNumber_Long(value.ptr()));
-    return py::steal(PyNumber_Float(value.ptr()));
+        return pyutil::steal(PyNumber_Long(value.ptr()));
+    return pyutil::steal(PyNumber_Float(value.ptr()));
 }
 
 // The value and tag a property is stored with.  XlsxWriter only stores text
@@ -99,7 +99,7 @@ void set_custom_property(handle book, handle name, handle value, handle vtype) {
         PyErr_Clear();
         return;
     }
-    object props = py::steal(found);
+    object props = pyutil::steal(found);
     if (!PyList_CheckExact(props.ptr())) return;
     const Py_ssize_t last = PyList_GET_SIZE(props.ptr()) - 1;
     if (last < 1) return;
@@ -112,7 +112,7 @@ void set_custom_property(handle book, handle name, handle value, handle vtype) {
         if (!handle(PyTuple_GET_ITEM(earlier.ptr(), 0)).equal(added_name)) continue;
         if (PyList_SetSlice(props.ptr(), last, last + 1, nullptr) < 0 ||
             PyList_SetItem(props.ptr(), i, added.release().ptr()) < 0)
-            py::raise_pending();
+            pyutil::raise_pending();
         return;
     }
 }
@@ -160,7 +160,7 @@ void with_closing_warnings_silenced(Body body) {
 void close_workbook(handle workbook, handle excelwriter) {
     workbook.attr("close")();
     with_closing_warnings_silenced([&] {
-        if (py::has_attr(excelwriter, "save")) excelwriter.attr("save")();
+        if (pyutil::has_attr(excelwriter, "save")) excelwriter.attr("save")();
         excelwriter.attr("close")();
     });
 }
@@ -169,11 +169,11 @@ void close_workbook(handle workbook, handle excelwriter) {
 // name is indexed afresh, so the group is cut off.  Only the file name is
 // searched: a "(" in a folder name must not move the workbook elsewhere.
 object strip_index_group(handle base) {
-    if (!py::truthy(base.attr("endswith")(")"))) return nb::borrow(base);
+    if (!pyutil::truthy(base.attr("endswith")(")"))) return nb::borrow(base);
     object start = base.attr("rfind")(os().attr("sep")) + nb::int_(1);
-    long long open = py::as_index(base.attr("rfind")("(", start));
+    long long open = pyutil::as_index(base.attr("rfind")("(", start));
     if (open < 0) return nb::borrow(base);
-    return py::steal(PySequence_GetSlice(base.ptr(), 0, (Py_ssize_t)open));
+    return pyutil::steal(PySequence_GetSlice(base.ptr(), 0, (Py_ssize_t)open));
 }
 
 // Copy for a move across file systems.  The target is created exclusively so
@@ -220,7 +220,7 @@ void add_model_entries(handle d, handle modeldic, bool recap) {
     if (!recap) {
         store(d, "Hidden neurons", modeldic["hidden"], "number");
         store(d, "Parameter count", modeldic["paramCount"], "number");
-        if (py::contains(modeldic, nb::str("config")))
+        if (pyutil::contains(modeldic, nb::str("config")))
             store(d, "Configuration string", modeldic["config"], "text");
     } else {
         store(d, "Hidden neuron list", modeldic["hiddenlist"], "text");
@@ -228,11 +228,11 @@ void add_model_entries(handle d, handle modeldic, bool recap) {
         for (const char *name : {"Hidden neurons", "Parameter count", "Best trainings",
                                  "Test selection threshold"})
             remove_if_present(d, name);
-        if (py::contains(modeldic, nb::str("configmem")))
+        if (pyutil::contains(modeldic, nb::str("configmem")))
             store(d, "Configuration string", modeldic["configmem"], "text");
     }
     store(d, "Mark", modeldic["mark"], "text");
-    if (py::contains(modeldic, nb::str("modelCount")) &&
+    if (pyutil::contains(modeldic, nb::str("modelCount")) &&
         (modeldic["modelCount"] > nb::int_(0)))
         store(d, "Model count", modeldic["modelCount"], "number");
     else
@@ -242,7 +242,7 @@ void add_model_entries(handle d, handle modeldic, bool recap) {
 }  // namespace
 
 object outputmarker(handle filename, handle indirect) {
-    if (py::truthy(indirect)) return nb::borrow(filename);
+    if (pyutil::truthy(indirect)) return nb::borrow(filename);
     return nb::str("<container>%s") % filename;
 }
 
@@ -257,7 +257,7 @@ const char *const kModelExpected =
 // step that needs the key raises its KeyError at its own time).
 object model_value(handle modeldic, const char *key) {
     object k = nb::str(key);
-    if (!py::contains(modeldic, k)) return object();
+    if (!pyutil::contains(modeldic, k)) return object();
     return modeldic[k];
 }
 
@@ -281,7 +281,7 @@ void check_properties(handle d, handle modeldic, bool recap) {
         model_number(modeldic, "modelCount");
     }
     for (handle entry : d.attr("items")()) {
-        std::vector<object> kv = py::unpack(entry, 2);
+        std::vector<object> kv = pyutil::unpack(entry, 2);
         checks::property_pair(kv[0], kv[1], "gmCustomProperties");
     }
 }
@@ -307,14 +307,14 @@ object initiateExcelWriter(handle excelwriter, handle modeldic, handle gmCustomP
                            handle origin, handle recap) {
     handle d = gmCustomProperties;
     object book = nb::getattr(excelwriter, "book");
-    bool with_sheet = py::truthy(origin);
+    bool with_sheet = pyutil::truthy(origin);
     check_workbook(book, with_sheet);
-    check_properties(d, modeldic, py::truthy(recap));
+    check_properties(d, modeldic, pyutil::truthy(recap));
 
     book.attr("set_properties")(gmProperties());
     set_custom_property(book, nb::str("IsZezidovoraroResult"), nb::bool_(true), nb::str("bool"));
 
-    if (!modeldic.is_none()) add_model_entries(d, modeldic, py::truthy(recap));
+    if (!modeldic.is_none()) add_model_entries(d, modeldic, pyutil::truthy(recap));
 
     object sheet;
     if (with_sheet) {
@@ -329,8 +329,8 @@ object initiateExcelWriter(handle excelwriter, handle modeldic, handle gmCustomP
     long long i = -1;
     for (handle entry : d.attr("items")()) {
         ++i;
-        std::vector<object> kv = py::unpack(entry, 2);
-        std::vector<object> pair = py::unpack(kv[1], 2);
+        std::vector<object> kv = pyutil::unpack(entry, 2);
+        std::vector<object> pair = pyutil::unpack(kv[1], 2);
         handle key = kv[0], value = pair[0], vtype = pair[1];
         if (value.is_none()) continue;
         std::pair<object, object> stored = stored_property(value, vtype);
@@ -362,7 +362,7 @@ object finishExcel(handle excelwriter_in, handle options, handle gmCustomPropert
     checks::mapping(d, "gmCustomProperties", kPropertiesExpected);
     checks::mapping(modeldic, "modeldic", kModelExpected);
     object copyexcel = checks::attr_if_present(options, "copyexcel");
-    const bool workbook_asked = copyexcel.is_valid() && py::truthy(copyexcel);
+    const bool workbook_asked = copyexcel.is_valid() && pyutil::truthy(copyexcel);
     for (const char *attr : {"datacount", "testcount", "modelCount"}) {
         object v = checks::attr_if_present(options, attr);
         if (v.is_valid() && !v.is_none())
@@ -370,13 +370,13 @@ object finishExcel(handle excelwriter_in, handle options, handle gmCustomPropert
     }
     // The information file and the workbook both read each pair.
     for (handle entry : d.attr("items")()) {
-        std::vector<object> kv = py::unpack(entry, 2);
+        std::vector<object> kv = pyutil::unpack(entry, 2);
         checks::property_pair(kv[0], kv[1], "gmCustomProperties", false);
     }
     SheetSet set{};
     if (workbook_asked) {
         object savedir = option(options, "savedir");
-        check_workbook(nb::getattr(excelwriter_in, "book"), py::truthy(savedir));
+        check_workbook(nb::getattr(excelwriter_in, "book"), pyutil::truthy(savedir));
         check_properties(d, modeldic, false);
 
         object leveragethreshold = option(options, "leveragethreshold");
@@ -392,7 +392,7 @@ object finishExcel(handle excelwriter_in, handle options, handle gmCustomPropert
         open_sheet_set(set, sheetList, frameList);
         checks::sequence(IDlist, "IDlist", "a list whose first element is the best training");
         if (nb::len(IDlist) == 0)
-            py::raise(PyExc_IndexError,
+            pyutil::raise(PyExc_IndexError,
                       "IDlist is empty: its first element is the number of the best training");
         // The count of trainings: the rows of the result Frame, or the groups
         // of four columns after the measured one on the training sheet.
@@ -401,7 +401,7 @@ object finishExcel(handle excelwriter_in, handle options, handle gmCustomPropert
         if (!resultFrame.is_none())
             resultcount = nb::int_(checks::frame_shape(resultFrame, "frameList[0]").first);
         else if (!trainFrame.is_none())
-            resultcount = py::steal(PyNumber_FloorDivide(
+            resultcount = pyutil::steal(PyNumber_FloorDivide(
                 nb::int_(checks::frame_shape(trainFrame, "frameList[1]").second - 1).ptr(),
                 nb::int_(4).ptr()));
         set.pptyname = pptyname;
@@ -417,19 +417,19 @@ object finishExcel(handle excelwriter_in, handle options, handle gmCustomPropert
         set.testresultColumn = nb::borrow(testresultColumn);
         set.LOOResultTrainColumn = nb::borrow(LOOResultTrainColumn);
         set.infolen = nb::int_(0);  // stands for the row the property table leaves
-        check_sheet_set(set, py::truthy(savedir)
+        check_sheet_set(set, pyutil::truthy(savedir)
                                  ? nullptr
                                  : "options.savedir is empty, so the workbook gets no sheet "
                                    "'Utilities'");
     }
 
-    object paramcount = py::has_attr(options, "paramCount") ? nb::getattr(options, "paramCount")
+    object paramcount = pyutil::has_attr(options, "paramCount") ? nb::getattr(options, "paramCount")
                                                             : modeldic["paramCount"];
-    if (py::has_attr(options, "datacount"))
+    if (pyutil::has_attr(options, "datacount"))
         store(d, "Data count", nb::getattr(options, "datacount"), "number");
-    if (py::has_attr(options, "testcount"))
+    if (pyutil::has_attr(options, "testcount"))
         store(d, "Test count", nb::getattr(options, "testcount"), "number");
-    if (py::has_attr(options, "modelCount")) {
+    if (pyutil::has_attr(options, "modelCount")) {
         object count = nb::getattr(options, "modelCount");
         if (count > nb::int_(1)) store(d, "Model count", count, "number");
     }
@@ -438,11 +438,11 @@ object finishExcel(handle excelwriter_in, handle options, handle gmCustomPropert
     // The key must be there (read, not merely named).
     object hidden = modeldic["hidden"];
     (void)hidden;
-    if (py::has_attr(options, "configstrMem"))
+    if (pyutil::has_attr(options, "configstrMem"))
         modeldic["configmem"] = nb::getattr(options, "configstrMem");
 
     object path = os().attr("path");
-    if (py::truthy(nb::getattr(options, "copytxtcsv"))) {
+    if (pyutil::truthy(nb::getattr(options, "copytxtcsv"))) {
         object fname = path.attr("join")(nb::getattr(options, "targetfolder"), "traininfo");
         object infofilename = toolkit::decorfile(fname, options, nb::str(".txt"), nb::str("(%d)"));
         // The workbook's model entries, entered now so that the file states
@@ -455,11 +455,11 @@ object finishExcel(handle excelwriter_in, handle options, handle gmCustomPropert
         write(nb::str("results in folder: %s\n") % folder);
     }
 
-    if (!py::truthy(nb::getattr(options, "copyexcel"))) return nb::str("");
+    if (!pyutil::truthy(nb::getattr(options, "copyexcel"))) return nb::str("");
 
     object fname = path.attr("join")(nb::getattr(options, "targetfolder"), sourceroot);
     object excelresult = toolkit::decorfile(fname, options, nb::str(".xlsm"), nb::str("(%s)"));
-    std::vector<object> opened = py::unpack(
+    std::vector<object> opened = pyutil::unpack(
         initiateExcelWriter(excelwriter_in, modeldic, d, nb::getattr(options, "savedir"),
                             nb::bool_(false)),
         2);
@@ -474,7 +474,7 @@ object finishExcel(handle excelwriter_in, handle options, handle gmCustomPropert
     workbook.attr("set_size")(1490, 1300);
     const bool with_vba = attach_vba_project(workbook);
 
-    std::vector<object> split = py::unpack(path.attr("splitext")(excelresult), 2);
+    std::vector<object> split = pyutil::unpack(path.attr("splitext")(excelresult), 2);
     object base = strip_index_group(split[0]);
     excelresult = nb::str(with_vba ? "{0}.xlsm" : "{0}.xlsx").format(base);
     excelresult = toolkit::IndexFilename(excelresult);
@@ -490,22 +490,22 @@ object finishExcel(handle excelwriter_in, handle options, handle gmCustomPropert
 }
 
 void bind_workbook_open(nb::module_ &m) {
-    m.def("outputmarker", &outputmarker, py::arg("filename"), py::arg("indirect") = false,
+    m.def("outputmarker", &outputmarker, pyutil::arg("filename"), pyutil::arg("indirect") = false,
           nb::sig("def outputmarker(filename: str, indirect: bool = False) -> str"));
-    m.def("initiateExcelWriter", &initiateExcelWriter, py::arg("excelwriter"),
-          py::arg("modeldic"), py::arg("gmCustomProperties"), py::arg("origin") = "",
-          py::arg("recap") = false,
+    m.def("initiateExcelWriter", &initiateExcelWriter, pyutil::arg("excelwriter"),
+          pyutil::arg("modeldic"), pyutil::arg("gmCustomProperties"), pyutil::arg("origin") = "",
+          pyutil::arg("recap") = false,
           nb::sig("def initiateExcelWriter(excelwriter: pandas.ExcelWriter, "
                   "modeldic: collections.abc.Mapping[str, typing.Any] | None, "
                   "gmCustomProperties: "
                   "collections.abc.MutableMapping[str, tuple[typing.Any, str]], "
                   "origin: str = '', recap: bool = False) -> tuple[pandas.ExcelWriter, int]"));
-    m.def("finishExcel", &finishExcel, py::arg("excelwriter"), py::arg("options"),
-          py::arg("gmCustomProperties"), py::arg("sheetList"), py::arg("frameList"),
-          py::arg("modeldic"), py::arg("libfilename"), py::arg("IDlist"),
-          py::arg("trainresultColumn"), py::arg("testresultColumn"),
-          py::arg("LOOResultTrainColumn"), py::arg("loowidth"), py::arg("traintype"),
-          py::arg("tempres"),
+    m.def("finishExcel", &finishExcel, pyutil::arg("excelwriter"), pyutil::arg("options"),
+          pyutil::arg("gmCustomProperties"), pyutil::arg("sheetList"), pyutil::arg("frameList"),
+          pyutil::arg("modeldic"), pyutil::arg("libfilename"), pyutil::arg("IDlist"),
+          pyutil::arg("trainresultColumn"), pyutil::arg("testresultColumn"),
+          pyutil::arg("LOOResultTrainColumn"), pyutil::arg("loowidth"), pyutil::arg("traintype"),
+          pyutil::arg("tempres"),
           nb::sig("def finishExcel(excelwriter: pandas.ExcelWriter, options: typing.Any, "
                   "gmCustomProperties: "
                   "collections.abc.MutableMapping[str, tuple[typing.Any, str]], "

@@ -67,7 +67,7 @@ void holds_data(handle sheet, handle name, long long col, long long rows, int i,
 void maxreclist_entries(handle maxreclist, const char *name) {
     checks::sequence(maxreclist, name, "a list of model counts such as [5] or [5, 3]");
     if (nb::len(maxreclist) == 0)
-        py::raise(PyExc_IndexError, "%s is empty: it needs one model count per selected model",
+        pyutil::raise(PyExc_IndexError, "%s is empty: it needs one model count per selected model",
                   name);
     Py_ssize_t i = 0;
     for (handle count : maxreclist)
@@ -272,12 +272,12 @@ void finish_sheet_set(const SheetSet &s) {
                                       nb::str("0"), NUM_FORMAT());
         // First column right of the table and of the columns the writer added.
         object col = nb::getattr(resultFrame, "shape")[nb::int_(1)] + extracol;
-        object insertpos = a1::text(a1::cell(1, py::as_index(col), true, true));
+        object insertpos = a1::text(a1::cell(1, pyutil::as_index(col), true, true));
         resultSheet.attr("insert_chart")(insertpos, chart);
     }
 
     if (!trainSheet.is_none()) {
-        std::vector<object> r = py::unpack(
+        std::vector<object> r = pyutil::unpack(
             enrichTrainSheet(workbook, trainSheet, trainFrame, resultcount, besttrainindex,
                              trainresultColumn, pptyname, paramcount, infolen),
             7);
@@ -299,7 +299,7 @@ void finish_sheet_set(const SheetSet &s) {
         decorator = decoration(decorindex);
         datacount = row_count(testFrame);
         std::vector<object> r =
-            py::unpack(enrichTestSheet(workbook, testSheet, testFrame, testresultColumn,
+            pyutil::unpack(enrichTestSheet(workbook, testSheet, testFrame, testresultColumn,
                                        maxreclist, leveragethreshold, verbosexls, infolen),
                        4);
         const object &testminExpect = r[0], &testmaxExpect = r[1];
@@ -336,7 +336,7 @@ void finish_sheet_set(const SheetSet &s) {
         decorator = decoration(decorindexLOO);
         datacount = row_count(looTrainFrame);
         object firstcount = maxreclist[nb::int_(0)];
-        std::vector<object> r = py::unpack(
+        std::vector<object> r = pyutil::unpack(
             enrichLOOTrainSheet(workbook, lootrainSheet, looTrainFrame, LOOResultTrainColumn,
                                 LOOlen, firstcount, verbosexls, LOOmaxrec, infolen),
             4);
@@ -406,7 +406,7 @@ object enrichExcelPreproc(handle excelwriter, handle sheetName, handle filename,
     (void)filename;
     object preprocSheet = getSheet(excelwriter, sheetName);
     preprocSheet.attr("set_zoom")(150);
-    if (py::truthy(do_vba)) {
+    if (pyutil::truthy(do_vba)) {
         object workbook = nb::getattr(excelwriter, "book");
         workbook.attr("set_size")(1490, 1300);
         attach_vba_project(workbook);
@@ -419,15 +419,15 @@ void bind_sheetset(nb::module_ &m) {
     // List defaults: one object each, shared by every call that omits them.
     nb::list no_sheets, no_frames, default_maxrec;
     default_maxrec.append("_");
-    m.def("enrichExcelFile", &enrichExcelFile, py::arg("excelwriter"), py::arg("pptyname"),
-          py::arg("besttrainindex") = 0, py::arg("sheetList") = no_sheets,
-          py::arg("frameList") = no_frames, py::arg("paramcount") = 0,
-          py::arg("resultcount") = 0, py::arg("leveragethreshold") = 1.0,
-          py::arg("maxreclist") = default_maxrec, py::arg("infolen") = -1,
-          py::arg("trainresultColumn") = 1, py::arg("testresultColumn") = -1,
-          py::arg("LOOResultTrainColumn") = 3, py::arg("loowidth") = 1, py::arg("LOOlen") = 0,
-          py::arg("LOOmaxrec") = 0, py::arg("pptyunit") = "", py::arg("decorindex") = 0,
-          py::arg("decorindexLOO") = 0, py::arg("traintype") = "", py::arg("verbosexls") = 0,
+    m.def("enrichExcelFile", &enrichExcelFile, pyutil::arg("excelwriter"), pyutil::arg("pptyname"),
+          pyutil::arg("besttrainindex") = 0, pyutil::arg("sheetList") = no_sheets,
+          pyutil::arg("frameList") = no_frames, pyutil::arg("paramcount") = 0,
+          pyutil::arg("resultcount") = 0, pyutil::arg("leveragethreshold") = 1.0,
+          pyutil::arg("maxreclist") = default_maxrec, pyutil::arg("infolen") = -1,
+          pyutil::arg("trainresultColumn") = 1, pyutil::arg("testresultColumn") = -1,
+          pyutil::arg("LOOResultTrainColumn") = 3, pyutil::arg("loowidth") = 1, pyutil::arg("LOOlen") = 0,
+          pyutil::arg("LOOmaxrec") = 0, pyutil::arg("pptyunit") = "", pyutil::arg("decorindex") = 0,
+          pyutil::arg("decorindexLOO") = 0, pyutil::arg("traintype") = "", pyutil::arg("verbosexls") = 0,
           nb::sig("def enrichExcelFile(excelwriter: pandas.ExcelWriter, pptyname: str, "
                   "besttrainindex: int = 0, sheetList: collections.abc.Sequence[str] = [], "
                   "frameList: collections.abc.Sequence[pandas.DataFrame | None] = [], "
@@ -438,8 +438,8 @@ void bind_sheetset(nb::module_ &m) {
                   "LOOmaxrec: int = 0, pptyunit: str = '', decorindex: int = 0, "
                   "decorindexLOO: int = 0, traintype: object = '', verbosexls: int = 0) "
                   "-> None"));
-    m.def("enrichExcelPreproc", &enrichExcelPreproc, py::arg("excelwriter"),
-          py::arg("sheetName"), py::arg("filename"), py::arg("do_vba") = false,
+    m.def("enrichExcelPreproc", &enrichExcelPreproc, pyutil::arg("excelwriter"),
+          pyutil::arg("sheetName"), pyutil::arg("filename"), pyutil::arg("do_vba") = false,
           nb::sig("def enrichExcelPreproc(excelwriter: pandas.ExcelWriter, sheetName: str, "
                   "filename: object, do_vba: bool = False) -> None"));
 }

@@ -13,7 +13,6 @@ namespace rb {
 namespace {
 
 using a1::Index;
-namespace cv = formula;
 
 // Columns of a worksheet (A to XFD).
 constexpr Index kSheetColumns = 16384;
@@ -61,12 +60,12 @@ struct MinMaxBlock {
 MinMaxBlock write_minmax_block(handle Book, handle Sheet, handle Frame, handle measuredColumn,
                                long deltaRow, handle infolen) {
     MinMaxBlock b;
-    b.results = py::unpack(setMinMaxOnSheet(utilities_sheet(Book), Sheet, Frame, measuredColumn,
+    b.results = pyutil::unpack(setMinMaxOnSheet(utilities_sheet(Book), Sheet, Frame, measuredColumn,
                                             nb::int_(deltaRow), infolen),
                            7);
-    b.rows = py::as_index(b.results[0]);
-    b.columns = py::as_index(b.results[1]);
-    b.expectedrange = py::utf8(b.results[4]);
+    b.rows = pyutil::as_index(b.results[0]);
+    b.columns = pyutil::as_index(b.results[1]);
+    b.expectedrange = pyutil::utf8(b.results[4]);
     return b;
 }
 
@@ -122,10 +121,10 @@ std::string rmse_over_count(const std::string &estimates, const std::string &exp
     return "=SQRT(SUMXMY2(" + estimates + "," + expected + ")/" + std::to_string(count) + ")";
 }
 
-cv::Result rmse_over_count(sheetcells::Cells &cells, const std::string &estimates,
+formula::Result rmse_over_count(sheetcells::Cells &cells, const std::string &estimates,
                            const std::string &expected, Index count) {
-    return cv::SQRT(cv::SUMXMY2(cells.range(estimates), cells.range(expected)) /
-                    cv::Result::number((double)count));
+    return formula::SQRT(formula::SUMXMY2(cells.range(estimates), cells.range(expected)) /
+                    formula::Result::number((double)count));
 }
 
 // The same, divided by the number of filled estimate cells.
@@ -133,10 +132,10 @@ std::string rmse_over_filled(const std::string &estimates, const std::string &ex
     return "=SQRT(SUMXMY2(" + estimates + "," + expected + ")/COUNTA(" + estimates + "))";
 }
 
-cv::Result rmse_over_filled(sheetcells::Cells &cells, const std::string &estimates,
+formula::Result rmse_over_filled(sheetcells::Cells &cells, const std::string &estimates,
                             const std::string &expected) {
-    const cv::Range &x = cells.range(estimates);
-    return cv::SQRT(cv::SUMXMY2(x, cells.range(expected)) / cv::COUNTA(x));
+    const formula::Range &x = cells.range(estimates);
+    return formula::SQRT(formula::SUMXMY2(x, cells.range(expected)) / formula::COUNTA(x));
 }
 
 // The formula, written with its result.
@@ -156,7 +155,7 @@ void write_scores(handle sheet, sheetcells::Cells &cells, Index col, Index count
                   const std::string &expected, Index rowRMSE, Index rowPearson, Index rowR2) {
     std::string estimates = data_range(col, count);
     std::string pearson_cell = abs_cell(rowPearson, col);
-    cv::Result r = cv::PEARSON(cells.range(estimates), cells.range(expected));
+    formula::Result r = formula::PEARSON(cells.range(estimates), cells.range(expected));
     write_formula(sheet, abs_cell(rowRMSE, col), rmse_over_count(estimates, expected, count),
                   rmse_over_count(cells, estimates, expected, count));
     write_formula(sheet, pearson_cell, pearson(estimates, expected), r);
@@ -195,7 +194,7 @@ object enrichTrainSheet(handle Book, handle Sheet, handle Frame, handle resultco
     checks::index(infolen, "infolen");
     const MinMaxBlock mm = write_minmax_block(Book, Sheet, Frame, resultColumn, 9, infolen);
     const Index datacount = mm.rows, trainsize = mm.columns;
-    Index rc = py::as_index(resultColumn);
+    Index rc = pyutil::as_index(resultColumn);
     sheetcells::Cells cells(Book, Sheet);
 
     object resformat = getResFormat(Book);
@@ -218,7 +217,7 @@ object enrichTrainSheet(handle Book, handle Sheet, handle Frame, handle resultco
     write_string(rowPearson, 0, "Pearson");
     write_string(rowR2, 0, "R2");
 
-    Index count = py::as_index(resultcount);
+    Index count = pyutil::as_index(resultcount);
     for (Index g = 0; g < count; ++g) {
         Index indx = 4 * g;
         Index C = shiftCompute + indx, Rs = shiftResidual + indx, L = shiftLeverage + indx,
@@ -232,14 +231,14 @@ object enrichTrainSheet(handle Book, handle Sheet, handle Frame, handle resultco
 
         std::string sumcell = abs_cell(rowSUM, L);
         std::string leverages = data_range(L, datacount);
-        write_formula(Sheet, sumcell, "=SUM(" + leverages + ")", cv::SUM(cells.range(leverages)));
-        object comment = py::steal(PyNumber_Remainder(levsumcomment().ptr(), paramcount.ptr()));
+        write_formula(Sheet, sumcell, "=SUM(" + leverages + ")", formula::SUM(cells.range(leverages)));
+        object comment = pyutil::steal(PyNumber_Remainder(levsumcomment().ptr(), paramcount.ptr()));
         Sheet.attr("write_comment")(text(sumcell), comment);
         set_columns(Sheet, L, L, datacount, 10, nb::none());
 
         std::string estimates = data_range(C, datacount), vloo = data_range(V, datacount);
         std::string pearson_cell = abs_cell(rowPearson, C);
-        cv::Result r = cv::PEARSON(cells.range(estimates), cells.range(mm.expectedrange));
+        formula::Result r = formula::PEARSON(cells.range(estimates), cells.range(mm.expectedrange));
         write_formula(Sheet, abs_cell(rowRMSE, C), rmse_over_count(estimates, mm.expectedrange, datacount),
                       rmse_over_count(cells, estimates, mm.expectedrange, datacount));
         write_formula(Sheet, abs_cell(rowVLOO, V), rmse_over_count(vloo, mm.expectedrange, datacount),
@@ -262,7 +261,7 @@ object enrichTestSheet(handle Book, handle Sheet, handle Frame, handle resultCol
     checks::index(infolen, "infolen");
     if (above(verbose, 1) && above(leveragethreshold, 0)) {
         if (nb::len(maxreclist) == 0)
-            py::raise(PyExc_IndexError,
+            pyutil::raise(PyExc_IndexError,
                       "maxreclist is empty: its first entry is the count of leverage columns "
                       "flagged");
         checks::index(maxreclist[nb::int_(0)], "maxreclist[0]",
@@ -270,7 +269,7 @@ object enrichTestSheet(handle Book, handle Sheet, handle Frame, handle resultCol
     }
     const MinMaxBlock mm = write_minmax_block(Book, Sheet, Frame, resultColumn, 7, infolen);
     const Index testcount = mm.rows, testsize = mm.columns;
-    Index rc = py::as_index(resultColumn);
+    Index rc = pyutil::as_index(resultColumn);
     sheetcells::Cells cells(Book, Sheet);
 
     Sheet.attr("set_zoom")(150);
@@ -295,7 +294,7 @@ object enrichTestSheet(handle Book, handle Sheet, handle Frame, handle resultCol
         if (above(leveragethreshold, 0)) {
             // The leverages of the first further models, as many as the best
             // selection counts: each in the companion column of its model.
-            Index flagged = py::as_index(maxreclist[nb::int_(0)]);
+            Index flagged = pyutil::as_index(maxreclist[nb::int_(0)]);
             for (Index j = 0; j < flagged; ++j) {
                 Index col = rc + 3 * L + 2 + 2 * j;
                 // No sheet has a column past the last one (XFD): a format
@@ -319,7 +318,7 @@ object enrichTestSheet(handle Book, handle Sheet, handle Frame, handle resultCol
     if (verbose_mode) {
         chosen = nb::borrow(maxreclist);
     } else {
-        object first = py::steal(PySlice_New(nullptr, nb::int_(1).ptr(), nullptr));
+        object first = pyutil::steal(PySlice_New(nullptr, nb::int_(1).ptr(), nullptr));
         chosen = maxreclist[first];
     }
     Index i = 0;
@@ -368,7 +367,7 @@ object enrichLOOTrainSheet(handle Book, handle Sheet, handle Frame, handle resul
     const std::vector<object> &block = mm.results;
     const Index datacount = mm.rows, trainsize = mm.columns;
     const std::string &expectedrange = mm.expectedrange;
-    Index rc = py::as_index(resultColumn);
+    Index rc = pyutil::as_index(resultColumn);
     sheetcells::Cells cells(Book, Sheet);
 
     const bool verbose_mode = above(verbose, 1);
@@ -395,7 +394,7 @@ object enrichLOOTrainSheet(handle Book, handle Sheet, handle Frame, handle resul
     if (verbose_mode) {
         Sheet.attr("write_string")(rowLOO, 0, "COUNT");
         write_formula(Sheet, rowLOO, computedcol, "=COUNTA(" + computedrange + ")",
-                      cv::COUNTA(cells.range(computedrange)));
+                      formula::COUNTA(cells.range(computedrange)));
         rowcur = rowLOO + 1;
         Sheet.attr("set_row")(rowcur, nb::none(), integerformat);
     }
@@ -407,12 +406,12 @@ object enrichLOOTrainSheet(handle Book, handle Sheet, handle Frame, handle resul
 
     if (verbose_mode) {
         const Index start = computedcol + 3;
-        const Index fullLen = py::as_index(LOOlen) * loowidth + start;
+        const Index fullLen = pyutil::as_index(LOOlen) * loowidth + start;
         for (Index index = start; index < fullLen; index += loowidth) {
             if (index >= kSheetColumns) break;  // past XFD, as in the training sheet
             std::string range = data_range(index, datacount);
             write_formula(Sheet, rowLOO, index, "=COUNTA(" + range + ")",
-                          cv::COUNTA(cells.range(range)));
+                          formula::COUNTA(cells.range(range)));
             Sheet.attr("write_number")(rowLOO + 1, index, LOOmaxrec);
             write_rmse_over_filled(Sheet, rowcur, index, cells, range, expectedrange);
         }
@@ -437,9 +436,9 @@ object enrichBSTrainSheet(handle Book, handle Sheet, handle Frame, handle result
     (void)infolen;
     Sheet.attr("set_zoom")(150);
     Sheet.attr("freeze_panes")(1, 1);
-    std::vector<object> shape = py::unpack(nb::getattr(Frame, "shape"), 2);
-    Index datacount = py::as_index(shape[0]);
-    Index width = py::as_index(shape[1]);
+    std::vector<object> shape = pyutil::unpack(nb::getattr(Frame, "shape"), 2);
+    Index datacount = pyutil::as_index(shape[0]);
+    Index width = pyutil::as_index(shape[1]);
     Index rowBS = datacount + 2;
     Sheet.attr("write_string")(rowBS, 0, "RMSE");
 
@@ -468,40 +467,40 @@ object enrichBSTestSheet(handle Book, handle Sheet, handle Frame) {
 }
 
 void bind_evaluation_sheets(nb::module_ &m) {
-    m.def("enrichTrainSheet", &enrichTrainSheet, py::arg("Book"), py::arg("Sheet"),
-          py::arg("Frame"), py::arg("resultcount"), py::arg("besttrain"), py::arg("resultColumn"),
-          py::arg("pptyname"), py::arg("paramcount"), py::arg("infolen"),
+    m.def("enrichTrainSheet", &enrichTrainSheet, pyutil::arg("Book"), pyutil::arg("Sheet"),
+          pyutil::arg("Frame"), pyutil::arg("resultcount"), pyutil::arg("besttrain"), pyutil::arg("resultColumn"),
+          pyutil::arg("pptyname"), pyutil::arg("paramcount"), pyutil::arg("infolen"),
           nb::sig("def enrichTrainSheet(Book: xlsxwriter.workbook.Workbook, "
                   "Sheet: xlsxwriter.worksheet.Worksheet, Frame: pandas.DataFrame, "
                   "resultcount: int, besttrain: object, resultColumn: int, pptyname: object, "
                   "paramcount: int, infolen: int) "
                   "-> tuple[int, int, int, float, float, int, str]"));
-    m.def("enrichTestSheet", &enrichTestSheet, py::arg("Book"), py::arg("Sheet"),
-          py::arg("Frame"), py::arg("resultColumn"), py::arg("maxreclist"),
-          py::arg("leveragethreshold"), py::arg("verbose"), py::arg("infolen") = -1,
+    m.def("enrichTestSheet", &enrichTestSheet, pyutil::arg("Book"), pyutil::arg("Sheet"),
+          pyutil::arg("Frame"), pyutil::arg("resultColumn"), pyutil::arg("maxreclist"),
+          pyutil::arg("leveragethreshold"), pyutil::arg("verbose"), pyutil::arg("infolen") = -1,
           nb::sig("def enrichTestSheet(Book: xlsxwriter.workbook.Workbook, "
                   "Sheet: xlsxwriter.worksheet.Worksheet, Frame: pandas.DataFrame, "
                   "resultColumn: int, maxreclist: collections.abc.Sequence[int], "
                   "leveragethreshold: float, verbose: int, infolen: int = -1) "
                   "-> tuple[float, float, int, str]"));
-    m.def("enrichLOOTrainSheet", &enrichLOOTrainSheet, py::arg("Book"), py::arg("Sheet"),
-          py::arg("Frame"), py::arg("resultColumn"), py::arg("LOOlen"), py::arg("resultCount"),
-          py::arg("verbose"), py::arg("LOOmaxrec"), py::arg("infolen"),
+    m.def("enrichLOOTrainSheet", &enrichLOOTrainSheet, pyutil::arg("Book"), pyutil::arg("Sheet"),
+          pyutil::arg("Frame"), pyutil::arg("resultColumn"), pyutil::arg("LOOlen"), pyutil::arg("resultCount"),
+          pyutil::arg("verbose"), pyutil::arg("LOOmaxrec"), pyutil::arg("infolen"),
           nb::sig("def enrichLOOTrainSheet(Book: xlsxwriter.workbook.Workbook, "
                   "Sheet: xlsxwriter.worksheet.Worksheet, Frame: pandas.DataFrame, "
                   "resultColumn: int, LOOlen: int, resultCount: object, verbose: int, "
                   "LOOmaxrec: int, infolen: int) -> tuple[float, float, int, str]"));
-    m.def("enrichLOOTestSheet", &enrichLOOTestSheet, py::arg("Book"), py::arg("Sheet"),
-          py::arg("Frame"), py::arg("resultColumn"),
+    m.def("enrichLOOTestSheet", &enrichLOOTestSheet, pyutil::arg("Book"), pyutil::arg("Sheet"),
+          pyutil::arg("Frame"), pyutil::arg("resultColumn"),
           nb::sig("def enrichLOOTestSheet(Book: object, Sheet: xlsxwriter.worksheet.Worksheet, "
                   "Frame: object, resultColumn: int) -> None"));
-    m.def("enrichBSTrainSheet", &enrichBSTrainSheet, py::arg("Book"), py::arg("Sheet"),
-          py::arg("Frame"), py::arg("resultColumn") = 2, py::arg("infolen") = -1,
+    m.def("enrichBSTrainSheet", &enrichBSTrainSheet, pyutil::arg("Book"), pyutil::arg("Sheet"),
+          pyutil::arg("Frame"), pyutil::arg("resultColumn") = 2, pyutil::arg("infolen") = -1,
           nb::sig("def enrichBSTrainSheet(Book: xlsxwriter.workbook.Workbook, "
                   "Sheet: xlsxwriter.worksheet.Worksheet, Frame: pandas.DataFrame, "
                   "resultColumn: object = 2, infolen: object = -1) -> None"));
-    m.def("enrichBSTestSheet", &enrichBSTestSheet, py::arg("Book"), py::arg("Sheet"),
-          py::arg("Frame"),
+    m.def("enrichBSTestSheet", &enrichBSTestSheet, pyutil::arg("Book"), pyutil::arg("Sheet"),
+          pyutil::arg("Frame"),
           nb::sig("def enrichBSTestSheet(Book: object, Sheet: xlsxwriter.worksheet.Worksheet, "
                   "Frame: object) -> None"));
 }

@@ -31,13 +31,13 @@ formula::Result at(const std::vector<formula::Result> &results, a1::Index k) {
 }  // namespace
 
 object enrichResultSheet(handle Book, handle Sheet, handle Frame) {
-    std::vector<object> shape = py::unpack(nb::getattr(Frame, "shape"), 2);
+    std::vector<object> shape = pyutil::unpack(nb::getattr(Frame, "shape"), 2);
     const object &count = shape[0];
     const object &width = shape[1];
     // The running statistics read column C: written at column C or left of
     // it, they would refer to themselves.
     if (width < nb::int_(2))
-        checks::impossible("Frame has " + py::utf8(width) +
+        checks::impossible("Frame has " + pyutil::utf8(width) +
                            " column(s), and needs two: the RMSE (sheet column B) and the VLOO "
                            "score (C); with fewer, its running averages would land on column C "
                            "and refer to themselves");
@@ -48,9 +48,9 @@ object enrichResultSheet(handle Book, handle Sheet, handle Frame) {
 
     Sheet.attr("set_zoom")(150);
 
-    const a1::Index n = py::as_index(count);
+    const a1::Index n = pyutil::as_index(count);
     // Through Python arithmetic so that no column past the table overflows.
-    const a1::Index coldata = py::as_index(width + nb::int_(2)) - 1;
+    const a1::Index coldata = pyutil::as_index(width + nb::int_(2)) - 1;
 
     // set_column only looks at the columns of these ranges; the one-cell form
     // "A2" that a single model gives is refused by it, hence a1::columns.
@@ -62,19 +62,18 @@ object enrichResultSheet(handle Book, handle Sheet, handle Frame) {
     Sheet.attr("write_string")(0, coldata, "Avg VLOO");
     Sheet.attr("write_string")(0, coldata + 1, "StdDev VLOO");
 
-    namespace cv = formula;
     sheetcells::Cells cells(Book, Sheet);
     const std::string first = a1::cell(1, kVlooCol, true, true);
-    std::vector<cv::Result> averages, deviations;
+    std::vector<formula::Result> averages, deviations;
     if (n >= 2) {
-        const cv::Range &scores = cells.range(a1::range(1, kVlooCol, n, kVlooCol));
-        averages = cv::running_average(scores);
-        deviations = cv::running_stdeva(scores);
+        const formula::Range &scores = cells.range(a1::range(1, kVlooCol, n, kVlooCol));
+        averages = formula::running_average(scores);
+        deviations = formula::running_stdeva(scores);
     }
 
     // The first model is its own average, with no spread yet.
     write_formula(Sheet, 1, coldata, a1::text(first), cells.cell(first));
-    write_formula(Sheet, 1, coldata + 1, nb::str("=0.0"), cv::Result::number(0.0));
+    write_formula(Sheet, 1, coldata + 1, nb::str("=0.0"), formula::Result::number(0.0));
 
     for (a1::Index r = 2; r <= n; ++r) {
         object upto = a1::text(a1::range(1, kVlooCol, r, kVlooCol));
@@ -88,8 +87,8 @@ object enrichResultSheet(handle Book, handle Sheet, handle Frame) {
 }
 
 void bind_result_sheet(nb::module_ &m) {
-    m.def("enrichResultSheet", &enrichResultSheet, py::arg("Book"), py::arg("Sheet"),
-          py::arg("Frame"),
+    m.def("enrichResultSheet", &enrichResultSheet, pyutil::arg("Book"), pyutil::arg("Sheet"),
+          pyutil::arg("Frame"),
           nb::sig("def enrichResultSheet(Book: xlsxwriter.workbook.Workbook, "
                   "Sheet: xlsxwriter.worksheet.Worksheet, Frame: pandas.DataFrame) -> int"));
 }
