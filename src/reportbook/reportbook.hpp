@@ -41,22 +41,8 @@ object createFileInfo(handle filename, handle gmProperties, handle gmCustomPrope
 // name its code expects; false when there is none.
 bool attach_vba_project(handle workbook);
 
-// file.close(), an error of which is dropped: it is called while another
-// error, the one the caller needs to see, is on its way.
-void close_quietly(handle file);
-// Runs body(file) on open(filename, mode) and closes the file after it; an
-// error of the body closes it quietly and goes on to the caller.
-template <typename Body>
-void with_open_file(handle filename, const char *mode, Body &&body) {
-    object file = pyutil::builtin("open")(filename, mode);
-    try {
-        body(handle(file));
-    } catch (nb::python_error &) {
-        close_quietly(file);
-        throw;
-    }
-    file.attr("close")();
-}
+// One entry of a custom property mapping: mapping[name] = (value, tag).
+void store(handle mapping, const char *name, handle value, const char *tag);
 
 // --- cell formats (formats.cpp); each call registers a new format -----------
 object getLevFormat(handle Book);

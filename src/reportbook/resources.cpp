@@ -2,6 +2,7 @@
 // attached to it, the custom properties that describe the run, and the
 // information text file written beside the results.
 #include "reportbook/checks.hpp"
+#include "reportbook/files.hpp"
 #include "reportbook/reportbook.hpp"
 #include "toolkit/toolkit.hpp"
 
@@ -13,11 +14,6 @@ object os_path() { return nb::module_::import_("os").attr("path"); }
 object join(handle a, handle b) { return os_path().attr("join")(a, b); }
 object join(handle a, const char *b) { return join(a, nb::str(b)); }
 
-// One entry of a custom property mapping: the pair (value, type tag).
-void store(handle mapping, const char *name, handle value, const char *tag) {
-    mapping[name] = nb::make_tuple(value, tag);
-}
-
 void store_option(handle mapping, const char *name, handle options, const char *attr,
                   const char *tag) {
     store(mapping, name, nb::getattr(options, attr), tag);
@@ -27,11 +23,8 @@ void store_option(handle mapping, const char *name, handle options, const char *
 // out when the option cannot be read or stored, whatever the reason.
 void store_option_if_possible(handle mapping, const char *name, handle options, const char *attr,
                               const char *tag) {
-    try {
-        store_option(mapping, name, options, attr, tag);
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_Exception)) throw;
-    }
+    pyutil::unless_exception([&] { store_option(mapping, name, options, attr, tag); },
+                             [](nb::python_error &) {});
 }
 
 void store_sort_field(handle mapping, const char *name, handle options, const char *attr) {
@@ -45,11 +38,6 @@ bool asks_for(handle options, const char *a, const char *b) {
 // "key: value" with both in their str() form.
 object info_line(handle key, handle value) {
     return nb::str("{}: {}").format(nb::str(key), nb::str(value));
-}
-
-void write_text_file(handle filename, handle text) {
-    pyutil::refuse_descriptor(filename);
-    with_open_file(filename, "w", [&](handle file) { file.attr("write")(text); });
 }
 
 }  // namespace
@@ -100,11 +88,8 @@ bool attach_vba_project(handle workbook) {
     return true;
 }
 
-void close_quietly(handle file) {
-    try {
-        file.attr("close")();
-    } catch (nb::python_error &) {
-    }
+void store(handle mapping, const char *name, handle value, const char *tag) {
+    mapping[name] = nb::make_tuple(value, tag);
 }
 
 object getCustomDict(handle options, handle versionDict) {

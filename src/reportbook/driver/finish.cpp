@@ -2,6 +2,7 @@
 // hidden "Utilities" property table, and the closing sequence that saves the
 // workbook, makes it readable by all and gives it its final name.
 #include "reportbook/checks.hpp"
+#include "reportbook/files.hpp"
 #include "reportbook/reportbook.hpp"
 #include "toolkit/toolkit.hpp"
 
@@ -11,10 +12,6 @@ namespace rb {
 namespace {
 
 object os() { return nb::module_::import_("os"); }
-
-void store(handle mapping, const char *name, handle value, const char *tag) {
-    mapping[name] = nb::make_tuple(value, tag);
-}
 
 void remove_if_present(handle mapping, const char *name) {
     object key = nb::str(name);
@@ -174,44 +171,6 @@ object strip_index_group(handle base) {
     long long open = pyutil::as_index(base.attr("rfind")("(", start));
     if (open < 0) return nb::borrow(base);
     return pyutil::steal(PySequence_GetSlice(base.ptr(), 0, (Py_ssize_t)open));
-}
-
-// Copy for a move across file systems.  The target is created exclusively so
-// that a file that appeared meanwhile is never overwritten; a partial copy is
-// removed again so that the workbook exists only at its temporary path.
-void copy_exclusive(handle source, handle target) {
-    with_open_file(source, "rb", [&](handle src) {
-        bool created = false;
-        try {
-            with_open_file(target, "xb", [&](handle dst) {
-                created = true;
-                nb::module_::import_("shutil").attr("copyfileobj")(src, dst);
-            });
-            os().attr("chmod")(target, 0666);
-        } catch (nb::python_error &) {
-            if (created) {
-                try {
-                    os().attr("unlink")(target);
-                } catch (nb::python_error &) {
-                }
-            }
-            throw;
-        }
-    });
-}
-
-// Moves the finished workbook to its final name without ever replacing an
-// existing file: a hard link fails on an existing target, where a rename
-// would silently replace it.  Where links cannot be made (another file
-// system, or one without links) the file is copied instead.
-void move_without_overwrite(handle source, handle target) {
-    try {
-        os().attr("link")(source, target);
-    } catch (nb::python_error &e) {
-        if (e.matches(PyExc_FileExistsError) || !e.matches(PyExc_OSError)) throw;
-        copy_exclusive(source, target);
-    }
-    os().attr("unlink")(source);
 }
 
 // The entries that describe the model: one architecture, or the lists of a
@@ -480,7 +439,7 @@ object finishExcel(handle excelwriter_in, handle options, handle gmCustomPropert
     excelresult = toolkit::IndexFilename(excelresult);
 
     close_workbook(workbook, excelwriter);
-    os().attr("chmod")(tempres, 438);
+    os().attr("chmod")(tempres, kWorkbookFileMode);
     move_without_overwrite(tempres, excelresult);
 
     object filename = toolkit::make_extern(excelresult, options);
