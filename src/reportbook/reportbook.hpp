@@ -69,19 +69,42 @@ object enrichSimpleSheet(handle Book, handle Sheet, handle Frame, handle writer)
 object enrichRecapSheet(handle Book, handle Sheet, handle Frame);
 
 // --- min/max block (utilblock.cpp) -------------------------------------------
+// What an evaluation sheet's writer hands to the chart drawn from it.
+struct ChartFigures {
+    object datacount;             // rows of data under the header
+    object minExpect, maxExpect;  // the measured values' least and greatest
+    object nextrow;               // the first free row of "Utilities" below the block
+    object diagvalues;            // the chart bounds on "Utilities": the bisector's range
+};
+// The min/max block of one evaluation sheet on the "Utilities" sheet, at row
+// infolen; setMinMaxOnSheet gives the same figures as its tuple.
+struct MinMaxFigures : ChartFigures {
+    object trainsize;      // the Frame's columns
+    object expectedrange;  // the measured cells, as the formulas name them
+};
+MinMaxFigures write_minmax_block(handle UtilSheet, handle Sheet, handle Frame,
+                                 handle expectedCol, handle infolen);
 object setMinMaxOnSheet(handle UtilSheet, handle Sheet, handle Frame, handle expectedCol,
                         handle deltaRow, handle infolen);
 
 // --- result sheets (sheets/result.cpp, sheets/evaluation.cpp) -----------------
+// The training sheet's figures add the columns of the best training's
+// estimates and of its VLOO estimates.
+struct TrainFigures : ChartFigures {
+    object shiftCompute, shiftVLOO;
+};
+// The writers; the enrich* functions bound to Python give their figures as
+// the tuples their callers unpack.
+TrainFigures write_train_sheet(handle Book, handle Sheet, handle Frame, handle resultcount,
+                               handle besttrain, handle resultColumn, handle pptyname,
+                               handle paramcount, handle infolen);
+ChartFigures write_test_sheet(handle Book, handle Sheet, handle Frame, handle resultColumn,
+                              handle maxreclist, handle leveragethreshold, handle verbose,
+                              handle infolen);
+ChartFigures write_loo_train_sheet(handle Book, handle Sheet, handle Frame,
+                                   handle resultColumn, handle LOOlen, handle resultCount,
+                                   handle verbose, handle LOOmaxrec, handle infolen);
 object enrichResultSheet(handle Book, handle Sheet, handle Frame);
-object enrichTrainSheet(handle Book, handle Sheet, handle Frame, handle resultcount,
-                        handle besttrain, handle resultColumn, handle pptyname, handle paramcount,
-                        handle infolen);
-object enrichTestSheet(handle Book, handle Sheet, handle Frame, handle resultColumn,
-                       handle maxreclist, handle leveragethreshold, handle verbose, handle infolen);
-object enrichLOOTrainSheet(handle Book, handle Sheet, handle Frame, handle resultColumn,
-                           handle LOOlen, handle resultCount, handle verbose, handle LOOmaxrec,
-                           handle infolen);
 object enrichLOOTestSheet(handle Book, handle Sheet, handle Frame, handle resultColumn);
 object enrichBSTrainSheet(handle Book, handle Sheet, handle Frame, handle resultColumn,
                           handle infolen);
@@ -134,13 +157,6 @@ object finishExcel(handle excelwriter, handle options, handle gmCustomProperties
                    handle IDlist, handle trainresultColumn, handle testresultColumn,
                    handle LOOResultTrainColumn, handle loowidth, handle traintype,
                    handle tempres);
-object enrichExcelFile(handle excelwriter, handle pptyname, handle besttrainindex,
-                       handle sheetList, handle frameList, handle paramcount, handle resultcount,
-                       handle leveragethreshold, handle maxreclist, handle infolen,
-                       handle trainresultColumn, handle testresultColumn,
-                       handle LOOResultTrainColumn, handle loowidth, handle LOOlen,
-                       handle LOOmaxrec, handle pptyunit, handle decorindex, handle decorindexLOO,
-                       handle traintype, handle verbosexls);
 object enrichExcelPreproc(handle excelwriter, handle sheetName, handle filename, handle do_vba);
 
 // The sheet set of enrichExcelFile, its two lists unpacked, and the names a

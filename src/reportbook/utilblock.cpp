@@ -45,9 +45,8 @@ const char *block_label(handle sheet) {
 
 }  // namespace
 
-object setMinMaxOnSheet(handle UtilSheet, handle Sheet, handle Frame, handle expectedCol,
-                        handle deltaRow, handle infolen) {
-    (void)deltaRow;
+MinMaxFigures write_minmax_block(handle UtilSheet, handle Sheet, handle Frame,
+                                 handle expectedCol, handle infolen) {
     // Everything that can fail on the caller's data is settled before the
     // first write, so a bad column leaves the utility sheet untouched.
     // The column position first: anything but an integer would be handed to
@@ -107,8 +106,17 @@ object setMinMaxOnSheet(handle UtilSheet, handle Sheet, handle Frame, handle exp
 
     object diagvalues =
         nb::str("{0}!{1}").format(utilsheetname, a1::text(a1::range_abs(row + 1, 3, row + 2, 3)));
-    return nb::make_tuple(datacount, trainsize, minExpect, maxExpect, expectedrange,
-                          (infolen + nb::int_(3)), diagvalues);
+    return {{datacount, minExpect, maxExpect, infolen + nb::int_(3), diagvalues},
+            trainsize,
+            expectedrange};
+}
+
+object setMinMaxOnSheet(handle UtilSheet, handle Sheet, handle Frame, handle expectedCol,
+                        handle deltaRow, handle infolen) {
+    (void)deltaRow;
+    const MinMaxFigures f = write_minmax_block(UtilSheet, Sheet, Frame, expectedCol, infolen);
+    return nb::make_tuple(f.datacount, f.trainsize, f.minExpect, f.maxExpect, f.expectedrange,
+                          f.nextrow, f.diagvalues);
 }
 
 void bind_minmax_block(nb::module_ &m) {

@@ -256,9 +256,54 @@ void check_workbook(handle book, bool with_sheet) {
             "ExcelWriter, or name no sheet of yours 'Utilities'");
 }
 
-// An option the workbook step reads, read now: a missing one raises its
-// AttributeError before anything is written.
-object option(handle options, const char *attr) { return nb::getattr(options, attr); }
+// One attribute of finishExcel's options, read once: at the step that
+// needs it first, where a missing one raises its AttributeError, and kept
+// for the later steps.
+class Option {
+public:
+    Option(handle options, const char *name) : options_(options), name_(name) {}
+    // options.<name>, or its AttributeError.
+    const object &get() {
+        if (!value_.is_valid()) {
+            value_ = nb::getattr(options_, name_);
+            looked_ = true;
+        }
+        return value_;
+    }
+    // hasattr(options, name).
+    bool present() {
+        if (!looked_) {
+            value_ = checks::attr_if_present(options_, name_);
+            looked_ = true;
+        }
+        return value_.is_valid();
+    }
+    const char *name() const { return name_; }
+
+private:
+    handle options_;
+    const char *name_;
+    object value_;
+    bool looked_ = false;
+};
+
+// The options finishExcel reads.  Those the sheets take are read only when
+// a workbook is asked for, before anything is written.
+struct FinishOptions {
+    explicit FinishOptions(handle o) : options(o) {}
+    handle options;
+    Option propertyName{options, "propertyName"}, root{options, "root"},
+        copyexcel{options, "copyexcel"};
+    Option datacount{options, "datacount"}, testcount{options, "testcount"},
+        modelCount{options, "modelCount"}, paramCount{options, "paramCount"};
+    Option savedir{options, "savedir"}, leveragethreshold{options, "leveragethreshold"},
+        multimaxrec{options, "multimaxrec"}, loomaxrec{options, "loomaxrec"},
+        propertyunit{options, "propertyunit"}, maxrec{options, "maxrec"},
+        verbosexls{options, "verbosexls"};
+    Option configstrMem{options, "configstrMem"}, copytxtcsv{options, "copytxtcsv"},
+        targetfolder{options, "targetfolder"}, outfile{options, "outfile"},
+        indirectoutput{options, "indirectoutput"};
+};
 
 }  // namespace
 
@@ -312,20 +357,20 @@ object finishExcel(handle excelwriter_in, handle options, handle gmCustomPropert
     (void)loowidth;
     (void)traintype;
     handle d = gmCustomProperties;
-    object pptyname = nb::getattr(options, "propertyName");
-    object sourceroot = nb::getattr(options, "root");
+    FinishOptions o(options);
+    // Read first: without them no call goes further.
+    o.propertyName.get();
+    o.root.get();
 
     // Everything the call will need of its arguments is checked before the
     // first change: a refused call leaves the mappings, the writer and the
     // file system as they were.
     checks::mapping(d, "gmCustomProperties", kPropertiesExpected);
     checks::mapping(modeldic, "modeldic", kModelExpected);
-    object copyexcel = checks::attr_if_present(options, "copyexcel");
-    const bool workbook_asked = copyexcel.is_valid() && pyutil::truthy(copyexcel);
-    for (const char *attr : {"datacount", "testcount", "modelCount"}) {
-        object v = checks::attr_if_present(options, attr);
-        if (v.is_valid() && !v.is_none())
-            checks::real(v, std::string("options.") + attr, "a number");
+    const bool workbook_asked = o.copyexcel.present() && pyutil::truthy(o.copyexcel.get());
+    for (Option *count : {&o.datacount, &o.testcount, &o.modelCount}) {
+        if (count->present() && !count->get().is_none())
+            checks::real(count->get(), std::string("options.") + count->name(), "a number");
     }
     // The information file and the workbook both read each pair.
     for (handle entry : d.attr("items")()) {
@@ -334,16 +379,16 @@ object finishExcel(handle excelwriter_in, handle options, handle gmCustomPropert
     }
     SheetSet set{};
     if (workbook_asked) {
-        object savedir = option(options, "savedir");
-        check_workbook(nb::getattr(excelwriter_in, "book"), pyutil::truthy(savedir));
+        const bool with_utilities = pyutil::truthy(o.savedir.get());
+        check_workbook(nb::getattr(excelwriter_in, "book"), with_utilities);
         check_properties(d, modeldic, false);
 
-        object leveragethreshold = option(options, "leveragethreshold");
-        object maxreclist = option(options, "multimaxrec");
-        object loomaxrec = option(options, "loomaxrec");
-        object pptyunit = option(options, "propertyunit");
-        object decorindex = option(options, "maxrec");
-        object verbosexls = option(options, "verbosexls");
+        set.leveragethreshold = o.leveragethreshold.get();
+        set.maxreclist = o.multimaxrec.get();
+        set.LOOlen = set.LOOmaxrec = set.decorindexLOO = o.loomaxrec.get();
+        set.pptyunit = o.propertyunit.get();
+        set.decorindex = o.maxrec.get();
+        set.verbosexls = o.verbosexls.get();
         set.excelwriter = nb::borrow(excelwriter_in);
         set.as = {"options.leveragethreshold", "options.multimaxrec", "options.loomaxrec",
                   "options.loomaxrec", "options.maxrec", "options.loomaxrec",
@@ -363,65 +408,50 @@ object finishExcel(handle excelwriter_in, handle options, handle gmCustomPropert
             resultcount = pyutil::steal(PyNumber_FloorDivide(
                 nb::int_(checks::frame_shape(trainFrame, "frameList[1]").second - 1).ptr(),
                 nb::int_(4).ptr()));
-        set.pptyname = pptyname;
+        set.pptyname = o.propertyName.get();
         set.besttrainindex = IDlist[nb::int_(0)];
         set.resultcount = resultcount;
-        set.leveragethreshold = leveragethreshold;
-        set.maxreclist = maxreclist;
-        set.LOOlen = set.LOOmaxrec = set.decorindexLOO = loomaxrec;
-        set.pptyunit = pptyunit;
-        set.decorindex = decorindex;
-        set.verbosexls = verbosexls;
         set.trainresultColumn = nb::borrow(trainresultColumn);
         set.testresultColumn = nb::borrow(testresultColumn);
         set.LOOResultTrainColumn = nb::borrow(LOOResultTrainColumn);
         set.infolen = nb::int_(0);  // stands for the row the property table leaves
-        check_sheet_set(set, pyutil::truthy(savedir)
-                                 ? nullptr
-                                 : "options.savedir is empty, so the workbook gets no sheet "
-                                   "'Utilities'");
+        check_sheet_set(set, with_utilities ? nullptr
+                                            : "options.savedir is empty, so the workbook gets "
+                                              "no sheet 'Utilities'");
     }
 
-    object paramcount = pyutil::has_attr(options, "paramCount") ? nb::getattr(options, "paramCount")
-                                                            : modeldic["paramCount"];
-    if (pyutil::has_attr(options, "datacount"))
-        store(d, "Data count", nb::getattr(options, "datacount"), "number");
-    if (pyutil::has_attr(options, "testcount"))
-        store(d, "Test count", nb::getattr(options, "testcount"), "number");
-    if (pyutil::has_attr(options, "modelCount")) {
-        object count = nb::getattr(options, "modelCount");
+    object paramcount = o.paramCount.present() ? o.paramCount.get() : modeldic["paramCount"];
+    if (o.datacount.present()) store(d, "Data count", o.datacount.get(), "number");
+    if (o.testcount.present()) store(d, "Test count", o.testcount.get(), "number");
+    if (o.modelCount.present()) {
+        const object &count = o.modelCount.get();
         if (count > nb::int_(1)) store(d, "Model count", count, "number");
     }
-    store(d, "Target folder", toolkit::make_extern(nb::getattr(options, "savedir"), options),
-          "text");
+    store(d, "Target folder", toolkit::make_extern(o.savedir.get(), options), "text");
     // The key must be there (read, not merely named).
     object hidden = modeldic["hidden"];
     (void)hidden;
-    if (pyutil::has_attr(options, "configstrMem"))
-        modeldic["configmem"] = nb::getattr(options, "configstrMem");
+    if (o.configstrMem.present()) modeldic["configmem"] = o.configstrMem.get();
 
     object path = os().attr("path");
-    if (pyutil::truthy(nb::getattr(options, "copytxtcsv"))) {
-        object fname = path.attr("join")(nb::getattr(options, "targetfolder"), "traininfo");
+    if (pyutil::truthy(o.copytxtcsv.get())) {
+        object fname = path.attr("join")(o.targetfolder.get(), "traininfo");
         object infofilename = toolkit::decorfile(fname, options, nb::str(".txt"), nb::str("(%d)"));
         // The workbook's model entries, entered now so that the file states
         // the values the workbook will hold rather than the placeholders.
         add_model_entries(d, modeldic, false);
         createFileInfo(infofilename, gmProperties(), d);
-        object write = nb::getattr(options, "outfile").attr("write");
-        object folder = outputmarker(nb::getattr(options, "targetfolder"),
-                                     nb::getattr(options, "indirectoutput"));
+        object write = o.outfile.get().attr("write");
+        object folder = outputmarker(o.targetfolder.get(), o.indirectoutput.get());
         write(nb::str("results in folder: %s\n") % folder);
     }
 
-    if (!pyutil::truthy(nb::getattr(options, "copyexcel"))) return nb::str("");
+    if (!pyutil::truthy(o.copyexcel.get())) return nb::str("");
 
-    object fname = path.attr("join")(nb::getattr(options, "targetfolder"), sourceroot);
+    object fname = path.attr("join")(o.targetfolder.get(), o.root.get());
     object excelresult = toolkit::decorfile(fname, options, nb::str(".xlsm"), nb::str("(%s)"));
     std::vector<object> opened = pyutil::unpack(
-        initiateExcelWriter(excelwriter_in, modeldic, d, nb::getattr(options, "savedir"),
-                            nb::bool_(false)),
-        2);
+        initiateExcelWriter(excelwriter_in, modeldic, d, o.savedir.get(), nb::bool_(false)), 2);
     object excelwriter = opened[0], infolen = opened[1];
 
     set.excelwriter = excelwriter;
@@ -443,8 +473,7 @@ object finishExcel(handle excelwriter_in, handle options, handle gmCustomPropert
     move_without_overwrite(tempres, excelresult);
 
     object filename = toolkit::make_extern(excelresult, options);
-    nb::getattr(options, "outfile")
-        .attr("write")(nb::str("Writing results in file: {}\n").format(filename));
+    o.outfile.get().attr("write")(nb::str("Writing results in file: {}\n").format(filename));
     return excelresult;
 }
 

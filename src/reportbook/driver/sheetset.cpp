@@ -15,8 +15,6 @@ object decoration(handle index) {
     return nb::str("(%d)") % index;
 }
 
-object row_count(handle Frame) { return nb::getattr(Frame, "shape")[nb::int_(0)]; }
-
 }  // namespace
 
 namespace {
@@ -259,11 +257,9 @@ void finish_sheet_set(const SheetSet &s) {
     if (testresultColumn.equal(minusone)) testresultColumn = nb::int_(4);
 
     object decorator = decoration(decorindex);
+    // The first free row of "Utilities", where the next min/max block goes.
     object infolen = nb::borrow(s.infolen);
     object none = nb::none(), empty = nb::str("");
-
-    // Figures handed from each writer to the chart that follows it.
-    object datacount, minExpect, maxExpect, diagvalues;
 
     if (!resultSheet.is_none()) {
         object extracol = enrichResultSheet(workbook, resultSheet, resultFrame);
@@ -277,34 +273,22 @@ void finish_sheet_set(const SheetSet &s) {
     }
 
     if (!trainSheet.is_none()) {
-        std::vector<object> r = pyutil::unpack(
-            enrichTrainSheet(workbook, trainSheet, trainFrame, resultcount, besttrainindex,
-                             trainresultColumn, pptyname, paramcount, infolen),
-            7);
-        const object &shiftCompute = r[0], &shiftVLOO = r[1];
-        datacount = r[2];
-        minExpect = r[3];
-        maxExpect = r[4];
-        infolen = r[5];
-        diagvalues = r[6];
-        best_train_chart(workbook, trainresultColumn, shiftCompute, datacount, minExpect,
-                         maxExpect, pptyname, besttrainindex, pptyunit, trainsheetname, empty,
-                         empty, empty, diagvalues, false);
-        best_train_chart(workbook, trainresultColumn, shiftVLOO, datacount, minExpect,
-                         maxExpect, pptyname, besttrainindex, pptyunit, trainsheetname, empty,
-                         nb::str("VLOO"), empty, diagvalues, false);
+        const TrainFigures f =
+            write_train_sheet(workbook, trainSheet, trainFrame, resultcount, besttrainindex,
+                              trainresultColumn, pptyname, paramcount, infolen);
+        infolen = f.nextrow;
+        best_train_chart(workbook, trainresultColumn, f.shiftCompute, f.datacount, f.minExpect,
+                         f.maxExpect, pptyname, besttrainindex, pptyunit, trainsheetname, empty,
+                         empty, empty, f.diagvalues, false);
+        best_train_chart(workbook, trainresultColumn, f.shiftVLOO, f.datacount, f.minExpect,
+                         f.maxExpect, pptyname, besttrainindex, pptyunit, trainsheetname, empty,
+                         nb::str("VLOO"), empty, f.diagvalues, false);
     }
 
     if (!testSheet.is_none()) {
-        decorator = decoration(decorindex);
-        datacount = row_count(testFrame);
-        std::vector<object> r =
-            pyutil::unpack(enrichTestSheet(workbook, testSheet, testFrame, testresultColumn,
-                                       maxreclist, leveragethreshold, verbosexls, infolen),
-                       4);
-        const object &testminExpect = r[0], &testmaxExpect = r[1];
-        infolen = r[2];
-        diagvalues = r[3];
+        const ChartFigures f = write_test_sheet(workbook, testSheet, testFrame, testresultColumn,
+                                                maxreclist, leveragethreshold, verbosexls, infolen);
+        infolen = f.nextrow;
 
         const object &expectedcol = testresultColumn;
         object one = nb::int_(1);
@@ -328,27 +312,21 @@ void finish_sheet_set(const SheetSet &s) {
         colors.append("blue");
         shapes.append("circle");
         test_chart(workbook, expectedcol, computedcols, seriesnames, colors, shapes, pptyname,
-                   pptyunit, testsheetname, datacount, testminExpect, testmaxExpect, decorator,
-                   diagvalues, false);
+                   pptyunit, testsheetname, f.datacount, f.minExpect, f.maxExpect, decorator,
+                   f.diagvalues, false);
     }
 
     if (!lootrainSheet.is_none()) {
-        decorator = decoration(decorindexLOO);
-        datacount = row_count(looTrainFrame);
+        object decoratorLOO = decoration(decorindexLOO);
         object firstcount = maxreclist[nb::int_(0)];
-        std::vector<object> r = pyutil::unpack(
-            enrichLOOTrainSheet(workbook, lootrainSheet, looTrainFrame, LOOResultTrainColumn,
-                                LOOlen, firstcount, verbosexls, LOOmaxrec, infolen),
-            4);
-        minExpect = r[0];
-        maxExpect = r[1];
-        infolen = r[2];
-        diagvalues = r[3];
+        const ChartFigures f =
+            write_loo_train_sheet(workbook, lootrainSheet, looTrainFrame, LOOResultTrainColumn,
+                                  LOOlen, firstcount, verbosexls, LOOmaxrec, infolen);
         // Measured values sit one column left of the LOO estimates.
         object expectedcol = LOOResultTrainColumn - nb::int_(1);
-        best_train_chart(workbook, expectedcol, LOOResultTrainColumn, datacount, minExpect,
-                         maxExpect, pptyname, none, pptyunit, lootrainsheetname, decorator,
-                         nb::str("LOO CV"), empty, diagvalues, false);
+        best_train_chart(workbook, expectedcol, LOOResultTrainColumn, f.datacount, f.minExpect,
+                         f.maxExpect, pptyname, none, pptyunit, lootrainsheetname, decoratorLOO,
+                         nb::str("LOO CV"), empty, f.diagvalues, false);
     }
 
     if (!lootestSheet.is_none())

@@ -52,20 +52,23 @@ void check_counts(handle maxreclist) {
 // The min/max block of an evaluation sheet, which its writer puts on the
 // "Utilities" sheet first, and what the writer takes from it.
 struct MinMaxBlock {
-    std::vector<object> results;  // the seven results of setMinMaxOnSheet
-    Index rows, columns;          // the Frame's shape
-    std::string expectedrange;    // the measured cells, for the score formulas
+    ChartFigures figures;       // for the chart drawn from the sheet
+    Index rows, columns;        // the Frame's shape
+    std::string expectedrange;  // the measured cells, for the score formulas
 };
 
+// The block on the book's "Utilities" sheet.  `deltaRow`, which
+// setMinMaxOnSheet takes too, does not move it.
 MinMaxBlock write_minmax_block(handle Book, handle Sheet, handle Frame, handle measuredColumn,
                                long deltaRow, handle infolen) {
+    (void)deltaRow;
+    const MinMaxFigures f =
+        rb::write_minmax_block(utilities_sheet(Book), Sheet, Frame, measuredColumn, infolen);
     MinMaxBlock b;
-    b.results = pyutil::unpack(setMinMaxOnSheet(utilities_sheet(Book), Sheet, Frame, measuredColumn,
-                                            nb::int_(deltaRow), infolen),
-                           7);
-    b.rows = pyutil::as_index(b.results[0]);
-    b.columns = pyutil::as_index(b.results[1]);
-    b.expectedrange = pyutil::utf8(b.results[4]);
+    b.figures = f;
+    b.rows = pyutil::as_index(f.datacount);
+    b.columns = pyutil::as_index(f.trainsize);
+    b.expectedrange = pyutil::utf8(f.expectedrange);
     return b;
 }
 
@@ -184,9 +187,9 @@ bool above(handle value, long long bound) { return (value > nb::int_(bound)); }
 
 }  // namespace
 
-object enrichTrainSheet(handle Book, handle Sheet, handle Frame, handle resultcount,
-                        handle besttrain, handle resultColumn, handle pptyname, handle paramcount,
-                        handle infolen) {
+TrainFigures write_train_sheet(handle Book, handle Sheet, handle Frame, handle resultcount,
+                               handle besttrain, handle resultColumn, handle pptyname,
+                               handle paramcount, handle infolen) {
     (void)besttrain;
     (void)pptyname;
     check_measured(Book, Frame, resultColumn, 0, "training");
@@ -248,12 +251,21 @@ object enrichTrainSheet(handle Book, handle Sheet, handle Frame, handle resultco
     }
 
     Sheet.attr("freeze_panes")(1, shiftCompute);
-    return nb::make_tuple((resultColumn + nb::int_(1)), (resultColumn + nb::int_(4)),
-                          mm.results[0], mm.results[2], mm.results[3], mm.results[5], mm.results[6]);
+    return {mm.figures, resultColumn + nb::int_(1), resultColumn + nb::int_(4)};
 }
 
-object enrichTestSheet(handle Book, handle Sheet, handle Frame, handle resultColumn,
-                       handle maxreclist, handle leveragethreshold, handle verbose, handle infolen) {
+object enrichTrainSheet(handle Book, handle Sheet, handle Frame, handle resultcount,
+                        handle besttrain, handle resultColumn, handle pptyname, handle paramcount,
+                        handle infolen) {
+    const TrainFigures f = write_train_sheet(Book, Sheet, Frame, resultcount, besttrain,
+                                             resultColumn, pptyname, paramcount, infolen);
+    return nb::make_tuple(f.shiftCompute, f.shiftVLOO, f.datacount, f.minExpect, f.maxExpect,
+                          f.nextrow, f.diagvalues);
+}
+
+ChartFigures write_test_sheet(handle Book, handle Sheet, handle Frame, handle resultColumn,
+                              handle maxreclist, handle leveragethreshold, handle verbose,
+                              handle infolen) {
     check_measured(Book, Frame, resultColumn, 0, "test");
     check_counts(maxreclist);
     checks::real(leveragethreshold, "leveragethreshold");
@@ -347,12 +359,27 @@ object enrichTestSheet(handle Book, handle Sheet, handle Frame, handle resultCol
     write_string(testcount + 3, 0, "RMSE");
     write_string(testcount + 4, 0, "Pearson");
     write_string(testcount + 5, 0, "R2");
-    return nb::make_tuple(mm.results[2], mm.results[3], mm.results[5], mm.results[6]);
+    return mm.figures;
 }
 
-object enrichLOOTrainSheet(handle Book, handle Sheet, handle Frame, handle resultColumn,
-                           handle LOOlen, handle resultCount, handle verbose, handle LOOmaxrec,
-                           handle infolen) {
+namespace {
+
+// The figures a test or LOO training sheet gives its callers.
+object chart_figures(const ChartFigures &f) {
+    return nb::make_tuple(f.minExpect, f.maxExpect, f.nextrow, f.diagvalues);
+}
+
+}  // namespace
+
+object enrichTestSheet(handle Book, handle Sheet, handle Frame, handle resultColumn,
+                       handle maxreclist, handle leveragethreshold, handle verbose, handle infolen) {
+    return chart_figures(write_test_sheet(Book, Sheet, Frame, resultColumn, maxreclist,
+                                          leveragethreshold, verbose, infolen));
+}
+
+ChartFigures write_loo_train_sheet(handle Book, handle Sheet, handle Frame,
+                                   handle resultColumn, handle LOOlen, handle resultCount,
+                                   handle verbose, handle LOOmaxrec, handle infolen) {
     (void)resultCount;
     check_measured(Book, Frame, resultColumn, 1, "LOO training");
     checks::real(verbose, "verbose", "a number (the verbosity level)");
@@ -364,7 +391,6 @@ object enrichLOOTrainSheet(handle Book, handle Sheet, handle Frame, handle resul
     // The measured values stand just left of the LOO estimates.
     const MinMaxBlock mm =
         write_minmax_block(Book, Sheet, Frame, (resultColumn - nb::int_(1)), 5, infolen);
-    const std::vector<object> &block = mm.results;
     const Index datacount = mm.rows, trainsize = mm.columns;
     const std::string &expectedrange = mm.expectedrange;
     Index rc = pyutil::as_index(resultColumn);
@@ -416,7 +442,14 @@ object enrichLOOTrainSheet(handle Book, handle Sheet, handle Frame, handle resul
             write_rmse_over_filled(Sheet, rowcur, index, cells, range, expectedrange);
         }
     }
-    return nb::make_tuple(block[2], block[3], block[5], block[6]);
+    return mm.figures;
+}
+
+object enrichLOOTrainSheet(handle Book, handle Sheet, handle Frame, handle resultColumn,
+                           handle LOOlen, handle resultCount, handle verbose, handle LOOmaxrec,
+                           handle infolen) {
+    return chart_figures(write_loo_train_sheet(Book, Sheet, Frame, resultColumn, LOOlen,
+                                               resultCount, verbose, LOOmaxrec, infolen));
 }
 
 object enrichLOOTestSheet(handle Book, handle Sheet, handle Frame, handle resultColumn) {
