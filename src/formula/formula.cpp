@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <string>
 
 namespace formula {
 
@@ -309,6 +310,99 @@ std::vector<Result> running_stdeva(const Range &r) {
             DD variance = dd::div(m2, DD(as_double(n - 1)));
             return dd::sqrt(variance.hi < 0.0 ? DD(0.0) : variance).value();
         });
+}
+
+// --- formulas ----------------------------------------------------------------
+
+struct Build {
+    static Formula operand(const std::string &text, const Result &result) {
+        return Formula(text, result, Formula::kOperand);
+    }
+    static Formula call(const char *name, const std::string &operands, const Result &result) {
+        return operand(std::string(name) + "(" + operands + ")", result);
+    }
+    // Left to right: "a-(b-c)" and "a/(b*c)" need their parentheses, and
+    // "(a-b)-c" is written "a-b-c".
+    static std::string grouped(const Formula &f, Formula::Level op, bool right) {
+        const bool looser = f.level_ < op || (right && f.level_ == op);
+        return looser ? "(" + f.text_ + ")" : f.text_;
+    }
+    static Formula binary(const Formula &a, char op, const Formula &b, Formula::Level level,
+                          const Result &result) {
+        return Formula(grouped(a, level, false) + op + grouped(b, level, true), result, level);
+    }
+};
+
+Formula Formula::number(const char *text) {
+    double v = 0.0;
+    const char *end = text + std::strlen(text);
+    const auto read = std::from_chars(text, end, v);
+    const bool whole = read.ec == std::errc() && read.ptr == end;
+    return Build::operand(text, whole ? Result::number(v) : Result::unknown());
+}
+
+Formula Formula::number(Index n) {
+    return Build::operand(std::to_string(n), Result::number(static_cast<double>(n)));
+}
+
+Formula Formula::cell(const std::string &ref, const Formula &held) {
+    return Build::operand(ref, held.result_);
+}
+
+Formula operator+(const Formula &a, const Formula &b) {
+    return Build::binary(a, '+', b, Formula::kSum, a.result_ + b.result_);
+}
+
+Formula operator-(const Formula &a, const Formula &b) {
+    return Build::binary(a, '-', b, Formula::kSum, a.result_ - b.result_);
+}
+
+Formula operator*(const Formula &a, const Formula &b) {
+    return Build::binary(a, '*', b, Formula::kProduct, a.result_ * b.result_);
+}
+
+Formula operator/(const Formula &a, const Formula &b) {
+    return Build::binary(a, '/', b, Formula::kProduct, a.result_ / b.result_);
+}
+
+Formula SQRT(const Formula &a) { return Build::call("SQRT", a.text(), SQRT(a.result())); }
+
+Formula SUM(const Ref &r) { return Build::call("SUM", r.text, SUM(r.cells)); }
+
+Formula SUMXMY2(const Ref &x, const Ref &y) {
+    return Build::call("SUMXMY2", x.text + "," + y.text, SUMXMY2(x.cells, y.cells));
+}
+
+Formula PEARSON(const Ref &x, const Ref &y) {
+    return Build::call("PEARSON", x.text + "," + y.text, PEARSON(x.cells, y.cells));
+}
+
+Formula COUNTA(const Ref &r) { return Build::call("COUNTA", r.text, COUNTA(r.cells)); }
+
+Formula MIN(const Ref &r) { return Build::call("MIN", r.text, MIN(r.cells)); }
+
+Formula MAX(const Ref &r) { return Build::call("MAX", r.text, MAX(r.cells)); }
+
+Formula REF(const Ref &r) { return Build::operand(r.text, REF(r.cells)); }
+
+namespace {
+
+Result of_part(const std::vector<Result> &results, Index cells) {
+    const bool held = cells >= 1 && static_cast<std::uint64_t>(cells) <= results.size();
+    return held ? results[static_cast<std::size_t>(cells - 1)] : Result::unknown();
+}
+
+}  // namespace
+
+Leading::Leading(const Range &column)
+    : average_(running_average(column)), stdeva_(running_stdeva(column)) {}
+
+Formula Leading::AVERAGE(const std::string &part, Index cells) const {
+    return Build::call("AVERAGE", part, of_part(average_, cells));
+}
+
+Formula Leading::STDEVA(const std::string &part, Index cells) const {
+    return Build::call("STDEVA", part, of_part(stdeva_, cells));
 }
 
 namespace {

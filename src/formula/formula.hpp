@@ -1,7 +1,8 @@
-// Results of the formulas the writers put on the sheets, computed from the
-// cells the formulas refer to with the definitions of the spreadsheet
-// functions.  Pure C++: the cells come from an adapter that reads them
-// wherever they are kept (reportbook's sheetcells reads XlsxWriter's).
+// The formulas the writers put on the sheets, each built once with its
+// result, which is computed from the cells the formula refers to with the
+// definitions of the spreadsheet functions.  Pure C++: the cells come from an
+// adapter that reads them wherever they are kept (reportbook's sheetcells
+// reads XlsxWriter's).
 //
 // A result is only given where it is certain; anything else is unknown, and
 // the writer then stores no result so that the application computes the
@@ -12,6 +13,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace formula {
@@ -114,6 +117,73 @@ Result REF(const Range &r);
 // statistics of a long table.
 std::vector<Result> running_average(const Range &r);
 std::vector<Result> running_stdeva(const Range &r);
+
+// --- formulas ----------------------------------------------------------------
+
+// A range as a formula refers to it: its text ("C2:C101", "'Test'!$D$2:$D$41")
+// and its cells, which whoever knows where they are kept has read.
+struct Ref {
+    std::string text;
+    const Range &cells;
+};
+
+// A formula built from the operations it is made of: each operation gives
+// the text and the result at once, so that the text a cell holds and the
+// result stored beside it cannot tell two stories.  The text has no leading
+// "=" (see sheetcells::write_formula).
+class Formula {
+public:
+    // A number as its text gives it ("0.05"), or a whole number.
+    static Formula number(const char *text);
+    static Formula number(Index n);
+    // A reference to the cell `ref` that holds `held`, whose result it has.
+    static Formula cell(const std::string &ref, const Formula &held);
+
+    const std::string &text() const { return text_; }
+    const Result &result() const { return result_; }
+
+    // The operators of the spreadsheet, which groups them from the left: an
+    // operand of a looser operator, or on the right of an equal one, is put
+    // in parentheses, so that the text computes what the result did.
+    friend Formula operator+(const Formula &a, const Formula &b);
+    friend Formula operator-(const Formula &a, const Formula &b);
+    friend Formula operator*(const Formula &a, const Formula &b);
+    friend Formula operator/(const Formula &a, const Formula &b);
+
+private:
+    friend struct Build;  // the operations, in formula.cpp
+    enum Level { kSum, kProduct, kOperand };  // how tightly the text binds
+    Formula(std::string text, const Result &result, Level level)
+        : text_(std::move(text)), result_(result), level_(level) {}
+
+    std::string text_;
+    Result result_;
+    Level level_;
+};
+
+Formula SQRT(const Formula &a);
+Formula SUM(const Ref &r);
+Formula SUMXMY2(const Ref &x, const Ref &y);
+Formula PEARSON(const Ref &x, const Ref &y);
+Formula COUNTA(const Ref &r);
+Formula MIN(const Ref &r);
+Formula MAX(const Ref &r);
+// The reference alone as the whole formula ("$C$2").
+Formula REF(const Ref &r);
+
+// AVERAGE and STDEVA over the leading parts of one column, the running
+// statistics of a long table: the results of every part come from one pass.
+class Leading {
+public:
+    explicit Leading(const Range &column);
+    // The function over the first `cells` cells of the column, which the
+    // text `part` refers to; unknown past the cells the column has.
+    Formula AVERAGE(const std::string &part, Index cells) const;
+    Formula STDEVA(const std::string &part, Index cells) const;
+
+private:
+    std::vector<Result> average_, stdeva_;
+};
 
 // A double as the file holds it: XlsxWriter writes a number cell with 16
 // significant digits ("%.16G", rounded half to even) and an application

@@ -1,5 +1,7 @@
 #include "reportbook/a1.hpp"
 
+#include <utility>
+
 namespace a1 {
 namespace {
 
@@ -13,6 +15,7 @@ std::string delegate(const char *name, Index a, Index b, Index c, Index d, int a
     return pyutil::utf8(r);
 }
 
+// "A", "AB", "XFD" for columns 0, 27, 16383.
 std::string col_letters(Index col) {
     std::string s;
     Index n = col + 1;
@@ -25,7 +28,26 @@ std::string col_letters(Index col) {
     return s;
 }
 
+// One corner: "$AB$12" -> (11, 27), from position i of s on.
+bool parse_cell(const std::string &s, size_t &i, Index &row, Index &col) {
+    if (i < s.size() && s[i] == '$') ++i;
+    Index c = 0;
+    size_t start = i;
+    while (i < s.size() && s[i] >= 'A' && s[i] <= 'Z' && i - start < 3) c = c * 26 + (s[i++] - 'A' + 1);
+    if (i == start) return false;
+    if (i < s.size() && s[i] == '$') ++i;
+    Index r = 0;
+    start = i;
+    while (i < s.size() && s[i] >= '0' && s[i] <= '9' && i - start < 8) r = r * 10 + (s[i++] - '0');
+    if (i == start || r == 0 || r > kRows || c > kColumns) return false;
+    row = r - 1;
+    col = c - 1;
+    return true;
+}
+
 }  // namespace
+
+// --- writing ---------------------------------------------------------------
 
 std::string col_name(Index col, bool col_abs) {
     if (col < 0) return pyutil::utf8(pyutil::module_attr("xl_col_to_name")(col, col_abs));
@@ -57,5 +79,32 @@ std::string columns(Index r1, Index c1, Index r2, Index c2) {
 }
 
 std::string col_span(Index c1, Index c2) { return col_name(c1) + ":" + col_name(c2); }
+
+// --- reading ---------------------------------------------------------------
+
+bool parse_range(const std::string &text, Area &area) {
+    size_t i = 0;
+    if (!parse_cell(text, i, area.r1, area.c1)) return false;
+    area.r2 = area.r1;
+    area.c2 = area.c1;
+    if (i < text.size()) {
+        if (text[i] != ':') return false;
+        ++i;
+        if (!parse_cell(text, i, area.r2, area.c2) || i != text.size()) return false;
+    }
+    if (area.r1 > area.r2) std::swap(area.r1, area.r2);
+    if (area.c1 > area.c2) std::swap(area.c1, area.c2);
+    return true;
+}
+
+std::string unquoted(const std::string &name) {
+    if (name.size() < 2 || name.front() != '\'' || name.back() != '\'') return name;
+    std::string out;
+    for (size_t i = 1; i + 1 < name.size(); ++i) {
+        out += name[i];
+        if (name[i] == '\'' && name[i + 1] == '\'') ++i;
+    }
+    return out;
+}
 
 }  // namespace a1

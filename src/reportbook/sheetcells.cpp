@@ -1,6 +1,7 @@
 #include "reportbook/sheetcells.hpp"
 
 #include "formula/formula.hpp"
+#include "reportbook/a1.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -90,93 +91,68 @@ inline void prefetch(const void *p) {
 #endif
 }
 
-// The widest sheet XlsxWriter writes, and its last row.
-constexpr Index kColumns = 16384;
-constexpr Index kRows = 1048576;
-
-// "A1" reference pieces: "$AB$12" -> (11, 27).
-bool parse_cell(const std::string &s, size_t &i, Index &row, Index &col) {
-    if (i < s.size() && s[i] == '$') ++i;
-    Index c = 0;
-    size_t start = i;
-    while (i < s.size() && s[i] >= 'A' && s[i] <= 'Z' && i - start < 3) c = c * 26 + (s[i++] - 'A' + 1);
-    if (i == start) return false;
-    if (i < s.size() && s[i] == '$') ++i;
-    Index r = 0;
-    start = i;
-    while (i < s.size() && s[i] >= '0' && s[i] <= '9' && i - start < 8) r = r * 10 + (s[i++] - '0');
-    if (i == start || r == 0 || r > kRows || c > kColumns) return false;
-    row = r - 1;
-    col = c - 1;
-    return true;
-}
-
-bool parse_range(const std::string &s, Index &r1, Index &c1, Index &r2, Index &c2) {
-    size_t i = 0;
-    if (!parse_cell(s, i, r1, c1)) return false;
-    r2 = r1;
-    c2 = c1;
-    if (i < s.size()) {
-        if (s[i] != ':') return false;
-        ++i;
-        if (!parse_cell(s, i, r2, c2) || i != s.size()) return false;
-    }
-    // A range written upside down ("E2:E1") is the same cells.
-    if (r1 > r2) std::swap(r1, r2);
-    if (c1 > c2) std::swap(c1, c2);
-    return true;
-}
-
-// A sheet name as a reference writes it: 'O''Neil' is O'Neil.
-std::string unquoted(const std::string &name) {
-    if (name.size() < 2 || name.front() != '\'' || name.back() != '\'') return name;
-    std::string out;
-    for (size_t i = 1; i + 1 < name.size(); ++i) {
-        out += name[i];
-        if (name[i] == '\'' && name[i + 1] == '\'') ++i;
-    }
-    return out;
-}
+using a1::kColumns;
+using a1::kRows;
 
 const Range kUnreadable{};
 
 size_t at(Index i) { return static_cast<size_t>(i); }
 
-}  // namespace
-
+// The `value` argument of Worksheet.write_formula: a float, the error code
+// text (written with t="e"), or "" (no stored result).
 object to_python(const Result &r) {
     if (r.is_number()) return nb::float_(r.value());
     if (r.is_error()) return nb::str(r.code());
     return nb::str("");
 }
 
-void write_formula(handle sheet, Index row, Index col, handle formula, const Result &result) {
-    sheet.attr("write_formula")(row, col, formula, nb::none(), to_python(result));
+object formula_text(const Formula &f, Sign sign) {
+    return pyutil::text(sign == Sign::Equals ? "=" + f.text() : f.text());
 }
 
-void write_formula(handle sheet, const std::string &cell, handle formula, const Result &result) {
-    sheet.attr("write_formula")(pyutil::text(cell), formula, nb::none(), to_python(result));
+}  // namespace
+
+void write_formula(handle sheet, Index row, Index col, const Formula &f, Sign sign) {
+    sheet.attr("write_formula")(row, col, formula_text(f, sign), nb::none(), to_python(f.result()));
+}
+
+Formula write_formula(handle sheet, const std::string &cell, const Formula &f, Sign sign) {
+    sheet.attr("write_formula")(pyutil::text(cell), formula_text(f, sign), nb::none(),
+                                to_python(f.result()));
+    return Formula::cell(cell, f);
 }
 
 // --- reading the sheets ------------------------------------------------------
 
-bool column_holds_cells(handle worksheet, Index col, Index r1, Index r2) {
-    if (worksheet.is_none()) return true;
+namespace {
+
+// The worksheet's cells, row -> {col: cell}, or None where they cannot be
+// read.  In constant_memory mode the rows above the last one written are
+// already in the file and gone from the table.
+object cell_table(handle worksheet) {
+    if (worksheet.is_none()) return nb::none();
     PyObject *cm = PyObject_GetAttrString(worksheet.ptr(), "constant_memory");
     if (!cm) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) pyutil::raise_pending();
         PyErr_Clear();
     } else if (pyutil::truthy(pyutil::steal(cm))) {
-        return true;
+        return nb::none();
     }
     PyObject *found = PyObject_GetAttrString(worksheet.ptr(), "table");
     if (!found) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) pyutil::raise_pending();
         PyErr_Clear();
-        return true;
+        return nb::none();
     }
     object table = pyutil::steal(found);
-    if (!PyDict_Check(table.ptr())) return true;
+    return PyDict_Check(table.ptr()) ? table : nb::none();
+}
+
+}  // namespace
+
+bool column_holds_cells(handle worksheet, Index col, Index r1, Index r2) {
+    const object table = cell_table(worksheet);
+    if (table.is_none()) return true;
     object column = nb::int_(col);
     // Rows are looked up one by one up to the table's size: a count far
     // past the sheet's rows costs no more than the rows it has.
@@ -201,25 +177,7 @@ Cells::Cells(handle book, handle home, Reading reading)
 
 Cells::Sheet Cells::load(handle worksheet) {
     Sheet s;
-    s.table = nb::none();
-    if (worksheet.is_none()) return s;
-    // In constant_memory mode the rows above the last one written are
-    // already in the file and gone from the table.
-    PyObject *cm = PyObject_GetAttrString(worksheet.ptr(), "constant_memory");
-    if (!cm) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) pyutil::raise_pending();
-        PyErr_Clear();
-    } else if (pyutil::truthy(pyutil::steal(cm))) {
-        return s;
-    }
-    PyObject *table = PyObject_GetAttrString(worksheet.ptr(), "table");
-    if (!table) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) pyutil::raise_pending();
-        PyErr_Clear();
-        return s;
-    }
-    object t = pyutil::steal(table);
-    if (PyDict_Check(t.ptr())) s.table = t;
+    s.table = cell_table(worksheet);
     return s;
 }
 
@@ -430,16 +388,16 @@ const Range &Cells::range(const std::string &ref) {
     // "=" opens a chart's series reference.
     const std::string text = !ref.empty() && ref[0] == '=' ? ref.substr(1) : ref;
     const size_t bang = text.rfind('!');
-    Index r1, c1, r2, c2;
-    if (!parse_range(bang == std::string::npos ? text : text.substr(bang + 1), r1, c1, r2, c2))
+    a1::Area a;
+    if (!a1::parse_range(bang == std::string::npos ? text : text.substr(bang + 1), a))
         return kUnreadable;
-    if (bang == std::string::npos) return read(home_sheet(), r1, c1, r2, c2);
-    return range(text.substr(0, bang), r1, c1, r2, c2);
+    if (bang == std::string::npos) return read(home_sheet(), a.r1, a.c1, a.r2, a.c2);
+    return range(text.substr(0, bang), a.r1, a.c1, a.r2, a.c2);
 }
 
 const Range &Cells::range(const std::string &sheetname, Index r1, Index c1, Index r2, Index c2) {
     if (r1 < 0 || c1 < 0 || r2 < r1 || c2 < c1 || r2 >= kRows || c2 >= kColumns) return kUnreadable;
-    return read(sheet_named(unquoted(sheetname)), r1, c1, r2, c2);
+    return read(sheet_named(a1::unquoted(sheetname)), r1, c1, r2, c2);
 }
 
 const Range &Cells::read(Sheet &sheet, Index r1, Index c1, Index r2, Index c2) {

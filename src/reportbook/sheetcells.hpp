@@ -23,28 +23,25 @@
 
 namespace sheetcells {
 
+using formula::Formula;
 using formula::Index;
 using formula::Range;
 using formula::Result;
 using pyutil::handle;
 using pyutil::object;
 
-// The `value` argument of Worksheet.write_formula: a float, the error code
-// text (written with t="e"), or "" (no stored result).
-object to_python(const Result &r);
+// How a formula's text is handed to Worksheet.write_formula: with its "=",
+// or bare, as the padding and the running statistics always have been.
+// XlsxWriter drops the "=", so the file is the same either way; a worksheet
+// of the caller's own sees the text it has always seen.
+enum class Sign { Equals, Bare };
 
 // Worksheet.write_formula with the formula's result stored beside it, at a
-// cell given by position or by its A1 text.
-void write_formula(handle sheet, Index row, Index col, handle formula, const Result &result);
-void write_formula(handle sheet, const std::string &cell, handle formula, const Result &result);
-inline void write_formula(handle sheet, Index row, Index col, const std::string &formula,
-                          const Result &result) {
-    write_formula(sheet, row, col, pyutil::text(formula), result);
-}
-inline void write_formula(handle sheet, const std::string &cell, const std::string &formula,
-                          const Result &result) {
-    write_formula(sheet, cell, pyutil::text(formula), result);
-}
+// cell given by position or by its A1 text; the latter gives the formula
+// that refers to the cell, for the formulas built on it.
+void write_formula(handle sheet, Index row, Index col, const Formula &f, Sign sign = Sign::Equals);
+Formula write_formula(handle sheet, const std::string &cell, const Formula &f,
+                      Sign sign = Sign::Equals);
 
 // Whether the column holds a cell in rows r1..r2 of the worksheet: a
 // column a chart or a formula reads must hold the sheet's data.  True when
@@ -72,7 +69,8 @@ public:
     // The cells r1..r2 x c1..c2 (zero-based) of the sheet of that name,
     // quoted or not.
     const Range &range(const std::string &sheetname, Index r1, Index c1, Index r2, Index c2);
-    Result cell(const std::string &ref) { return formula::REF(range(ref)); }
+    // The range with its text, for a formula.
+    formula::Ref ref(const std::string &text) { return formula::Ref{text, range(text)}; }
 
 private:
     // Every column of the rows r1..r2 of a sheet.  The row dicts are

@@ -82,27 +82,21 @@ MinMaxFigures write_minmax_block(handle UtilSheet, handle Sheet, handle Frame,
 
     object sheetname = quoted_name(Sheet);
     object expectedrange = nb::str("{0}!{1}").format(sheetname, a1::text(a1::range_abs(1, col, rows, col)));
-    object paddingstr = nb::str("(MAX({0})-MIN({0}))").format(expectedrange);
-    object cellrange = a1::text(a1::cell(row, 3));
 
     // The bounds as the formulas compute them, from the measured cells as
     // the evaluation sheet holds them, so that readers that do not
     // recalculate see the chart's real bounds.
     sheetcells::Cells cells(nb::none(), UtilSheet);
     cells.know(Sheet);
-    const formula::Range &measured = cells.range(pyutil::utf8(expectedrange));
-    const formula::Result padding = formula::Result::number(0.05);
-    const formula::Result lowest = formula::MIN(measured), highest = formula::MAX(measured);
-    const formula::Result spread = highest - lowest;
+    const formula::Ref measured = cells.ref(pyutil::utf8(expectedrange));
+    const formula::Formula spread = MAX(measured) - MIN(measured);
 
     using sheetcells::write_formula;
-    write_formula(UtilSheet, a1::cell(row, 3), nb::str("0.05"), padding);
-    write_formula(UtilSheet, a1::cell(row + 1, 3),
-                  nb::str("=MIN({0})-{1}*{2}").format(expectedrange, cellrange, paddingstr),
-                  lowest - padding * spread);
-    write_formula(UtilSheet, a1::cell(row + 2, 3),
-                  nb::str("=MAX({0})+{1}*{2}").format(expectedrange, cellrange, paddingstr),
-                  highest + padding * spread);
+    const formula::Formula padding = write_formula(UtilSheet, a1::cell(row, 3),
+                                                   formula::Formula::number("0.05"),
+                                                   sheetcells::Sign::Bare);
+    write_formula(UtilSheet, a1::cell(row + 1, 3), MIN(measured) - padding * spread);
+    write_formula(UtilSheet, a1::cell(row + 2, 3), MAX(measured) + padding * spread);
 
     object diagvalues =
         nb::str("{0}!{1}").format(utilsheetname, a1::text(a1::range_abs(row + 1, 3, row + 2, 3)));

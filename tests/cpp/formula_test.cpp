@@ -225,6 +225,35 @@ void test_arithmetic_and_errors() {
     check(REF(numbers({1, 2})).is_unknown(), "a range is no single cell");
 }
 
+// A formula's text groups its operations as its result computed them, for
+// shapes no sheet writes yet: the operators group from the left.
+void test_formula_texts_compute_their_results() {
+    const Range x = numbers({1, 2, 3});
+    const Ref column{"A1:A3", x};
+    const Formula a = Formula::number(Index{8}), b = Formula::number("2.5"),
+                  c = Formula::number(Index{2});
+    const Formula held = Formula::cell("$C$7", SUM(column));
+    struct Case {
+        Formula f;
+        const char *text;
+        double value;
+    } cases[] = {
+        {a - (b - c), "8-(2.5-2)", 7.5},
+        {a - b - c, "8-2.5-2", 3.5},
+        {a / (c * c), "8/(2*2)", 2.0},
+        {a / c * c, "8/2*2", 8.0},
+        {(a - b) * c + a, "(8-2.5)*2+8", 19.0},
+        {a - b * SQRT(c * c), "8-2.5*SQRT(2*2)", 3.0},
+        {held * held - MIN(column), "$C$7*$C$7-MIN(A1:A3)", 35.0},
+        {SQRT(SUMXMY2(column, column) / COUNTA(column)), "SQRT(SUMXMY2(A1:A3,A1:A3)/COUNTA(A1:A3))",
+         0.0},
+    };
+    for (const Case &k : cases) {
+        check(k.f.text() == k.text, "text " + k.f.text() + ", want " + k.text);
+        check_number(k.f.result(), k.value, k.text);
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -234,6 +263,7 @@ int main() {
     test_pearson();
     test_running_statistics();
     test_arithmetic_and_errors();
+    test_formula_texts_compute_their_results();
     if (failures) {
         std::printf("%d formula check(s) failed\n", failures);
         return 1;

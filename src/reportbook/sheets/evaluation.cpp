@@ -14,9 +14,6 @@ namespace {
 
 using a1::Index;
 
-// Columns of a worksheet (A to XFD).
-constexpr Index kSheetColumns = 16384;
-
 object text(const std::string &s) { return a1::text(s); }
 
 object utilities_sheet(handle Book) { return Book.attr("get_worksheet_by_name")("Utilities"); }
@@ -114,60 +111,35 @@ std::string abs_cell(Index row, Index col) { return a1::cell(row, col, true, tru
 
 // Every formula goes with its result (see sheetcells.hpp): a reader that
 // does not recalculate shows that result, not 0.
+using formula::Formula;
+using formula::Ref;
 using sheetcells::write_formula;
 
 // Root mean square difference of an estimate column from the measured range,
 // divided by the row count written into the text (a later row added to the
 // sheet does not change it).
-std::string rmse_over_count(const std::string &estimates, const std::string &expected,
-                            Index count) {
-    return "=SQRT(SUMXMY2(" + estimates + "," + expected + ")/" + std::to_string(count) + ")";
-}
-
-formula::Result rmse_over_count(sheetcells::Cells &cells, const std::string &estimates,
-                           const std::string &expected, Index count) {
-    return formula::SQRT(formula::SUMXMY2(cells.range(estimates), cells.range(expected)) /
-                    formula::Result::number((double)count));
+Formula rmse_over_count(const Ref &estimates, const Ref &expected, Index count) {
+    return SQRT(SUMXMY2(estimates, expected) / Formula::number(count));
 }
 
 // The same, divided by the number of filled estimate cells.
-std::string rmse_over_filled(const std::string &estimates, const std::string &expected) {
-    return "=SQRT(SUMXMY2(" + estimates + "," + expected + ")/COUNTA(" + estimates + "))";
-}
-
-formula::Result rmse_over_filled(sheetcells::Cells &cells, const std::string &estimates,
-                            const std::string &expected) {
-    const formula::Range &x = cells.range(estimates);
-    return formula::SQRT(formula::SUMXMY2(x, cells.range(expected)) / formula::COUNTA(x));
-}
-
-// The formula, written with its result.
-void write_rmse_over_filled(handle sheet, Index row, Index col, sheetcells::Cells &cells,
-                            const std::string &estimates, const std::string &expected) {
-    write_formula(sheet, row, col, rmse_over_filled(estimates, expected),
-                  rmse_over_filled(cells, estimates, expected));
-}
-
-std::string pearson(const std::string &estimates, const std::string &expected) {
-    return "=PEARSON(" + estimates + "," + expected + ")";
+Formula rmse_over_filled(const Ref &estimates, const Ref &expected) {
+    return SQRT(SUMXMY2(estimates, expected) / COUNTA(estimates));
 }
 
 // The score rows of one model with estimate column `col`: RMSE over the
 // row count, Pearson correlation and its square.
 void write_scores(handle sheet, sheetcells::Cells &cells, Index col, Index count,
-                  const std::string &expected, Index rowRMSE, Index rowPearson, Index rowR2) {
-    std::string estimates = data_range(col, count);
-    std::string pearson_cell = abs_cell(rowPearson, col);
-    formula::Result r = formula::PEARSON(cells.range(estimates), cells.range(expected));
-    write_formula(sheet, abs_cell(rowRMSE, col), rmse_over_count(estimates, expected, count),
-                  rmse_over_count(cells, estimates, expected, count));
-    write_formula(sheet, pearson_cell, pearson(estimates, expected), r);
-    write_formula(sheet, abs_cell(rowR2, col), "=" + pearson_cell + "*" + pearson_cell, r * r);
+                  const Ref &expected, Index rowRMSE, Index rowPearson, Index rowR2) {
+    const Ref estimates = cells.ref(data_range(col, count));
+    write_formula(sheet, abs_cell(rowRMSE, col), rmse_over_count(estimates, expected, count));
+    const Formula r = write_formula(sheet, abs_cell(rowPearson, col), PEARSON(estimates, expected));
+    write_formula(sheet, abs_cell(rowR2, col), r * r);
 }
 
 // RMSE, Pearson and R2 of one test model, under its estimate column.
 void write_test_scores(handle sheet, sheetcells::Cells &cells, Index col, Index testcount,
-                       const std::string &expected) {
+                       const Ref &expected) {
     write_scores(sheet, cells, col, testcount, expected, testcount + 3, testcount + 4,
                  testcount + 5);
 }
@@ -199,6 +171,7 @@ TrainFigures write_train_sheet(handle Book, handle Sheet, handle Frame, handle r
     const Index datacount = mm.rows, trainsize = mm.columns;
     Index rc = pyutil::as_index(resultColumn);
     sheetcells::Cells cells(Book, Sheet);
+    const Ref expected = cells.ref(mm.expectedrange);
 
     object resformat = getResFormat(Book);
     object levformat = getLevFormat(Book);
@@ -227,27 +200,21 @@ TrainFigures write_train_sheet(handle Book, handle Sheet, handle Frame, handle r
               V = shiftVLOO + indx;
         // Past the last column (XFD) XlsxWriter drops every write, and an A1
         // text past ZZZ even reads as A1: a huge count ends here.
-        if (C >= kSheetColumns) break;
+        if (C >= a1::kColumns) break;
         set_columns(Sheet, C, C, datacount, 10, resformat);
         set_columns(Sheet, V, V, datacount, 10, resformat);
         set_columns(Sheet, Rs, Rs, datacount, 10, resformat);
 
         std::string sumcell = abs_cell(rowSUM, L);
-        std::string leverages = data_range(L, datacount);
-        write_formula(Sheet, sumcell, "=SUM(" + leverages + ")", formula::SUM(cells.range(leverages)));
+        write_formula(Sheet, sumcell, SUM(cells.ref(data_range(L, datacount))));
         object comment = pyutil::steal(PyNumber_Remainder(levsumcomment().ptr(), paramcount.ptr()));
         Sheet.attr("write_comment")(text(sumcell), comment);
         set_columns(Sheet, L, L, datacount, 10, nb::none());
 
-        std::string estimates = data_range(C, datacount), vloo = data_range(V, datacount);
-        std::string pearson_cell = abs_cell(rowPearson, C);
-        formula::Result r = formula::PEARSON(cells.range(estimates), cells.range(mm.expectedrange));
-        write_formula(Sheet, abs_cell(rowRMSE, C), rmse_over_count(estimates, mm.expectedrange, datacount),
-                      rmse_over_count(cells, estimates, mm.expectedrange, datacount));
-        write_formula(Sheet, abs_cell(rowVLOO, V), rmse_over_count(vloo, mm.expectedrange, datacount),
-                      rmse_over_count(cells, vloo, mm.expectedrange, datacount));
-        write_formula(Sheet, pearson_cell, pearson(estimates, mm.expectedrange), r);
-        write_formula(Sheet, abs_cell(rowR2, C), "=" + pearson_cell + "*" + pearson_cell, r * r);
+        // The VLOO score over the row count, as the RMSE below it.
+        write_formula(Sheet, abs_cell(rowVLOO, V),
+                      rmse_over_count(cells.ref(data_range(V, datacount)), expected, datacount));
+        write_scores(Sheet, cells, C, datacount, expected, rowRMSE, rowPearson, rowR2);
     }
 
     Sheet.attr("freeze_panes")(1, shiftCompute);
@@ -283,6 +250,7 @@ ChartFigures write_test_sheet(handle Book, handle Sheet, handle Frame, handle re
     const Index testcount = mm.rows, testsize = mm.columns;
     Index rc = pyutil::as_index(resultColumn);
     sheetcells::Cells cells(Book, Sheet);
+    const Ref expected = cells.ref(mm.expectedrange);
 
     Sheet.attr("set_zoom")(150);
     Sheet.attr("freeze_panes")(1, rc);
@@ -311,7 +279,7 @@ ChartFigures write_test_sheet(handle Book, handle Sheet, handle Frame, handle re
                 Index col = rc + 3 * L + 2 + 2 * j;
                 // No sheet has a column past the last one (XFD): a format
                 // there would be ignored, and a huge count would loop for ever.
-                if (col >= kSheetColumns) break;
+                if (col >= a1::kColumns) break;
                 flag_column(Sheet, col, testcount, ">", leveragethreshold, thresholdformat);
             }
         }
@@ -339,7 +307,7 @@ ChartFigures write_test_sheet(handle Book, handle Sheet, handle Frame, handle re
         set_columns(Sheet, C, C, testcount, 12, resformat);
         set_columns(Sheet, C + 2, C + 2, testcount, 12, integerformat);
         Sheet.attr("write_number")(testcount + 2, C, maxrec, intformat);
-        write_test_scores(Sheet, cells, C, testcount, mm.expectedrange);
+        write_test_scores(Sheet, cells, C, testcount, expected);
     }
 
     if (verbose_mode) {
@@ -350,7 +318,7 @@ ChartFigures write_test_sheet(handle Book, handle Sheet, handle Frame, handle re
             set_columns(Sheet, C, C, testcount, 12, resformat);
             set_columns(Sheet, C + 1, C + 1, testcount, 12, resformat);
             Sheet.attr("write_number")(testcount + 2, C, 1, intformat);
-            write_test_scores(Sheet, cells, C, testcount, mm.expectedrange);
+            write_test_scores(Sheet, cells, C, testcount, expected);
         }
     }
 
@@ -392,9 +360,9 @@ ChartFigures write_loo_train_sheet(handle Book, handle Sheet, handle Frame,
     const MinMaxBlock mm =
         write_minmax_block(Book, Sheet, Frame, (resultColumn - nb::int_(1)), 5, infolen);
     const Index datacount = mm.rows, trainsize = mm.columns;
-    const std::string &expectedrange = mm.expectedrange;
     Index rc = pyutil::as_index(resultColumn);
     sheetcells::Cells cells(Book, Sheet);
+    const Ref expected = cells.ref(mm.expectedrange);
 
     const bool verbose_mode = above(verbose, 1);
     const Index loowidth = verbose_mode ? 4 : 2;
@@ -409,7 +377,7 @@ ChartFigures write_loo_train_sheet(handle Book, handle Sheet, handle Frame,
     hide_inputs(Sheet, rc, true);
 
     const Index computedcol = rc < 1 ? 1 : rc;
-    std::string computedrange = data_range(computedcol, datacount);
+    const Ref computed = cells.ref(data_range(computedcol, datacount));
     // The measured values, shown again after the hidden span of the inputs.
     set_columns(Sheet, rc - 1, rc - 1, datacount, 12, measuredformat);
     set_columns(Sheet, computedcol + 2, computedcol + 2, datacount, 12, integerformat);
@@ -419,8 +387,7 @@ ChartFigures write_loo_train_sheet(handle Book, handle Sheet, handle Frame,
     Index rowcur = rowLOO;
     if (verbose_mode) {
         Sheet.attr("write_string")(rowLOO, 0, "COUNT");
-        write_formula(Sheet, rowLOO, computedcol, "=COUNTA(" + computedrange + ")",
-                      formula::COUNTA(cells.range(computedrange)));
+        write_formula(Sheet, rowLOO, computedcol, COUNTA(computed));
         rowcur = rowLOO + 1;
         Sheet.attr("set_row")(rowcur, nb::none(), integerformat);
     }
@@ -428,18 +395,17 @@ ChartFigures write_loo_train_sheet(handle Book, handle Sheet, handle Frame,
     Sheet.attr("write_number")(rowcur, computedcol, LOOmaxrec);
     rowcur += 1;
     Sheet.attr("write_string")(rowcur, 0, "LOO score");
-    write_rmse_over_filled(Sheet, rowcur, computedcol, cells, computedrange, expectedrange);
+    write_formula(Sheet, rowcur, computedcol, rmse_over_filled(computed, expected));
 
     if (verbose_mode) {
         const Index start = computedcol + 3;
         const Index fullLen = pyutil::as_index(LOOlen) * loowidth + start;
         for (Index index = start; index < fullLen; index += loowidth) {
-            if (index >= kSheetColumns) break;  // past XFD, as in the training sheet
-            std::string range = data_range(index, datacount);
-            write_formula(Sheet, rowLOO, index, "=COUNTA(" + range + ")",
-                          formula::COUNTA(cells.range(range)));
+            if (index >= a1::kColumns) break;  // past XFD, as in the training sheet
+            const Ref estimates = cells.ref(data_range(index, datacount));
+            write_formula(Sheet, rowLOO, index, COUNTA(estimates));
             Sheet.attr("write_number")(rowLOO + 1, index, LOOmaxrec);
-            write_rmse_over_filled(Sheet, rowcur, index, cells, range, expectedrange);
+            write_formula(Sheet, rowcur, index, rmse_over_filled(estimates, expected));
         }
     }
     return mm.figures;
@@ -477,12 +443,11 @@ object enrichBSTrainSheet(handle Book, handle Sheet, handle Frame, handle result
 
     // Measured values in B, the model's estimates in C, the bootstrap
     // estimates in F and one column per bootstrap from I on.
-    std::string expectedrange = a1::range_abs(1, 1, datacount, 1);
     sheetcells::Cells cells(Book, Sheet);
+    const Ref expected = cells.ref(a1::range_abs(1, 1, datacount, 1));
     auto write_rmse = [&](Index col) {
-        std::string estimates = data_range(col, datacount);
-        write_formula(Sheet, abs_cell(rowBS, col), rmse_over_filled(estimates, expectedrange),
-                      rmse_over_filled(cells, estimates, expectedrange));
+        write_formula(Sheet, abs_cell(rowBS, col),
+                      rmse_over_filled(cells.ref(data_range(col, datacount)), expected));
     };
     write_rmse(2);
     write_rmse(5);

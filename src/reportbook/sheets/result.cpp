@@ -17,15 +17,9 @@ void set_column(handle Sheet, const std::string &cols, int width, handle format)
 
 // The result is stored with the formula: readers that do not recalculate
 // would otherwise show 0 for every running statistic.
-void write_formula(handle Sheet, a1::Index row, a1::Index col, handle formula,
-                   const formula::Result &result) {
-    sheetcells::write_formula(Sheet, a1::cell(row, col, true, true), formula, result);
-}
-
-// Element k of running results; unknown when the sheet's cells could not be read.
-formula::Result at(const std::vector<formula::Result> &results, a1::Index k) {
-    const auto i = static_cast<size_t>(k);
-    return k >= 0 && i < results.size() ? results[i] : formula::Result::unknown();
+void write_formula(handle Sheet, a1::Index row, a1::Index col, const formula::Formula &f,
+                   sheetcells::Sign sign) {
+    sheetcells::write_formula(Sheet, a1::cell(row, col, true, true), f, sign);
 }
 
 }  // namespace
@@ -63,23 +57,19 @@ object enrichResultSheet(handle Book, handle Sheet, handle Frame) {
     Sheet.attr("write_string")(0, coldata + 1, "StdDev VLOO");
 
     sheetcells::Cells cells(Book, Sheet);
-    const std::string first = a1::cell(1, kVlooCol, true, true);
-    std::vector<formula::Result> averages, deviations;
-    if (n >= 2) {
-        const formula::Range &scores = cells.range(a1::range(1, kVlooCol, n, kVlooCol));
-        averages = formula::running_average(scores);
-        deviations = formula::running_stdeva(scores);
-    }
-
+    using sheetcells::Sign;
     // The first model is its own average, with no spread yet.
-    write_formula(Sheet, 1, coldata, a1::text(first), cells.cell(first));
-    write_formula(Sheet, 1, coldata + 1, nb::str("=0.0"), formula::Result::number(0.0));
+    write_formula(Sheet, 1, coldata, formula::REF(cells.ref(a1::cell(1, kVlooCol, true, true))),
+                  Sign::Bare);
+    write_formula(Sheet, 1, coldata + 1, formula::Formula::number("0.0"), Sign::Equals);
 
-    for (a1::Index r = 2; r <= n; ++r) {
-        object upto = a1::text(a1::range(1, kVlooCol, r, kVlooCol));
-        write_formula(Sheet, r, coldata, (nb::str("AVERAGE(%s)") % upto), at(averages, r - 1));
-        write_formula(Sheet, r, coldata + 1, (nb::str("STDEVA(%s)") % upto),
-                      at(deviations, r - 1));
+    if (n >= 2) {
+        const formula::Leading scores(cells.range(a1::range(1, kVlooCol, n, kVlooCol)));
+        for (a1::Index r = 2; r <= n; ++r) {
+            const std::string upto = a1::range(1, kVlooCol, r, kVlooCol);
+            write_formula(Sheet, r, coldata, scores.AVERAGE(upto, r), Sign::Bare);
+            write_formula(Sheet, r, coldata + 1, scores.STDEVA(upto, r), Sign::Bare);
+        }
     }
 
     Sheet.attr("freeze_panes")(1, 1);
