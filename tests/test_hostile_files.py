@@ -16,8 +16,8 @@ import zipfile
 import pytest
 import xlsxwriter
 
-from conftest import seconds
-from reader_books import write_result, write_sheet_data, write_xlsx
+from helpers.limits import seconds
+from helpers.reader_files import write_result, write_sheet_data, write_xlsx
 
 CHILD = r"""
 import json, os, resource, sys, time, warnings

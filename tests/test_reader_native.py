@@ -19,8 +19,8 @@ import xlsxwriter
 
 from vireo.trellis import demo, readtool
 from vireo.trellis.datareader import tablemine as tm
-from conftest import seconds
-from reader_books import write_cell_kinds, write_sheet_data, write_xlsx
+from helpers.limits import seconds
+from helpers.reader_files import write_cell_kinds, write_sheet_data, write_xlsx
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, "bench"))
 import campaign  # noqa: E402

@@ -10,8 +10,8 @@ import numpy as np
 import pytest
 
 from vireo.trellis.datareader import tablemine as tm
-from conftest import seconds
-from reader_books import write_result, write_sheet_data, write_xlsx
+from helpers.limits import seconds
+from helpers.reader_files import write_result, write_sheet_data, write_xlsx
 
 
 @pytest.fixture(autouse=True)
