@@ -1,8 +1,10 @@
+"""The bootstrap training and test sheets: RMSE of every bootstrap column, hidden columns and view."""
 import numpy as np
 import pandas as pd
 import pytest
 
-from eval_helpers import Book, cells, evaluate, hidden_columns
+from helpers.readback import cells, evaluate, hidden_columns
+from helpers.writer_input import Book
 from vireo.trellis import reportbook as rb
 
 

@@ -8,9 +8,9 @@ import sys
 import openpyxl
 import pytest
 
-from conftest import seconds
-from eval_helpers import hidden_columns
-from sheets_book import chart_with, refs
+from helpers.charts import chart_with, refs
+from helpers.limits import seconds
+from helpers.readback import hidden_columns
 from vireo.trellis import demo
 from vireo.trellis.datareader import tablemine
 

@@ -10,21 +10,13 @@ import openpyxl
 import pandas as pd
 import pytest
 
-from conftest import CAMPAIGN_SHEETS, campaign_frames, make_options, open_campaign, open_writer
-from sheets_book import book
-from test_workbook_open import custom_properties, utilities_rows
+from helpers.readback import book, custom_properties, read_property_table
+from helpers.writer_input import (CAMPAIGN_SHEETS, MODEL, SHEETS, campaign_frames, make_options, open_campaign,
+                                  open_writer)
 from vireo.trellis import reportbook as rb
 
-SHEETS = ["Results", "Training", "Test", "LOO training", "LOO test", "BS training", "BS test"]
-MODEL = {"hidden": 3, "paramCount": 13, "mark": "m1"}
-
-
-@pytest.fixture(autouse=True)
-def no_vba_project(monkeypatch, tmp_path):
-    # The machine may hold a real vbaProject.bin under the default folders.
-    empty = tmp_path / "no-vba-here"
-    empty.mkdir()
-    monkeypatch.setattr(rb, "home", str(empty))
+# The machine may hold a real vbaProject.bin under the default folders.
+pytestmark = pytest.mark.usefixtures("no_vba_project")
 
 
 @pytest.fixture
@@ -62,7 +54,7 @@ def test_finished_workbook(tmp_path, campaign, recwarn):
 
     book = openpyxl.load_workbook(result)
     assert book.sheetnames == ["data", "Utilities"] and book["data"]["B3"].value == 2.0
-    rows, _ = utilities_rows(result)
+    rows, _ = read_property_table(result)
     assert rows[1:] == [("Mark", "m1"), ("Data count", 20), ("Test count", 5),
                         ("Target folder", "ext:" + str(tmp_path)), ("Hidden neurons", 3),
                         ("Parameter count", 13)]
@@ -100,7 +92,7 @@ def test_information_file_states_the_workbook_values(tmp_path, campaign):
     model = dict(MODEL, config="3 hidden, tanh", modelCount=2)
     result = finish(writer, tempres, options, props, modeldic=model)
     lines = (tmp_path / "out" / "traininfo.txt").read_text().split("\n\n", 1)[1].splitlines()
-    rows, _ = utilities_rows(result)
+    rows, _ = read_property_table(result)
     assert lines == ["%s: %s" % row for row in rows[1:]]
     assert {"Hidden neurons: 3", "Parameter count: 13", "Configuration string: 3 hidden, tanh",
             "Mark: m1", "Model count: 2"} <= set(lines)

@@ -18,17 +18,11 @@ import openpyxl
 import pandas as pd
 import pytest
 
-from conftest import make_options, open_writer, seconds
+from helpers.limits import seconds
+from helpers.writer_input import MODEL, SHEETS, make_options, open_writer
 from vireo.trellis import reportbook as rb
 
-SHEETS = ["Results", "Training", "Test", "LOO training", "LOO test", "BS training", "BS test"]
-MODEL = {"hidden": 3, "paramCount": 13, "mark": "m1"}
-
-
-@pytest.fixture(autouse=True)
-def no_vba_project(monkeypatch, tmp_path):
-    (tmp_path / "no-vba").mkdir()
-    monkeypatch.setattr(rb, "home", str(tmp_path / "no-vba"))
+pytestmark = pytest.mark.usefixtures("no_vba_project")
 
 
 def campaign(folder, value=1.0):
@@ -174,7 +168,7 @@ CHILD = textwrap.dedent("""
     from collections import OrderedDict
     sys.path.insert(0, sys.argv[1])
     import pandas as pd
-    from conftest import make_options, open_writer
+    from helpers.writer_input import make_options, open_writer
     from vireo.trellis import reportbook as rb
     import pathlib
     folder, target, value, start = pathlib.Path(sys.argv[2]), sys.argv[3], float(sys.argv[4]), float(sys.argv[5])

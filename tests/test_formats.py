@@ -1,8 +1,9 @@
+"""The cell formats the writer hands out, as a spreadsheet application shows them."""
 import pytest
 import xlsxwriter
 
+from helpers.readback import book
 from vireo.trellis import reportbook as rb
-from sheets_book import book
 
 
 @pytest.mark.parametrize("name, num_format, align, fill, font", [

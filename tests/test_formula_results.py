@@ -2,7 +2,6 @@
 do not recalculate (openpyxl, pandas, viewers, LibreOffice by default) show the
 scores, bounds and counts, not 0; where the result is not certain the cell is
 saved without one."""
-import math
 import re
 import zipfile
 
@@ -12,7 +11,8 @@ import pandas as pd
 import pytest
 import xlsxwriter
 
-from eval_helpers import Book
+from helpers.readback import pearson, rmse
+from helpers.writer_input import Book
 from vireo.trellis import reportbook as rb
 
 
@@ -30,14 +30,6 @@ def stored(path, sheet_xml, ref):
         xml = z.read("xl/worksheets/%s.xml" % sheet_xml).decode()
     m = re.search(r'<c r="%s"([^>]*)><f>[^<]*</f><v>([^<]*)</v></c>' % ref, xml)
     return m[2], ('t="e"' in m[1])
-
-
-def rmse(x, y, n=None):
-    return math.sqrt(((np.asarray(x) - np.asarray(y)) ** 2).sum() / (n or len(x)))
-
-
-def pearson(x, y):
-    return np.corrcoef(x, y)[0, 1]
 
 
 def training_frame(rows, trainings=2, seed=5):

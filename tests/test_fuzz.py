@@ -14,10 +14,9 @@ import zipfile
 
 import pytest
 from hypothesis import HealthCheck, given, settings
-from hypothesis import strategies as st
 
-import fuzz_pool as fp
-from conftest import seconds
+from helpers import fuzz as fp
+from helpers.limits import seconds
 from vireo.trellis import reportbook as rb
 from vireo.trellis.datareader import tablemine as tm
 

@@ -3,7 +3,9 @@
 Each is read in a child process with a time limit (and, outside the
 sanitizer build, a cap of 1 GiB on its address space): the call must end
 with a Python exception (or, where a reading is sane, a result) within five
-seconds, with bounded memory, and the child must not die.
+seconds, with bounded memory, and the child must not die.  Files broken in
+the ordinary ways (missing, cut short, text, empty, a zip of something else)
+are read in this process and give the reading library's error.
 """
 import base64
 import json
@@ -16,8 +18,9 @@ import zipfile
 import pytest
 import xlsxwriter
 
-from conftest import seconds
-from reader_books import write_result, write_sheet_data, write_xlsx
+from helpers.limits import seconds
+from helpers.reader_files import READER_CALLS, write_result, write_sheet_data, write_xlsx
+from vireo.trellis.datareader import tablemine as tm
 
 CHILD = r"""
 import json, os, resource, sys, time, warnings
@@ -398,3 +401,113 @@ def test_sheet_beyond_its_limits_is_refused(tmp_path, reader):
             continue
         assert report["outcome"] == "ValueError", (kind, report)
         assert "sheet 'Utilities'" in report["message"] and words in report["message"], (kind, report)
+
+
+@pytest.mark.parametrize("refs", ["A1", "a1"], ids=["native", "library"])
+def test_the_grid_bound_and_trellis_max_cells(tmp_path, monkeypatch, refs):
+    # A grid of 30 rows x 26 columns for the cells written; lower-case
+    # references leave the sheet to the library, behind the guard.
+    def book(name, cells):
+        rows = "".join('<row r="%d"><c r="%s%d"><v>1</v></c></row>' % (r, c, r) for c, r in cells)
+        return write_sheet_data(tmp_path / name, rows if refs == "A1" else rows.lower(), "S")
+    sparse = book("sparse.xlsx", [("A", 1), ("Z", 30)])
+    dense = book("dense.xlsx", [("A", r) for r in range(1, 8)] + [("Z", 30)])  # 800 >= 780
+    monkeypatch.setenv("TRELLIS_MAX_CELLS", "779")
+    with pytest.raises(ValueError, match=r"sheet 'S': a grid of 30 rows x 26 columns \(780 cells\) for 2 cells"):
+        tm.getFrameFromExcel(sparse, "S")
+    assert tm.getFrameFromExcel(dense, "S").shape == (29, 25)
+    monkeypatch.setenv("TRELLIS_MAX_CELLS", "780")
+    assert tm.getFrameFromExcel(sparse, "S").shape == (29, 25)
+    monkeypatch.setenv("TRELLIS_MAX_CELLS", "many")
+    with pytest.raises(ValueError, match="TRELLIS_MAX_CELLS is many: expected a plain count"):
+        tm.getFrameFromExcel(sparse, "S")
+
+
+LAUGHS = ('<!DOCTYPE lolz [<!ENTITY lol0 "lollollollollollollollollollol">'
+          + "".join('<!ENTITY lol%d "%s">' % (i, ("&lol%d;" % (i - 1)) * 10) for i in range(1, 10))
+          + "]>", "&lol9;")
+EXTERNAL = ('<!DOCTYPE sst [<!ENTITY ext SYSTEM "file:///etc/hostname">]>', "&ext;")
+# A declaration without entities: no parser of the library should meet it either.
+BARE = ('<!DOCTYPE sst SYSTEM "http://127.0.0.1:9/none.dtd">', "Model file")
+
+
+def plant(src, dst, part, payload):
+    """Copy the workbook, with a document type declaration in one of its XML parts."""
+    doctype, reference = payload
+
+    def change(name, data):
+        if name != part:
+            return data
+        head, sep, body = data.decode("utf-8").partition("?>")
+        return (head + sep + doctype + body.replace("<t>Model file</t>", "<t>%s</t>" % reference)).encode("utf-8")
+    return str(rewrite(src, dst, change))
+
+
+@pytest.mark.parametrize("lxml", ["True", "False"])
+@pytest.mark.parametrize("payload", [LAUGHS, EXTERNAL, BARE], ids=["laughs", "external", "bare"])
+@pytest.mark.parametrize("part", ["xl/sharedStrings.xml", "xl/worksheets/sheet2.xml", "xl/workbook.xml",
+                                  "xl/styles.xml", "[Content_Types].xml", "xl/_rels/workbook.xml.rels"])
+def test_entity_expansion_bomb_is_refused(tmp_path, part, payload, lxml):
+    good = write_result(tmp_path / "net_good.xlsx", [["Model file", "/m/net.nnx"]])
+    bomb = plant(good, tmp_path / "net_r.xlsx", part, payload)
+    # in a child with little memory and time, should the bomb go off; with
+    # openpyxl on lxml and on the standard library alike
+    code = """if True:
+        import resource, sys
+        resource.setrlimit(resource.RLIMIT_AS, (3 << 30, 3 << 30))
+        from vireo.trellis.datareader import tablemine as tm
+        path = sys.argv[1]
+        calls = [lambda: tm.getFrameFromExcel(path, "Utilities"),
+                 lambda: tm.getcustomproperties(path, "Utilities"),
+                 lambda: tm.get_dataframe(path, sheetname="Utilities"),
+                 lambda: tm.get_dataframe(path, sheetname=["Utilities"]),
+                 lambda: tm.getranges(path, "xlsx")]
+        for call in calls:
+            try:
+                call()
+                print("read")
+            except ValueError as exc:
+                print("refused")
+        print(repr(tm.searchExcelFile(sys.argv[2])))
+    """
+    env = dict(os.environ, OPENPYXL_LXML=lxml)
+    out = subprocess.run([sys.executable, "-c", code, bomb, str(tmp_path / "x" / "net.nnx")],
+                         capture_output=True, text=True, timeout=seconds(60), env=env)
+    assert out.returncode == 0, out.stderr
+    # getranges reads the first sheet alone: the other sheet's part is never parsed
+    ranges = "read" if part == "xl/worksheets/sheet2.xml" else "refused"
+    assert out.stdout.split("\n") == ["refused"] * 4 + [ranges, "''", ""]
+
+
+# Files broken in the ordinary ways, read in this process: the reading
+# library's error reaches the caller.
+@pytest.fixture(params=["missing", "damaged", "text", "empty", "zip"])
+def broken(request, tmp_path):
+    path = tmp_path / "broken.xlsx"
+    if request.param == "zip":
+        with zipfile.ZipFile(path, "w") as z:
+            z.writestr("readme.txt", "a zip, no workbook")
+    elif request.param == "damaged":
+        good = write_xlsx(tmp_path / "g.xlsx", {"S": [["a"], [1]]})
+        path.write_bytes(open(good, "rb").read()[:300])
+    elif request.param == "text":
+        path.write_text("a,b\n1,2\n")
+    elif request.param == "empty":
+        path.write_bytes(b"")
+    return request.param, str(path)
+
+
+SHEET_READS = ["getFrameFromExcel", "getcustomproperties", "getcustomproperty", "get_dataframe"]
+
+
+@pytest.mark.parametrize("name", sorted(READER_CALLS))
+@pytest.mark.usefixtures("restore_warning_filters")
+def test_broken_files_raise_the_library_error(broken, name, capsys):
+    kind, path = broken
+    with pytest.raises(Exception) as info:
+        READER_CALLS[name](path)
+    assert not isinstance(info.value, (SystemError, tm.corvidExcelError))
+    assert (info.type is FileNotFoundError) == (kind == "missing")
+    if kind in ("text", "empty", "zip") and name in SHEET_READS:
+        # not pandas' request for an engine the caller cannot give, nor KeyError('zip')
+        assert info.type is ValueError and "%r is not a workbook" % path in str(info.value)

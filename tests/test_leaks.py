@@ -17,9 +17,9 @@ import pandas as pd
 import pytest
 import xlsxwriter
 
-from conftest import make_options
-from fuzz_pool import Hostile
-from reader_books import write_csv, write_result, write_xlsx
+from helpers.fuzz import Hostile
+from helpers.reader_files import write_csv, write_result, write_xlsx
+from helpers.writer_input import MODEL, SHEETS, make_options
 from vireo.trellis import reportbook as rb
 from vireo.trellis.datareader import tablemine as tm
 
@@ -32,9 +32,6 @@ def train():
 
 def scores():
     return pd.DataFrame([[1.0 + r + 0.1 * c for c in range(6)] for r in range(4)])
-
-SHEETS = ["Results", "Training", "Test", "LOO training", "LOO test", "BS training", "BS test"]
-MODEL = {"hidden": 3, "paramCount": 13, "mark": "m1"}
 
 
 def fresh_book():

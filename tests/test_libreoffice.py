@@ -15,7 +15,8 @@ import numpy as np
 import openpyxl
 import pytest
 
-import libreoffice as lo
+from helpers import libreoffice as lo
+from helpers.readback import pearson, rmse
 from vireo.trellis import demo
 
 CAMPAIGN = dict(examples=40, trainings=4, test_examples=20, further_models=2,
@@ -69,14 +70,6 @@ def formula_columns(ws, row):
 
 def value(ws, row, col):
     return ws.cell(row=row, column=col + 1).value
-
-
-def rmse(a, b):
-    return float(np.sqrt(np.mean((a - b) ** 2)))
-
-
-def pearson(a, b):
-    return float(np.corrcoef(a, b)[0, 1])
 
 
 def stores_formula_results(path):

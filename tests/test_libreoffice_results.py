@@ -19,10 +19,9 @@ import openpyxl
 import pandas as pd
 import pytest
 
-import libreoffice as lo
+from helpers import libreoffice as lo
+from helpers.writer_input import CAMPAIGN_SHEETS, open_campaign
 from vireo.trellis import demo, reportbook
-
-SHEETS = ["Results", "Training", "Test", "LOO CV", "LOO test", "Bootstrap training", "Bootstrap test"]
 
 
 def options_for(folder, rows, trainings, test_rows):
@@ -139,13 +138,11 @@ def finish(folder, name, rows, trainings, test_rows, damage, seed=3):
     os.makedirs(sub)
     options = options_for(sub, rows, trainings, test_rows)
     tempres = os.path.join(sub, "campaign.tmp.xlsx")
-    writer = pd.ExcelWriter(tempres, engine="xlsxwriter")
-    for sheet in SHEETS:
-        frames[sheet].to_excel(writer, sheet_name=sheet,
-                               index=sheet in ("Results", "Bootstrap training", "Bootstrap test"))
+    frames = [frames[s] for s in CAMPAIGN_SHEETS]
+    writer = open_campaign(tempres, frames)
     with contextlib.redirect_stdout(io.StringIO()):
         return reportbook.finishExcel(
-            writer, options, reportbook.getCustomDict(options), SHEETS, [frames[s] for s in SHEETS],
+            writer, options, reportbook.getCustomDict(options), CAMPAIGN_SHEETS, frames,
             {"hidden": 2, "paramCount": 7, "mark": name, "modelCount": 1}, None, [1], 3, 4, 3, 1, "", tempres)
 
 

@@ -1,10 +1,11 @@
+"""Line charts: the scores per model, and series walked along rows with their error bars."""
 import re
 
 import pytest
 import xlsxwriter
 
+from helpers.charts import charts, refs
 from vireo.trellis import reportbook as rb
-from sheets_book import charts, refs
 
 
 def draw(tmp_path, build):

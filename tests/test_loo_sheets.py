@@ -1,8 +1,10 @@
+"""The LOO training sheet's score blocks (quiet and verbose) and layouts, and the LOO test sheet."""
 import numpy as np
 import pandas as pd
 import pytest
 
-from eval_helpers import Book, cells, column, evaluate, hidden_columns, overlapping_columns
+from helpers.readback import cells, column, evaluate, hidden_columns, overlapping_columns
+from helpers.writer_input import Book
 from vireo.trellis import reportbook as rb
 
 

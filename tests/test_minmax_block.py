@@ -1,8 +1,10 @@
+"""The chart bounds block on the "Utilities" sheet: its formulas, labels, stacking and refusals."""
 import numpy as np
 import pandas as pd
 import pytest
 
-from eval_helpers import Book, cells
+from helpers.readback import cells
+from helpers.writer_input import Book
 from vireo.trellis import reportbook as rb
 
 

@@ -1,11 +1,12 @@
+"""The pre-processing workbook: zoom and window size, with and without a VBA project."""
 import zipfile
 
 import pandas as pd
 import pytest
 
-from conftest import open_writer
+from helpers.readback import book
+from helpers.writer_input import open_writer
 from vireo.trellis import reportbook as rb
-from sheets_book import book
 
 DATA = pd.DataFrame({"a": [1.0, 2.0]})
 

@@ -5,8 +5,9 @@ import os
 
 import pytest
 
+from helpers.reader_files import write_result, write_xls, write_xlsx
+from helpers.writer_input import make_options
 from vireo.trellis.datareader import tablemine as tm
-from reader_books import write_result, write_xls, write_xlsx
 
 pytestmark = pytest.mark.filterwarnings("ignore:The xlrd engine is deprecated")
 
@@ -135,7 +136,6 @@ def test_round_trip_through_the_writer(tmp_path):
     """A campaign finished by the writer is found, and read back, by the reader."""
     import numpy as np
     import pandas as pd
-    from conftest import make_options
 
     reportbook = pytest.importorskip("vireo.trellis.reportbook")
     folder = str(tmp_path)

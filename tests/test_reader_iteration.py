@@ -5,8 +5,8 @@ import gc
 import pandas as pd
 import pytest
 
+from helpers.reader_files import write_csv, write_xls, write_xlsx
 from vireo.trellis.datareader import tablemine as tm
-from reader_books import write_csv, write_xls, write_xlsx
 
 ROWS = [["ID", "smiles", "logP"]] + [["m%d" % i, "C" * i, 0.5 * i] for i in range(1, 4)]
 

@@ -8,7 +8,7 @@ import pytest
 import six
 import xlrd
 
-from conftest import seconds
+from helpers.limits import seconds
 from vireo.trellis.datareader import datasource, excel, tablemine as tm
 
 FUNCTIONS = ["searchExcelFile", "getFrameFromExcel", "getcustomproperties", "getcustomproperty",

@@ -1,8 +1,8 @@
 """The property table of a result workbook read back."""
 import pytest
 
+from helpers.reader_files import property_table_rows, write_xlsx
 from vireo.trellis.datareader import tablemine as tm
-from reader_books import utilities_rows, write_xlsx
 
 PROPS = [
     ["Model file", "/d/net.nnx"],
@@ -19,7 +19,7 @@ def book(tmp_path):
     # the min/max block the writer stacks below the table: a sheet label with
     # its padding, then rows with an empty name cell
     block = [[None, "Training", "Padding"], [None, None, 0.1], [None, None, 0.9]]
-    return write_xlsx(tmp_path / "r.xlsx", {"Utilities": utilities_rows(PROPS) + block})
+    return write_xlsx(tmp_path / "r.xlsx", {"Utilities": property_table_rows(PROPS) + block})
 
 
 def test_all_properties(book):
@@ -37,7 +37,7 @@ def test_one_property(book, name, value):
 
 
 def test_file_types(tmp_path):
-    upper = write_xlsx(tmp_path / "results.XLSM", {"Utilities": utilities_rows(PROPS)})
+    upper = write_xlsx(tmp_path / "results.XLSM", {"Utilities": property_table_rows(PROPS)})
     assert tm.getcustomproperties(upper, "Utilities") == {}
     assert tm.getcustomproperty(upper, "Utilities", "seed") is upper
     assert tm.getcustomproperty(upper, "Utilities", "seed", filetype="xlsx") == 42

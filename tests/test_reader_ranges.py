@@ -3,15 +3,10 @@ import warnings
 
 import pytest
 
+from helpers.reader_files import write_csv, write_xls, write_xlsx
 from vireo.trellis.datareader import tablemine as tm
-from reader_books import write_csv, write_xls, write_xlsx
 
-
-@pytest.fixture(autouse=True)
-def restore_warning_filters():
-    # getranges silences warnings for the whole process
-    with warnings.catch_warnings():
-        yield
+pytestmark = pytest.mark.usefixtures("restore_warning_filters")
 
 
 ROWS = [["ID", "smiles", "logP"]] + [["m%d" % i, "C" * i, 0.5 * i] for i in range(1, 6)]

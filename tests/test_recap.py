@@ -1,12 +1,14 @@
+"""The recap workbook: one averages chart per best count, and the summary sheets finished."""
 import re
 import types
 
 import pandas as pd
 import pytest
 
-from conftest import open_writer
+from helpers.charts import anchors, charts, refs
+from helpers.readback import book
+from helpers.writer_input import open_writer
 from vireo.trellis import reportbook as rb
-from sheets_book import anchors, book, charts, refs
 
 RESULT = pd.DataFrame({"RMSE": [0.5, 0.4], "VLOO": [0.6, 0.7], "x": [1e-3, 2e-3]})
 # Three rows per best count m: VLOO averages, their deviations, RMSE averages.

@@ -5,7 +5,7 @@ from collections import OrderedDict
 
 import pytest
 
-from conftest import make_options
+from helpers.writer_input import make_options
 from vireo.trellis import reportbook as rb
 
 LOO = ["Looinitcount", "Looittype", "Looepochs", "Loomaxrec", "LOO Sort field"]

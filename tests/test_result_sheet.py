@@ -1,11 +1,12 @@
+"""The result sheet: running VLOO statistics, column formats, and their stored results."""
 import numpy as np
 import openpyxl
 import pandas as pd
 import pytest
 
-from conftest import open_writer
+from helpers.readback import book
+from helpers.writer_input import open_writer
 from vireo.trellis import reportbook as rb
-from sheets_book import book
 
 
 def finished(tmp_path, n):

@@ -1,3 +1,4 @@
+"""Scatter charts: series, legend, axis bounds, the bisector, and the training and test chartsheets."""
 import itertools
 import re
 from fractions import Fraction
@@ -6,7 +7,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from eval_helpers import Book, series, texts
+from helpers.charts import series, texts
+from helpers.writer_input import Book
 from vireo.trellis import reportbook as rb
 
 CHART = "xl/charts/chart1.xml"

@@ -1,9 +1,10 @@
+"""Looking up a sheet by name, and the simple and recap sheets opened at 150 %."""
 import pandas as pd
 import pytest
 
-from conftest import open_writer
+from helpers.readback import book
+from helpers.writer_input import open_writer
 from vireo.trellis import reportbook as rb
-from sheets_book import book
 
 FRAME = pd.DataFrame({"a": [1.0, 2.0]})
 

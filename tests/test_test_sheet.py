@@ -1,8 +1,10 @@
+"""The test sheet: scores of the selected models, conditional formats, hidden inputs, refusals."""
 import numpy as np
 import pandas as pd
 import pytest
 
-from eval_helpers import Book, cells, column, evaluate, hidden_columns, overlapping_columns
+from helpers.readback import cells, column, evaluate, hidden_columns, overlapping_columns
+from helpers.writer_input import Book
 from vireo.trellis import reportbook as rb
 
 

@@ -1,8 +1,10 @@
+"""The training sheet: score block of every training, columns and view, and refusals."""
 import numpy as np
 import pandas as pd
 import pytest
 
-from eval_helpers import Book, cells, column, evaluate, overlapping_columns
+from helpers.readback import cells, column, evaluate, overlapping_columns
+from helpers.writer_input import Book
 from vireo.trellis import reportbook as rb
 
 

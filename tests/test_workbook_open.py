@@ -2,7 +2,6 @@
 import math
 from fractions import Fraction
 import zipfile
-import xml.etree.ElementTree as ET
 from collections import OrderedDict
 
 import numpy as np
@@ -10,31 +9,10 @@ import openpyxl
 import pandas as pd
 import pytest
 
-from conftest import open_writer
-from sheets_book import assert_valid_parts
+from helpers.readback import custom_properties, read_property_table
+from helpers.writer_input import open_writer
 from vireo.trellis import reportbook as rb
 from vireo.trellis.datareader import tablemine as tm
-
-
-def custom_properties(path):
-    """{name: (xml type, text)} as stored in docProps/custom.xml."""
-    assert_valid_parts(path)
-    with zipfile.ZipFile(path) as z:
-        root = ET.fromstring(z.read("docProps/custom.xml"))
-    out = {}
-    for prop in root:
-        (value,) = list(prop)
-        # openpyxl 3.1 refuses a workbook that names a property twice.
-        assert prop.get("name") not in out, "property %s saved twice" % prop.get("name")
-        out[prop.get("name")] = (value.tag.rsplit("}", 1)[-1], value.text)
-    return out
-
-
-def utilities_rows(path):
-    """The property table of the "Utilities" sheet, and the sheet itself."""
-    sheet = openpyxl.load_workbook(path)["Utilities"]
-    rows = [(sheet.cell(r, 2).value, sheet.cell(r, 3).value) for r in range(2, sheet.max_row + 1)]
-    return rows, sheet
 
 
 @pytest.fixture
@@ -68,7 +46,7 @@ def test_properties_and_table_as_a_user_sees_them(writer):
     with zipfile.ZipFile(path) as z:
         assert b"<Company>Halvard</Company>" in z.read("docProps/app.xml")
 
-    rows, sheet = utilities_rows(path)
+    rows, sheet = read_property_table(path)
     assert sheet.sheet_state == "hidden"
     assert sheet.sheet_view.zoomScale == 150
     assert rows == [("property", "value"), ("Source file", "data.csv"), (None, None),
@@ -104,7 +82,7 @@ def test_table_sizes_and_text_forms(writer, origin, props, infolen, sheets):
     custom = custom_properties(path)
     for name, (value, _) in props.items():  # stored as text, never failing on the value
         assert custom[name] == ("lpwstr", str(value))
-        assert not origin or (name, str(value)) in utilities_rows(path)[0]
+        assert not origin or (name, str(value)) in read_property_table(path)[0]
 
 
 def test_recap_mode_replaces_the_single_model_entries(writer):
@@ -165,7 +143,7 @@ def test_a_writer_opened_twice_is_refused(writer):
     with pytest.raises(ValueError, match="excelwriter already has a sheet 'Utilities'"):
         rb.initiateExcelWriter(w, None, OrderedDict([("Run", ("b", "text"))]), origin="o")
     w.close()
-    assert utilities_rows(path)[0] == [("property", "value"), ("Run", "a")]
+    assert read_property_table(path)[0] == [("property", "value"), ("Run", "a")]
 
 
 def test_a_name_set_twice_keeps_its_place_and_the_later_value(writer):

@@ -1,10 +1,27 @@
-"""Workbooks and text files made for the reader's tests."""
+"""Workbooks and text files made for the reader's tests, and the reader's calls on them."""
 import csv
 import os
 import zipfile
 
 import xlsxwriter
 import xlwt
+
+from vireo.trellis.datareader import tablemine as tm
+
+
+# Each reader function called on a file, a sheet "S" and a range of it where
+# the call takes one.
+READER_CALLS = {
+    "getFrameFromExcel": lambda p: tm.getFrameFromExcel(p, "S"),
+    "getcustomproperties": lambda p: tm.getcustomproperties(p, "S"),
+    "getcustomproperty": lambda p: tm.getcustomproperty(p, "S", "x"),
+    "get_dataframe": lambda p: tm.get_dataframe(p),
+    "getFrame": lambda p: tm.getFrame(p, datarange="S!A1:B2"),
+    "gettitles": lambda p: tm.gettitles(p, "xlsx"),
+    "getranges": lambda p: tm.getranges(p, "xlsx"),
+    "analyseRangeData": lambda p: tm.analyseRangeData(p, "xlsx"),
+    "dataiterator": lambda p: list(tm.dataiterator(p, "xlsx")),
+}
 
 
 def write_xlsx(path, sheets, names=None):
@@ -26,6 +43,7 @@ def write_xlsx(path, sheets, names=None):
 
 
 def write_xls(path, sheets):
+    """An .xls workbook (BIFF8, through xlwt): {sheet: rows}, rows from A1 on."""
     book = xlwt.Workbook()
     for sheet, rows in sheets.items():
         ws = book.add_sheet(sheet)
@@ -38,12 +56,13 @@ def write_xls(path, sheets):
 
 
 def write_csv(path, rows):
+    """A comma-separated text file of ``rows``."""
     with open(str(path), "w", newline="") as handle:
         csv.writer(handle).writerows(rows)
     return str(path)
 
 
-def utilities_rows(props):
+def property_table_rows(props):
     """The property table as the writer lays it out: row 0 empty, titles in
     B2/C2, one (name, value) pair a row below them."""
     return [[], [None, "property", "value"]] + [[None, name, value] for name, value in props]
@@ -53,7 +72,7 @@ def write_result(path, props, extra=None):
     """A result workbook: a data sheet and the "Utilities" property table."""
     sheets = {"Results": [["name", "value"], ["m1", 1.0]]}
     sheets.update(extra or {})
-    sheets["Utilities"] = utilities_rows(props)
+    sheets["Utilities"] = property_table_rows(props)
     return write_xlsx(path, sheets)
 
 

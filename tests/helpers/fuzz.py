@@ -10,6 +10,7 @@ import faulthandler
 import io
 import itertools
 import os
+import pathlib
 import signal
 import sys
 import types
@@ -19,8 +20,9 @@ import numpy as np
 import pandas as pd
 from hypothesis import strategies as st
 
-from conftest import seconds
-from reader_books import write_csv, write_result, write_xls, write_xlsx
+from helpers.limits import seconds
+from helpers.reader_files import write_csv, write_result, write_xls, write_xlsx
+from helpers.writer_input import SHEETS, make_options
 
 EXAMPLES = int(os.environ.get("TRELLIS_FUZZ_EXAMPLES", "25"))
 # A call running longer than this is taken for a hang.
@@ -30,8 +32,6 @@ CALL_SECONDS = float(os.environ.get("TRELLIS_FUZZ_CALL_SECONDS", seconds(20)))
 # every column left of it, so a sheet of thousands of leverage comments
 # closes in quadratic time there (15 s on a fast machine).
 CLOSE_SECONDS = 6 * CALL_SECONDS
-
-CAMPAIGN = ["Results", "Training", "Test", "LOO training", "LOO test", "BS training", "BS test"]
 
 
 class Ref:
@@ -144,16 +144,7 @@ class Arena:
         return writer
 
     def options(self):
-        out = os.path.join(self.folder, "out")
-        os.makedirs(out, exist_ok=True)
-        return types.SimpleNamespace(
-            root="model", propertyName="logP", propertyunit="", savedir=self.folder,
-            targetfolder=out, outfile=io.StringIO(), indirectoutput=False, copytxtcsv=True,
-            copyexcel=True, loomaxrec=0, leveragethreshold=0.5, multimaxrec=[1], maxrec=1,
-            verbosexls=0, source="data/source.csv", datarange="A1:F20", datafields="a,b,c",
-            test="", testrange="", testfields="", epochs=100, initcount=10, inputcount=3,
-            seed=42, initstddev=0.3, roundthreshold=1e-6, looleveragethreshold=0.95,
-            orderfield="vloo", caller=0, actionlist=["train"])
+        return make_options(pathlib.Path(self.folder), copytxtcsv=True)
 
     def build(self, value):
         if isinstance(value, Ref):
@@ -173,7 +164,7 @@ class Arena:
         if head == "file":
             return self.files[rest]
         if kind == "writer":
-            return self.writer(CAMPAIGN + ["data"])
+            return self.writer(SHEETS + ["data"])
         if kind == "writer-bare":
             return self.writer()
         if kind == "writer-closed":
@@ -290,7 +281,7 @@ _LIKELY_WRITER = {
     "gmCustomProperties": [Ref("props")], "gmProperties": [Ref("props")],
     "modeldic": [Ref("modeldic")], "sheetname": ["data", "Results"],
     "mastersheetname": ["data"], "testsheetname": ["data"], "sheetName": ["data"],
-    "sheetList": [CAMPAIGN], "frameList": [[Ref("frame:train")] + [None] * 6,
+    "sheetList": [SHEETS], "frameList": [[Ref("frame:train")] + [None] * 6,
                                            [Ref("frame:rows0")] * 7],
     "IDlist": [[0]], "tempres": ["w1.xlsx"], "filename": ["info.txt"],
     "names": [["a", "b"]], "colors": [["red", "blue"]], "shapes": [["circle", "square"]],

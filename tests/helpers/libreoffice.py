@@ -18,7 +18,7 @@ import threading
 
 import pytest
 
-from conftest import seconds
+from helpers.limits import seconds
 
 TIMEOUT = seconds(120.0)
 
