@@ -7,6 +7,10 @@
 
 #include "common/pyutil.hpp"
 
+namespace sheetcells {
+class Cells;
+}
+
 namespace rb {
 
 using pyutil::handle;
@@ -94,16 +98,20 @@ struct TrainFigures : ChartFigures {
     object shiftCompute, shiftVLOO;
 };
 // The writers; the enrich* functions bound to Python give their figures as
-// the tuples their callers unpack.
+// the tuples their callers unpack.  `cells`, when given, holds the cells of
+// the sheet (its home sheet) for the chart drawn from it afterwards, which
+// then reads the columns the writer has already read and rounded.
 TrainFigures write_train_sheet(handle Book, handle Sheet, handle Frame, handle resultcount,
                                handle besttrain, handle resultColumn, handle pptyname,
-                               handle paramcount, handle infolen);
+                               handle paramcount, handle infolen,
+                               sheetcells::Cells *cells = nullptr);
 ChartFigures write_test_sheet(handle Book, handle Sheet, handle Frame, handle resultColumn,
                               handle maxreclist, handle leveragethreshold, handle verbose,
-                              handle infolen);
+                              handle infolen, sheetcells::Cells *cells = nullptr);
 ChartFigures write_loo_train_sheet(handle Book, handle Sheet, handle Frame,
                                    handle resultColumn, handle LOOlen, handle resultCount,
-                                   handle verbose, handle LOOmaxrec, handle infolen);
+                                   handle verbose, handle LOOmaxrec, handle infolen,
+                                   sheetcells::Cells *cells = nullptr);
 object enrichResultSheet(handle Book, handle Sheet, handle Frame);
 object enrichLOOTestSheet(handle Book, handle Sheet, handle Frame, handle resultColumn);
 object enrichBSTrainSheet(handle Book, handle Sheet, handle Frame, handle resultColumn,
@@ -137,11 +145,12 @@ object best_train_chart(handle Book, handle expectedcol, handle computedcol, han
                         handle minExpect, handle maxExpect, handle pptyname, handle besttrain,
                         handle pptyunit, handle mastersheetname, handle decorator,
                         handle titleprefix, handle chartname, handle diagvalues,
-                        bool check_columns);
+                        bool check_columns, sheetcells::Cells *cells = nullptr);
 object test_chart(handle Book, handle expectedcols, handle computedcol, handle names,
                   handle colors, handle shapes, handle pptyname, handle pptyunit,
                   handle testsheetname, handle datacount, handle minExpect, handle maxExpect,
-                  handle decorator, handle diagvalues, bool check_columns);
+                  handle decorator, handle diagvalues, bool check_columns,
+                  sheetcells::Cells *cells = nullptr);
 object line_chart(handle Book, handle sheetname, handle datacount, handle IDcol, handle RMSEcol,
                   handle VLOOcol, handle title, handle x_axis, handle y_axis, handle x_format,
                   handle y_format);

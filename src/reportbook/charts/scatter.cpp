@@ -150,7 +150,8 @@ object build_scatter_chart(handle Book, handle names, handle sheetname, handle d
                            handle minVal, handle maxVal, handle expectedcol, handle computedcol,
                            handle title, handle x_axis, handle y_axis, handle colors,
                            handle shapes, handle bisectorcolor, handle diagValues,
-                           handle padding, bool check_columns, Py_ssize_t &series_count) {
+                           handle padding, bool check_columns, Py_ssize_t &series_count,
+                           sheetcells::Cells *shared = nullptr) {
     series_count = 0;
     const bool multi = (nb::isinstance<nb::list>(computedcol) || nb::isinstance<nb::tuple>(computedcol));
     object serienames = nb::borrow(names);
@@ -178,8 +179,10 @@ object build_scatter_chart(handle Book, handle names, handle sheetname, handle d
     nb::dict chart_options;
     chart_options["type"] = "scatter";
     object chart = Book.attr("add_chart")(chart_options);
-    // A chart shows a few columns of a sheet.
-    sheetcells::Cells cells(Book, nb::none(), sheetcells::Cells::Reading::Few);
+    // A chart shows a few columns of a sheet: read down each column, unless
+    // the sheet's writer has read them already.
+    sheetcells::Cells own(Book, nb::none(), sheetcells::Cells::Reading::Few);
+    sheetcells::Cells &cells = shared ? *shared : own;
 
     if (multi) {
         // Walked in parallel up to the shortest, as zip() does.
@@ -268,7 +271,7 @@ object best_train_chart(handle Book, handle expectedcol, handle computedcol, han
                         handle minExpect, handle maxExpect, handle pptyname, handle besttrain,
                         handle pptyunit, handle mastersheetname, handle decorator,
                         handle titleprefix, handle chartname, handle diagvalues,
-                        bool check_columns) {
+                        bool check_columns, sheetcells::Cells *cells) {
     const bool prefixed = pyutil::truthy(titleprefix);
     const bool numbered = !besttrain.is_none();
     object chartpin = prefixed ? nb::borrow(titleprefix) : object(nb::str("Training"));
@@ -321,7 +324,7 @@ object best_train_chart(handle Book, handle expectedcol, handle computedcol, han
                                     maxExpect, expectedcol, nb::list(nb::make_tuple(computedcol)),
                                     title, x_title, y_title, nb::list(nb::make_tuple("blue")),
                                     nb::list(nb::make_tuple("circle")), nb::str("red"), diagvalues,
-                                    nb::float_(0.05), false, series);
+                                    nb::float_(0.05), false, series, cells);
     } catch (nb::python_error &e) {
         // Exception only: KeyboardInterrupt and SystemExit still end the run.
         if (!e.matches(PyExc_Exception)) throw;
@@ -351,7 +354,8 @@ object getBestTrainChart(handle Book, handle expectedcol, handle computedcol, ha
 object test_chart(handle Book, handle expectedcols, handle computedcol, handle names,
                   handle colors, handle shapes, handle pptyname, handle pptyunit,
                   handle testsheetname, handle datacount, handle minExpect, handle maxExpect,
-                  handle decorator, handle diagvalues, bool check_columns) {
+                  handle decorator, handle diagvalues, bool check_columns,
+                  sheetcells::Cells *cells) {
     object title = nb::str("%s Test") % pptyname;
     object x_title, y_title;
     if (pyutil::truthy(pptyunit)) {
@@ -367,7 +371,7 @@ object test_chart(handle Book, handle expectedcols, handle computedcol, handle n
     object chart = build_scatter_chart(Book, names, testsheetname, datacount, minExpect,
                                        maxExpect, expectedcols, computedcol, title, x_title,
                                        y_title, colors, shapes, nb::str("red"), diagvalues,
-                                       nb::float_(0.05), check_columns, series_count);
+                                       nb::float_(0.05), check_columns, series_count, cells);
     // A chart without series fails the workbook's close(): refuse it before
     // it is placed, while the unplaced chart is still dropped at close.
     if (series_count == 0)

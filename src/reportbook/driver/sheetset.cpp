@@ -272,22 +272,26 @@ void finish_sheet_set(const SheetSet &s) {
         resultSheet.attr("insert_chart")(insertpos, chart);
     }
 
+    // Each chart is drawn from the cells its sheet's writer read.
     if (!trainSheet.is_none()) {
+        sheetcells::Cells cells(workbook, trainSheet);
         const TrainFigures f =
             write_train_sheet(workbook, trainSheet, trainFrame, resultcount, besttrainindex,
-                              trainresultColumn, pptyname, paramcount, infolen);
+                              trainresultColumn, pptyname, paramcount, infolen, &cells);
         infolen = f.nextrow;
         best_train_chart(workbook, trainresultColumn, f.shiftCompute, f.datacount, f.minExpect,
                          f.maxExpect, pptyname, besttrainindex, pptyunit, trainsheetname, empty,
-                         empty, empty, f.diagvalues, false);
+                         empty, empty, f.diagvalues, false, &cells);
         best_train_chart(workbook, trainresultColumn, f.shiftVLOO, f.datacount, f.minExpect,
                          f.maxExpect, pptyname, besttrainindex, pptyunit, trainsheetname, empty,
-                         nb::str("VLOO"), empty, f.diagvalues, false);
+                         nb::str("VLOO"), empty, f.diagvalues, false, &cells);
     }
 
     if (!testSheet.is_none()) {
+        sheetcells::Cells cells(workbook, testSheet);
         const ChartFigures f = write_test_sheet(workbook, testSheet, testFrame, testresultColumn,
-                                                maxreclist, leveragethreshold, verbosexls, infolen);
+                                                maxreclist, leveragethreshold, verbosexls, infolen,
+                                                &cells);
         infolen = f.nextrow;
 
         const object &expectedcol = testresultColumn;
@@ -313,20 +317,21 @@ void finish_sheet_set(const SheetSet &s) {
         shapes.append("circle");
         test_chart(workbook, expectedcol, computedcols, seriesnames, colors, shapes, pptyname,
                    pptyunit, testsheetname, f.datacount, f.minExpect, f.maxExpect, decorator,
-                   f.diagvalues, false);
+                   f.diagvalues, false, &cells);
     }
 
     if (!lootrainSheet.is_none()) {
+        sheetcells::Cells cells(workbook, lootrainSheet);
         object decoratorLOO = decoration(decorindexLOO);
         object firstcount = maxreclist[nb::int_(0)];
         const ChartFigures f =
             write_loo_train_sheet(workbook, lootrainSheet, looTrainFrame, LOOResultTrainColumn,
-                                  LOOlen, firstcount, verbosexls, LOOmaxrec, infolen);
+                                  LOOlen, firstcount, verbosexls, LOOmaxrec, infolen, &cells);
         // Measured values sit one column left of the LOO estimates.
         object expectedcol = LOOResultTrainColumn - nb::int_(1);
         best_train_chart(workbook, expectedcol, LOOResultTrainColumn, f.datacount, f.minExpect,
                          f.maxExpect, pptyname, none, pptyunit, lootrainsheetname, decoratorLOO,
-                         nb::str("LOO CV"), empty, f.diagvalues, false);
+                         nb::str("LOO CV"), empty, f.diagvalues, false, &cells);
     }
 
     if (!lootestSheet.is_none())

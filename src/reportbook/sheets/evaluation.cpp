@@ -161,7 +161,7 @@ bool above(handle value, long long bound) { return (value > nb::int_(bound)); }
 
 TrainFigures write_train_sheet(handle Book, handle Sheet, handle Frame, handle resultcount,
                                handle besttrain, handle resultColumn, handle pptyname,
-                               handle paramcount, handle infolen) {
+                               handle paramcount, handle infolen, sheetcells::Cells *shared) {
     (void)besttrain;
     (void)pptyname;
     check_measured(Book, Frame, resultColumn, 0, "training");
@@ -170,7 +170,8 @@ TrainFigures write_train_sheet(handle Book, handle Sheet, handle Frame, handle r
     const MinMaxBlock mm = write_minmax_block(Book, Sheet, Frame, resultColumn, 9, infolen);
     const Index datacount = mm.rows, trainsize = mm.columns;
     Index rc = pyutil::as_index(resultColumn);
-    sheetcells::Cells cells(Book, Sheet);
+    sheetcells::Cells own(Book, Sheet);
+    sheetcells::Cells &cells = shared ? *shared : own;
     const Ref expected = cells.ref(mm.expectedrange);
 
     object resformat = getResFormat(Book);
@@ -232,7 +233,7 @@ object enrichTrainSheet(handle Book, handle Sheet, handle Frame, handle resultco
 
 ChartFigures write_test_sheet(handle Book, handle Sheet, handle Frame, handle resultColumn,
                               handle maxreclist, handle leveragethreshold, handle verbose,
-                              handle infolen) {
+                              handle infolen, sheetcells::Cells *shared) {
     check_measured(Book, Frame, resultColumn, 0, "test");
     check_counts(maxreclist);
     checks::real(leveragethreshold, "leveragethreshold");
@@ -249,7 +250,8 @@ ChartFigures write_test_sheet(handle Book, handle Sheet, handle Frame, handle re
     const MinMaxBlock mm = write_minmax_block(Book, Sheet, Frame, resultColumn, 7, infolen);
     const Index testcount = mm.rows, testsize = mm.columns;
     Index rc = pyutil::as_index(resultColumn);
-    sheetcells::Cells cells(Book, Sheet);
+    sheetcells::Cells own(Book, Sheet);
+    sheetcells::Cells &cells = shared ? *shared : own;
     const Ref expected = cells.ref(mm.expectedrange);
 
     Sheet.attr("set_zoom")(150);
@@ -347,7 +349,8 @@ object enrichTestSheet(handle Book, handle Sheet, handle Frame, handle resultCol
 
 ChartFigures write_loo_train_sheet(handle Book, handle Sheet, handle Frame,
                                    handle resultColumn, handle LOOlen, handle resultCount,
-                                   handle verbose, handle LOOmaxrec, handle infolen) {
+                                   handle verbose, handle LOOmaxrec, handle infolen,
+                                   sheetcells::Cells *shared) {
     (void)resultCount;
     check_measured(Book, Frame, resultColumn, 1, "LOO training");
     checks::real(verbose, "verbose", "a number (the verbosity level)");
@@ -361,7 +364,8 @@ ChartFigures write_loo_train_sheet(handle Book, handle Sheet, handle Frame,
         write_minmax_block(Book, Sheet, Frame, (resultColumn - nb::int_(1)), 5, infolen);
     const Index datacount = mm.rows, trainsize = mm.columns;
     Index rc = pyutil::as_index(resultColumn);
-    sheetcells::Cells cells(Book, Sheet);
+    sheetcells::Cells own(Book, Sheet);
+    sheetcells::Cells &cells = shared ? *shared : own;
     const Ref expected = cells.ref(mm.expectedrange);
 
     const bool verbose_mode = above(verbose, 1);
