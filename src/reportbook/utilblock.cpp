@@ -45,8 +45,8 @@ const char *block_label(handle sheet) {
 
 }  // namespace
 
-object setMinMaxOnSheet(handle UtilSheet, handle Sheet, handle Frame, handle expectedCol,
-                        handle deltaRow, handle infolen) {
+MinMaxTuple setMinMaxOnSheet(Worksheet UtilSheet, Worksheet Sheet, DataFrame Frame,
+                             Int expectedCol, handle deltaRow, Int infolen) {
     (void)deltaRow;
     // Everything that can fail on the caller's data is settled before the
     // first write, so a bad column leaves the utility sheet untouched.
@@ -113,11 +113,7 @@ object setMinMaxOnSheet(handle UtilSheet, handle Sheet, handle Frame, handle exp
 
 void bind_minmax_block(nb::module_ &m) {
     m.def("setMinMaxOnSheet", &setMinMaxOnSheet, pyutil::arg("UtilSheet"), pyutil::arg("Sheet"),
-          pyutil::arg("Frame"), pyutil::arg("expectedCol"), pyutil::arg("deltaRow"), pyutil::arg("infolen"),
-          nb::sig("def setMinMaxOnSheet(UtilSheet: xlsxwriter.worksheet.Worksheet, "
-                  "Sheet: xlsxwriter.worksheet.Worksheet, Frame: pandas.DataFrame, "
-                  "expectedCol: int, deltaRow: object, infolen: int) "
-                  "-> tuple[int, int, float, float, str, int, str]"));
+          pyutil::arg("Frame"), pyutil::arg("expectedCol"), pyutil::arg("deltaRow"), pyutil::arg("infolen"));
 }
 
 }  // namespace rb

@@ -184,9 +184,9 @@ bool above(handle value, long long bound) { return (value > nb::int_(bound)); }
 
 }  // namespace
 
-object enrichTrainSheet(handle Book, handle Sheet, handle Frame, handle resultcount,
-                        handle besttrain, handle resultColumn, handle pptyname, handle paramcount,
-                        handle infolen) {
+TrainTuple enrichTrainSheet(Workbook Book, Worksheet Sheet, DataFrame Frame, Int resultcount,
+                              handle besttrain, Int resultColumn, handle pptyname, Int paramcount,
+                              Int infolen) {
     (void)besttrain;
     (void)pptyname;
     check_measured(Book, Frame, resultColumn, 0, "training");
@@ -252,8 +252,8 @@ object enrichTrainSheet(handle Book, handle Sheet, handle Frame, handle resultco
                           mm.results[0], mm.results[2], mm.results[3], mm.results[5], mm.results[6]);
 }
 
-object enrichTestSheet(handle Book, handle Sheet, handle Frame, handle resultColumn,
-                       handle maxreclist, handle leveragethreshold, handle verbose, handle infolen) {
+TestTuple enrichTestSheet(Workbook Book, Worksheet Sheet, DataFrame Frame, Int resultColumn,
+                            Ints maxreclist, Float leveragethreshold, Int verbose, Int infolen) {
     check_measured(Book, Frame, resultColumn, 0, "test");
     check_counts(maxreclist);
     checks::real(leveragethreshold, "leveragethreshold");
@@ -350,9 +350,9 @@ object enrichTestSheet(handle Book, handle Sheet, handle Frame, handle resultCol
     return nb::make_tuple(mm.results[2], mm.results[3], mm.results[5], mm.results[6]);
 }
 
-object enrichLOOTrainSheet(handle Book, handle Sheet, handle Frame, handle resultColumn,
-                           handle LOOlen, handle resultCount, handle verbose, handle LOOmaxrec,
-                           handle infolen) {
+TestTuple enrichLOOTrainSheet(Workbook Book, Worksheet Sheet, DataFrame Frame, Int resultColumn,
+                                Int LOOlen, handle resultCount, Int verbose, Int LOOmaxrec,
+                                Int infolen) {
     (void)resultCount;
     check_measured(Book, Frame, resultColumn, 1, "LOO training");
     checks::real(verbose, "verbose", "a number (the verbosity level)");
@@ -419,7 +419,7 @@ object enrichLOOTrainSheet(handle Book, handle Sheet, handle Frame, handle resul
     return nb::make_tuple(block[2], block[3], block[5], block[6]);
 }
 
-object enrichLOOTestSheet(handle Book, handle Sheet, handle Frame, handle resultColumn) {
+NoneType enrichLOOTestSheet(handle Book, Worksheet Sheet, handle Frame, Int resultColumn) {
     (void)Book;
     (void)Frame;
     const Index rc = checks::index(resultColumn, "resultColumn");
@@ -429,8 +429,8 @@ object enrichLOOTestSheet(handle Book, handle Sheet, handle Frame, handle result
     return nb::none();
 }
 
-object enrichBSTrainSheet(handle Book, handle Sheet, handle Frame, handle resultColumn,
-                          handle infolen) {
+NoneType enrichBSTrainSheet(Workbook Book, Worksheet Sheet, DataFrame Frame, handle resultColumn,
+                            handle infolen) {
     (void)Book;
     (void)resultColumn;
     (void)infolen;
@@ -457,7 +457,7 @@ object enrichBSTrainSheet(handle Book, handle Sheet, handle Frame, handle result
     return nb::none();
 }
 
-object enrichBSTestSheet(handle Book, handle Sheet, handle Frame) {
+NoneType enrichBSTestSheet(handle Book, Worksheet Sheet, handle Frame) {
     (void)Book;
     (void)Frame;
     Sheet.attr("set_zoom")(150);
@@ -469,40 +469,19 @@ object enrichBSTestSheet(handle Book, handle Sheet, handle Frame) {
 void bind_evaluation_sheets(nb::module_ &m) {
     m.def("enrichTrainSheet", &enrichTrainSheet, pyutil::arg("Book"), pyutil::arg("Sheet"),
           pyutil::arg("Frame"), pyutil::arg("resultcount"), pyutil::arg("besttrain"), pyutil::arg("resultColumn"),
-          pyutil::arg("pptyname"), pyutil::arg("paramcount"), pyutil::arg("infolen"),
-          nb::sig("def enrichTrainSheet(Book: xlsxwriter.workbook.Workbook, "
-                  "Sheet: xlsxwriter.worksheet.Worksheet, Frame: pandas.DataFrame, "
-                  "resultcount: int, besttrain: object, resultColumn: int, pptyname: object, "
-                  "paramcount: int, infolen: int) "
-                  "-> tuple[int, int, int, float, float, int, str]"));
+          pyutil::arg("pptyname"), pyutil::arg("paramcount"), pyutil::arg("infolen"));
     m.def("enrichTestSheet", &enrichTestSheet, pyutil::arg("Book"), pyutil::arg("Sheet"),
           pyutil::arg("Frame"), pyutil::arg("resultColumn"), pyutil::arg("maxreclist"),
-          pyutil::arg("leveragethreshold"), pyutil::arg("verbose"), pyutil::arg("infolen") = -1,
-          nb::sig("def enrichTestSheet(Book: xlsxwriter.workbook.Workbook, "
-                  "Sheet: xlsxwriter.worksheet.Worksheet, Frame: pandas.DataFrame, "
-                  "resultColumn: int, maxreclist: collections.abc.Sequence[int], "
-                  "leveragethreshold: float, verbose: int, infolen: int = -1) "
-                  "-> tuple[float, float, int, str]"));
+          pyutil::arg("leveragethreshold"), pyutil::arg("verbose"), pyutil::arg("infolen") = -1);
     m.def("enrichLOOTrainSheet", &enrichLOOTrainSheet, pyutil::arg("Book"), pyutil::arg("Sheet"),
           pyutil::arg("Frame"), pyutil::arg("resultColumn"), pyutil::arg("LOOlen"), pyutil::arg("resultCount"),
-          pyutil::arg("verbose"), pyutil::arg("LOOmaxrec"), pyutil::arg("infolen"),
-          nb::sig("def enrichLOOTrainSheet(Book: xlsxwriter.workbook.Workbook, "
-                  "Sheet: xlsxwriter.worksheet.Worksheet, Frame: pandas.DataFrame, "
-                  "resultColumn: int, LOOlen: int, resultCount: object, verbose: int, "
-                  "LOOmaxrec: int, infolen: int) -> tuple[float, float, int, str]"));
+          pyutil::arg("verbose"), pyutil::arg("LOOmaxrec"), pyutil::arg("infolen"));
     m.def("enrichLOOTestSheet", &enrichLOOTestSheet, pyutil::arg("Book"), pyutil::arg("Sheet"),
-          pyutil::arg("Frame"), pyutil::arg("resultColumn"),
-          nb::sig("def enrichLOOTestSheet(Book: object, Sheet: xlsxwriter.worksheet.Worksheet, "
-                  "Frame: object, resultColumn: int) -> None"));
+          pyutil::arg("Frame"), pyutil::arg("resultColumn"));
     m.def("enrichBSTrainSheet", &enrichBSTrainSheet, pyutil::arg("Book"), pyutil::arg("Sheet"),
-          pyutil::arg("Frame"), pyutil::arg("resultColumn") = 2, pyutil::arg("infolen") = -1,
-          nb::sig("def enrichBSTrainSheet(Book: xlsxwriter.workbook.Workbook, "
-                  "Sheet: xlsxwriter.worksheet.Worksheet, Frame: pandas.DataFrame, "
-                  "resultColumn: object = 2, infolen: object = -1) -> None"));
+          pyutil::arg("Frame"), pyutil::arg("resultColumn") = 2, pyutil::arg("infolen") = -1);
     m.def("enrichBSTestSheet", &enrichBSTestSheet, pyutil::arg("Book"), pyutil::arg("Sheet"),
-          pyutil::arg("Frame"),
-          nb::sig("def enrichBSTestSheet(Book: object, Sheet: xlsxwriter.worksheet.Worksheet, "
-                  "Frame: object) -> None"));
+          pyutil::arg("Frame"));
 }
 
 }  // namespace rb
