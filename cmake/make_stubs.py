@@ -12,9 +12,14 @@ should show the real defaults, so the length limit is lifted here. Values that
 only describe the build (paths into STAGE, the missing pandas) are left out of
 the stubs.
 
-Each binding states its own signature (nb::sig): what the function takes and
-gives, in pandas, XlsxWriter and typing names that the stub generator imports
-in the stub. pandas itself need not be importable here.
+The bindings name the types they take and give (src/common/pytypes.hpp) in
+pandas, XlsxWriter and typing names that the stub generator imports in the
+stub; pandas itself need not be importable here.
+
+The first line of each stub names the nanobind release whose generator wrote
+it: the text of a stub differs between releases, and the test that compares
+the built stubs with those checked in (tests/stubs/) does so only for the
+release they were written with.
 """
 import importlib
 import inspect
@@ -50,6 +55,8 @@ def generate(stage, module_name, output):
         if not name.startswith("_") and type(getattr(module, name)).__name__ == "nb_func":
             if not re.search(r"^def %s\(|^%s = " % (name, name), text, flags=re.M):
                 raise SystemExit("the stub of %s lacks %s" % (module_name, name))
+    import nanobind
+    text = "# Written by the stub generator of nanobind %s\n%s" % (nanobind.__version__, text)
     os.makedirs(os.path.dirname(os.path.abspath(output)), exist_ok=True)
     with open(output, "w", encoding="utf-8") as handle:
         handle.write(text)

@@ -2,7 +2,6 @@
 // format with the workbook; NUM_FORMAT is read when the factory runs.
 #include "reportbook/reportbook.hpp"
 
-#include <string>
 #include <utility>
 
 namespace rb {
@@ -26,25 +25,25 @@ object coloured(handle Book, const char *bg, const char *font) {
 
 }  // namespace
 
-object getLevFormat(handle Book) { return centred_number(Book, NUM_FORMAT()); }
-object getResFormat(handle Book) { return centred_number(Book, NUM_FORMAT()); }
-object getMeasuredFormat(handle Book) { return centred_number(Book, NUM_FORMAT()); }
-object getRoundoffFormat(handle Book) { return centred_number(Book, nb::str("0.00E+00")); }
-object getIDformat(handle Book) { return centred_number(Book, nb::str("\"#\"0")); }
-object getIntegerformat(handle Book) { return centred_number(Book, nb::str("0")); }
+Format getLevFormat(Workbook Book) { return centred_number(Book, NUM_FORMAT()); }
+Format getResFormat(Workbook Book) { return centred_number(Book, NUM_FORMAT()); }
+Format getMeasuredFormat(Workbook Book) { return centred_number(Book, NUM_FORMAT()); }
+Format getRoundoffFormat(Workbook Book) { return centred_number(Book, nb::str("0.00E+00")); }
+Format getIDformat(Workbook Book) { return centred_number(Book, nb::str("\"#\"0")); }
+Format getIntegerformat(Workbook Book) { return centred_number(Book, nb::str("0")); }
 
-object getTextCenteredFormat(handle Book) {
+Format getTextCenteredFormat(Workbook Book) {
     nb::dict p;
     p["align"] = "center";
     return add_format(Book, p);
 }
 
-object getMaxrecFormat(handle Book) { return coloured(Book, "#FFC7CE", "#9C0006"); }
-object getThresholdFormat(handle Book) { return coloured(Book, "#FF00FF", "#9C0006"); }
+Format getMaxrecFormat(Workbook Book) { return coloured(Book, "#FFC7CE", "#9C0006"); }
+Format getThresholdFormat(Workbook Book) { return coloured(Book, "#FF00FF", "#9C0006"); }
 
 void bind_formats(nb::module_ &m) {
     // Every factory takes the workbook and gives the format it registered.
-    const std::pair<const char *, object (*)(handle)> factories[] = {
+    const std::pair<const char *, Format (*)(Workbook)> factories[] = {
         {"getLevFormat", &getLevFormat},
         {"getResFormat", &getResFormat},
         {"getRoundoffFormat", &getRoundoffFormat},
@@ -55,12 +54,7 @@ void bind_formats(nb::module_ &m) {
         {"getMaxrecFormat", &getMaxrecFormat},
         {"getThresholdFormat", &getThresholdFormat},
     };
-    for (const auto &[name, factory] : factories) {
-        // nanobind keeps its own copy of the signature text.
-        const std::string sig = std::string("def ") + name +
-                                "(Book: xlsxwriter.workbook.Workbook) -> xlsxwriter.format.Format";
-        m.def(name, factory, pyutil::arg("Book"), nb::sig(sig.c_str()));
-    }
+    for (const auto &[name, factory] : factories) m.def(name, factory, pyutil::arg("Book"));
 }
 
 }  // namespace rb

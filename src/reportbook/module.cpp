@@ -43,10 +43,9 @@ NB_MODULE(reportbook, m) {
     bind_borrowed_names(m);
     bind_constants(m);
 
-    // Each binding states its Python signature (nb::sig), shown by help() and
-    // the stubs: what the operation needs of each argument, `object` where it
-    // uses none.  Calls stay duck-typed, and the defaults written in the
-    // signature are those of the nb::arg beside it.
+    // help() and the stubs show each binding's parameter types (those of
+    // common/pytypes.hpp, `object` where the operation uses none) and the
+    // defaults of its nb::arg.  Calls stay duck-typed.
     rb::bind_resources(m);
     rb::bind_formats(m);
     rb::bind_scatter_charts(m);

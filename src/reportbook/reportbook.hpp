@@ -5,6 +5,7 @@
 // pandas, XlsxWriter or the toolkit travels to the caller unchanged.
 #pragma once
 
+#include "common/pytypes.hpp"
 #include "common/pyutil.hpp"
 
 namespace sheetcells {
@@ -15,6 +16,45 @@ namespace rb {
 
 using pyutil::handle;
 using pyutil::object;
+
+// The types the bound functions name (see common/pytypes.hpp).
+using pytypes::Any;
+using pytypes::Bool;
+using pytypes::Chart;
+using pytypes::Chartsheet;
+using pytypes::ConstCustomProperties;
+using pytypes::CustomProperties;
+using pytypes::DataFrame;
+using pytypes::ExcelWriter;
+using pytypes::Float;
+using pytypes::Format;
+using pytypes::Int;
+using pytypes::Ints;
+using pytypes::NoneType;
+using pytypes::Optional;
+using pytypes::Properties;
+using pytypes::Sequence;
+using pytypes::Str;
+using pytypes::StrOrStrs;
+using pytypes::Strs;
+using pytypes::Tuple;
+using pytypes::Union;
+using pytypes::Workbook;
+using pytypes::Worksheet;
+// What the sheet writers give their callers.
+using MinMaxTuple = nb::typed<Tuple, int, int, float, float, nb::str, int, nb::str>;
+using TrainTuple = nb::typed<Tuple, int, int, int, float, float, int, nb::str>;
+using TestTuple = nb::typed<Tuple, float, float, int, nb::str>;
+using WriterTuple = nb::typed<Tuple, ExcelWriter, int>;
+// Chart columns: one, or one a series.
+using Columns = Union<Int, nb::typed<nb::list, int>, nb::typed<nb::tuple, int, nb::ellipsis>>;
+using Rows = Union<Int, nb::typed<nb::list, int>>;
+using Deviations = Union<nb::typed<Sequence, float>, nb::typed<Sequence, nb::typed<Sequence, float>>>;
+using DiagValues = Union<Str, nb::typed<nb::list, Any>>;
+using Frames = nb::typed<Sequence, Optional<DataFrame>>;
+using SummaryFrames = nb::typed<Sequence, nb::typed<nb::tuple, Any, DataFrame, Any>>;
+using ModelDict = nb::typed<pytypes::MutableMapping, nb::str, Any>;
+using MaxRecords = nb::typed<Sequence, Union<Int, Str>>;
 
 // Module constants, looked up in the module namespace on every use.
 inline object NUM_FORMAT() { return pyutil::module_attr("NUM_FORMAT"); }
@@ -36,10 +76,11 @@ void bind_workbook_open(nb::module_ &m);      // outputmarker, initiateExcelWrit
 void bind_sheetset(nb::module_ &m);           // enrichExcelFile, enrichExcelPreproc
 
 // --- resources (resources.cpp) ------------------------------------------------
-object getExcelFileName(handle options, handle forcename, handle ext);
-object getVbaProjectBin(handle targetfolder);
-object getCustomDict(handle options, handle versionDict);
-object createFileInfo(handle filename, handle gmProperties, handle gmCustomProperties);
+Str getExcelFileName(Any options, Str forcename, Str ext);
+Str getVbaProjectBin(Str targetfolder);
+CustomProperties getCustomDict(Any options, CustomProperties versionDict);
+Str createFileInfo(Str filename, Properties gmProperties,
+                   ConstCustomProperties gmCustomProperties);
 
 // Attaches the VBA project getVbaProjectBin finds to the workbook, under the
 // name its code expects; false when there is none.
@@ -49,15 +90,15 @@ bool attach_vba_project(handle workbook);
 void store(handle mapping, const char *name, handle value, const char *tag);
 
 // --- cell formats (formats.cpp); each call registers a new format -----------
-object getLevFormat(handle Book);
-object getResFormat(handle Book);
-object getRoundoffFormat(handle Book);
-object getMeasuredFormat(handle Book);
-object getTextCenteredFormat(handle Book);
-object getIDformat(handle Book);
-object getIntegerformat(handle Book);
-object getMaxrecFormat(handle Book);
-object getThresholdFormat(handle Book);
+Format getLevFormat(Workbook Book);
+Format getResFormat(Workbook Book);
+Format getRoundoffFormat(Workbook Book);
+Format getMeasuredFormat(Workbook Book);
+Format getTextCenteredFormat(Workbook Book);
+Format getIDformat(Workbook Book);
+Format getIntegerformat(Workbook Book);
+Format getMaxrecFormat(Workbook Book);
+Format getThresholdFormat(Workbook Book);
 
 // --- values and chart pieces shared by the sheets and charts (sheetutils.cpp) --
 // A real number a chart axis can hold: bools and ints, and floats and other
@@ -68,9 +109,10 @@ bool is_finite_real(handle v);
 nb::dict chart_title(handle title);
 
 // --- sheet lookup and simple sheets (sheetutils.cpp) ---------------------------
-object getSheet(handle writer, handle sheetname);
-object enrichSimpleSheet(handle Book, handle Sheet, handle Frame, handle writer);
-object enrichRecapSheet(handle Book, handle Sheet, handle Frame);
+Optional<Worksheet> getSheet(ExcelWriter writer, Str sheetname);
+NoneType enrichSimpleSheet(handle Book, Union<Worksheet, Str> Sheet, handle Frame,
+                           ExcelWriter writer);
+NoneType enrichRecapSheet(handle Book, Worksheet Sheet, handle Frame);
 
 // --- min/max block (utilblock.cpp) -------------------------------------------
 // What an evaluation sheet's writer hands to the chart drawn from it.
@@ -88,8 +130,8 @@ struct MinMaxFigures : ChartFigures {
 };
 MinMaxFigures write_minmax_block(handle UtilSheet, handle Sheet, handle Frame,
                                  handle expectedCol, handle infolen);
-object setMinMaxOnSheet(handle UtilSheet, handle Sheet, handle Frame, handle expectedCol,
-                        handle deltaRow, handle infolen);
+MinMaxTuple setMinMaxOnSheet(Worksheet UtilSheet, Worksheet Sheet, DataFrame Frame,
+                             Int expectedCol, handle deltaRow, Int infolen);
 
 // --- result sheets (sheets/result.cpp, sheets/evaluation.cpp) -----------------
 // The training sheet's figures add the columns of the best training's
@@ -112,32 +154,30 @@ ChartFigures write_loo_train_sheet(handle Book, handle Sheet, handle Frame,
                                    handle resultColumn, handle LOOlen, handle resultCount,
                                    handle verbose, handle LOOmaxrec, handle infolen,
                                    sheetcells::Cells *cells = nullptr);
-object enrichResultSheet(handle Book, handle Sheet, handle Frame);
-object enrichLOOTestSheet(handle Book, handle Sheet, handle Frame, handle resultColumn);
-object enrichBSTrainSheet(handle Book, handle Sheet, handle Frame, handle resultColumn,
-                          handle infolen);
-object enrichBSTestSheet(handle Book, handle Sheet, handle Frame);
+Int enrichResultSheet(Workbook Book, Worksheet Sheet, DataFrame Frame);
+NoneType enrichLOOTestSheet(handle Book, Worksheet Sheet, handle Frame, Int resultColumn);
+NoneType enrichBSTrainSheet(Workbook Book, Worksheet Sheet, DataFrame Frame, handle resultColumn,
+                            handle infolen);
+NoneType enrichBSTestSheet(handle Book, Worksheet Sheet, handle Frame);
 
 // --- charts (charts/scatter.cpp, charts/line.cpp, charts/recap.cpp) ----------
-object new_scatter_chart(handle Book, handle names, handle sheetname, handle datacount,
-                         handle minVal, handle maxVal, handle expectedcol, handle computedcol,
-                         handle labelcol, handle title, handle x_axis, handle y_axis,
-                         handle colors, handle shapes, handle bisectorcolor, handle diagValues,
-                         handle padding);
-object getBestTrainChart(handle Book, handle expectedcol, handle computedcol, handle datacount,
-                         handle minExpect, handle maxExpect, handle pptyname, handle besttrain,
-                         handle pptyunit, handle mastersheetname, handle decorator,
-                         handle titleprefix, handle chartname, handle diagvalues);
-object getTestChart(handle Book, handle expectedcols, handle computedcol, handle names,
-                    handle colors, handle shapes, handle pptyname, handle pptyunit,
-                    handle testsheetname, handle datacount, handle minExpect, handle maxExpect,
-                    handle decorator, handle diagvalues);
-object new_rows_line_chart(handle Book, handle sheetname, handle datarow, handle datacol,
-                           handle width, handle stddevvalues, handle serienames, handle title,
-                           handle x_axis, handle y_axis);
-object new_line_chart(handle Book, handle sheetname, handle datacount, handle IDcol,
-                      handle RMSEcol, handle VLOOcol, handle title, handle x_axis, handle y_axis,
-                      handle x_format, handle y_format);
+Chart new_scatter_chart(Workbook Book, StrOrStrs names, Str sheetname, Int datacount,
+                        Float minVal, Float maxVal, Int expectedcol, Columns computedcol,
+                        handle labelcol, Str title, Str x_axis, Str y_axis, StrOrStrs colors,
+                        StrOrStrs shapes, Str bisectorcolor, DiagValues diagValues, Float padding);
+Chartsheet getBestTrainChart(Workbook Book, Int expectedcol, Int computedcol, Int datacount,
+                             Float minExpect, Float maxExpect, Str pptyname, Int besttrain,
+                             Str pptyunit, Str mastersheetname, Str decorator, Str titleprefix,
+                             Str chartname, DiagValues diagvalues);
+Chartsheet getTestChart(Workbook Book, Int expectedcols, Columns computedcol, StrOrStrs names,
+                        StrOrStrs colors, StrOrStrs shapes, Str pptyname, Str pptyunit,
+                        Str testsheetname, Int datacount, Float minExpect, Float maxExpect,
+                        Str decorator, DiagValues diagvalues);
+Chart new_rows_line_chart(Workbook Book, Str sheetname, Rows datarow, Int datacol, Int width,
+                          Deviations stddevvalues, StrOrStrs serienames, Str title, Str x_axis,
+                          Str y_axis);
+Chart new_line_chart(Workbook Book, Str sheetname, Int datacount, Int IDcol, Int RMSEcol,
+                     Int VLOOcol, Str title, Str x_axis, Str y_axis, Str x_format, Str y_format);
 // The same charts for the sheet set, whose columns it checked before it
 // began (a campaign without trainings charts empty columns): best_train_chart
 // and test_chart check them only when asked; line_chart never.
@@ -154,19 +194,19 @@ object test_chart(handle Book, handle expectedcols, handle computedcol, handle n
 object line_chart(handle Book, handle sheetname, handle datacount, handle IDcol, handle RMSEcol,
                   handle VLOOcol, handle title, handle x_axis, handle y_axis, handle x_format,
                   handle y_format);
-object enrichRecapExcelFile(handle excelwriter, handle options, handle recapname,
-                            handle recapframe, handle nametemplate, handle sumaryframelist);
+NoneType enrichRecapExcelFile(ExcelWriter excelwriter, Any options, Str recapname,
+                              DataFrame recapframe, Str nametemplate,
+                              SummaryFrames sumaryframelist);
 
 // --- driver (driver/finish.cpp, driver/sheetset.cpp) --------------------------
-object outputmarker(handle filename, handle indirect);
-object initiateExcelWriter(handle excelwriter, handle modeldic, handle gmCustomProperties,
-                           handle origin, handle recap);
-object finishExcel(handle excelwriter, handle options, handle gmCustomProperties,
-                   handle sheetList, handle frameList, handle modeldic, handle libfilename,
-                   handle IDlist, handle trainresultColumn, handle testresultColumn,
-                   handle LOOResultTrainColumn, handle loowidth, handle traintype,
-                   handle tempres);
-object enrichExcelPreproc(handle excelwriter, handle sheetName, handle filename, handle do_vba);
+Str outputmarker(Str filename, Bool indirect);
+WriterTuple initiateExcelWriter(ExcelWriter excelwriter, Properties modeldic,
+                                 CustomProperties gmCustomProperties, Str origin, Bool recap);
+Str finishExcel(ExcelWriter excelwriter, Any options, CustomProperties gmCustomProperties,
+                Strs sheetList, Frames frameList, ModelDict modeldic, handle libfilename,
+                Ints IDlist, Int trainresultColumn, Int testresultColumn,
+                Int LOOResultTrainColumn, handle loowidth, handle traintype, Str tempres);
+NoneType enrichExcelPreproc(ExcelWriter excelwriter, Str sheetName, handle filename, Bool do_vba);
 
 // The sheet set of enrichExcelFile, its two lists unpacked, and the names a
 // refusal gives the values: enrichExcelFile's parameters, or the option

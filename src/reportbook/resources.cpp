@@ -42,7 +42,7 @@ object info_line(handle key, handle value) {
 
 }  // namespace
 
-object getExcelFileName(handle options, handle forcename, handle ext) {
+Str getExcelFileName(Any options, Str forcename, Str ext) {
     object sourceroot = nb::getattr(options, "root");
     object fname = join(nb::getattr(options, "targetfolder"), sourceroot);
     nb::list decor;
@@ -53,7 +53,7 @@ object getExcelFileName(handle options, handle forcename, handle ext) {
     return toolkit::decorfile(fname, options, ext, decor, nb::str("(%s)"));
 }
 
-object getVbaProjectBin(handle targetfolder) {
+Str getVbaProjectBin(Str targetfolder) {
     if (!pyutil::truthy(VBA_USE())) return nb::str("");
     object folder = nb::borrow(targetfolder);
     object home = toolkit::home();
@@ -92,7 +92,7 @@ void store(handle mapping, const char *name, handle value, const char *tag) {
     mapping[name] = nb::make_tuple(value, tag);
 }
 
-object getCustomDict(handle options, handle versionDict) {
+CustomProperties getCustomDict(Any options, CustomProperties versionDict) {
     // The values the table is computed from, checked before the first entry
     // is stored; a missing attribute fails at its own step, as before.
     if (!versionDict.is_none())
@@ -169,7 +169,8 @@ object getCustomDict(handle options, handle versionDict) {
     return d;
 }
 
-object createFileInfo(handle filename, handle gmProperties, handle gmCustomProperties) {
+Str createFileInfo(Str filename, Properties gmProperties,
+                   ConstCustomProperties gmCustomProperties) {
     nb::list lines;
     for (handle kv : gmProperties.attr("items")()) {
         std::vector<object> pair = pyutil::unpack(kv, 2);
@@ -187,23 +188,12 @@ object createFileInfo(handle filename, handle gmProperties, handle gmCustomPrope
 
 void bind_resources(nb::module_ &m) {
     m.def("getExcelFileName", &getExcelFileName, pyutil::arg("options"), pyutil::arg("forcename") = "",
-          pyutil::arg("ext") = ".xlsm",
-          nb::sig("def getExcelFileName(options: typing.Any, forcename: str = '', "
-                  "ext: str = '.xlsm') -> str"));
-    m.def("getVbaProjectBin", &getVbaProjectBin, pyutil::arg("targetfolder") = "",
-          nb::sig("def getVbaProjectBin(targetfolder: str = '') -> str"));
+          pyutil::arg("ext") = ".xlsm");
+    m.def("getVbaProjectBin", &getVbaProjectBin, pyutil::arg("targetfolder") = "");
     m.def("getCustomDict", &getCustomDict, pyutil::arg("options"),
-          pyutil::arg("versionDict") = nb::none(),
-          nb::sig("def getCustomDict(options: typing.Any, "
-                  "versionDict: collections.abc.MutableMapping[str, tuple[typing.Any, str]] "
-                  "| None = None) "
-                  "-> collections.abc.MutableMapping[str, tuple[typing.Any, str]]"));
+          pyutil::arg("versionDict") = nb::none());
     m.def("createFileInfo", &createFileInfo, pyutil::arg("filename"), pyutil::arg("gmProperties"),
-          pyutil::arg("gmCustomProperties"),
-          nb::sig("def createFileInfo(filename: str | None, "
-                  "gmProperties: collections.abc.Mapping[str, typing.Any], "
-                  "gmCustomProperties: collections.abc.Mapping[str, tuple[typing.Any, str]]) "
-                  "-> str"));
+          pyutil::arg("gmCustomProperties"));
 }
 
 }  // namespace rb

@@ -30,13 +30,14 @@ nb::dict chart_title(handle title) {
 // an unknown name is an ordinary answer (None), never an error.  `sheets` is
 // read once for the test and once for the lookup, as the writer may build
 // the mapping afresh on every read.
-object getSheet(handle writer, handle sheetname) {
+Optional<Worksheet> getSheet(ExcelWriter writer, Str sheetname) {
     if (pyutil::contains(nb::getattr(writer, "sheets"), sheetname))
         return nb::getattr(writer, "sheets")[sheetname];
     return nb::none();
 }
 
-object enrichSimpleSheet(handle Book, handle Sheet, handle Frame, handle writer) {
+NoneType enrichSimpleSheet(handle Book, Union<Worksheet, Str> Sheet, handle Frame,
+                           ExcelWriter writer) {
     (void)Book;
     (void)Frame;
     object sheet = nb::borrow(Sheet);
@@ -46,7 +47,7 @@ object enrichSimpleSheet(handle Book, handle Sheet, handle Frame, handle writer)
     return nb::none();
 }
 
-object enrichRecapSheet(handle Book, handle Sheet, handle Frame) {
+NoneType enrichRecapSheet(handle Book, Worksheet Sheet, handle Frame) {
     (void)Book;
     (void)Frame;
     Sheet.attr("set_zoom")(150);
@@ -54,18 +55,11 @@ object enrichRecapSheet(handle Book, handle Sheet, handle Frame) {
 }
 
 void bind_sheetutils(nb::module_ &m) {
-    m.def("getSheet", &getSheet, pyutil::arg("writer"), pyutil::arg("sheetname"),
-          nb::sig("def getSheet(writer: pandas.ExcelWriter, sheetname: str) "
-                  "-> xlsxwriter.worksheet.Worksheet | None"));
+    m.def("getSheet", &getSheet, pyutil::arg("writer"), pyutil::arg("sheetname"));
     m.def("enrichSimpleSheet", &enrichSimpleSheet, pyutil::arg("Book"), pyutil::arg("Sheet"),
-          pyutil::arg("Frame"), pyutil::arg("writer") = nb::none(),
-          nb::sig("def enrichSimpleSheet(Book: object, "
-                  "Sheet: xlsxwriter.worksheet.Worksheet | str | None, Frame: object, "
-                  "writer: pandas.ExcelWriter | None = None) -> None"));
+          pyutil::arg("Frame"), pyutil::arg("writer") = nb::none());
     m.def("enrichRecapSheet", &enrichRecapSheet, pyutil::arg("Book"), pyutil::arg("Sheet"),
-          pyutil::arg("Frame"),
-          nb::sig("def enrichRecapSheet(Book: object, Sheet: xlsxwriter.worksheet.Worksheet, "
-                  "Frame: object) -> None"));
+          pyutil::arg("Frame"));
 }
 
 }  // namespace rb

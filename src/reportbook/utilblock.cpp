@@ -105,8 +105,8 @@ MinMaxFigures write_minmax_block(handle UtilSheet, handle Sheet, handle Frame,
             expectedrange};
 }
 
-object setMinMaxOnSheet(handle UtilSheet, handle Sheet, handle Frame, handle expectedCol,
-                        handle deltaRow, handle infolen) {
+MinMaxTuple setMinMaxOnSheet(Worksheet UtilSheet, Worksheet Sheet, DataFrame Frame,
+                             Int expectedCol, handle deltaRow, Int infolen) {
     (void)deltaRow;
     const MinMaxFigures f = write_minmax_block(UtilSheet, Sheet, Frame, expectedCol, infolen);
     return nb::make_tuple(f.datacount, f.trainsize, f.minExpect, f.maxExpect, f.expectedrange,
@@ -115,11 +115,7 @@ object setMinMaxOnSheet(handle UtilSheet, handle Sheet, handle Frame, handle exp
 
 void bind_minmax_block(nb::module_ &m) {
     m.def("setMinMaxOnSheet", &setMinMaxOnSheet, pyutil::arg("UtilSheet"), pyutil::arg("Sheet"),
-          pyutil::arg("Frame"), pyutil::arg("expectedCol"), pyutil::arg("deltaRow"), pyutil::arg("infolen"),
-          nb::sig("def setMinMaxOnSheet(UtilSheet: xlsxwriter.worksheet.Worksheet, "
-                  "Sheet: xlsxwriter.worksheet.Worksheet, Frame: pandas.DataFrame, "
-                  "expectedCol: int, deltaRow: object, infolen: int) "
-                  "-> tuple[int, int, float, float, str, int, str]"));
+          pyutil::arg("Frame"), pyutil::arg("expectedCol"), pyutil::arg("deltaRow"), pyutil::arg("infolen"));
 }
 
 }  // namespace rb

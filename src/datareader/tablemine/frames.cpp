@@ -67,8 +67,8 @@ object model_file_of(handle path) {
 
 }  // namespace
 
-object getFrameFromExcel(handle filename, handle sheetname, handle filetype, handle reduce,
-                         handle excludedlist) {
+Optional<DataFrame> getFrameFromExcel(Str filename, SheetKey sheetname, Str filetype, Bool reduce,
+                                      Strs excludedlist) {
     object result = nb::none();
     object ft = nb::borrow(filetype);
     if (!pyutil::truthy(ft)) {
@@ -95,7 +95,7 @@ object getFrameFromExcel(handle filename, handle sheetname, handle filetype, han
     return result;
 }
 
-object searchExcelFile(handle nnxfile) {
+Str searchExcelFile(Str nnxfile) {
     check_file_argument("searchExcelFile", "nnxfile", nnxfile, false);
     object os = pyutil::module_attr("os");
     object path = os.attr("path");

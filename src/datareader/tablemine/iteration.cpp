@@ -301,8 +301,8 @@ PyType_Slot iterator_slots[] = {
 
 }  // namespace
 
-object make_dataiterator(handle filename, handle filetype, handle datarange, handle skipline,
-                         handle delimiter, handle datafmt, handle headerOnly) {
+RowGenerator make_dataiterator(Str filename, Str filetype, Str datarange, Int skipline,
+                               handle delimiter, Items datafmt, Bool headerOnly) {
     (void)delimiter;  // the readers split their rows themselves
     std::unique_ptr<DataIterator> rows(
         new DataIterator(filename, filetype, datarange, skipline, datafmt, headerOnly));
@@ -331,11 +331,6 @@ void bind_dataiterator(nb::module_ &m, handle default_datafmt, const char *doc) 
     m.def("dataiterator", &make_dataiterator, pyutil::arg("filename"), pyutil::arg("filetype") = "csv",
           pyutil::arg("datarange") = "", pyutil::arg("skipline") = 0, pyutil::arg("delimiter") = ";",
           pyutil::arg("datafmt") = default_datafmt, pyutil::arg("headerOnly") = false,
-          nb::sig("def dataiterator(filename: str, filetype: str = 'csv', datarange: str = '', "
-                  "skipline: int = 0, delimiter: object = ';', "
-                  "datafmt: collections.abc.Sequence[typing.Any] | None = [0, 1, 2], "
-                  "headerOnly: bool = False) "
-                  "-> collections.abc.Generator[typing.Any, typing.Any, None]"),
           doc);
     m.attr("dataiteratorloc") = m.attr("dataiterator");
 }
@@ -399,8 +394,8 @@ object flatten_fields(handle datafields) {
 
 }  // namespace
 
-object get_dataframe(handle filename, handle datarange, handle datafields, handle sheetname,
-                     handle filetype, handle indexfield, handle drop) {
+DataFrame get_dataframe(Str filename, Str datarange, Items datafields, SheetKey sheetname,
+                        Str filetype, Int indexfield, Bool drop) {
     check_frame_arguments("get_dataframe", filename, datarange, datafields, sheetname, filetype, indexfield);
     object fields = flatten_fields(datafields);
     object frame;
@@ -435,8 +430,8 @@ object get_dataframe(handle filename, handle datarange, handle datafields, handl
     return frame;
 }
 
-object getFrame(handle filename, handle filetype, handle datarange, handle datafields,
-                handle indexfield, handle skipline, handle delimiter) {
+Optional<DataFrame> getFrame(Str filename, Str filetype, Str datarange, Items datafields,
+                             IndexField indexfield, handle skipline, handle delimiter) {
     (void)skipline;
     (void)delimiter;
     object ft = nb::borrow(filetype);

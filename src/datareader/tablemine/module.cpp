@@ -87,59 +87,33 @@ NB_MODULE(tablemine, m) {
     nb::list positions;
     for (int i : {0, 1, 2}) positions.append(i);
 
-    // Signatures (nb::sig) as in the writer: the types each function needs,
-    // the defaults of the nb::arg beside them; calls stay duck-typed.
+    // Typed as in the writer (common/pytypes.hpp); calls stay duck-typed.
+    // Positional-only, yet named in help() and the stubs: nanobind names an
+    // unnamed parameter "arg", and a named one can be passed by keyword.
     m.def("searchExcelFile", &mine::searchExcelFile, nb::arg().none(),
           nb::sig("def searchExcelFile(nnxfile: str, /) -> str"), search_doc);
     m.def("getFrameFromExcel", &mine::getFrameFromExcel, pyutil::arg("filename"), pyutil::arg("sheetname"),
-          pyutil::arg("filetype") = "", pyutil::arg("reduce") = false, pyutil::arg("excludedlist") = excluded,
-          nb::sig("def getFrameFromExcel(filename: str, sheetname: str | int, filetype: str = '', "
-                  "reduce: bool = False, excludedlist: collections.abc.Sequence[str] = "
-                  "['', 'r2', 'pearson', 'rmse', 'vloo score', 'sum']) "
-                  "-> pandas.DataFrame | None"));
+          pyutil::arg("filetype") = "", pyutil::arg("reduce") = false, pyutil::arg("excludedlist") = excluded);
     m.def("getcustomproperties", &mine::getcustomproperties, pyutil::arg("filename"),
-          pyutil::arg("sheetname"), pyutil::arg("keys") = no_keys, pyutil::arg("filetype") = "",
-          nb::sig("def getcustomproperties(filename: str, sheetname: str | int, "
-                  "keys: object = [], filetype: str = '') -> dict[str, typing.Any]"));
+          pyutil::arg("sheetname"), pyutil::arg("keys") = no_keys, pyutil::arg("filetype") = "");
     m.def("getcustomproperty", &mine::getcustomproperty, pyutil::arg("filename"), pyutil::arg("sheetname"),
-          pyutil::arg("property"), pyutil::arg("filetype") = "",
-          nb::sig("def getcustomproperty(filename: str, sheetname: str | int, property: str, "
-                  "filetype: str = '') -> typing.Any"));
+          pyutil::arg("property"), pyutil::arg("filetype") = "");
     m.def("gettitles", &mine::gettitles, pyutil::arg("filename"), pyutil::arg("filetype") = "csv",
           pyutil::arg("datarange") = "", pyutil::arg("skipline") = 0, pyutil::arg("delimiter") = ";",
           pyutil::arg("datafmt") = nb::none(),
-          nb::sig("def gettitles(filename: str, filetype: str = 'csv', datarange: str = '', "
-                  "skipline: object = 0, delimiter: object = ';', "
-                  "datafmt: collections.abc.Sequence[typing.Any] | None = None) "
-                  "-> list[typing.Any]"),
           "read the titles of a given range in an Excel file.");
     m.def("getranges", &mine::getranges, pyutil::arg("filename"), pyutil::arg("filetype") = "csv",
-          nb::sig("def getranges(filename: str, filetype: str = 'csv') "
-                  "-> collections.abc.Sequence[str]"),
           "Read the existing ranges in an Excel file.");
     m.def("analyseRangeData", &mine::analyseRangeData, pyutil::arg("filename"),
-          pyutil::arg("filetype") = "xls", pyutil::arg("datarange") = "", pyutil::arg("datafmt") = nb::none(),
-          nb::sig("def analyseRangeData(filename: str, filetype: str = 'xls', "
-                  "datarange: str = '', "
-                  "datafmt: collections.abc.Sequence[typing.Any] | None = None) "
-                  "-> tuple[type, int, bool, collections.abc.Sequence[typing.Any]]"));
+          pyutil::arg("filetype") = "xls", pyutil::arg("datarange") = "", pyutil::arg("datafmt") = nb::none());
     mine::bind_dataiterator(m, positions, iterator_doc);
     m.def("get_dataframe", &mine::get_dataframe, pyutil::arg("filename"), pyutil::arg("datarange") = "",
           pyutil::arg("datafields") = nb::none(), pyutil::arg("sheetname") = nb::none(),
           pyutil::arg("filetype") = "xlsx", pyutil::arg("indexfield") = -1, pyutil::arg("drop") = true,
-          nb::sig("def get_dataframe(filename: str, datarange: str = '', "
-                  "datafields: collections.abc.Sequence[typing.Any] | None = None, "
-                  "sheetname: str | int | None = None, filetype: str = 'xlsx', "
-                  "indexfield: int = -1, drop: bool = True) -> pandas.DataFrame"),
           dataframe_doc);
     // indexfield: a column title, candidate titles, or any index label.
     m.def("getFrame", &mine::getFrame, pyutil::arg("filename"), pyutil::arg("filetype") = "",
           pyutil::arg("datarange") = "", pyutil::arg("datafields") = nb::none(),
           pyutil::arg("indexfield") = nb::none(), pyutil::arg("skipline") = 0, pyutil::arg("delimiter") = ";",
-          nb::sig("def getFrame(filename: str, filetype: str = '', datarange: str = '', "
-                  "datafields: collections.abc.Sequence[typing.Any] | None = None, "
-                  "indexfield: collections.abc.Hashable | collections.abc.Sequence[str] "
-                  "| None = None, skipline: object = 0, delimiter: object = ';') "
-                  "-> pandas.DataFrame | None"),
           frame_doc);
 }

@@ -7,8 +7,8 @@
 
 namespace mine {
 
-object gettitles(handle filename, handle filetype, handle datarange, handle skipline,
-                 handle delimiter, handle datafmt) {
+Titles gettitles(Str filename, Str filetype, Str datarange, handle skipline, handle delimiter,
+                 Items datafmt) {
     (void)skipline;
     (void)delimiter;
     object result = nb::list();
@@ -25,7 +25,7 @@ object gettitles(handle filename, handle filetype, handle datarange, handle skip
     return result;
 }
 
-object getranges(handle filename, handle filetype) {
+Strs getranges(Str filename, Str filetype) {
     // The readers' libraries warn about workbook features they drop; the
     // toolkit has always silenced them for the whole run from here.
     pyutil::steal(PyImport_ImportModule("warnings")).attr("filterwarnings")("ignore");
@@ -54,7 +54,7 @@ object getranges(handle filename, handle filetype) {
     return result;
 }
 
-object analyseRangeData(handle filename, handle filetype, handle datarange, handle datafmt) {
+RangeLayout analyseRangeData(Str filename, Str filetype, Str datarange, Items datafmt) {
     object marker = nb::borrow((PyObject *)&PyType_Type);
     object titles = nb::list();
     long long count = 0;

@@ -2,6 +2,7 @@
 // back into pandas Frames.  Declarations shared by the units of the module.
 #pragma once
 
+#include "common/pytypes.hpp"
 #include "common/pyutil.hpp"
 
 namespace mine::native {
@@ -12,6 +13,27 @@ namespace mine {
 
 using pyutil::handle;
 using pyutil::object;
+
+// The types the bound functions name (see common/pytypes.hpp).
+using pytypes::Any;
+using pytypes::Bool;
+using pytypes::DataFrame;
+using pytypes::Int;
+using pytypes::Items;
+using pytypes::NoneType;
+using pytypes::Optional;
+using pytypes::SheetKey;
+using pytypes::Str;
+using pytypes::Strs;
+using pytypes::Union;
+using CustomValues = nb::typed<pytypes::Dict, nb::str, Any>;
+using Titles = nb::typed<pytypes::List, Any>;
+// A marker (the class `type`), the number of data rows, True, and the
+// titles.
+using RangeLayout = nb::typed<pytypes::Tuple, nb::type_object, int, bool, Items>;
+using RowGenerator = nb::typed<pytypes::Generator, Any, Any, NoneType>;
+// A column title, candidate titles, or any index label.
+using IndexField = Union<pytypes::Hashable, Strs>;
 
 // --- shared helpers (context.cpp) -----------------------------------------
 // The text form of a file's extension without its dot ("" when it has none):
@@ -115,26 +137,26 @@ void with_context(handle mgr, Body &&body) {
 }
 
 // --- the module's operations ------------------------------------------------
-object searchExcelFile(handle nnxfile);
-object getFrameFromExcel(handle filename, handle sheetname, handle filetype, handle reduce,
-                         handle excludedlist);
-object getcustomproperties(handle filename, handle sheetname, handle keys, handle filetype);
-object getcustomproperty(handle filename, handle sheetname, handle property, handle filetype);
-object gettitles(handle filename, handle filetype, handle datarange, handle skipline,
-                 handle delimiter, handle datafmt);
-object getranges(handle filename, handle filetype);
-object analyseRangeData(handle filename, handle filetype, handle datarange, handle datafmt);
-object get_dataframe(handle filename, handle datarange, handle datafields, handle sheetname,
-                     handle filetype, handle indexfield, handle drop);
-object getFrame(handle filename, handle filetype, handle datarange, handle datafields,
-                handle indexfield, handle skipline, handle delimiter);
+Str searchExcelFile(Str nnxfile);
+Optional<DataFrame> getFrameFromExcel(Str filename, SheetKey sheetname, Str filetype, Bool reduce,
+                                      Strs excludedlist);
+CustomValues getcustomproperties(Str filename, SheetKey sheetname, handle keys, Str filetype);
+Any getcustomproperty(Str filename, SheetKey sheetname, Str property, Str filetype);
+Titles gettitles(Str filename, Str filetype, Str datarange, handle skipline, handle delimiter,
+                 Items datafmt);
+Strs getranges(Str filename, Str filetype);
+RangeLayout analyseRangeData(Str filename, Str filetype, Str datarange, Items datafmt);
+DataFrame get_dataframe(Str filename, Str datarange, Items datafields, SheetKey sheetname,
+                        Str filetype, Int indexfield, Bool drop);
+Optional<DataFrame> getFrame(Str filename, Str filetype, Str datarange, Items datafields,
+                             IndexField indexfield, handle skipline, handle delimiter);
 
 // The row generator: registers its class on `m` (and removes the name again,
 // the class is reached through the generators it makes) and binds
 // `dataiterator` and `dataiteratorloc`.
 void bind_dataiterator(nb::module_ &m, handle default_datafmt, const char *doc);
 // A new row generator, as dataiterator(...) returns it.
-object make_dataiterator(handle filename, handle filetype, handle datarange, handle skipline,
-                         handle delimiter, handle datafmt, handle headerOnly);
+RowGenerator make_dataiterator(Str filename, Str filetype, Str datarange, Int skipline,
+                               handle delimiter, Items datafmt, Bool headerOnly);
 
 }  // namespace mine

@@ -87,9 +87,8 @@ struct RowSeries {
 
 }  // namespace
 
-object new_line_chart(handle Book, handle sheetname, handle datacount, handle IDcol,
-                      handle RMSEcol, handle VLOOcol, handle title, handle x_axis, handle y_axis,
-                      handle x_format, handle y_format) {
+Chart new_line_chart(Workbook Book, Str sheetname, Int datacount, Int IDcol, Int RMSEcol,
+                     Int VLOOcol, Str title, Str x_axis, Str y_axis, Str x_format, Str y_format) {
     checks::plotted_columns(Book, sheetname, datacount,
                             {{IDcol, "IDcol"}, {RMSEcol, "RMSEcol"}, {VLOOcol, "VLOOcol"}});
     return line_chart(Book, sheetname, datacount, IDcol, RMSEcol, VLOOcol, title, x_axis, y_axis,
@@ -109,9 +108,9 @@ object line_chart(handle Book, handle sheetname, handle datacount, handle IDcol,
     return chart;
 }
 
-object new_rows_line_chart(handle Book, handle sheetname, handle datarow, handle datacol,
-                           handle width, handle stddevvalues, handle serienames, handle title,
-                           handle x_axis, handle y_axis) {
+Chart new_rows_line_chart(Workbook Book, Str sheetname, Rows datarow, Int datacol, Int width,
+                          Deviations stddevvalues, StrOrStrs serienames, Str title, Str x_axis,
+                          Str y_axis) {
     object quoted = toolkit::quote(sheetname);
     object chart = Book.attr("add_chart")(chart_type("line"));
     {
@@ -152,21 +151,11 @@ void bind_line_charts(nb::module_ &m) {
     m.def("new_rows_line_chart", &new_rows_line_chart, pyutil::arg("Book"), pyutil::arg("sheetname"),
           pyutil::arg("datarow"), pyutil::arg("datacol"), pyutil::arg("width"),
           pyutil::arg("stddevvalues") = no_stddev, pyutil::arg("serienames") = no_names,
-          pyutil::arg("title") = "", pyutil::arg("x_axis") = "", pyutil::arg("y_axis") = "",
-          nb::sig("def new_rows_line_chart(Book: xlsxwriter.workbook.Workbook, sheetname: str, "
-                  "datarow: int | list[int], datacol: int, width: int, "
-                  "stddevvalues: collections.abc.Sequence[float] "
-                  "| collections.abc.Sequence[collections.abc.Sequence[float]] = [], "
-                  "serienames: str | collections.abc.Sequence[str] = [], title: str = '', "
-                  "x_axis: str = '', y_axis: str = '') -> xlsxwriter.chart.Chart"));
+          pyutil::arg("title") = "", pyutil::arg("x_axis") = "", pyutil::arg("y_axis") = "");
     m.def("new_line_chart", &new_line_chart, pyutil::arg("Book"), pyutil::arg("sheetname"),
           pyutil::arg("datacount"), pyutil::arg("IDcol"), pyutil::arg("RMSEcol"), pyutil::arg("VLOOcol"),
           pyutil::arg("title"), pyutil::arg("x_axis") = "", pyutil::arg("y_axis") = "",
-          pyutil::arg("x_format") = "0.000", pyutil::arg("y_format") = "0.000",
-          nb::sig("def new_line_chart(Book: xlsxwriter.workbook.Workbook, sheetname: str, "
-                  "datacount: int, IDcol: int, RMSEcol: int, VLOOcol: int, title: str, "
-                  "x_axis: str = '', y_axis: str = '', x_format: str = '0.000', "
-                  "y_format: str = '0.000') -> xlsxwriter.chart.Chart"));
+          pyutil::arg("x_format") = "0.000", pyutil::arg("y_format") = "0.000");
 }
 
 }  // namespace rb

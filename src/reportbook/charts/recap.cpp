@@ -11,8 +11,9 @@ constexpr a1::Index kChartRows = 15;
 
 }  // namespace
 
-object enrichRecapExcelFile(handle excelwriter, handle options, handle recapname,
-                            handle recapframe, handle nametemplate, handle sumaryframelist) {
+NoneType enrichRecapExcelFile(ExcelWriter excelwriter, Any options, Str recapname,
+                              DataFrame recapframe, Str nametemplate,
+                              SummaryFrames sumaryframelist) {
     std::vector<object> shape = pyutil::unpack(nb::getattr(recapframe, "shape"), 2);
     const object &ncol = shape[1];
 
@@ -66,12 +67,7 @@ void bind_recap(nb::module_ &m) {
     // sumaryframelist: (hidden neurons, result Frame, unused) per architecture.
     m.def("enrichRecapExcelFile", &enrichRecapExcelFile, pyutil::arg("excelwriter"),
           pyutil::arg("options"), pyutil::arg("recapname") = "", pyutil::arg("recapframe") = nb::none(),
-          pyutil::arg("nametemplate") = "", pyutil::arg("sumaryframelist") = no_frames,
-          nb::sig("def enrichRecapExcelFile(excelwriter: pandas.ExcelWriter, "
-                  "options: typing.Any, recapname: str = '', "
-                  "recapframe: pandas.DataFrame | None = None, nametemplate: str = '', "
-                  "sumaryframelist: collections.abc.Sequence[tuple[typing.Any, "
-                  "pandas.DataFrame, typing.Any]] = []) -> None"));
+          pyutil::arg("nametemplate") = "", pyutil::arg("sumaryframelist") = no_frames);
 }
 
 }  // namespace rb

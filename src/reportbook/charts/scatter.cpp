@@ -255,11 +255,10 @@ object build_scatter_chart(handle Book, handle names, handle sheetname, handle d
 
 }  // namespace
 
-object new_scatter_chart(handle Book, handle names, handle sheetname, handle datacount,
-                         handle minVal, handle maxVal, handle expectedcol, handle computedcol,
-                         handle labelcol, handle title, handle x_axis, handle y_axis,
-                         handle colors, handle shapes, handle bisectorcolor, handle diagValues,
-                         handle padding) {
+Chart new_scatter_chart(Workbook Book, StrOrStrs names, Str sheetname, Int datacount,
+                        Float minVal, Float maxVal, Int expectedcol, Columns computedcol,
+                        handle labelcol, Str title, Str x_axis, Str y_axis, StrOrStrs colors,
+                        StrOrStrs shapes, Str bisectorcolor, DiagValues diagValues, Float padding) {
     (void)labelcol;
     Py_ssize_t series;
     return build_scatter_chart(Book, names, sheetname, datacount, minVal, maxVal, expectedcol,
@@ -342,10 +341,10 @@ object best_train_chart(handle Book, handle expectedcol, handle computedcol, han
     return chartsheet;
 }
 
-object getBestTrainChart(handle Book, handle expectedcol, handle computedcol, handle datacount,
-                         handle minExpect, handle maxExpect, handle pptyname, handle besttrain,
-                         handle pptyunit, handle mastersheetname, handle decorator,
-                         handle titleprefix, handle chartname, handle diagvalues) {
+Chartsheet getBestTrainChart(Workbook Book, Int expectedcol, Int computedcol, Int datacount,
+                             Float minExpect, Float maxExpect, Str pptyname, Int besttrain,
+                             Str pptyunit, Str mastersheetname, Str decorator, Str titleprefix,
+                             Str chartname, DiagValues diagvalues) {
     return best_train_chart(Book, expectedcol, computedcol, datacount, minExpect, maxExpect,
                             pptyname, besttrain, pptyunit, mastersheetname, decorator, titleprefix,
                             chartname, diagvalues, true);
@@ -382,10 +381,10 @@ object test_chart(handle Book, handle expectedcols, handle computedcol, handle n
     return chartsheet;
 }
 
-object getTestChart(handle Book, handle expectedcols, handle computedcol, handle names,
-                    handle colors, handle shapes, handle pptyname, handle pptyunit,
-                    handle testsheetname, handle datacount, handle minExpect, handle maxExpect,
-                    handle decorator, handle diagvalues) {
+Chartsheet getTestChart(Workbook Book, Int expectedcols, Columns computedcol, StrOrStrs names,
+                        StrOrStrs colors, StrOrStrs shapes, Str pptyname, Str pptyunit,
+                        Str testsheetname, Int datacount, Float minExpect, Float maxExpect,
+                        Str decorator, DiagValues diagvalues) {
     return test_chart(Book, expectedcols, computedcol, names, colors, shapes, pptyname, pptyunit,
                       testsheetname, datacount, minExpect, maxExpect, decorator, diagvalues, true);
 }
@@ -398,40 +397,17 @@ void bind_scatter_charts(nb::module_ &m) {
           pyutil::arg("expectedcol"), pyutil::arg("computedcol"), pyutil::arg("labelcol"), pyutil::arg("title"),
           pyutil::arg("x_axis"), pyutil::arg("y_axis"), pyutil::arg("colors"), pyutil::arg("shapes"),
           pyutil::arg("bisectorcolor") = "green", pyutil::arg("diagValues") = "",
-          pyutil::arg("padding") = 0.05,
-          nb::sig("def new_scatter_chart(Book: xlsxwriter.workbook.Workbook, "
-                  "names: str | collections.abc.Sequence[str], sheetname: str, datacount: int, "
-                  "minVal: float, maxVal: float, expectedcol: int, "
-                  "computedcol: int | list[int] | tuple[int, ...], labelcol: object, "
-                  "title: str, x_axis: str, y_axis: str, "
-                  "colors: str | collections.abc.Sequence[str], "
-                  "shapes: str | collections.abc.Sequence[str], bisectorcolor: str = 'green', "
-                  "diagValues: str | list[typing.Any] = '', padding: float = 0.05) "
-                  "-> xlsxwriter.chart.Chart"));
+          pyutil::arg("padding") = 0.05);
     m.def("getBestTrainChart", &getBestTrainChart, pyutil::arg("Book"), pyutil::arg("expectedcol"),
           pyutil::arg("computedcol"), pyutil::arg("datacount"), pyutil::arg("minExpect"),
           pyutil::arg("maxExpect"), pyutil::arg("pptyname"), pyutil::arg("besttrain"), pyutil::arg("pptyunit"),
           pyutil::arg("mastersheetname"), pyutil::arg("decorator") = "", pyutil::arg("titleprefix") = "",
-          pyutil::arg("chartname") = "", pyutil::arg("diagvalues") = "",
-          nb::sig("def getBestTrainChart(Book: xlsxwriter.workbook.Workbook, expectedcol: int, "
-                  "computedcol: int, datacount: int, minExpect: float, maxExpect: float, "
-                  "pptyname: str, besttrain: int | None, pptyunit: str, mastersheetname: str, "
-                  "decorator: str = '', titleprefix: str = '', chartname: str = '', "
-                  "diagvalues: str | list[typing.Any] = '') "
-                  "-> xlsxwriter.chartsheet.Chartsheet"));
+          pyutil::arg("chartname") = "", pyutil::arg("diagvalues") = "");
     m.def("getTestChart", &getTestChart, pyutil::arg("Book"), pyutil::arg("expectedcols"),
           pyutil::arg("computedcol"), pyutil::arg("names"), pyutil::arg("colors"), pyutil::arg("shapes"),
           pyutil::arg("pptyname"), pyutil::arg("pptyunit"), pyutil::arg("testsheetname"),
           pyutil::arg("datacount"), pyutil::arg("minExpect"), pyutil::arg("maxExpect"), pyutil::arg("decorator"),
-          pyutil::arg("diagvalues") = "",
-          nb::sig("def getTestChart(Book: xlsxwriter.workbook.Workbook, expectedcols: int, "
-                  "computedcol: int | list[int] | tuple[int, ...], "
-                  "names: str | collections.abc.Sequence[str], "
-                  "colors: str | collections.abc.Sequence[str], "
-                  "shapes: str | collections.abc.Sequence[str], pptyname: str, pptyunit: str, "
-                  "testsheetname: str, datacount: int, minExpect: float, maxExpect: float, "
-                  "decorator: str, diagvalues: str | list[typing.Any] = '') "
-                  "-> xlsxwriter.chartsheet.Chartsheet"));
+          pyutil::arg("diagvalues") = "");
 }
 
 }  // namespace rb

@@ -200,7 +200,7 @@ void add_model_entries(handle d, handle modeldic, bool recap) {
 
 }  // namespace
 
-object outputmarker(handle filename, handle indirect) {
+Str outputmarker(Str filename, Bool indirect) {
     if (pyutil::truthy(indirect)) return nb::borrow(filename);
     return nb::str("<container>%s") % filename;
 }
@@ -307,8 +307,8 @@ struct FinishOptions {
 
 }  // namespace
 
-object initiateExcelWriter(handle excelwriter, handle modeldic, handle gmCustomProperties,
-                           handle origin, handle recap) {
+WriterTuple initiateExcelWriter(ExcelWriter excelwriter, Properties modeldic,
+                                 CustomProperties gmCustomProperties, Str origin, Bool recap) {
     handle d = gmCustomProperties;
     object book = nb::getattr(excelwriter, "book");
     bool with_sheet = pyutil::truthy(origin);
@@ -348,11 +348,10 @@ object initiateExcelWriter(handle excelwriter, handle modeldic, handle gmCustomP
     return nb::make_tuple(nb::borrow(excelwriter), i + 3);
 }
 
-object finishExcel(handle excelwriter_in, handle options, handle gmCustomProperties,
-                   handle sheetList, handle frameList, handle modeldic, handle libfilename,
-                   handle IDlist, handle trainresultColumn, handle testresultColumn,
-                   handle LOOResultTrainColumn, handle loowidth, handle traintype,
-                   handle tempres) {
+Str finishExcel(ExcelWriter excelwriter_in, Any options, CustomProperties gmCustomProperties,
+                Strs sheetList, Frames frameList, ModelDict modeldic, handle libfilename,
+                Ints IDlist, Int trainresultColumn, Int testresultColumn,
+                Int LOOResultTrainColumn, handle loowidth, handle traintype, Str tempres) {
     (void)libfilename;  // kept for the toolkit's call; the VBA project is looked up by name
     (void)loowidth;
     (void)traintype;
@@ -478,31 +477,16 @@ object finishExcel(handle excelwriter_in, handle options, handle gmCustomPropert
 }
 
 void bind_workbook_open(nb::module_ &m) {
-    m.def("outputmarker", &outputmarker, pyutil::arg("filename"), pyutil::arg("indirect") = false,
-          nb::sig("def outputmarker(filename: str, indirect: bool = False) -> str"));
+    m.def("outputmarker", &outputmarker, pyutil::arg("filename"), pyutil::arg("indirect") = false);
     m.def("initiateExcelWriter", &initiateExcelWriter, pyutil::arg("excelwriter"),
           pyutil::arg("modeldic"), pyutil::arg("gmCustomProperties"), pyutil::arg("origin") = "",
-          pyutil::arg("recap") = false,
-          nb::sig("def initiateExcelWriter(excelwriter: pandas.ExcelWriter, "
-                  "modeldic: collections.abc.Mapping[str, typing.Any] | None, "
-                  "gmCustomProperties: "
-                  "collections.abc.MutableMapping[str, tuple[typing.Any, str]], "
-                  "origin: str = '', recap: bool = False) -> tuple[pandas.ExcelWriter, int]"));
+          pyutil::arg("recap") = false);
     m.def("finishExcel", &finishExcel, pyutil::arg("excelwriter"), pyutil::arg("options"),
           pyutil::arg("gmCustomProperties"), pyutil::arg("sheetList"), pyutil::arg("frameList"),
           pyutil::arg("modeldic"), pyutil::arg("libfilename"), pyutil::arg("IDlist"),
           pyutil::arg("trainresultColumn"), pyutil::arg("testresultColumn"),
           pyutil::arg("LOOResultTrainColumn"), pyutil::arg("loowidth"), pyutil::arg("traintype"),
-          pyutil::arg("tempres"),
-          nb::sig("def finishExcel(excelwriter: pandas.ExcelWriter, options: typing.Any, "
-                  "gmCustomProperties: "
-                  "collections.abc.MutableMapping[str, tuple[typing.Any, str]], "
-                  "sheetList: collections.abc.Sequence[str], "
-                  "frameList: collections.abc.Sequence[pandas.DataFrame | None], "
-                  "modeldic: collections.abc.MutableMapping[str, typing.Any], "
-                  "libfilename: object, IDlist: collections.abc.Sequence[int], "
-                  "trainresultColumn: int, testresultColumn: int, LOOResultTrainColumn: int, "
-                  "loowidth: object, traintype: object, tempres: str) -> str"));
+          pyutil::arg("tempres"));
 }
 
 }  // namespace rb

@@ -347,13 +347,12 @@ void finish_sheet_set(const SheetSet &s) {
 }
 
 
-object enrichExcelFile(handle excelwriter, handle pptyname, handle besttrainindex,
-                       handle sheetList, handle frameList, handle paramcount, handle resultcount,
-                       handle leveragethreshold, handle maxreclist, handle infolen,
-                       handle trainresultColumn, handle testresultColumn,
-                       handle LOOResultTrainColumn, handle loowidth, handle LOOlen,
-                       handle LOOmaxrec, handle pptyunit, handle decorindex, handle decorindexLOO,
-                       handle traintype, handle verbosexls) {
+NoneType enrichExcelFile(ExcelWriter excelwriter, Str pptyname, Int besttrainindex,
+                         Strs sheetList, Frames frameList, Int paramcount, Int resultcount,
+                         Float leveragethreshold, MaxRecords maxreclist, Int infolen,
+                         Int trainresultColumn, Int testresultColumn, Int LOOResultTrainColumn,
+                         handle loowidth, Int LOOlen, Int LOOmaxrec, Str pptyunit, Int decorindex,
+                         Int decorindexLOO, handle traintype, Int verbosexls) {
     (void)loowidth;
     (void)traintype;
     SheetSet s;
@@ -385,7 +384,7 @@ object enrichExcelFile(handle excelwriter, handle pptyname, handle besttraininde
     return nb::none();
 }
 
-object enrichExcelPreproc(handle excelwriter, handle sheetName, handle filename, handle do_vba) {
+NoneType enrichExcelPreproc(ExcelWriter excelwriter, Str sheetName, handle filename, Bool do_vba) {
     (void)filename;
     object preprocSheet = getSheet(excelwriter, sheetName);
     preprocSheet.attr("set_zoom")(150);
@@ -410,21 +409,9 @@ void bind_sheetset(nb::module_ &m) {
           pyutil::arg("trainresultColumn") = 1, pyutil::arg("testresultColumn") = -1,
           pyutil::arg("LOOResultTrainColumn") = 3, pyutil::arg("loowidth") = 1, pyutil::arg("LOOlen") = 0,
           pyutil::arg("LOOmaxrec") = 0, pyutil::arg("pptyunit") = "", pyutil::arg("decorindex") = 0,
-          pyutil::arg("decorindexLOO") = 0, pyutil::arg("traintype") = "", pyutil::arg("verbosexls") = 0,
-          nb::sig("def enrichExcelFile(excelwriter: pandas.ExcelWriter, pptyname: str, "
-                  "besttrainindex: int = 0, sheetList: collections.abc.Sequence[str] = [], "
-                  "frameList: collections.abc.Sequence[pandas.DataFrame | None] = [], "
-                  "paramcount: int = 0, resultcount: int = 0, leveragethreshold: float = 1.0, "
-                  "maxreclist: collections.abc.Sequence[int | str] = ['_'], infolen: int = -1, "
-                  "trainresultColumn: int = 1, testresultColumn: int = -1, "
-                  "LOOResultTrainColumn: int = 3, loowidth: object = 1, LOOlen: int = 0, "
-                  "LOOmaxrec: int = 0, pptyunit: str = '', decorindex: int = 0, "
-                  "decorindexLOO: int = 0, traintype: object = '', verbosexls: int = 0) "
-                  "-> None"));
+          pyutil::arg("decorindexLOO") = 0, pyutil::arg("traintype") = "", pyutil::arg("verbosexls") = 0);
     m.def("enrichExcelPreproc", &enrichExcelPreproc, pyutil::arg("excelwriter"),
-          pyutil::arg("sheetName"), pyutil::arg("filename"), pyutil::arg("do_vba") = false,
-          nb::sig("def enrichExcelPreproc(excelwriter: pandas.ExcelWriter, sheetName: str, "
-                  "filename: object, do_vba: bool = False) -> None"));
+          pyutil::arg("sheetName"), pyutil::arg("filename"), pyutil::arg("do_vba") = false);
 }
 
 }  // namespace rb

@@ -222,9 +222,9 @@ TrainFigures write_train_sheet(handle Book, handle Sheet, handle Frame, handle r
     return {mm.figures, resultColumn + nb::int_(1), resultColumn + nb::int_(4)};
 }
 
-object enrichTrainSheet(handle Book, handle Sheet, handle Frame, handle resultcount,
-                        handle besttrain, handle resultColumn, handle pptyname, handle paramcount,
-                        handle infolen) {
+TrainTuple enrichTrainSheet(Workbook Book, Worksheet Sheet, DataFrame Frame, Int resultcount,
+                            handle besttrain, Int resultColumn, handle pptyname, Int paramcount,
+                            Int infolen) {
     const TrainFigures f = write_train_sheet(Book, Sheet, Frame, resultcount, besttrain,
                                              resultColumn, pptyname, paramcount, infolen);
     return nb::make_tuple(f.shiftCompute, f.shiftVLOO, f.datacount, f.minExpect, f.maxExpect,
@@ -335,14 +335,14 @@ ChartFigures write_test_sheet(handle Book, handle Sheet, handle Frame, handle re
 namespace {
 
 // The figures a test or LOO training sheet gives its callers.
-object chart_figures(const ChartFigures &f) {
+TestTuple chart_figures(const ChartFigures &f) {
     return nb::make_tuple(f.minExpect, f.maxExpect, f.nextrow, f.diagvalues);
 }
 
 }  // namespace
 
-object enrichTestSheet(handle Book, handle Sheet, handle Frame, handle resultColumn,
-                       handle maxreclist, handle leveragethreshold, handle verbose, handle infolen) {
+TestTuple enrichTestSheet(Workbook Book, Worksheet Sheet, DataFrame Frame, Int resultColumn,
+                          Ints maxreclist, Float leveragethreshold, Int verbose, Int infolen) {
     return chart_figures(write_test_sheet(Book, Sheet, Frame, resultColumn, maxreclist,
                                           leveragethreshold, verbose, infolen));
 }
@@ -415,14 +415,14 @@ ChartFigures write_loo_train_sheet(handle Book, handle Sheet, handle Frame,
     return mm.figures;
 }
 
-object enrichLOOTrainSheet(handle Book, handle Sheet, handle Frame, handle resultColumn,
-                           handle LOOlen, handle resultCount, handle verbose, handle LOOmaxrec,
-                           handle infolen) {
+TestTuple enrichLOOTrainSheet(Workbook Book, Worksheet Sheet, DataFrame Frame, Int resultColumn,
+                              Int LOOlen, handle resultCount, Int verbose, Int LOOmaxrec,
+                              Int infolen) {
     return chart_figures(write_loo_train_sheet(Book, Sheet, Frame, resultColumn, LOOlen,
                                                resultCount, verbose, LOOmaxrec, infolen));
 }
 
-object enrichLOOTestSheet(handle Book, handle Sheet, handle Frame, handle resultColumn) {
+NoneType enrichLOOTestSheet(handle Book, Worksheet Sheet, handle Frame, Int resultColumn) {
     (void)Book;
     (void)Frame;
     const Index rc = checks::index(resultColumn, "resultColumn");
@@ -432,8 +432,8 @@ object enrichLOOTestSheet(handle Book, handle Sheet, handle Frame, handle result
     return nb::none();
 }
 
-object enrichBSTrainSheet(handle Book, handle Sheet, handle Frame, handle resultColumn,
-                          handle infolen) {
+NoneType enrichBSTrainSheet(Workbook Book, Worksheet Sheet, DataFrame Frame, handle resultColumn,
+                            handle infolen) {
     (void)Book;
     (void)resultColumn;
     (void)infolen;
@@ -459,7 +459,7 @@ object enrichBSTrainSheet(handle Book, handle Sheet, handle Frame, handle result
     return nb::none();
 }
 
-object enrichBSTestSheet(handle Book, handle Sheet, handle Frame) {
+NoneType enrichBSTestSheet(handle Book, Worksheet Sheet, handle Frame) {
     (void)Book;
     (void)Frame;
     Sheet.attr("set_zoom")(150);
@@ -471,40 +471,19 @@ object enrichBSTestSheet(handle Book, handle Sheet, handle Frame) {
 void bind_evaluation_sheets(nb::module_ &m) {
     m.def("enrichTrainSheet", &enrichTrainSheet, pyutil::arg("Book"), pyutil::arg("Sheet"),
           pyutil::arg("Frame"), pyutil::arg("resultcount"), pyutil::arg("besttrain"), pyutil::arg("resultColumn"),
-          pyutil::arg("pptyname"), pyutil::arg("paramcount"), pyutil::arg("infolen"),
-          nb::sig("def enrichTrainSheet(Book: xlsxwriter.workbook.Workbook, "
-                  "Sheet: xlsxwriter.worksheet.Worksheet, Frame: pandas.DataFrame, "
-                  "resultcount: int, besttrain: object, resultColumn: int, pptyname: object, "
-                  "paramcount: int, infolen: int) "
-                  "-> tuple[int, int, int, float, float, int, str]"));
+          pyutil::arg("pptyname"), pyutil::arg("paramcount"), pyutil::arg("infolen"));
     m.def("enrichTestSheet", &enrichTestSheet, pyutil::arg("Book"), pyutil::arg("Sheet"),
           pyutil::arg("Frame"), pyutil::arg("resultColumn"), pyutil::arg("maxreclist"),
-          pyutil::arg("leveragethreshold"), pyutil::arg("verbose"), pyutil::arg("infolen") = -1,
-          nb::sig("def enrichTestSheet(Book: xlsxwriter.workbook.Workbook, "
-                  "Sheet: xlsxwriter.worksheet.Worksheet, Frame: pandas.DataFrame, "
-                  "resultColumn: int, maxreclist: collections.abc.Sequence[int], "
-                  "leveragethreshold: float, verbose: int, infolen: int = -1) "
-                  "-> tuple[float, float, int, str]"));
+          pyutil::arg("leveragethreshold"), pyutil::arg("verbose"), pyutil::arg("infolen") = -1);
     m.def("enrichLOOTrainSheet", &enrichLOOTrainSheet, pyutil::arg("Book"), pyutil::arg("Sheet"),
           pyutil::arg("Frame"), pyutil::arg("resultColumn"), pyutil::arg("LOOlen"), pyutil::arg("resultCount"),
-          pyutil::arg("verbose"), pyutil::arg("LOOmaxrec"), pyutil::arg("infolen"),
-          nb::sig("def enrichLOOTrainSheet(Book: xlsxwriter.workbook.Workbook, "
-                  "Sheet: xlsxwriter.worksheet.Worksheet, Frame: pandas.DataFrame, "
-                  "resultColumn: int, LOOlen: int, resultCount: object, verbose: int, "
-                  "LOOmaxrec: int, infolen: int) -> tuple[float, float, int, str]"));
+          pyutil::arg("verbose"), pyutil::arg("LOOmaxrec"), pyutil::arg("infolen"));
     m.def("enrichLOOTestSheet", &enrichLOOTestSheet, pyutil::arg("Book"), pyutil::arg("Sheet"),
-          pyutil::arg("Frame"), pyutil::arg("resultColumn"),
-          nb::sig("def enrichLOOTestSheet(Book: object, Sheet: xlsxwriter.worksheet.Worksheet, "
-                  "Frame: object, resultColumn: int) -> None"));
+          pyutil::arg("Frame"), pyutil::arg("resultColumn"));
     m.def("enrichBSTrainSheet", &enrichBSTrainSheet, pyutil::arg("Book"), pyutil::arg("Sheet"),
-          pyutil::arg("Frame"), pyutil::arg("resultColumn") = 2, pyutil::arg("infolen") = -1,
-          nb::sig("def enrichBSTrainSheet(Book: xlsxwriter.workbook.Workbook, "
-                  "Sheet: xlsxwriter.worksheet.Worksheet, Frame: pandas.DataFrame, "
-                  "resultColumn: object = 2, infolen: object = -1) -> None"));
+          pyutil::arg("Frame"), pyutil::arg("resultColumn") = 2, pyutil::arg("infolen") = -1);
     m.def("enrichBSTestSheet", &enrichBSTestSheet, pyutil::arg("Book"), pyutil::arg("Sheet"),
-          pyutil::arg("Frame"),
-          nb::sig("def enrichBSTestSheet(Book: object, Sheet: xlsxwriter.worksheet.Worksheet, "
-                  "Frame: object) -> None"));
+          pyutil::arg("Frame"));
 }
 
 }  // namespace rb

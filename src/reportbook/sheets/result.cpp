@@ -24,7 +24,7 @@ void write_formula(handle Sheet, a1::Index row, a1::Index col, const formula::Fo
 
 }  // namespace
 
-object enrichResultSheet(handle Book, handle Sheet, handle Frame) {
+Int enrichResultSheet(Workbook Book, Worksheet Sheet, DataFrame Frame) {
     std::vector<object> shape = pyutil::unpack(nb::getattr(Frame, "shape"), 2);
     const object &count = shape[0];
     const object &width = shape[1];
@@ -78,9 +78,7 @@ object enrichResultSheet(handle Book, handle Sheet, handle Frame) {
 
 void bind_result_sheet(nb::module_ &m) {
     m.def("enrichResultSheet", &enrichResultSheet, pyutil::arg("Book"), pyutil::arg("Sheet"),
-          pyutil::arg("Frame"),
-          nb::sig("def enrichResultSheet(Book: xlsxwriter.workbook.Workbook, "
-                  "Sheet: xlsxwriter.worksheet.Worksheet, Frame: pandas.DataFrame) -> int"));
+          pyutil::arg("Frame"));
 }
 
 }  // namespace rb
