@@ -76,6 +76,12 @@ const char *frame_doc =
 
 }  // namespace
 
+namespace mine {
+
+object pandas_attr(const char *name) { return nb::getattr(pyutil::module_attr("pandas"), name); }
+
+}  // namespace mine
+
 NB_MODULE(tablemine, m) {
     pyutil::set_home_module(m);
     bind_attributes(m);

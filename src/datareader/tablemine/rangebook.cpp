@@ -54,18 +54,6 @@ object formatted(const char *text, std::initializer_list<handle> args) {
 
 [[noreturn]] void raise_with(PyObject *type, const object &message) { pyutil::raise(handle(type)(message)); }
 
-// The file name as the native reader opens it; none for what is no path.
-std::optional<std::string> native_path(handle filename) {
-    if (!PyUnicode_Check(filename.ptr()) && !PyObject_HasAttrString(filename.ptr(), "__fspath__"))
-        return std::nullopt;
-    object encoded = import("os").attr("fsencode")(filename);
-    char *data = nullptr;
-    Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(encoded.ptr(), &data, &size) < 0) pyutil::raise_pending();
-    if (std::memchr(data, 0, static_cast<std::size_t>(size))) return std::nullopt;
-    return std::string(data, static_cast<std::size_t>(size));
-}
-
 // --- cell values ---------------------------------------------------------------
 
 // A cell's value as openpyxl's full reading (data only) gives it.

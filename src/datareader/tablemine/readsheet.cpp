@@ -448,19 +448,6 @@ object parse_rows(nb::list data, SheetLayout layout) {
     }
 }
 
-// The file name as the native reader opens it; none for what is no path.
-std::optional<std::string> native_path(handle filename) {
-    if (!PyUnicode_Check(filename.ptr()) && !PyObject_HasAttrString(filename.ptr(), "__fspath__"))
-        return std::nullopt;
-    object os = import("os");
-    object encoded = os.attr("fsencode")(filename);
-    char *data = nullptr;
-    Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(encoded.ptr(), &data, &size) < 0) pyutil::raise_pending();
-    if (std::memchr(data, 0, static_cast<std::size_t>(size))) return std::nullopt;
-    return std::string(data, static_cast<std::size_t>(size));
-}
-
 const native::Worksheet &find_sheet(const native::Book &book, handle sheet) {
     const auto &sheets = book.worksheets();
     if (PyUnicode_CheckExact(sheet.ptr())) {
