@@ -14,13 +14,9 @@ object extension_of(handle filename) {
 
 void refuse_special_file(handle filename) {
     pyutil::refuse_descriptor(filename);
-    object st;
-    try {
-        st = pyutil::module_attr("os").attr("stat")(filename);
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        return;
-    }
+    object st = pyutil::unless_exception([&] { return pyutil::module_attr("os").attr("stat")(filename); },
+                                         [](nb::python_error &) { return object(); });
+    if (!st.is_valid()) return;
     object stat = nb::module_::import_("stat");
     object mode = nb::getattr(st, "st_mode");
     if (pyutil::truthy(stat.attr("S_ISREG")(mode)) || pyutil::truthy(stat.attr("S_ISDIR")(mode))) return;

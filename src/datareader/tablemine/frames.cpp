@@ -20,7 +20,7 @@ bool is_data_label(handle label, handle excludedlist) {
         return !pyutil::contains(excludedlist, lower);
     }
     if (PyBool_Check(label.ptr())) return false;
-    object numbers = pyutil::steal(PyImport_ImportModule("numbers"));
+    object numbers = nb::module_::import_("numbers");
     int real = PyObject_IsInstance(label.ptr(), numbers.attr("Real").ptr());
     if (real < 0) pyutil::raise_pending();
     if (!real) return false;
@@ -79,7 +79,7 @@ object frame_from_rows(handle rows) {
     if (plain) {
         // The labels .loc gives: integers, not a range.
         object index = pandas_attr("Index")(
-            pyutil::steal(PyImport_ImportModule("numpy")).attr("arange")(nb::int_(count), "dtype"_a = "int64"));
+            nb::module_::import_("numpy").attr("arange")(nb::int_(count), "dtype"_a = "int64"));
         return pandas_attr("DataFrame")(data, "columns"_a = titles, "index"_a = index);
     }
     object loc = frame.attr("loc");

@@ -12,15 +12,14 @@ object model_file_of(handle path) {
     // Outside the guard: a missing pandas is the caller's problem, not the
     // candidate's.
     pandas_attr("read_excel");
-    try {
-        object frame = read_sheet(path, pyutil::text("Utilities"), SheetLayout::PropertyTable);
-        return property_value(frame, nb::str("Model file"));
-    } catch (nb::python_error &e) {
-        // A data workbook named like the model, a damaged file, a sheet
-        // without the property table: not the workbook looked for.
-        if (!e.matches(PyExc_Exception)) throw;
-    }
-    return object();
+    // A data workbook named like the model, a damaged file, a sheet without
+    // the property table: not the workbook looked for.
+    return pyutil::unless_exception(
+        [&] {
+            object frame = read_sheet(path, pyutil::text("Utilities"), SheetLayout::PropertyTable);
+            return property_value(frame, nb::str("Model file"));
+        },
+        [](nb::python_error &) { return object(); });
 }
 
 }  // namespace
