@@ -14,9 +14,7 @@
 #include "toolkit/toolkit.hpp"
 
 #include <algorithm>
-#include <charconv>
 #include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
