@@ -1,6 +1,8 @@
 #include "datareader/tablemine/cellvalues.hpp"
 
+#include "datareader/tablemine/native/book.hpp"
 #include "datareader/tablemine/native/errors.hpp"
+#include "datareader/tablemine/native/sheet.hpp"
 
 #include <charconv>
 #include <cstdlib>
@@ -50,6 +52,99 @@ double python_float(const std::string &text) {
     v = PyFloat_AS_DOUBLE(f);
     Py_DECREF(f);
     return v;
+}
+
+namespace {
+
+// Whether openpyxl's read-only sheets pass the duration styles on: its own
+// code tells, since that changed between its releases.
+bool read_only_durations() {
+    object reader = nb::module_::import_("openpyxl.worksheet._read_only").attr("ReadOnlyWorksheet");
+    object names = reader.attr("_cells_by_row").attr("__code__").attr("co_names");
+    return pyutil::contains(names, pyutil::text("_timedelta_formats"));
+}
+
+}  // namespace
+
+BookCells::BookCells(const native::Book &book, Durations durations) : m_book(book) {
+    object dates = nb::module_::import_("openpyxl.utils.datetime");
+    m_from_excel = dates.attr("from_excel");
+    m_from_iso = dates.attr("from_ISO8601");
+    m_epoch = dates.attr(book.date1904() ? "CALENDAR_MAC_1904" : "WINDOWS_EPOCH");
+    m_shared.resize(book.strings().size());
+    // Which cell styles openpyxl takes for dates, and for durations: its own
+    // tests, since they changed between its releases.
+    const auto &formats = book.style_formats();
+    if (formats.empty()) return;
+    object numbers = nb::module_::import_("openpyxl.styles.numbers");
+    object builtin = numbers.attr("BUILTIN_FORMATS");
+    object is_date = numbers.attr("is_date_format");
+    object is_duration = numbers.attr("is_timedelta_format");
+    bool timedelta = durations == Durations::Always || read_only_durations();
+    for (const native::StyleFormat &f : formats) {
+        object code = f.custom ? text_of(*f.custom) : builtin.attr("get")(nb::int_(f.id));
+        char kind = 0;
+        if (pyutil::truthy(is_date(code))) kind = timedelta && pyutil::truthy(is_duration(code)) ? 2 : 1;
+        m_date_styles.push_back(kind);
+    }
+}
+
+object BookCells::text_value(const native::Cell &cell) {
+    switch (cell.type) {
+    case native::CellType::Shared:
+        return shared(cell.value);
+    case native::CellType::Bool:
+        return nb::bool_(pyutil::truthy(python_int(cell.value)));
+    case native::CellType::Date:
+        return iso_date(cell.value);
+    default:
+        return text_of(cell.value);
+    }
+}
+
+// The shared string at an index, taken as openpyxl takes a list index.
+object BookCells::shared(const std::string &index) {
+    std::size_t from = !index.empty() && index[0] == '-' ? 1 : 0;
+    if (!plain_digits(index, from) || index.size() - from > 18) throw Unsure("odd string index " + index);
+    long long i = std::strtoll(index.c_str(), nullptr, 10);
+    long long n = static_cast<long long>(m_shared.size());
+    if (i < 0) i += n;  // a list index, as openpyxl uses it
+    if (i < 0 || i >= n) throw Unsure("string index out of range");
+    object &s = m_shared[static_cast<std::size_t>(i)];
+    if (!s.is_valid()) s = text_of(m_book.strings()[static_cast<std::size_t>(i)]);
+    return s;
+}
+
+object BookCells::iso_date(const std::string &text) {
+    // where openpyxl fails on the cell, it raises
+    PyObject *v = PyObject_CallOneArg(m_from_iso.ptr(), text_of(text).ptr());
+    if (!v) {
+        PyErr_Clear();
+        throw Unsure("openpyxl refuses a cell");
+    }
+    return nb::steal(v);
+}
+
+object BookCells::serial_date(handle serial, bool duration) {
+    nb::dict kw;
+    kw["timedelta"] = duration;
+    PyObject *v = PyObject_Call(m_from_excel.ptr(), nb::make_tuple(serial, m_epoch).ptr(), kw.ptr());
+    if (v) return nb::steal(v);
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError) && !PyErr_ExceptionMatches(PyExc_ValueError))
+        pyutil::raise_pending();
+    PyErr_Clear();
+    return object();
+}
+
+std::string BookCells::beyond_dates(const native::Cell &cell, handle serial) {
+    return "Cell " + (cell.ref.empty() ? std::string("None") : cell.ref) +
+           " is marked as a date but the serial value " + pyutil::utf8(serial) +
+           " is outside the limits for dates. The cell will be treated as an error.";
+}
+
+char BookCells::date_style(const native::Cell &cell) const {
+    if (cell.style < 0 || static_cast<unsigned long long>(cell.style) >= m_date_styles.size()) return 0;
+    return m_date_styles[static_cast<std::size_t>(cell.style)];
 }
 
 bool native_only() {

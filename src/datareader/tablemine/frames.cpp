@@ -1,9 +1,9 @@
-// A worksheet read into a Frame indexed by its first column, with the
-// summary rows of result sheets trimmed on request; and the search of the
-// result workbook written for a model file.
+// Frames read from a worksheet, a range or a delimited text file: a worksheet
+// indexed by its first column with the summary rows of result sheets trimmed
+// on request (getFrameFromExcel), and the Frames of get_dataframe and
+// getFrame, built from rows streamed through a reader of the toolkit.
 #include "datareader/tablemine/tablemine.hpp"
-
-#include <algorithm>
+#include "toolkit/toolkit.hpp"
 
 namespace mine {
 namespace {
@@ -20,7 +20,7 @@ bool is_data_label(handle label, handle excludedlist) {
         return !pyutil::contains(excludedlist, lower);
     }
     if (PyBool_Check(label.ptr())) return false;
-    object numbers = pyutil::steal(PyImport_ImportModule("numbers"));
+    object numbers = nb::module_::import_("numbers");
     int real = PyObject_IsInstance(label.ptr(), numbers.attr("Real").ptr());
     if (real < 0) pyutil::raise_pending();
     if (!real) return false;
@@ -46,23 +46,57 @@ object trim_summary_rows(handle frame, handle excludedlist) {
     return frame.attr("iloc")[rows];
 }
 
-// The "Model file" value of a candidate's property sheet, or an invalid
-// object when the candidate is no readable result workbook.
-object model_file_of(handle path) {
-    object filetype = extension_of(path);
-    if (!is_workbook_type(filetype)) return object();
-    // Outside the guard: a missing pandas is the caller's problem, not the
-    // candidate's.
-    pandas_attr("read_excel");
-    try {
-        object frame = read_sheet(path, pyutil::text("Utilities"), SheetLayout::PropertyTable);
-        return property_value(frame, nb::str("Model file"));
-    } catch (nb::python_error &e) {
-        // A data workbook named like the model, a damaged file, a sheet
-        // without the property table: not the workbook looked for.
-        if (!e.matches(PyExc_Exception)) throw;
+// The first row gives the titles, each later row is stored under labels
+// 0, 1, 2, ...  A source without any row gives an empty Frame.
+//
+// The Frame is built at once from all the rows, each column typed from all
+// its values: row by row, each .loc enlargement copies the Frame (quadratic
+// time), and a column typed by its first values casts later ones (pandas 3
+// stores 1e-10 into a column begun with 0 as 0).  Rows that are no list or
+// tuple of one value a column (which .loc would broadcast, align or refuse)
+// are stored as before, by .loc, whose results they depend on.
+object frame_from_rows(handle rows) {
+    object it = pyutil::steal(PyObject_GetIter(rows.ptr()));
+    PyObject *first = PyIter_Next(it.ptr());
+    if (!first) {
+        if (PyErr_Occurred()) pyutil::raise_pending();
+        return pandas_attr("DataFrame")();
     }
-    return object();
+    object titles = nb::steal(first);
+    object frame = pandas_attr("DataFrame")("columns"_a = titles);
+    Py_ssize_t width = static_cast<Py_ssize_t>(nb::len(object(frame.attr("columns"))));
+    nb::list data;
+    bool plain = true;
+    while (PyObject *row = PyIter_Next(it.ptr())) {
+        object r = nb::steal(row);
+        if (plain && !((PyList_CheckExact(row) || PyTuple_CheckExact(row)) && PySequence_Size(row) == width))
+            plain = false;
+        data.append(r);
+    }
+    if (PyErr_Occurred()) pyutil::raise_pending();
+    Py_ssize_t count = static_cast<Py_ssize_t>(nb::len(data));
+    if (count == 0) return frame;
+    if (plain) {
+        // The labels .loc gives: integers, not a range.
+        object index = pandas_attr("Index")(
+            nb::module_::import_("numpy").attr("arange")(nb::int_(count), "dtype"_a = "int64"));
+        return pandas_attr("DataFrame")(data, "columns"_a = titles, "index"_a = index);
+    }
+    object loc = frame.attr("loc");
+    for (Py_ssize_t label = 0; label < count; ++label) {
+        object key = nb::int_(label);
+        if (PyObject_SetItem(loc.ptr(), key.ptr(), PyList_GET_ITEM(data.ptr(), label)) < 0) pyutil::raise_pending();
+    }
+    return frame;
+}
+
+// A list of lists of fields reads as one list of fields.
+object flatten_fields(handle datafields) {
+    if (datafields.is_none() || !pyutil::truthy(datafields)) return nb::borrow(datafields);
+    if (!nb::isinstance<nb::list>(datafields[nb::int_(0)])) return nb::borrow(datafields);
+    object fields = nb::list();
+    for (handle part : datafields) fields = fields + part;
+    return fields;
 }
 
 }  // namespace
@@ -95,47 +129,82 @@ Optional<DataFrame> getFrameFromExcel(Str filename, SheetKey sheetname, Str file
     return result;
 }
 
-Str searchExcelFile(Str nnxfile) {
-    check_file_argument("searchExcelFile", "nnxfile", nnxfile, false);
-    object os = pyutil::module_attr("os");
-    object path = os.attr("path");
-    std::vector<object> parts = pyutil::unpack(path.attr("split")(nnxfile), 2);
-    object folder = parts[0];
-    object base = path.attr("splitext")(parts[1])[nb::int_(0)];
-
-    // An index group "(n)" closes the base name of a numbered model file;
-    // the workbook is named after what comes before it.
-    object stem = base;
-    if (pyutil::truthy(base.attr("endswith")(")"))) {
-        object open = pyutil::text("(");
-        if (pyutil::contains(base, open)) {
-            object cut = base.attr("index")(open);
-            object head = pyutil::steal(PySlice_New(nullptr, cut.ptr(), nullptr));
-            stem = base[head];
-        }
+DataFrame get_dataframe(Str filename, Str datarange, Items datafields, SheetKey sheetname,
+                        Str filetype, Int indexfield, Bool drop) {
+    check_frame_arguments("get_dataframe", filename, datarange, datafields, sheetname, filetype, indexfield);
+    object fields = flatten_fields(datafields);
+    object frame;
+    if (same_text(filetype, "csv") || same_text(filetype, "txt")) {
+        check_before_library(filename);
+        object mgr = toolkit::ExcelCsv()(filename, "load"_a = true);
+        with_context(mgr, [&](handle reader) {
+            frame = frame_from_rows(reader.attr("iterData")("titlesfirst"_a = true, "datafmt"_a = fields));
+        });
+        if (!frame.is_valid()) frame = pandas_attr("DataFrame")();
+    } else if (pyutil::truthy(datarange)) {
+        object rows = make_dataiterator(filename, filetype, datarange, nb::int_(0), pyutil::text(";"),
+                                        fields, nb::bool_(false));
+        frame = frame_from_rows(rows);
+    } else {
+        // Without a sheet the library would read every sheet into a mapping;
+        // the caller asked for one Frame: the first sheet's.
+        object sheet = sheetname.is_none() ? nb::int_(0) : nb::borrow(sheetname);
+        frame = read_sheet(filename, sheet, SheetLayout::Plain);
     }
 
-    // A bare file name lives in the current folder.  A folder that cannot
-    // be listed holds no workbook.
-    object top = pyutil::truthy(folder) ? folder : os.attr("curdir");
-    object walk = os.attr("walk")(top);
-    PyObject *first = PyIter_Next(walk.ptr());
-    if (!first) {
-        if (PyErr_Occurred()) pyutil::raise_pending();
-        return pyutil::text("");
+    // indexfield is a column position: bounded by the columns there are.
+    object columns = frame.attr("columns");
+    object width = nb::int_(nb::len(columns));
+    object zero = nb::int_(0);
+    if (width > indexfield && indexfield >= zero) {
+        object title = columns[indexfield];
+        // The Frame is ours alone: a new indexed one serves as well as
+        // re-indexing in place, which pandas is retiring.
+        frame = frame.attr("set_index")(title, "drop"_a = drop);
     }
-    object entry = nb::steal(first);
-    object names = entry[nb::int_(2)];
+    return frame;
+}
 
-    for (handle name : names) {
-        if (!pyutil::truthy(name.attr("endswith")("xlsx")) && !pyutil::truthy(name.attr("endswith")("xlsm")))
-            continue;
-        if (!pyutil::truthy(name.attr("startswith")(stem))) continue;
-        object candidate = path.attr("join")(folder, name);
-        object model = model_file_of(candidate);
-        if (model.is_valid() && model.equal(nnxfile)) return candidate;
+Optional<DataFrame> getFrame(Str filename, Str filetype, Str datarange, Items datafields,
+                             IndexField indexfield, handle skipline, handle delimiter) {
+    (void)skipline;
+    (void)delimiter;
+    object ft = nb::borrow(filetype);
+    if (!pyutil::truthy(ft)) {
+        check_file_argument("getFrame", "filename", filename, false);
+        ft = extension_of(filename).attr("lower")();
     }
-    return pyutil::text("");
+    bool known = false;
+    for (const char *t : {"xlsx", "xls", "xlsm", "csv", "txt"}) known = known || same_text(ft, t);
+    if (!known) return nb::none();
+    check_frame_arguments("getFrame", filename, datarange, datafields, nb::none(), ft, nb::int_(-1));
+
+    object frame = get_dataframe(filename, datarange, datafields, nb::none(), ft, nb::int_(-1),
+                                 nb::bool_(true));
+    object titles = frame.attr("columns");
+    object field;
+    if (nb::isinstance<nb::str>(indexfield) && pyutil::truthy(indexfield)) {
+        field = nb::none();
+        for (handle title : titles)
+            if (title.equal(indexfield)) {
+                field = nb::borrow(title);
+                break;
+            }
+    } else if (nb::isinstance<nb::list>(indexfield) || nb::isinstance<nb::tuple>(indexfield)) {
+        nb::list wanted;
+        for (handle name : indexfield) wanted.append(name.attr("lower")());
+        field = nb::none();
+        // Titles that are no text (a column titled 2016) match no name.
+        for (handle title : titles)
+            if (nb::isinstance<nb::str>(title) && pyutil::contains(wanted, title.attr("lower")())) {
+                field = nb::borrow(title);
+                break;
+            }
+    } else {
+        field = nb::borrow(indexfield);
+    }
+    if (pyutil::truthy(field)) frame = frame.attr("set_index")(field);
+    return frame;
 }
 
 }  // namespace mine

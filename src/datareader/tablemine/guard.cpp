@@ -26,12 +26,10 @@ namespace {
 using native::PrologCheck;
 using native::Refused;
 
-constexpr long long kLocalHeader = 30;
+constexpr auto kLocalHeader = static_cast<long long>(native::zip::kLocalHeader);
 // The bounds the native reader holds members to.
 constexpr auto kMaxRatio = static_cast<long long>(native::zip::kMaxRatio);
 constexpr auto kRatioFloor = static_cast<long long>(native::zip::kRatioFloor);
-
-object import(const char *name) { return pyutil::steal(PyImport_ImportModule(name)); }
 
 long long attr_int(handle o, const char *name) { return pyutil::as_index(nb::getattr(o, name)); }
 
@@ -72,33 +70,34 @@ void check_members(handle infos) {
             throw Refused(Refused::Kind::Zip, "members " + spans[i].name + " and " + spans[i + 1].name + " overlap");
 }
 
+// The member opened through zipfile; invalid when zipfile cannot open it
+// (the library then fails on it in its own words).
+object open_member(handle archive, handle info) {
+    return pyutil::unless_exception([&] { return archive.attr("open")(info); },
+                                    [](nb::python_error &) { return object(); });
+}
+
 // The verdict on one member's prolog; Clean when the member cannot be read
 // (the library then fails on it in its own words).
 PrologCheck::Verdict prolog_of(handle archive, handle info) {
-    object member;
-    try {
-        member = archive.attr("open")(info);
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        return PrologCheck::Verdict::Clean;
-    }
+    object member = open_member(archive, info);
+    if (!member.is_valid()) return PrologCheck::Verdict::Clean;
     PrologCheck check;
     PrologCheck::Verdict verdict = PrologCheck::Verdict::NeedMore;
     closing(member, [&] {
-        try {
-            while (verdict == PrologCheck::Verdict::NeedMore) {
-                object chunk = member.attr("read")(4096);
-                char *data = nullptr;
-                Py_ssize_t size = 0;
-                if (PyBytes_AsStringAndSize(chunk.ptr(), &data, &size) < 0) pyutil::raise_pending();
-                verdict = size == 0 ? check.finish()
-                                    : check.feed(reinterpret_cast<const unsigned char *>(data),
-                                                 static_cast<std::size_t>(size));
-            }
-        } catch (nb::python_error &e) {
-            if (!e.matches(PyExc_Exception)) throw;
-            verdict = PrologCheck::Verdict::Clean;
-        }
+        pyutil::unless_exception(
+            [&] {
+                while (verdict == PrologCheck::Verdict::NeedMore) {
+                    object chunk = member.attr("read")(4096);
+                    char *data = nullptr;
+                    Py_ssize_t size = 0;
+                    if (PyBytes_AsStringAndSize(chunk.ptr(), &data, &size) < 0) pyutil::raise_pending();
+                    verdict = size == 0 ? check.finish()
+                                        : check.feed(reinterpret_cast<const unsigned char *>(data),
+                                                     static_cast<std::size_t>(size));
+                }
+            },
+            [&](nb::python_error &) { verdict = PrologCheck::Verdict::Clean; });
     });
     return verdict;
 }
@@ -235,22 +234,21 @@ private:
             out = v;
             return true;
         }
-        try {
-            object t = pyutil::text(text);
-            try {
-                out = clamp(pyutil::builtin("int")(t));
+        return pyutil::unless_exception(
+            [&] {
+                object t = pyutil::text(text);
+                try {
+                    out = clamp(pyutil::builtin("int")(t));
+                    return true;
+                } catch (nb::python_error &e) {
+                    if (!e.matches(PyExc_ValueError)) throw;
+                }
+                object f = pyutil::builtin("float")(t);
+                if (!pyutil::truthy(f.attr("is_integer")())) return false;
+                out = clamp(pyutil::builtin("int")(f));
                 return true;
-            } catch (nb::python_error &e) {
-                if (!e.matches(PyExc_ValueError)) throw;
-            }
-            object f = pyutil::builtin("float")(t);
-            if (!pyutil::truthy(f.attr("is_integer")())) return false;
-            out = clamp(pyutil::builtin("int")(f));
-            return true;
-        } catch (nb::python_error &e) {
-            if (!e.matches(PyExc_Exception)) throw;
-            return false;
-        }
+            },
+            [](nb::python_error &) { return false; });
     }
 
     // openpyxl's coordinate_to_tuple: "$"s, letters of either case, digits.
@@ -272,15 +270,14 @@ private:
             return true;
         }
         // Other digits, a final newline: what openpyxl's pattern takes too.
-        try {
-            object cell = pyutil::steal(PyImport_ImportModule("openpyxl.utils.cell"));
-            std::vector<object> pair = pyutil::unpack(cell.attr("coordinate_to_tuple")(pyutil::text(ref)), 2);
-            row = clamp(pair[0]), column = std::min<long long>(clamp(pair[1]), native::kMaxColumn + 1);
-            return true;
-        } catch (nb::python_error &e) {
-            if (!e.matches(PyExc_Exception)) throw;
-            return false;
-        }
+        return pyutil::unless_exception(
+            [&] {
+                object cell = nb::module_::import_("openpyxl.utils.cell");
+                std::vector<object> pair = pyutil::unpack(cell.attr("coordinate_to_tuple")(pyutil::text(ref)), 2);
+                row = clamp(pair[0]), column = std::min<long long>(clamp(pair[1]), native::kMaxColumn + 1);
+                return true;
+            },
+            [](nb::python_error &) { return false; });
     }
 
     int m_depth = 0, m_row_depth = 0;
@@ -326,22 +323,16 @@ std::string sheet_of(const std::string &path, const std::string &part) {
 void check_extents(const std::string &path, handle archive, handle infos) {
     for (handle info : infos) {
         std::string part = pyutil::utf8(nb::getattr(info, "filename"));
-        object member;
-        try {
-            member = archive.attr("open")(info);
-        } catch (nb::python_error &e) {
-            if (!e.matches(PyExc_Exception)) throw;
-            continue;  // the library fails on it in its own words
-        }
+        object member = open_member(archive, info);
+        if (!member.is_valid()) continue;
         ExtentScan scan;
         closing(member, [&] {
             ZipSource source(member, part, static_cast<std::uint64_t>(attr_int(info, "file_size")));
+            // Malformed, or unreadable through zipfile: the library says so;
+            // the extent so far stands.
             try {
-                native::xml::parse(source, scan);
+                pyutil::unless_exception([&] { native::xml::parse(source, scan); }, [](nb::python_error &) {});
             } catch (native::Unsure &) {
-                // malformed: the library says so; the extent so far stands
-            } catch (nb::python_error &e) {
-                if (!e.matches(PyExc_Exception)) throw;
             } catch (Beyond &beyond) {
                 throw Refused(Refused::Kind::Sheet, "sheet '" + sheet_of(path, part) + "': " + beyond.detail);
             }
@@ -365,22 +356,22 @@ object optional_text(const std::optional<std::string> &s) {
 }  // namespace
 
 void guard_workbook(handle filename) {
-    object zipfile = import("zipfile");
-    object archive;
+    object zipfile = nb::module_::import_("zipfile");
     std::string path;
-    try {
-        // Only what names a file: an open stream is the caller's.
-        object os = import("os");
-        object encoded = os.attr("fsencode")(os.attr("fspath")(filename));
-        char *data = nullptr;
-        Py_ssize_t size = 0;
-        if (PyBytes_AsStringAndSize(encoded.ptr(), &data, &size) < 0) pyutil::raise_pending();
-        path.assign(data, static_cast<std::size_t>(size));
-        archive = zipfile.attr("ZipFile")(os.attr("fspath")(filename));
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        return;  // no zip: the library reports it as it always has
-    }
+    // Only what names a file: an open stream is the caller's.  No zip: the
+    // library reports it as it always has.
+    object archive = pyutil::unless_exception(
+        [&] {
+            object os = nb::module_::import_("os");
+            object encoded = os.attr("fsencode")(os.attr("fspath")(filename));
+            char *data = nullptr;
+            Py_ssize_t size = 0;
+            if (PyBytes_AsStringAndSize(encoded.ptr(), &data, &size) < 0) pyutil::raise_pending();
+            path.assign(data, static_cast<std::size_t>(size));
+            return zipfile.attr("ZipFile")(os.attr("fspath")(filename));
+        },
+        [](nb::python_error &) { return object(); });
+    if (!archive.is_valid()) return;
     try {
         closing(archive, [&] {
             object infos = archive.attr("infolist")();
@@ -424,7 +415,7 @@ void raise_refusal(const Refused &refusal) {
     if (taken == 0) args.append(pyutil::text(refusal.what()));
     for (std::size_t i = 0; i < taken; ++i)
         args.append(i < refusal.details.size() ? optional_text(refusal.details[i]) : object(nb::none()));
-    object type = import(module).attr(name);
+    object type = nb::module_::import_(module).attr(name);
     pyutil::raise(pyutil::steal(PyObject_Call(type.ptr(), nb::tuple(args).ptr(), nullptr)));
 }
 

@@ -7,17 +7,6 @@ namespace {
 
 using pyutil::object;
 
-object import(const char *name) { return pyutil::steal(PyImport_ImportModule(name)); }
-
-// The toolkit ran on interpreters without io.StringIO; keep the fallback.
-object string_io() {
-    try {
-        return import("io").attr("StringIO");
-    } catch (nb::python_error &) {
-        return import("cStringIO").attr("StringIO");
-    }
-}
-
 // pandas is optional at load: without it the module still loads, and the
 // functions reading through pandas fail on the None binding.
 object optional_pandas() {
@@ -34,16 +23,16 @@ object error_class() {
 }
 
 void bind_attributes(nb::module_ &m) {
-    m.attr("os") = import("os");
-    m.attr("sys") = import("sys");
-    m.attr("csv") = import("csv");
-    m.attr("np") = import("numpy");
-    object xlrd = import("xlrd");
+    m.attr("os") = nb::module_::import_("os");
+    m.attr("sys") = nb::module_::import_("sys");
+    m.attr("csv") = nb::module_::import_("csv");
+    m.attr("np") = nb::module_::import_("numpy");
+    object xlrd = nb::module_::import_("xlrd");
     m.attr("XLRDError") = xlrd.attr("XLRDError");
     toolkit::bind_reader_siblings(m);
     m.attr("xlrd") = xlrd;
-    m.attr("text_type") = import("six").attr("text_type");
-    m.attr("StringIO") = string_io();
+    m.attr("text_type") = nb::module_::import_("six").attr("text_type");
+    m.attr("StringIO") = nb::module_::import_("io").attr("StringIO");
     m.attr("pandas") = optional_pandas();
     m.attr("corvidExcelError") = error_class();
 }
@@ -75,6 +64,12 @@ const char *frame_doc =
     "value is used as the index field itself when it is true.";
 
 }  // namespace
+
+namespace mine {
+
+object pandas_attr(const char *name) { return nb::getattr(pyutil::module_attr("pandas"), name); }
+
+}  // namespace mine
 
 NB_MODULE(tablemine, m) {
     pyutil::set_home_module(m);

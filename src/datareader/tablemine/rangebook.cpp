@@ -14,9 +14,7 @@
 #include "toolkit/toolkit.hpp"
 
 #include <algorithm>
-#include <charconv>
 #include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
@@ -29,8 +27,6 @@ using native::Unsure;
 
 constexpr const char *kCommentsType =
     "http://schemas.openxmlformats.org/officeDocument/2006/relationships/comments";
-
-object import(const char *name) { return pyutil::steal(PyImport_ImportModule(name)); }
 
 // A Python str as UTF-8; Unsure for what has no UTF-8 form (lone
 // surrogates), which no part of a workbook can hold.
@@ -54,44 +50,15 @@ object formatted(const char *text, std::initializer_list<handle> args) {
 
 [[noreturn]] void raise_with(PyObject *type, const object &message) { pyutil::raise(handle(type)(message)); }
 
-// The file name as the native reader opens it; none for what is no path.
-std::optional<std::string> native_path(handle filename) {
-    if (!PyUnicode_Check(filename.ptr()) && !PyObject_HasAttrString(filename.ptr(), "__fspath__"))
-        return std::nullopt;
-    object encoded = import("os").attr("fsencode")(filename);
-    char *data = nullptr;
-    Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(encoded.ptr(), &data, &size) < 0) pyutil::raise_pending();
-    if (std::memchr(data, 0, static_cast<std::size_t>(size))) return std::nullopt;
-    return std::string(data, static_cast<std::size_t>(size));
-}
-
 // --- cell values ---------------------------------------------------------------
 
 // A cell's value as openpyxl's full reading (data only) gives it.
 class FullValues {
 public:
-    explicit FullValues(const native::Book &book) : m_book(book) {
-        object dates = import("openpyxl.utils.datetime");
-        m_from_excel = dates.attr("from_excel");
-        m_from_iso = dates.attr("from_ISO8601");
-        m_epoch = dates.attr(book.date1904() ? "CALENDAR_MAC_1904" : "WINDOWS_EPOCH");
-        m_shared.resize(book.strings().size());
-        const auto &formats = book.style_formats();
-        // Without cell styles the library keeps its one default style.
-        m_style_count = formats.empty() ? 1 : formats.size();
-        if (formats.empty()) return;
-        object numbers = import("openpyxl.styles.numbers");
-        object builtin = numbers.attr("BUILTIN_FORMATS");
-        object is_date = numbers.attr("is_date_format");
-        object is_duration = numbers.attr("is_timedelta_format");
-        for (const native::StyleFormat &f : formats) {
-            object code = f.custom ? text_of(*f.custom) : builtin.attr("get")(nb::int_(f.id));
-            char kind = 0;
-            if (pyutil::truthy(is_date(code))) kind = pyutil::truthy(is_duration(code)) ? 2 : 1;
-            m_date_styles.push_back(kind);
-        }
-    }
+    explicit FullValues(const native::Book &book)
+        : m_cells(book, BookCells::Durations::Always),
+          // Without cell styles the library keeps its one default style.
+          m_style_count(book.style_formats().empty() ? 1 : book.style_formats().size()) {}
 
     // The library looks every cell's style up, and fails on one it lacks.
     void check_style(const Cell &cell) const {
@@ -102,18 +69,8 @@ public:
     object value(const Cell &cell) {
         if (cell.type == CellType::Inline) return cell.has_value ? text_of(cell.value) : object(nb::none());
         if (!cell.has_value) return nb::none();
-        switch (cell.type) {
-        case CellType::Number:
-            return number(cell);
-        case CellType::Shared:
-            return shared(cell.value);
-        case CellType::Bool:
-            return nb::bool_(pyutil::truthy(python_int(cell.value)));
-        case CellType::Date:
-            return library_call(m_from_iso, text_of(cell.value));
-        default:  // error cells keep their text, as do "str" and unknown types
-            return text_of(cell.value);
-        }
+        if (cell.type == CellType::Number) return number(cell);
+        return m_cells.text_value(cell);  // error cells keep their text
     }
 
 private:
@@ -121,49 +78,18 @@ private:
         const std::string &text = cell.value;
         bool real = text.find_first_of(".eE") != std::string::npos;
         object value = real ? object(nb::float_(python_float(text))) : python_int(text);
-        auto style = static_cast<std::size_t>(cell.style);
-        if (style >= m_date_styles.size() || !m_date_styles[style]) return value;
-        nb::dict kw;
-        kw["timedelta"] = m_date_styles[style] == 2;
-        PyObject *v = PyObject_Call(m_from_excel.ptr(), nb::make_tuple(value, m_epoch).ptr(), kw.ptr());
-        if (v) return nb::steal(v);
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError) && !PyErr_ExceptionMatches(PyExc_ValueError))
-            pyutil::raise_pending();
-        PyErr_Clear();
+        char style = m_cells.date_style(cell);
+        if (!style) return value;
+        object date = m_cells.serial_date(value, style == 2);
+        if (date.is_valid()) return date;
         // openpyxl's words, and its error value
-        std::string msg = "Cell " + (cell.ref.empty() ? std::string("None") : cell.ref) +
-                          " is marked as a date but the serial value " + pyutil::utf8(value) +
-                          " is outside the limits for dates. The cell will be treated as an error.";
+        std::string msg = BookCells::beyond_dates(cell, value);
         if (PyErr_WarnEx(PyExc_UserWarning, msg.c_str(), 1) < 0) pyutil::raise_pending();
         return pyutil::text("#VALUE!");
     }
 
-    object shared(const std::string &text) {
-        std::size_t from = !text.empty() && text[0] == '-' ? 1 : 0;
-        if (!plain_digits(text, from) || text.size() - from > 18) throw Unsure("odd string index " + text);
-        long long i = std::strtoll(text.c_str(), nullptr, 10);
-        long long n = static_cast<long long>(m_shared.size());
-        if (i < 0) i += n;  // a list index, as openpyxl uses it
-        if (i < 0 || i >= n) throw Unsure("string index out of range");
-        object &s = m_shared[static_cast<std::size_t>(i)];
-        if (!s.is_valid()) s = text_of(m_book.strings()[static_cast<std::size_t>(i)]);
-        return s;
-    }
-
-    static object library_call(const object &fn, const object &arg) {
-        PyObject *v = PyObject_CallOneArg(fn.ptr(), arg.ptr());
-        if (!v) {
-            PyErr_Clear();
-            throw Unsure("openpyxl refuses a cell");
-        }
-        return nb::steal(v);
-    }
-
-    const native::Book &m_book;
-    object m_from_excel, m_from_iso, m_epoch;
-    std::size_t m_style_count = 1;
-    std::vector<char> m_date_styles;  // 0: none, 1: date, 2: duration
-    std::vector<object> m_shared;
+    BookCells m_cells;
+    std::size_t m_style_count;
 };
 
 // --- one sheet, scanned ----------------------------------------------------------
@@ -365,24 +291,12 @@ struct CommentRefs : native::xml::Handler {
     void end(const char *) override { --depth; }
 };
 
-// posixpath.normpath of a relative path.
+// A path within the archive as a relative one, normalised by
+// posixpath.normpath: "" for the archive's root.
 std::string normalised(const std::string &path) {
-    std::vector<std::string> parts;
-    std::size_t pos = 0;
-    while (pos <= path.size()) {
-        std::size_t next = path.find('/', pos);
-        if (next == std::string::npos) next = path.size();
-        std::string comp = path.substr(pos, next - pos);
-        pos = next + 1;
-        if (comp.empty() || comp == ".") continue;
-        if (comp == ".." && !parts.empty() && parts.back() != "..")
-            parts.pop_back();
-        else
-            parts.push_back(comp);
-    }
-    std::string out;
-    for (const std::string &p : parts) out += (out.empty() ? "" : "/") + p;
-    return out;
+    std::size_t from = path.find_first_not_of('/');
+    std::string norm = native::normpath(from == std::string::npos ? std::string() : path.substr(from));
+    return norm == "." ? std::string() : norm;
 }
 
 // The defined names and sheet names of the workbook part.
@@ -464,7 +378,7 @@ class Loaded {
 public:
     Loaded(const std::string &path, handle filename)
         : m_filename(nb::borrow(filename)), m_book(path), m_values(m_book) {
-        object cells = import("openpyxl.utils.cell");
+        object cells = nb::module_::import_("openpyxl.utils.cell");
         m_range_boundaries = cells.attr("range_boundaries");
         read_names();
     }
@@ -608,30 +522,29 @@ private:
             if (pyutil::contains(lowered, low)) throw Unsure("two sheets of one name");
             lowered.add(low);
         }
-        object defined_name = import("openpyxl.workbook.defined_name").attr("DefinedName");
+        object defined_name = nb::module_::import_("openpyxl.workbook.defined_name").attr("DefinedName");
         for (const auto &entry : parsed.names) {
             if (!entry.global || entry.name.rfind("_xlnm.", 0) == 0) continue;
             for (const Name &n : m_names)
                 if (n.name == entry.name) throw Unsure("a defined name given twice");
             if (entry.text.empty()) throw Unsure("a defined name without value");
-            object first;
-            try {
-                object defn = defined_name("name"_a = text_of(entry.name), "attr_text"_a = text_of(entry.text));
-                for (handle dest : nb::iter(defn.attr("destinations"))) {
-                    first = nb::borrow(dest);
-                    break;
-                }
-                if (!first.is_valid()) continue;  // a constant or a formula: no range
-                object cells = first[nb::int_(1)].attr("replace")("$", "");
-                object bounds = m_range_boundaries(cells);
-                object sheet = first[nb::int_(0)];
-                if (!PyUnicode_Check(sheet.ptr())) throw Unsure("a defined name without sheet");
-                m_names.push_back(Name{entry.name, utf8_of(sheet), sheet, bounds});
-                m_name_list.push_back(text_of(entry.name));
-            } catch (nb::python_error &e) {
-                if (!e.matches(PyExc_Exception)) throw;
-                throw Unsure("a defined name the library reads its own way");
-            }
+            pyutil::unless_exception(
+                [&] {
+                    object defn = defined_name("name"_a = text_of(entry.name), "attr_text"_a = text_of(entry.text));
+                    object first;
+                    for (handle dest : nb::iter(defn.attr("destinations"))) {
+                        first = nb::borrow(dest);
+                        break;
+                    }
+                    if (!first.is_valid()) return;  // a constant or a formula: no range
+                    object cells = first[nb::int_(1)].attr("replace")("$", "");
+                    object bounds = m_range_boundaries(cells);
+                    object sheet = first[nb::int_(0)];
+                    if (!PyUnicode_Check(sheet.ptr())) throw Unsure("a defined name without sheet");
+                    m_names.push_back(Name{entry.name, utf8_of(sheet), sheet, bounds});
+                    m_name_list.push_back(text_of(entry.name));
+                },
+                [](nb::python_error &) { throw Unsure("a defined name the library reads its own way"); });
         }
     }
 
@@ -715,7 +628,7 @@ std::vector<Py_ssize_t> columns(handle fmt, handle header, Py_ssize_t width) {
         for (Py_ssize_t i = 0; i < width; ++i) positions.push_back(i);
         return positions;
     }
-    object integral = import("numbers").attr("Integral");
+    object integral = nb::module_::import_("numbers").attr("Integral");
     object w = nb::int_(width), neg = nb::int_(-width);
     for (handle field : nb::iter(fmt)) {
         int is_integral = PyObject_IsInstance(field.ptr(), integral.ptr());

@@ -28,7 +28,7 @@ Titles gettitles(Str filename, Str filetype, Str datarange, handle skipline, han
 Strs getranges(Str filename, Str filetype) {
     // The readers' libraries warn about workbook features they drop; the
     // toolkit has always silenced them for the whole run from here.
-    pyutil::steal(PyImport_ImportModule("warnings")).attr("filterwarnings")("ignore");
+    nb::module_::import_("warnings").attr("filterwarnings")("ignore");
     object result = nb::list();
     object reader_class;
     if (same_text(filetype, "xlsx") || same_text(filetype, "xlsm"))

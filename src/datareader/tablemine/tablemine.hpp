@@ -5,6 +5,9 @@
 #include "common/pytypes.hpp"
 #include "common/pyutil.hpp"
 
+#include <optional>
+#include <string>
+
 namespace mine::native {
 struct Refused;
 }
@@ -35,19 +38,28 @@ using RowGenerator = nb::typed<pytypes::Generator, Any, Any, NoneType>;
 // A column title, candidate titles, or any index label.
 using IndexField = Union<pytypes::Hashable, Strs>;
 
-// --- shared helpers (context.cpp) -----------------------------------------
+// --- what a file is (files.cpp) -------------------------------------------
 // The text form of a file's extension without its dot ("" when it has none):
 // os.path.splitext(filename)[1][1:].
 object extension_of(handle filename);
-
+// filetype is exactly one of the workbook types read through pandas
+// ("xls", "xlsx", "xlsm").
+bool is_workbook_type(handle filetype);
+// ft == text, by Python equality (any caller value may be compared).
+bool same_text(handle ft, const char *text);
 // Refuses a FIFO, socket or device given as a file: opening one for reading
 // can wait forever for a writer.  Anything else, missing files included, is
 // left to the reading library and its own error.
 void refuse_special_file(handle filename);
-// Refuses a hostile workbook before a library opens it (guard.cpp): members
-// that overlap or inflate beyond reason, and any XML part with a document
-// type declaration (whichever parser the library then uses would meet it).
-// A file that is no zip is left to the library.
+// The file name as the native reader opens it; none for what is no path
+// (an open file, a name holding a NUL byte).
+std::optional<std::string> native_path(handle filename);
+
+// --- before a library opens a file (guard.cpp) -------------------------------
+// Refuses a hostile workbook before a library opens it: members that
+// overlap or inflate beyond reason, and any XML part with a document type
+// declaration (whichever parser the library then uses would meet it).  A
+// file that is no zip is left to the library.
 void guard_workbook(handle filename);
 // Both of the above: what every path handing a file to a library calls.
 void check_before_library(handle filename);
@@ -55,14 +67,13 @@ void check_before_library(handle filename);
 // no workbook (empty, text, a zip of something else) is refused in words
 // that say so, where the library would only say it is no zip.
 void check_before_library(handle filename, handle filetype);
-// A refusal of the native reader as the Python error it stands for
-// (guard.cpp).
+// A refusal of the native reader as the Python error it stands for.
 [[noreturn]] void raise_refusal(const native::Refused &refusal);
 
-// Checks of the values the reader's public functions take (context.cpp): a
-// value of the wrong kind is a TypeError naming the function, the argument,
-// what it got and what it expects, raised before the file is touched.  Each
-// check lets through every kind the reading libraries take.
+// --- checks of the arguments (arguments.cpp) ---------------------------------
+// A value of the wrong kind is a TypeError naming the function, the
+// argument, what it got and what it expects, raised before the file is
+// touched.  Each check lets through every kind the reading libraries take.
 // A file name: str, bytes or os.PathLike; or an open binary file where
 // `file_object` (pandas and openpyxl read from one).
 void check_file_argument(const char *func, const char *name, handle value, bool file_object = true);
@@ -79,8 +90,9 @@ void check_range_arguments(const char *func, handle filename, handle datarange, 
 void check_frame_arguments(const char *func, handle filename, handle datarange, handle datafields,
                            handle sheetname, handle filetype, handle indexfield);
 
-// The reads of a worksheet the module makes, each as a pandas.read_excel call
-// (workbook.cpp): index_col=0; skiprows=[0] (the property table); defaults.
+// --- one worksheet read into a Frame (readsheet.cpp) -------------------------
+// The reads of a worksheet the module makes, each as a pandas.read_excel
+// call: index_col=0; skiprows=[0] (the property table); defaults.
 enum class SheetLayout { Indexed, PropertyTable, Plain };
 // The Frame pandas.read_excel(filename, sheet, ...) with openpyxl gives, read
 // by the native reader when it can, by pandas otherwise (with the same
@@ -93,15 +105,13 @@ void refuse_non_workbook(handle filename);
 // The value of a property in a property table read with
 // SheetLayout::PropertyTable (properties.cpp); invalid when it has none.
 object property_value(handle frame, handle name);
-// filetype is exactly one of the workbook types read through pandas
-// ("xls", "xlsx", "xlsm").
-bool is_workbook_type(handle filetype);
-// ft == text, by Python equality (any caller value may be compared).
-bool same_text(handle ft, const char *text);
+
+// --- the module (module.cpp) -------------------------------------------------
 // The module's pandas binding (None when pandas could not be imported; the
 // attribute lookup on it then fails as it would in Python).
 object pandas_attr(const char *name);
 
+// --- the with statement (withstatement.cpp) ----------------------------------
 // `with mgr as value:` split in its two halves, so that a generator can stay
 // inside the context between two rows.
 class Context {
@@ -137,6 +147,9 @@ void with_context(handle mgr, Body &&body) {
 }
 
 // --- the module's operations ------------------------------------------------
+// The search (search.cpp), the Frames (frames.cpp), the property tables
+// (properties.cpp) and what a workbook offers before it is loaded
+// (ranges.cpp).
 Str searchExcelFile(Str nnxfile);
 Optional<DataFrame> getFrameFromExcel(Str filename, SheetKey sheetname, Str filetype, Bool reduce,
                                       Strs excludedlist);
@@ -151,9 +164,9 @@ DataFrame get_dataframe(Str filename, Str datarange, Items datafields, SheetKey 
 Optional<DataFrame> getFrame(Str filename, Str filetype, Str datarange, Items datafields,
                              IndexField indexfield, handle skipline, handle delimiter);
 
-// The row generator: registers its class on `m` (and removes the name again,
-// the class is reached through the generators it makes) and binds
-// `dataiterator` and `dataiteratorloc`.
+// The row generator (rowgenerator.cpp): registers its class on `m` (and
+// removes the name again, the class is reached through the generators it
+// makes) and binds `dataiterator` and `dataiteratorloc`.
 void bind_dataiterator(nb::module_ &m, handle default_datafmt, const char *doc);
 // A new row generator, as dataiterator(...) returns it.
 RowGenerator make_dataiterator(Str filename, Str filetype, Str datarange, Int skipline,

@@ -65,32 +65,6 @@ void only_attributes(const char **attrs, std::initializer_list<const char *> kno
     }
 }
 
-// posixpath.normpath
-std::string normpath(const std::string &path) {
-    if (path.empty()) return ".";
-    int slashes = 0;
-    if (path[0] == '/') slashes = (path.compare(0, 2, "//") == 0 && path.compare(0, 3, "///") != 0) ? 2 : 1;
-    std::vector<std::string> parts;
-    std::size_t pos = 0;
-    while (pos <= path.size()) {
-        std::size_t next = path.find('/', pos);
-        if (next == std::string::npos) next = path.size();
-        std::string comp = path.substr(pos, next - pos);
-        pos = next + 1;
-        if (comp.empty() || comp == ".") continue;
-        if (comp != ".." || (slashes == 0 && parts.empty()) || (!parts.empty() && parts.back() == ".."))
-            parts.push_back(comp);
-        else if (!parts.empty())
-            parts.pop_back();
-    }
-    std::string out(static_cast<std::size_t>(slashes), '/');
-    for (std::size_t i = 0; i < parts.size(); ++i) {
-        if (i) out += '/';
-        out += parts[i];
-    }
-    return out.empty() ? "." : out;
-}
-
 // posixpath.dirname
 std::string dirname(const std::string &path) {
     std::size_t cut = path.rfind('/');
@@ -305,6 +279,31 @@ long long plain_integer(const char *text, long long max) {
         if (value > max) throw Unsure(std::string("integer out of range: ") + text);
     }
     return value;
+}
+
+std::string normpath(const std::string &path) {
+    if (path.empty()) return ".";
+    int slashes = 0;
+    if (path[0] == '/') slashes = (path.compare(0, 2, "//") == 0 && path.compare(0, 3, "///") != 0) ? 2 : 1;
+    std::vector<std::string> parts;
+    std::size_t pos = 0;
+    while (pos <= path.size()) {
+        std::size_t next = path.find('/', pos);
+        if (next == std::string::npos) next = path.size();
+        std::string comp = path.substr(pos, next - pos);
+        pos = next + 1;
+        if (comp.empty() || comp == ".") continue;
+        if (comp != ".." || (slashes == 0 && parts.empty()) || (!parts.empty() && parts.back() == ".."))
+            parts.push_back(comp);
+        else if (!parts.empty())
+            parts.pop_back();
+    }
+    std::string out(static_cast<std::size_t>(slashes), '/');
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        if (i) out += '/';
+        out += parts[i];
+    }
+    return out.empty() ? "." : out;
 }
 
 void SharedStrings::add(const std::string &text) {

@@ -80,8 +80,7 @@ public:
     const SharedStrings &strings() const { return m_strings; }
     // The number format of each cell style (xf), by style index.
     const std::vector<StyleFormat> &style_formats() const { return m_formats; }
-    // Where the library keeps the shared strings, and the styles it reads.
-    const std::string &strings_part() const { return m_strings_part; }
+    // Where the library finds the workbook part (sheets and defined names).
     const std::string &workbook_part() const { return m_workbook_part; }
 
 private:
@@ -104,5 +103,7 @@ private:
 // openpyxl would take with int() and the value it gives; Unsure when the
 // text is not plain decimal digits (whose reading int() may differ on).
 long long plain_integer(const char *text, long long max);
+// posixpath.normpath, with which openpyxl resolves a relationship's target.
+std::string normpath(const std::string &path);
 
 }  // namespace mine::native

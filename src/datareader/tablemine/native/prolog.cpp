@@ -106,8 +106,7 @@ PrologCheck::Verdict PrologCheck::check_declaration() {
     if (at >= d.size() || (d[at] != '"' && d[at] != '\'')) return Verdict::NeedMore;
     std::size_t close = d.find(d[at], at + 1);
     if (close == std::string::npos) return Verdict::Encoding;
-    m_encoding = d.substr(at + 1, close - at - 1);
-    std::string lower = m_encoding;
+    std::string lower = d.substr(at + 1, close - at - 1);
     std::transform(lower.begin(), lower.end(), lower.begin(),
                    [](char ch) { return static_cast<char>(std::tolower(static_cast<unsigned char>(ch))); });
     return readable_encoding(lower, m_width) ? Verdict::NeedMore : Verdict::Encoding;

@@ -24,7 +24,6 @@ public:
     Verdict feed(const unsigned char *data, std::size_t len);
     // The part ended.
     Verdict finish();
-    const std::string &declared_encoding() const { return m_encoding; }
 
 private:
     Verdict decide_encoding();
@@ -40,7 +39,6 @@ private:
     std::string m_tail;       // the last characters of a comment or instruction
     std::string m_declaration;
     bool m_first_instruction = true;
-    std::string m_encoding;
     std::size_t m_seen = 0;
 };
 

@@ -104,8 +104,11 @@ std::size_t utf8_length(const unsigned char *p, const unsigned char *end) {
 
 class Scanner {
 public:
-    Scanner(Source &source, Handler &handler, Policy policy)
-        : m_source(source), m_handler(handler), m_policy(policy) {}
+    // `count_lines`: the line where the scanner gives up is to be told (the
+    // lines of the bytes it passes are then counted, a cost it otherwise
+    // spares).
+    Scanner(Source &source, Handler &handler, Policy policy, bool count_lines)
+        : m_source(source), m_handler(handler), m_policy(policy), m_count_lines(count_lines) {}
 
     bool run() {
         try {
@@ -120,6 +123,11 @@ public:
         }
     }
 
+    // The line of the token the scanner stopped at, from 1.
+    std::uint64_t line() const {
+        return 1 + m_lines_passed + static_cast<std::uint64_t>(std::count(m_buf.begin(), m_buf.begin() + static_cast<std::ptrdiff_t>(m_pos), '\n'));
+    }
+
 private:
     // ---- the bytes -------------------------------------------------------
 
@@ -127,6 +135,9 @@ private:
     bool fill() {
         if (m_eof) return false;
         if (m_pos > 0 && (m_pos >= m_buf.size() / 2 || m_end + kChunk > m_buf.size())) {
+            if (m_count_lines)
+                m_lines_passed += static_cast<std::uint64_t>(
+                    std::count(m_buf.begin(), m_buf.begin() + static_cast<std::ptrdiff_t>(m_pos), '\n'));
             std::memmove(m_buf.data(), m_buf.data() + m_pos, m_end - m_pos);
             m_end -= m_pos;
             m_pos = 0;
@@ -735,6 +746,8 @@ private:
     Source &m_source;
     Handler &m_handler;
     Policy m_policy;
+    bool m_count_lines;
+    std::uint64_t m_lines_passed = 0;  // in the bytes dropped from m_buf
     std::vector<char> m_buf;
     std::size_t m_pos = 0, m_end = 0;
     bool m_eof = false, m_seen_root = false, m_in_rows = false, m_inline = false;
@@ -757,12 +770,14 @@ bool scanner_enabled() {
 }
 
 bool scan(Source &source, Handler &handler, Policy policy) {
-    Scanner scanner(source, handler, policy);
-    if (scanner.run()) return true;
-    // TRELLIS_SCANNER=only: what the scanner leaves is told (the tests'
-    // proof that it reads a part alone)
+    // TRELLIS_SCANNER=only: what the scanner leaves is told, and where (the
+    // tests' proof that it reads a part alone)
     const char *v = std::getenv("TRELLIS_SCANNER");
-    if (v && std::strcmp(v, "only") == 0) throw Unsure("the scanner leaves " + source.name() + " to expat");
+    bool tell = v && std::strcmp(v, "only") == 0;
+    Scanner scanner(source, handler, policy, tell);
+    if (scanner.run()) return true;
+    if (tell)
+        throw Unsure("the scanner leaves " + source.name() + " to expat: line " + std::to_string(scanner.line()));
     return false;
 }
 

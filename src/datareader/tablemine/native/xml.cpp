@@ -56,18 +56,26 @@ public:
                 if (m_error) std::rethrow_exception(m_error);
                 if (m_handler.done) return;
                 throw Unsure(std::string("malformed XML in ") + m_member.name() + ": " +
-                             XML_ErrorString(XML_GetErrorCode(m_parser)));
+                             XML_ErrorString(XML_GetErrorCode(m_parser)) + where());
             }
             if (got == 0) return;
             quiet = m_events == before ? quiet + got : 0;
             if (quiet > kMaxQuiet)
                 throw Refused(Refused::Kind::Xml, "a single token of more than 16 MiB in " +
-                                                      m_member.name());
+                                                      m_member.name() + where());
         }
     }
 
 private:
     static Session &of(void *data) { return *static_cast<Session *>(data); }
+
+    // Where expat stands, as Python's parsers tell it: after an error, its
+    // place; in a handler, the start of the event; else, past the last
+    // event.  Columns count from 0, as expat's do.
+    std::string where() const {
+        return ": line " + std::to_string(static_cast<unsigned long long>(XML_GetCurrentLineNumber(m_parser))) +
+               ", column " + std::to_string(static_cast<unsigned long long>(XML_GetCurrentColumnNumber(m_parser)));
+    }
 
     // Handlers run inside expat's C frames: an exception must not cross
     // them, so it is kept and the parse stopped.
@@ -90,7 +98,7 @@ private:
             if (++s.m_depth > kMaxDepth)
                 throw Refused(Refused::Kind::Xml, "XML nested deeper than " +
                                                       std::to_string(kMaxDepth) + " levels in " +
-                                                      s.m_member.name());
+                                                      s.m_member.name() + s.where());
             s.m_handler.start(name, attrs);
         });
     }
@@ -130,7 +138,7 @@ private:
         Session &s = of(data);
         s.guarded([&] {
             throw Refused(Refused::Kind::Doctype,
-                          "document type declaration in " + s.m_member.name(), s.m_doctype);
+                          "document type declaration in " + s.m_member.name() + s.where(), s.m_doctype);
         });
     }
 
@@ -142,7 +150,7 @@ private:
             // the value of a bomb's entity is large: a glimpse of it will do
             std::optional<std::string> glimpse = text_or_none(value, std::min(value_len, 200));
             throw Refused(Refused::Kind::Entities,
-                          std::string("entity ") + name + " declared in " + s.m_member.name(),
+                          std::string("entity ") + name + " declared in " + s.m_member.name() + s.where(),
                           {text_or_none(name), glimpse, text_or_none(base), text_or_none(sysid),
                            text_or_none(pubid), text_or_none(notation)});
         });

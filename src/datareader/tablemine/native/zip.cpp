@@ -23,9 +23,37 @@
 namespace mine::native::zip {
 namespace {
 
+// The records of the format, each field at its offset from the record's
+// signature; all fields little-endian.
+//
+// The end of central directory record.
+constexpr char kEndSignature[] = "PK\5\6";
 constexpr std::size_t kEndRecord = 22;
+// The archive's comment, which may follow the end record, is at most this
+// long: the record is looked for within it.
+constexpr std::size_t kMaxComment = 0xFFFF;
+constexpr std::size_t kEndDisk = 4, kEndDirectoryDisk = 6, kEndEntriesHere = 8, kEndEntries = 10,
+                      kEndDirectoryLength = 12, kEndDirectoryOffset = 16;
+// The zip64 end of central directory locator, just before the end record.
+constexpr char kZip64LocatorSignature[] = "PK\6\7";
+constexpr std::size_t kZip64Locator = 20;
+// A central directory header, followed by the name, the extra field and the
+// comment.
+constexpr char kDirectorySignature[] = "PK\1\2";
 constexpr std::size_t kDirectoryHeader = 46;
-constexpr std::size_t kLocalHeader = 30;
+constexpr std::size_t kDirFlags = 8, kDirMethod = 10, kDirCrc = 16, kDirPacked = 20, kDirSize = 24,
+                      kDirNameLength = 28, kDirExtraLength = 30, kDirCommentLength = 32, kDirLocalOffset = 42;
+// A local header (kLocalHeader long), followed by the name and the extra
+// field, then the member's data.
+constexpr char kLocalSignature[] = "PK\3\4";
+constexpr std::size_t kLocalNameLength = 26, kLocalExtraLength = 28;
+// General purpose flags, and the compression methods read here.
+constexpr std::uint16_t kFlagEncrypted = 0x1, kFlagUtf8 = 0x800;
+constexpr std::uint16_t kStored = 0, kDeflated = 8;
+// A 16- or 32-bit field at its largest: the value is in a zip64 record.
+constexpr std::uint16_t kZip64Count = 0xFFFF;
+constexpr std::uint32_t kZip64Value = 0xFFFFFFFFu;
+
 constexpr std::size_t kInputChunk = 64 * 1024;
 // Far beyond the few hundred members of any workbook: the directory is
 // read whole, so its size is bounded.
@@ -51,7 +79,7 @@ std::uint32_t u32(const unsigned char *p) {
 // workbook uses, so such a name is made one that no lookup matches.
 std::string member_name(const unsigned char *p, std::size_t len, std::uint16_t flags) {
     std::string name(reinterpret_cast<const char *>(p), len);
-    if (flags & 0x800) return name;
+    if (flags & kFlagUtf8) return name;
     bool ascii = std::all_of(name.begin(), name.end(),
                              [](char c) { return static_cast<unsigned char>(c) < 0x80; });
     return ascii ? name : std::string(1, '\0') + name;
@@ -87,14 +115,14 @@ Archive::Archive(const std::string &path) {
     m_size = static_cast<std::uint64_t>(st.st_size);
     try {
         if (m_size < kEndRecord) throw Unsure("too short for a zip archive");
-        std::uint64_t tail_len = std::min<std::uint64_t>(m_size, kEndRecord + 0xFFFF);
+        std::uint64_t tail_len = std::min<std::uint64_t>(m_size, kEndRecord + kMaxComment);
         std::vector<unsigned char> tail(static_cast<std::size_t>(tail_len));
         read_at(m_size - tail_len, tail.data(), tail.size());
         // The last end record signature, as zipfile looks for it.
         std::size_t pos = tail.size() - kEndRecord + 1;
         bool found = false;
         while (pos-- > 0) {
-            if (std::memcmp(&tail[pos], "PK\5\6", 4) == 0) {
+            if (std::memcmp(&tail[pos], kEndSignature, 4) == 0) {
                 found = true;
                 break;
             }
@@ -126,16 +154,16 @@ void Archive::read_at(std::uint64_t offset, void *buf, std::size_t len) const {
 void Archive::read_directory(std::uint64_t end_record) {
     unsigned char rec[kEndRecord];
     read_at(end_record, rec, sizeof rec);
-    if (end_record >= 20) {
+    if (end_record >= kZip64Locator) {
         unsigned char locator[4];
-        read_at(end_record - 20, locator, sizeof locator);
-        if (std::memcmp(locator, "PK\6\7", 4) == 0) throw Unsure("zip64 archive");
+        read_at(end_record - kZip64Locator, locator, sizeof locator);
+        if (std::memcmp(locator, kZip64LocatorSignature, 4) == 0) throw Unsure("zip64 archive");
     }
-    std::uint16_t disk = u16(rec + 4), directory_disk = u16(rec + 6);
-    std::uint16_t here = u16(rec + 8), total = u16(rec + 10);
-    std::uint32_t length = u32(rec + 12), offset = u32(rec + 16);
+    std::uint16_t disk = u16(rec + kEndDisk), directory_disk = u16(rec + kEndDirectoryDisk);
+    std::uint16_t here = u16(rec + kEndEntriesHere), total = u16(rec + kEndEntries);
+    std::uint32_t length = u32(rec + kEndDirectoryLength), offset = u32(rec + kEndDirectoryOffset);
     if (disk != 0 || directory_disk != 0 || here != total) throw Unsure("multi-disk archive");
-    if (total == 0xFFFF || length == 0xFFFFFFFFu || offset == 0xFFFFFFFFu) throw Unsure("zip64 archive");
+    if (total == kZip64Count || length == kZip64Value || offset == kZip64Value) throw Unsure("zip64 archive");
     // Data before the archive (a self-extractor) shifts every offset; zipfile
     // allows for it, this reader does not.
     if (static_cast<std::uint64_t>(offset) + length != end_record)
@@ -148,17 +176,17 @@ void Archive::read_directory(std::uint64_t end_record) {
     std::vector<std::uint64_t> ends;  // least end of each member's data
     std::size_t pos = 0;
     for (std::size_t i = 0; i < total; ++i) {
-        if (dir.size() - pos < kDirectoryHeader || std::memcmp(&dir[pos], "PK\1\2", 4) != 0)
+        if (dir.size() - pos < kDirectoryHeader || std::memcmp(&dir[pos], kDirectorySignature, 4) != 0)
             throw Unsure("damaged central directory");
         const unsigned char *h = &dir[pos];
         Member m;
-        m.flags = u16(h + 8);
-        m.method = u16(h + 10);
-        m.crc = u32(h + 16);
-        std::uint32_t packed = u32(h + 20), size = u32(h + 24), local = u32(h + 42);
-        std::size_t name_len = u16(h + 28), extra_len = u16(h + 30), comment_len = u16(h + 32);
-        if (packed == 0xFFFFFFFFu || size == 0xFFFFFFFFu || local == 0xFFFFFFFFu)
-            throw Unsure("zip64 member");
+        m.flags = u16(h + kDirFlags);
+        m.method = u16(h + kDirMethod);
+        m.crc = u32(h + kDirCrc);
+        std::uint32_t packed = u32(h + kDirPacked), size = u32(h + kDirSize), local = u32(h + kDirLocalOffset);
+        std::size_t name_len = u16(h + kDirNameLength), extra_len = u16(h + kDirExtraLength),
+                    comment_len = u16(h + kDirCommentLength);
+        if (packed == kZip64Value || size == kZip64Value || local == kZip64Value) throw Unsure("zip64 member");
         std::size_t record = kDirectoryHeader + name_len + extra_len + comment_len;
         if (dir.size() - pos < record) throw Unsure("damaged central directory");
         m.packed = packed;
@@ -199,22 +227,22 @@ const Member *Archive::find(const std::string &name) const {
 
 MemberStream::MemberStream(const Archive &archive, const Member &member)
     : m_archive(archive), m_member(member) {
-    if (member.flags & 1) throw Unsure("encrypted member");
-    if (member.method != 0 && member.method != 8) throw Unsure("unsupported compression method");
+    if (member.flags & kFlagEncrypted) throw Unsure("encrypted member");
+    if (member.method != kStored && member.method != kDeflated) throw Unsure("unsupported compression method");
     if (member.size > kRatioFloor && member.size / kMaxRatio > member.packed)
         refuse("member " + member.name + " would inflate " + std::to_string(member.packed) +
                " bytes to " + std::to_string(member.size));
-    if (member.method == 0 && member.packed != member.size)
+    if (member.method == kStored && member.packed != member.size)
         refuse("stored member " + member.name + " with two sizes");
     unsigned char local[kLocalHeader];
     archive.read_at(member.offset, local, sizeof local);
-    if (std::memcmp(local, "PK\3\4", 4) != 0) refuse("bad local header of member " + member.name);
-    std::uint64_t data = member.offset + kLocalHeader + u16(local + 26) + u16(local + 28);
+    if (std::memcmp(local, kLocalSignature, 4) != 0) refuse("bad local header of member " + member.name);
+    std::uint64_t data = member.offset + kLocalHeader + u16(local + kLocalNameLength) + u16(local + kLocalExtraLength);
     if (data + member.packed > archive.directory_offset())
         refuse("member " + member.name + " runs past the central directory");
     m_next = data;
     m_packed_left = member.packed;
-    if (member.method == 8) {
+    if (member.method == kDeflated) {
         m_in.reset(new unsigned char[static_cast<std::size_t>(std::min<std::uint64_t>(kInputChunk, member.packed + 1))]);
         if (inflateInit2(&m_z, -MAX_WBITS) != Z_OK) throw std::bad_alloc();
         m_inflating = true;

@@ -18,6 +18,9 @@ namespace mine::native::zip {
 // to matter, the member is a bomb.
 constexpr std::uint64_t kMaxRatio = 200;
 constexpr std::uint64_t kRatioFloor = 8u << 20;
+// The fixed part of a member's local header, which its data follows after
+// the name and the extra field.
+constexpr std::size_t kLocalHeader = 30;
 
 struct Member {
     std::string name;

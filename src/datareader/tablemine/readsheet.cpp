@@ -24,103 +24,26 @@ using native::Cell;
 using native::CellType;
 using native::Unsure;
 
-object import(const char *name) { return pyutil::steal(PyImport_ImportModule(name)); }
-
 // What one cell is worth in the rows pandas parses: openpyxl's reading of
 // the cell (read-only, cached values of formulas), then pandas'
 // _convert_cell.
 class CellRules {
 public:
-    explicit CellRules(const native::Book &book) : m_book(book) {
-        m_nan = import("numpy").attr("nan");
-        m_empty = pyutil::text("");
-        object dates = import("openpyxl.utils.datetime");
-        m_from_excel = dates.attr("from_excel");
-        m_from_iso = dates.attr("from_ISO8601");
-        m_epoch = dates.attr(book.date1904() ? "CALENDAR_MAC_1904" : "WINDOWS_EPOCH");
-        m_shared.resize(book.strings().size());
-        classify_styles();
-    }
+    explicit CellRules(const native::Book &book)
+        : m_cells(book, BookCells::Durations::AsReadOnly), m_nan(nb::module_::import_("numpy").attr("nan")),
+          m_empty(pyutil::text("")) {}
 
     const object &empty() const { return m_empty; }
 
     object value(const Cell &cell) {
         if (!cell.has_value) return m_empty;
-        switch (cell.type) {
-        case CellType::Number:
-            return number(cell);
-        case CellType::Shared:
-            return shared(cell.value);
-        case CellType::Bool:
-            return nb::bool_(pyutil::truthy(python_int(cell.value)));
-        case CellType::Error:
-            return m_nan;
-        case CellType::Date:
-            return library_call(m_from_iso, text_of(cell.value));
-        default:  // "str", inline strings and types openpyxl keeps as text
-            return text_of(cell.value);
-        }
+        if (cell.type == CellType::Number) return number(cell);
+        if (cell.type == CellType::Error) return m_nan;
+        return m_cells.text_value(cell);
     }
 
-private:
-    // Which cell styles openpyxl takes for dates, and for durations: its own
-    // tests, since they changed between its releases.  Its read-only sheets
-    // pass the duration styles on only from 3.1 on.
-    void classify_styles() {
-        const auto &formats = m_book.style_formats();
-        if (formats.empty()) return;
-        object numbers = import("openpyxl.styles.numbers");
-        object builtin = numbers.attr("BUILTIN_FORMATS");
-        object is_date = numbers.attr("is_date_format");
-        object is_duration = numbers.attr("is_timedelta_format");
-        object reader = import("openpyxl.worksheet._read_only").attr("ReadOnlyWorksheet");
-        object names = reader.attr("_cells_by_row").attr("__code__").attr("co_names");
-        bool durations = pyutil::contains(names, pyutil::text("_timedelta_formats"));
-        for (const native::StyleFormat &f : formats) {
-            object code = f.custom ? text_of(*f.custom) : builtin.attr("get")(nb::int_(f.id));
-            char kind = 0;
-            if (pyutil::truthy(is_date(code))) kind = durations && pyutil::truthy(is_duration(code)) ? 2 : 1;
-            m_date_styles.push_back(kind);
-        }
-    }
-
-    object number(const Cell &cell) {
-        const std::string &text = cell.value;
-        bool real = text.find_first_of(".eE") != std::string::npos;
-        double d = 0;
-        object value = real ? nb::float_(d = python_float(text)) : python_int(text);
-        if (cell.style >= 0 && static_cast<std::size_t>(cell.style) < m_date_styles.size() &&
-            m_date_styles[static_cast<std::size_t>(cell.style)])
-            return date(value, m_date_styles[static_cast<std::size_t>(cell.style)] == 2, cell);
-        if (!real) return value;
-        // pandas gives an integral float as an int; int() of an infinity or
-        // a NaN raises there.
-        if (!std::isfinite(d)) throw Unsure("a number pandas refuses: " + text);
-        if (std::floor(d) == d) return pyutil::steal(PyLong_FromDouble(d));
-        return value;
-    }
-
-    object date(handle serial, bool duration, const Cell &cell) {
-        nb::dict kw;
-        kw["timedelta"] = duration;
-        PyObject *v = PyObject_Call(m_from_excel.ptr(), nb::make_tuple(serial, m_epoch).ptr(), kw.ptr());
-        if (v) return nb::steal(v);
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError) && !PyErr_ExceptionMatches(PyExc_ValueError))
-            pyutil::raise_pending();
-        PyErr_Clear();
-        // openpyxl's words and outcome: an error cell, NaN for pandas
-        m_warnings.push_back("Cell " + (cell.ref.empty() ? std::string("None") : cell.ref) +
-                             " is marked as a date but the serial value " + pyutil::utf8(serial) +
-                             " is outside the limits for dates. The cell will be treated as an error.");
-        return m_nan;
-    }
-
-public:
     // Whether openpyxl takes the cell's style for a date or a duration.
-    bool dated(const Cell &cell) const {
-        return cell.style >= 0 && static_cast<std::size_t>(cell.style) < m_date_styles.size() &&
-               m_date_styles[static_cast<std::size_t>(cell.style)];
-    }
+    bool dated(const Cell &cell) const { return m_cells.date_style(cell) != 0; }
 
     // The warnings of the cells read, given once the part is read: a part
     // read again, or handed to pandas, warns once.
@@ -132,33 +55,28 @@ public:
     void forget_warnings() { m_warnings.clear(); }
 
 private:
-
-    object shared(const std::string &text) {
-        std::size_t from = !text.empty() && text[0] == '-' ? 1 : 0;
-        if (!plain_digits(text, from) || text.size() - from > 18) throw Unsure("odd string index " + text);
-        long long i = std::strtoll(text.c_str(), nullptr, 10);
-        long long n = static_cast<long long>(m_shared.size());
-        if (i < 0) i += n;  // a list index, as openpyxl uses it
-        if (i < 0 || i >= n) throw Unsure("string index out of range");
-        object &s = m_shared[static_cast<std::size_t>(i)];
-        if (!s.is_valid()) s = text_of(m_book.strings()[static_cast<std::size_t>(i)]);
-        return s;
-    }
-
-    // A conversion of openpyxl's own; where it fails, openpyxl raises.
-    static object library_call(const object &fn, const object &arg) {
-        PyObject *v = PyObject_CallOneArg(fn.ptr(), arg.ptr());
-        if (!v) {
-            PyErr_Clear();
-            throw Unsure("openpyxl refuses a cell");
+    object number(const Cell &cell) {
+        const std::string &text = cell.value;
+        bool real = text.find_first_of(".eE") != std::string::npos;
+        double d = 0;
+        object value = real ? nb::float_(d = python_float(text)) : python_int(text);
+        if (char style = m_cells.date_style(cell)) {
+            object date = m_cells.serial_date(value, style == 2);
+            if (date.is_valid()) return date;
+            // openpyxl's words and outcome: an error cell, NaN for pandas
+            m_warnings.push_back(BookCells::beyond_dates(cell, value));
+            return m_nan;
         }
-        return nb::steal(v);
+        if (!real) return value;
+        // pandas gives an integral float as an int; int() of an infinity or
+        // a NaN raises there.
+        if (!std::isfinite(d)) throw Unsure("a number pandas refuses: " + text);
+        if (std::floor(d) == d) return pyutil::steal(PyLong_FromDouble(d));
+        return value;
     }
 
-    const native::Book &m_book;
-    object m_nan, m_empty, m_from_excel, m_from_iso, m_epoch;
-    std::vector<char> m_date_styles;  // 0: none, 1: date, 2: duration
-    std::vector<object> m_shared;
+    BookCells m_cells;
+    object m_nan, m_empty;
     std::vector<std::string> m_warnings;
 };
 
@@ -369,7 +287,7 @@ private:
     // when every data cell is an int, else float64 (NaN for blanks); all
     // filled in one pass over the cells.
     std::vector<object> column_arrays(const std::vector<std::size_t> &made, std::size_t rows) {
-        object empty = import("numpy").attr("empty");
+        object empty = nb::module_::import_("numpy").attr("empty");
         std::vector<object> arrays;
         std::vector<void *> target(m_width, nullptr);
         std::vector<char> as_int(m_width, 0);
@@ -436,29 +354,17 @@ object parse_rows(nb::list data, SheetLayout layout) {
     if (!kw.contains("index_col")) kw["index_col"] = nb::none();
     kw["has_index_names"] = false;
     kw["skip_blank_lines"] = false;
-    object text_parser = import("pandas.io.parsers").attr("TextParser");
-    try {
-        object parser = pyutil::steal(PyObject_Call(text_parser.ptr(), nb::make_tuple(data).ptr(), kw.ptr()));
-        return parser.attr("read")("nrows"_a = nb::none());
-    } catch (nb::python_error &e) {
-        if (e.matches(import("pandas.errors").attr("EmptyDataError"))) return frame_class();
-        if (!e.matches(PyExc_Exception)) throw;
-        // pandas words its errors with the sheet's name: let it
-        throw Unsure("pandas' parser refuses the rows");
-    }
-}
-
-// The file name as the native reader opens it; none for what is no path.
-std::optional<std::string> native_path(handle filename) {
-    if (!PyUnicode_Check(filename.ptr()) && !PyObject_HasAttrString(filename.ptr(), "__fspath__"))
-        return std::nullopt;
-    object os = import("os");
-    object encoded = os.attr("fsencode")(filename);
-    char *data = nullptr;
-    Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(encoded.ptr(), &data, &size) < 0) pyutil::raise_pending();
-    if (std::memchr(data, 0, static_cast<std::size_t>(size))) return std::nullopt;
-    return std::string(data, static_cast<std::size_t>(size));
+    object text_parser = nb::module_::import_("pandas.io.parsers").attr("TextParser");
+    return pyutil::unless_exception(
+        [&] {
+            object parser = pyutil::steal(PyObject_Call(text_parser.ptr(), nb::make_tuple(data).ptr(), kw.ptr()));
+            return parser.attr("read")("nrows"_a = nb::none());
+        },
+        [&](nb::python_error &e) -> object {
+            if (e.matches(nb::module_::import_("pandas.errors").attr("EmptyDataError"))) return frame_class();
+            // pandas words its errors with the sheet's name: let it
+            throw Unsure("pandas' parser refuses the rows");
+        });
 }
 
 const native::Worksheet &find_sheet(const native::Book &book, handle sheet) {
