@@ -324,8 +324,8 @@ struct Build {
     // Left to right: "a-(b-c)" and "a/(b*c)" need their parentheses, and
     // "(a-b)-c" is written "a-b-c".
     static std::string grouped(const Formula &f, Formula::Level op, bool right) {
-        const bool looser = f.level_ < op || (right && f.level_ == op);
-        return looser ? "(" + f.text_ + ")" : f.text_;
+        const bool looser = f.m_level < op || (right && f.m_level == op);
+        return looser ? "(" + f.m_text + ")" : f.m_text;
     }
     static Formula binary(const Formula &a, char op, const Formula &b, Formula::Level level,
                           const Result &result) {
@@ -346,23 +346,23 @@ Formula Formula::number(Index n) {
 }
 
 Formula Formula::cell(const std::string &ref, const Formula &held) {
-    return Build::operand(ref, held.result_);
+    return Build::operand(ref, held.m_result);
 }
 
 Formula operator+(const Formula &a, const Formula &b) {
-    return Build::binary(a, '+', b, Formula::kSum, a.result_ + b.result_);
+    return Build::binary(a, '+', b, Formula::kSum, a.m_result + b.m_result);
 }
 
 Formula operator-(const Formula &a, const Formula &b) {
-    return Build::binary(a, '-', b, Formula::kSum, a.result_ - b.result_);
+    return Build::binary(a, '-', b, Formula::kSum, a.m_result - b.m_result);
 }
 
 Formula operator*(const Formula &a, const Formula &b) {
-    return Build::binary(a, '*', b, Formula::kProduct, a.result_ * b.result_);
+    return Build::binary(a, '*', b, Formula::kProduct, a.m_result * b.m_result);
 }
 
 Formula operator/(const Formula &a, const Formula &b) {
-    return Build::binary(a, '/', b, Formula::kProduct, a.result_ / b.result_);
+    return Build::binary(a, '/', b, Formula::kProduct, a.m_result / b.m_result);
 }
 
 Formula SQRT(const Formula &a) { return Build::call("SQRT", a.text(), SQRT(a.result())); }
@@ -395,14 +395,14 @@ Result of_part(const std::vector<Result> &results, Index cells) {
 }  // namespace
 
 Leading::Leading(const Range &column)
-    : average_(running_average(column)), stdeva_(running_stdeva(column)) {}
+    : m_average(running_average(column)), m_stdeva(running_stdeva(column)) {}
 
 Formula Leading::AVERAGE(const std::string &part, Index cells) const {
-    return Build::call("AVERAGE", part, of_part(average_, cells));
+    return Build::call("AVERAGE", part, of_part(m_average, cells));
 }
 
 Formula Leading::STDEVA(const std::string &part, Index cells) const {
-    return Build::call("STDEVA", part, of_part(stdeva_, cells));
+    return Build::call("STDEVA", part, of_part(m_stdeva, cells));
 }
 
 namespace {

@@ -29,19 +29,19 @@ public:
     static Result number(double v);  // unknown unless finite
     static Result error(const char *code) { return Result(kError, 0.0, code); }
 
-    bool is_number() const { return kind_ == kNumber; }
-    bool is_error() const { return kind_ == kError; }
-    bool is_unknown() const { return kind_ == kUnknown; }
-    double value() const { return value_; }
-    const char *code() const { return code_; }
+    bool is_number() const { return m_kind == kNumber; }
+    bool is_error() const { return m_kind == kError; }
+    bool is_unknown() const { return m_kind == kUnknown; }
+    double value() const { return m_value; }
+    const char *code() const { return m_code; }
 
 private:
     enum Kind { kUnknown, kNumber, kError };
     Result() = default;
-    Result(Kind k, double v, const char *c) : kind_(k), value_(v), code_(c) {}
-    Kind kind_ = kUnknown;
-    double value_ = 0.0;
-    const char *code_ = "";
+    Result(Kind k, double v, const char *c) : m_kind(k), m_value(v), m_code(c) {}
+    Kind m_kind = kUnknown;
+    double m_value = 0.0;
+    const char *m_code = "";
 };
 
 extern const char *const kDiv0;  // "#DIV/0!"
@@ -139,8 +139,8 @@ public:
     // A reference to the cell `ref` that holds `held`, whose result it has.
     static Formula cell(const std::string &ref, const Formula &held);
 
-    const std::string &text() const { return text_; }
-    const Result &result() const { return result_; }
+    const std::string &text() const { return m_text; }
+    const Result &result() const { return m_result; }
 
     // The operators of the spreadsheet, which groups them from the left: an
     // operand of a looser operator, or on the right of an equal one, is put
@@ -154,11 +154,11 @@ private:
     friend struct Build;  // the operations, in formula.cpp
     enum Level { kSum, kProduct, kOperand };  // how tightly the text binds
     Formula(std::string text, const Result &result, Level level)
-        : text_(std::move(text)), result_(result), level_(level) {}
+        : m_text(std::move(text)), m_result(result), m_level(level) {}
 
-    std::string text_;
-    Result result_;
-    Level level_;
+    std::string m_text;
+    Result m_result;
+    Level m_level;
 };
 
 Formula SQRT(const Formula &a);
@@ -182,7 +182,7 @@ public:
     Formula STDEVA(const std::string &part, Index cells) const;
 
 private:
-    std::vector<Result> average_, stdeva_;
+    std::vector<Result> m_average, m_stdeva;
 };
 
 // A double as the file holds it: XlsxWriter writes a number cell with 16

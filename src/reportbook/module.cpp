@@ -49,7 +49,7 @@ NB_MODULE(reportbook, m) {
     rb::bind_resources(m);
     rb::bind_formats(m);
     rb::bind_scatter_charts(m);
-    rb::bind_sheetutils(m);
+    rb::bind_simple_sheets(m);
     rb::bind_minmax_block(m);
     rb::bind_result_sheet(m);
     rb::bind_evaluation_sheets(m);

@@ -66,7 +66,7 @@ inline object gmProperties() { return pyutil::module_attr("gmProperties"); }
 void bind_resources(nb::module_ &m);          // file naming, VBA project, custom properties
 void bind_formats(nb::module_ &m);            // cell format factories
 void bind_scatter_charts(nb::module_ &m);     // scatter builder, best-training and test charts
-void bind_sheetutils(nb::module_ &m);         // sheet lookup, simple and recap sheets
+void bind_simple_sheets(nb::module_ &m);     // sheet lookup, simple and recap sheets
 void bind_minmax_block(nb::module_ &m);       // min/max block of the "Utilities" sheet
 void bind_result_sheet(nb::module_ &m);       // result sheet
 void bind_evaluation_sheets(nb::module_ &m);  // training, test, LOO, bootstrap sheets
@@ -100,7 +100,7 @@ Format getIntegerformat(Workbook Book);
 Format getMaxrecFormat(Workbook Book);
 Format getThresholdFormat(Workbook Book);
 
-// --- values and chart pieces shared by the sheets and charts (sheetutils.cpp) --
+// --- what every chart shares (charts/titles.cpp) ------------------------------
 // A real number a chart axis can hold: bools and ints, and floats and other
 // numbers.Real that are finite.  Texts, None and pandas' NA are none; NaN and
 // infinities neither.
@@ -108,13 +108,13 @@ bool is_finite_real(handle v);
 // The title of a chart, in the bold Arial every chart of the workbook uses.
 nb::dict chart_title(handle title);
 
-// --- sheet lookup and simple sheets (sheetutils.cpp) ---------------------------
+// --- sheet lookup and simple sheets (sheets/simple.cpp) ------------------------
 Optional<Worksheet> getSheet(ExcelWriter writer, Str sheetname);
 NoneType enrichSimpleSheet(handle Book, Union<Worksheet, Str> Sheet, handle Frame,
                            ExcelWriter writer);
 NoneType enrichRecapSheet(handle Book, Worksheet Sheet, handle Frame);
 
-// --- min/max block (utilblock.cpp) -------------------------------------------
+// --- min/max block (sheets/minmax.cpp) ---------------------------------------
 // What an evaluation sheet's writer hands to the chart drawn from it.
 struct ChartFigures {
     object datacount;             // rows of data under the header

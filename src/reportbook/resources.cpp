@@ -98,13 +98,13 @@ CustomProperties getCustomDict(Any options, CustomProperties versionDict) {
     if (!versionDict.is_none())
         checks::mapping(versionDict, "versionDict",
                         "a mapping of property names to (value, tag) pairs, or None");
-    object threshold_ = checks::attr_if_present(options, "leveragethreshold");
-    if (threshold_.is_valid())
-        checks::real(threshold_, "options.leveragethreshold",
+    object given_threshold = checks::attr_if_present(options, "leveragethreshold");
+    if (given_threshold.is_valid())
+        checks::real(given_threshold, "options.leveragethreshold",
                      "a number (infinity for no threshold)");
-    object counts_ = checks::attr_if_present(options, "multimaxrec");
-    if (counts_.is_valid())
-        checks::sequence(counts_, "options.multimaxrec",
+    object given_counts = checks::attr_if_present(options, "multimaxrec");
+    if (given_counts.is_valid())
+        checks::sequence(given_counts, "options.multimaxrec",
                          "a list of model counts such as [5] or [5, 3]");
 
     object d = versionDict.is_none()

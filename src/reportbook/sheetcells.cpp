@@ -173,7 +173,7 @@ bool column_holds_cells(handle worksheet, Index col, Index r1, Index r2) {
 }
 
 Cells::Cells(handle book, handle home, Reading reading)
-    : book_(nb::borrow(book)), home_(nb::borrow(home)), reading_(reading) {}
+    : m_book(nb::borrow(book)), m_home(nb::borrow(home)), m_reading(reading) {}
 
 Cells::Sheet Cells::load(handle worksheet) {
     Sheet s;
@@ -182,25 +182,25 @@ Cells::Sheet Cells::load(handle worksheet) {
 }
 
 Cells::Sheet &Cells::home_sheet() {
-    if (!home_loaded_) {
-        home_sheet_ = load(home_);
-        home_loaded_ = true;
+    if (!m_home_loaded) {
+        m_home_sheet = load(m_home);
+        m_home_loaded = true;
     }
-    return home_sheet_;
+    return m_home_sheet;
 }
 
 void Cells::know(handle worksheet) {
     std::string name = pyutil::utf8(nb::getattr(worksheet, "name"));
-    if (others_.find(name) == others_.end()) others_.emplace(name, load(worksheet));
+    if (m_others.find(name) == m_others.end()) m_others.emplace(name, load(worksheet));
 }
 
 Cells::Sheet &Cells::sheet_named(const std::string &name) {
-    auto found = others_.find(name);
-    if (found != others_.end()) return found->second;
-    if (!home_.is_none() && name == pyutil::utf8(nb::getattr(home_, "name"))) return home_sheet();
+    auto found = m_others.find(name);
+    if (found != m_others.end()) return found->second;
+    if (!m_home.is_none() && name == pyutil::utf8(nb::getattr(m_home, "name"))) return home_sheet();
     object ws = nb::none();
-    if (!book_.is_none()) ws = book_.attr("get_worksheet_by_name")(pyutil::text(name));
-    return others_.emplace(name, load(ws)).first->second;
+    if (!m_book.is_none()) ws = m_book.attr("get_worksheet_by_name")(pyutil::text(name));
+    return m_others.emplace(name, load(ws)).first->second;
 }
 
 PyObject *Cells::row_of(Sheet &s, Index row) {
@@ -218,13 +218,13 @@ PyObject *Cells::row_of(Sheet &s, Index row) {
 }
 
 int Cells::kind_of_type(PyTypeObject *type) {
-    if (type != last_type_) {
-        auto known = cell_types_.find(type);
-        if (known == cell_types_.end()) known = cell_types_.emplace(type, cell_type_of(type)).first;
-        last_type_ = type;
-        last_kind_ = known->second;
+    if (type != m_last_type) {
+        auto known = m_cell_types.find(type);
+        if (known == m_cell_types.end()) known = m_cell_types.emplace(type, cell_type_of(type)).first;
+        m_last_type = type;
+        m_last_kind = known->second;
     }
-    return last_kind_;
+    return m_last_kind;
 }
 
 Range::Cell Cells::classify(PyObject *cell, double &v, bool &written, bool *deferred) {
@@ -403,15 +403,15 @@ const Range &Cells::range(const std::string &sheetname, Index r1, Index c1, Inde
 const Range &Cells::read(Sheet &sheet, Index r1, Index c1, Index r2, Index c2) {
     if (sheet.table.is_none()) return kUnreadable;
     auto key = std::make_tuple(static_cast<const Sheet *>(&sheet), r1, c1, r2, c2);
-    auto cached = cache_.find(key);
-    if (cached != cache_.end()) return cached->second;
+    auto cached = m_cache.find(key);
+    if (cached != m_cache.end()) return cached->second;
 
     Range out;
     const auto span = std::make_pair(r1, r2);
     auto block = sheet.blocks.find(span);
     // One column of a span is read down the column; from the second on, the
     // writer scores many columns of the same rows: read them all, row-wise.
-    if (reading_ == Reading::Many && c1 == c2 && block == sheet.blocks.end() &&
+    if (m_reading == Reading::Many && c1 == c2 && block == sheet.blocks.end() &&
         sheet.columns_read[span]++ >= 1)
         block = sheet.blocks.emplace(span, read_block(sheet, r1, r2)).first;
     if (c1 == c2 && block != sheet.blocks.end() && block->second.usable) {
@@ -429,7 +429,7 @@ const Range &Cells::read(Sheet &sheet, Index r1, Index c1, Index r2, Index c2) {
     } else {
         out = read_cells(sheet, r1, c1, r2, c2);
     }
-    return cache_.emplace(key, std::move(out)).first->second;
+    return m_cache.emplace(key, std::move(out)).first->second;
 }
 
 }  // namespace sheetcells

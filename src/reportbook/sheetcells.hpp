@@ -104,15 +104,15 @@ private:
     Range read_cells(Sheet &s, Index r1, Index c1, Index r2, Index c2);
     Block read_block(Sheet &s, Index r1, Index r2);
 
-    object book_, home_;
-    Reading reading_;
-    bool home_loaded_ = false;
-    Sheet home_sheet_;
-    std::map<std::string, Sheet> others_;
-    std::map<std::tuple<const Sheet *, Index, Index, Index, Index>, Range> cache_;
-    std::map<PyTypeObject *, int> cell_types_;
-    PyTypeObject *last_type_ = nullptr;  // nearly every cell is of the type before
-    int last_kind_ = 0;
+    object m_book, m_home;
+    Reading m_reading;
+    bool m_home_loaded = false;
+    Sheet m_home_sheet;
+    std::map<std::string, Sheet> m_others;
+    std::map<std::tuple<const Sheet *, Index, Index, Index, Index>, Range> m_cache;
+    std::map<PyTypeObject *, int> m_cell_types;
+    PyTypeObject *m_last_type = nullptr;  // nearly every cell is of the type before
+    int m_last_kind = 0;
 };
 
 }  // namespace sheetcells

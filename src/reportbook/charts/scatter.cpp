@@ -62,12 +62,8 @@ object numeric_points(const formula::Range &cells) {
 // count that is no such thing is for XlsxWriter to judge, as before.
 template <typename Read>
 object points_or_nothing(Read read) {
-    try {
-        return numeric_points(read());
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        return object();
-    }
+    return pyutil::unless_exception([&] { return numeric_points(read()); },
+                                    [](nb::python_error &) { return object(); });
 }
 
 // The points of a series range in XlsxWriter's list form.
@@ -315,25 +311,24 @@ object best_train_chart(handle Book, handle expectedcol, handle computedcol, han
     // A chart that cannot be built must not cost the workbook: its
     // chartsheet is still added, with a chart that shows the title and no
     // point (a chartsheet without a drawing is a damaged part to Excel).
-    object chart = nb::none();
-    try {
-        // The columns are checked above (or, for the sheet set, before it began).
-        Py_ssize_t series;
-        chart = build_scatter_chart(Book, seriesname, mastersheetname, datacount, minExpect,
-                                    maxExpect, expectedcol, nb::list(nb::make_tuple(computedcol)),
-                                    title, x_title, y_title, nb::list(nb::make_tuple("blue")),
-                                    nb::list(nb::make_tuple("circle")), nb::str("red"), diagvalues,
-                                    nb::float_(0.05), false, series, cells);
-    } catch (nb::python_error &e) {
-        // Exception only: KeyboardInterrupt and SystemExit still end the run.
-        if (!e.matches(PyExc_Exception)) throw;
-        std::string error = std::string(Py_TYPE(e.value().ptr())->tp_name) + ": " +
-                            pyutil::utf8(e.value());
-        checks::warn("the chart of the chartsheet " + checks::short_repr(name) +
-                     " could not be built (" + error +
-                     "); the chartsheet shows its title and no points");
-        chart = placeholder_chart(Book, title, mastersheetname);
-    }
+    object chart = pyutil::unless_exception(
+        [&] {
+            // The columns are checked above (or, for the sheet set, before it began).
+            Py_ssize_t series;
+            return build_scatter_chart(Book, seriesname, mastersheetname, datacount, minExpect,
+                                       maxExpect, expectedcol, nb::list(nb::make_tuple(computedcol)),
+                                       title, x_title, y_title, nb::list(nb::make_tuple("blue")),
+                                       nb::list(nb::make_tuple("circle")), nb::str("red"),
+                                       diagvalues, nb::float_(0.05), false, series, cells);
+        },
+        [&](nb::python_error &e) {
+            std::string error = std::string(Py_TYPE(e.value().ptr())->tp_name) + ": " +
+                                pyutil::utf8(e.value());
+            checks::warn("the chart of the chartsheet " + checks::short_repr(name) +
+                         " could not be built (" + error +
+                         "); the chartsheet shows its title and no points");
+            return placeholder_chart(Book, title, mastersheetname);
+        });
 
     object chartsheet = Book.attr("add_chartsheet")(name);
     if (!chart.is_none()) chartsheet.attr("set_chart")(chart);

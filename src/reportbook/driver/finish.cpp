@@ -261,30 +261,30 @@ void check_workbook(handle book, bool with_sheet) {
 // for the later steps.
 class Option {
 public:
-    Option(handle options, const char *name) : options_(options), name_(name) {}
+    Option(handle options, const char *name) : m_options(options), m_name(name) {}
     // options.<name>, or its AttributeError.
     const object &get() {
-        if (!value_.is_valid()) {
-            value_ = nb::getattr(options_, name_);
-            looked_ = true;
+        if (!m_value.is_valid()) {
+            m_value = nb::getattr(m_options, m_name);
+            m_looked = true;
         }
-        return value_;
+        return m_value;
     }
     // hasattr(options, name).
     bool present() {
-        if (!looked_) {
-            value_ = checks::attr_if_present(options_, name_);
-            looked_ = true;
+        if (!m_looked) {
+            m_value = checks::attr_if_present(m_options, m_name);
+            m_looked = true;
         }
-        return value_.is_valid();
+        return m_value.is_valid();
     }
-    const char *name() const { return name_; }
+    const char *name() const { return m_name; }
 
 private:
-    handle options_;
-    const char *name_;
-    object value_;
-    bool looked_ = false;
+    handle m_options;
+    const char *m_name;
+    object m_value;
+    bool m_looked = false;
 };
 
 // The options finishExcel reads.  Those the sheets take are read only when

@@ -1,30 +1,7 @@
-// Sheet lookup by name and the sheets that only need their view set; the
-// values and chart pieces the sheets and charts share.
+// Sheet lookup by name and the sheets that only need their view set.
 #include "reportbook/reportbook.hpp"
 
-#include <cmath>
-
 namespace rb {
-
-bool is_finite_real(handle v) {
-    if (PyBool_Check(v.ptr()) || PyLong_Check(v.ptr())) return true;
-    if (PyFloat_Check(v.ptr())) return std::isfinite(PyFloat_AS_DOUBLE(v.ptr()));
-    int real = PyObject_IsInstance(v.ptr(), nb::module_::import_("numbers").attr("Real").ptr());
-    if (real < 0) pyutil::raise_pending();
-    if (real == 0) return false;
-    double d = PyFloat_AsDouble(v.ptr());
-    if (d == -1.0 && PyErr_Occurred()) pyutil::raise_pending();
-    return std::isfinite(d);
-}
-
-nb::dict chart_title(handle title) {
-    nb::dict font, options;
-    font["name"] = "Arial";
-    font["bold"] = true;
-    options["name"] = title;
-    options["name_font"] = font;
-    return options;
-}
 
 // The writer only knows a sheet once a Frame was written under its name, so
 // an unknown name is an ordinary answer (None), never an error.  `sheets` is
@@ -54,7 +31,7 @@ NoneType enrichRecapSheet(handle Book, Worksheet Sheet, handle Frame) {
     return nb::none();
 }
 
-void bind_sheetutils(nb::module_ &m) {
+void bind_simple_sheets(nb::module_ &m) {
     m.def("getSheet", &getSheet, pyutil::arg("writer"), pyutil::arg("sheetname"));
     m.def("enrichSimpleSheet", &enrichSimpleSheet, pyutil::arg("Book"), pyutil::arg("Sheet"),
           pyutil::arg("Frame"), pyutil::arg("writer") = nb::none());
