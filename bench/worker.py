@@ -201,7 +201,7 @@ def read_scenario(path):
          lambda peer: lambda: peer[0](path, "Results"), 5, None),
         ("getFrameFromExcel Training", lambda: tablemine.getFrameFromExcel(path, "Training"),
          lambda: pd.read_excel(path, "Training", index_col=0, engine="openpyxl"),
-         lambda peer: lambda: peer[0](path, "Training"), 2, 10),
+         lambda peer: lambda: peer[0](path, "Training"), 2, 25),
     ]
     out = {}
     for name, ours, theirs, peer_call, runs, target in reads:

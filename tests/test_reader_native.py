@@ -185,11 +185,15 @@ MALFORMED = {
 
 
 @pytest.mark.parametrize("case", sorted(MALFORMED))
-def test_malformed_markup_raises_as_pandas(tmp_path, case):
+def test_malformed_markup_raises_as_pandas(tmp_path, monkeypatch, case):
     path = write_sheet_data(tmp_path / "m.xlsx", MALFORMED[case], sheet="Data")
     with pytest.raises(Exception) as theirs:
         pd.read_excel(path, "Data", index_col=0, engine="openpyxl")
     with pytest.raises(type(theirs.value)):
+        tm.getFrameFromExcel(path, "Data")
+    # Natively, the fault is placed where it is: the rows are on line 2.
+    monkeypatch.setenv("TRELLIS_NATIVE_ONLY", "1")
+    with pytest.raises(RuntimeError, match=r"malformed XML in xl/worksheets/sheet1\.xml: .+: line 2, column \d+$"):
         tm.getFrameFromExcel(path, "Data")
 
 
