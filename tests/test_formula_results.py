@@ -67,7 +67,7 @@ def test_training_scores_and_chart_bounds_are_stored(tmp_path):
     assert close_to(util["D2"].value, lo - 0.05 * (hi - lo))
     assert close_to(util["D3"].value, hi + 0.05 * (hi - lo))
     # pandas reads the same values back.
-    back = pd.read_excel(path, sheet_name="Training", header=None)
+    back = pd.read_excel(path, sheet_name="Training", header=None, engine="openpyxl")
     assert close_to(back.iloc[n + 5, 4], rmse(f.est0, f.logP))
 
 

@@ -217,7 +217,7 @@ def test_libreoffice_shows_the_stored_results(workbooks, name):
     assert not [c for c in charts if re.search(r"<c:xVal><c:strRef>", c)]
 
     # pandas reads the stored values back (errors as NaN).
-    sheets = pd.read_excel(path, sheet_name=None, header=None)
+    sheets = pd.read_excel(path, sheet_name=None, header=None, engine="openpyxl")
     for (sheet, ref), value in cells.items():
         if isinstance(value, float):
             cell = openpyxl.utils.cell.coordinate_to_tuple(ref)
