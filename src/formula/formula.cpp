@@ -425,12 +425,25 @@ double through_text(double v) {
     return back;
 }
 
+// The decimal n * 10^-k, correctly rounded to a double: the same digits the
+// text would hold, without printing the number first.
+double from_digits(std::int64_t n, int k) {
+    char text[40];
+    char *end = std::to_chars(text, text + 20, n).ptr;
+    *end++ = 'e';
+    end = std::to_chars(end, text + sizeof text, -k).ptr;
+    double out = 0.0;
+    std::from_chars(text, end, out);
+    return out;
+}
+
 // The same without the text, for the values of everyday magnitude, or false
 // where that cannot be done exactly: x = |v| * 10^k, with k such that x has
 // 16 digits before the point, is exact as a double-double (for k < 0, within
 // 2^-100 of it); rounded to the integer n, it gives the 16 digits; and n,
 // below 2^53, times or over an exact power of ten is correctly rounded by the
-// hardware.  A fraction too near one half to be sure of is left to the text.
+// hardware (above 2^53, n is no double: its digits are read as text is).  A
+// fraction too near one half to be sure of is left to the text.
 bool without_text(double v, double &out) {
     const double a = std::fabs(v);
     // The decimal exponent from the binary one (floor(e * log10 2)), off by
@@ -453,15 +466,21 @@ bool without_text(double v, double &out) {
             ++k;
             continue;
         }
-        // Below 2^63: the conversion truncates, which for these is floor.
-        double whole = static_cast<double>(static_cast<std::int64_t>(x.hi));
-        double fraction = (x.hi - whole) + x.lo;
-        if (fraction < 0.0) whole -= 1.0, fraction += 1.0;
-        if (fraction >= 1.0) whole += 1.0, fraction -= 1.0;
+        // Below 2^63: the conversion truncates, which for these is floor; in
+        // integers, as above 2^53 not every one is a double.
+        std::int64_t whole = static_cast<std::int64_t>(x.hi);
+        double fraction = (x.hi - static_cast<double>(whole)) + x.lo;
+        if (fraction < 0.0) whole -= 1, fraction += 1.0;
+        if (fraction >= 1.0) whole += 1, fraction -= 1.0;
         if (std::fabs(fraction - 0.5) < 1e-6) return false;
-        const double n = fraction > 0.5 ? whole + 1.0 : whole;
-        if (n >= 9007199254740992.0) return false;  // 2^53: n is no longer exact
-        const double rounded = k >= 0 ? n / kExactPowers[k] : n * kExactPowers[-k];
+        const std::int64_t n = fraction > 0.5 ? whole + 1 : whole;
+        double rounded;
+        if (n >= (std::int64_t{1} << 53)) {
+            rounded = from_digits(n, k);
+        } else {
+            const double exact = static_cast<double>(n);
+            rounded = k >= 0 ? exact / kExactPowers[k] : exact * kExactPowers[-k];
+        }
         out = std::copysign(rounded, v);
         return true;
     }
