@@ -19,7 +19,9 @@
 
 namespace formula {
 
-using Index = std::int64_t;
+// long long, as a1::Index: std::int64_t is long on x86-64 and long long on
+// 32-bit ARM, and overloads that differ by it would resolve differently.
+using Index = long long;
 
 // The result of a formula: a number, an error code of the spreadsheet
 // ("#DIV/0!", ...), or unknown.

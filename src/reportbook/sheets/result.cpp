@@ -17,8 +17,8 @@ void set_column(handle Sheet, const std::string &cols, int width, handle format)
 
 // The result is stored with the formula: readers that do not recalculate
 // would otherwise show 0 for every running statistic.
-void write_formula(handle Sheet, a1::Index row, a1::Index col, const formula::Formula &f,
-                   sheetcells::Sign sign) {
+void write_at(handle Sheet, a1::Index row, a1::Index col, const formula::Formula &f,
+              sheetcells::Sign sign) {
     sheetcells::write_formula(Sheet, a1::cell(row, col, true, true), f, sign);
 }
 
@@ -59,16 +59,16 @@ Int enrichResultSheet(Workbook Book, Worksheet Sheet, DataFrame Frame) {
     sheetcells::Cells cells(Book, Sheet);
     using sheetcells::Sign;
     // The first model is its own average, with no spread yet.
-    write_formula(Sheet, 1, coldata, formula::REF(cells.ref(a1::cell(1, kVlooCol, true, true))),
+    write_at(Sheet, 1, coldata, formula::REF(cells.ref(a1::cell(1, kVlooCol, true, true))),
                   Sign::Bare);
-    write_formula(Sheet, 1, coldata + 1, formula::Formula::number("0.0"), Sign::Equals);
+    write_at(Sheet, 1, coldata + 1, formula::Formula::number("0.0"), Sign::Equals);
 
     if (n >= 2) {
         const formula::Leading scores(cells.range(a1::range(1, kVlooCol, n, kVlooCol)));
         for (a1::Index r = 2; r <= n; ++r) {
             const std::string upto = a1::range(1, kVlooCol, r, kVlooCol);
-            write_formula(Sheet, r, coldata, scores.AVERAGE(upto, r), Sign::Bare);
-            write_formula(Sheet, r, coldata + 1, scores.STDEVA(upto, r), Sign::Bare);
+            write_at(Sheet, r, coldata, scores.AVERAGE(upto, r), Sign::Bare);
+            write_at(Sheet, r, coldata + 1, scores.STDEVA(upto, r), Sign::Bare);
         }
     }
 
