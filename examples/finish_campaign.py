@@ -37,7 +37,10 @@ for g in range(2):
 result = pd.DataFrame({"RMSE": [0.1, 0.12], "VLOO score": [0.13, 0.15], "Roundoff": [1e-7, 2e-7]},
                       index=pd.Index([1, 2], name="Training"))
 
-tempres = os.path.join(folder, "example.tmp.xlsx")
+# A temporary path of this run's own: campaigns run side by side into one
+# folder must never share one (the README says why).
+handle, tempres = tempfile.mkstemp(prefix=".example.", suffix=".tmp.xlsx", dir=folder)
+os.close(handle)
 writer = pd.ExcelWriter(tempres, engine="xlsxwriter")
 result.to_excel(writer, sheet_name="Results")
 train.to_excel(writer, sheet_name="Training", index=False)

@@ -1,5 +1,6 @@
 """Finishing a result workbook: properties, information file, closing and final name."""
 import errno
+import io
 import os
 import stat
 import warnings
@@ -188,15 +189,19 @@ def test_move_by_copy_where_links_fail(tmp_path, campaign, monkeypatch, code):
 def test_move_never_replaces_a_file_that_appeared(tmp_path, campaign, monkeypatch, link):
     writer, tempres = campaign
     taken = tmp_path / "out" / "taken.xlsx"
-    # Another process takes the free name between the lookup and the move.
-    monkeypatch.setattr(rb, "IndexFilename", lambda p: taken.write_bytes(b"mine") and str(taken))
+    # Other processes take every free name between the lookup and the move.
+    asked = []
+    monkeypatch.setattr(rb, "IndexFilename",
+                        lambda p: asked.append(p) or taken.write_bytes(b"mine") and str(taken))
     if link:
         monkeypatch.setattr(os, "link", link)
     options = make_options(tmp_path)
-    with pytest.raises(FileExistsError):
+    with pytest.raises(FileExistsError) as info:
         finish(writer, tempres, options)
-    assert taken.read_bytes() == b"mine"
-    assert openpyxl.load_workbook(tempres).sheetnames == ["data", "Utilities"]
+    assert len(asked) >= 100 and taken.read_bytes() == b"mine"
+    where = info.value.__notes__[0].split(" is at ", 1)[1]
+    assert openpyxl.load_workbook(where).sheetnames == ["data", "Utilities"]
+    assert sorted(os.listdir(tmp_path / "out")) == ["taken.xlsx"]
     assert options.outfile.getvalue() == ""
 
 
@@ -254,7 +259,9 @@ def refused(tmp_path, own_campaign, error, match, over, options_over=None, frame
     sheets = [s.name for s in writer.book.worksheets()]
     with pytest.raises(error, match=match):
         finish_own(writer, tempres, options, props, frames, modeldic=model, **over)
-    assert os.listdir(tmp_path / "out") == [] and options.outfile.getvalue() == ""
+    assert os.listdir(tmp_path / "out") == []
+    assert not isinstance(options.outfile, io.StringIO) or options.outfile.closed or (
+        options.outfile.getvalue() == "")
     assert list(props.items()) == props_before and model == MODEL
     assert not writer.book.fileclosed and tempres.stat().st_size == 0
     assert [s.name for s in writer.book.worksheets()] == sheets and writer.book.charts == []
@@ -279,9 +286,19 @@ def refused(tmp_path, own_campaign, error, match, over, options_over=None, frame
     ({"sheetList": CAMPAIGN_SHEETS[:2] + [3] + CAMPAIGN_SHEETS[3:]}, {}, {}, [], r"sheetList\[2\] must be the name"),
     ({}, {}, {1: None}, [], r"frameList\[1\] must be the Frame written on the training sheet 'Training'"),
     ({}, {}, {3: [[1.0, 2.0]]}, [], r"frameList\[3\] must be a pandas DataFrame"),
+    # XlsxWriter would fail on it once the information file is written
+    ({}, {}, {}, [(42, ("x", "text"))], r"gmCustomProperties key 42 must be a text"),
+    ({}, {"outfile": None}, {}, [], r"options\.outfile must be a text stream.*NoneType None"),
+    ({}, {}, {0: "text scores"}, [],
+     r"result Frame's column 'VLOO' \(frameList\[0\], sheet column C\) must hold "
+     r"numbers.*row 2 holds str '0.14'"),
 ])
 def test_a_value_of_the_wrong_kind_is_refused_before_anything_changes(
         tmp_path, own_campaign, over, options_over, frames_over, props, match):
+    if frames_over.get(0) == "text scores":
+        result = own_campaign[2][0].astype(object)
+        result.iloc[1, 1] = "0.14"
+        frames_over = {0: result}
     if "modeldic" in over or "gmCustomProperties" in over:
         writer, tempres, frames = own_campaign
         with pytest.raises(TypeError, match=match):
@@ -305,6 +322,14 @@ def test_a_value_of_the_wrong_kind_is_refused_before_anything_changes(
     ({"frameList": [None] * 8}, {}, {}, r"frameList: too many values to unpack"),
     ({}, {}, {"sheet": "test result CHART(1)"},
      r"already has a sheet 'test result CHART\(1\)', the name of the chartsheet of the test sheet"),
+    ({}, {"outfile": "closed"}, {}, r"options\.outfile is closed"),
+    # an empty measured column has no least and greatest value for the chart bounds
+    ({}, {}, {1: "no rows"}, r"training Frame \(frameList\[1\]\) has no rows"),
+    ({}, {}, {2: "no rows"}, r"test Frame \(frameList\[2\]\) has no rows"),
+    ({}, {}, {3: "no rows"}, r"LOO training Frame \(frameList\[3\]\) has no rows"),
+    # the layout counts columns by position
+    ({}, {}, {1: "two header levels"}, r"training Frame \(frameList\[1\]\) has MultiIndex columns of 2 levels.*reset the index"),
+    ({}, {}, {0: "two index levels"}, r"result Frame \(frameList\[0\]\) has a MultiIndex of 2 levels.*reset the index"),
 ])
 def test_an_impossible_layout_is_refused_before_anything_changes(
         tmp_path, own_campaign, over, options_over, frames_over, match):
@@ -314,6 +339,21 @@ def test_an_impossible_layout_is_refused_before_anything_changes(
         writer.close()
         writer = open_campaign(tempres, [frames_over[0]] + frames[1:])
         own_campaign = writer, tempres, frames
+    if options_over.get("outfile") == "closed":
+        options_over = {"outfile": io.StringIO()}
+        options_over["outfile"].close()
+    frames = own_campaign[2]
+    for i, change in list(frames_over.items()):
+        if not isinstance(change, str):
+            continue
+        if change == "no rows":
+            frames_over[i] = frames[i].iloc[:0]
+        elif change == "two header levels":
+            frames_over[i] = frames[i].set_axis(
+                pd.MultiIndex.from_tuples([("g", c) for c in frames[i].columns]), axis=1)
+        elif change == "two index levels":
+            frames_over[i] = frames[i].set_index(
+                pd.MultiIndex.from_arrays([frames[i].index, frames[i].index]))
     if "sheet" in frames_over:  # one of the modeller's sheets is named like a chartsheet
         pd.DataFrame({"x": [1]}).to_excel(own_campaign[0], sheet_name=frames_over.pop("sheet"))
     refused(tmp_path, own_campaign, ValueError, match, over, options_over, frames_over)
@@ -356,6 +396,13 @@ def test_own_campaign_finishes_without_a_word(tmp_path, own_campaign, recwarn):
     assert book(result).sheetnames == CAMPAIGN_SHEETS[:4] + [
         "Utilities", "Training #2 chart", "VLOO #2 chart", "Test result chart(1)", "LOO CV chart"]
     assert custom_properties(result)["Hidden neurons"] == ("r8", "3")
+
+
+def test_a_nan_threshold_is_warned_of(tmp_path, own_campaign):
+    writer, tempres, frames = own_campaign
+    options = make_options(tmp_path, leveragethreshold=float("nan"))
+    with pytest.warns(UserWarning, match=r"options\.leveragethreshold is NaN: no leverage"):
+        finish_own(writer, tempres, options, OrderedDict(), frames)
 
 
 def test_training_count_from_the_training_columns(tmp_path):

@@ -23,6 +23,28 @@ void raise(handle exception) {
     raise_pending();
 }
 
+void add_note(nb::python_error &error, const std::string &note) {
+    handle value = error.value();
+    object text = pyutil::text(note);
+    if (has_attr(value, "add_note")) {
+        value.attr("add_note")(text);
+        return;
+    }
+    object notes = nb::getattr(value, "__notes__", nb::none());
+    if (notes.is_none()) {
+        notes = nb::list();
+        nb::setattr(value, "__notes__", notes);
+    }
+    notes.attr("append")(text);
+    // The cause takes the note's place in the chain; the note keeps what
+    // was shown above the error before.
+    object cause = steal(PyObject_CallOneArg(PyExc_RuntimeError, text.ptr()));
+    nb::setattr(cause, "__cause__", nb::getattr(value, "__cause__"));
+    nb::setattr(cause, "__context__", nb::getattr(value, "__context__"));
+    nb::setattr(cause, "__suppress_context__", nb::getattr(value, "__suppress_context__"));
+    nb::setattr(value, "__cause__", cause);
+}
+
 object steal(PyObject *o) {
     if (!o) raise_pending();
     return nb::steal(o);

@@ -61,6 +61,12 @@ auto unless_exception(Body &&body, OnError &&on_error) -> decltype(body()) {
     }
 }
 
+// A note on an error on its way to the caller, its type and object kept:
+// BaseException.add_note where Python has it (3.11).  Before, the note is
+// kept in __notes__ as well and shown as the cause printed above the error,
+// so that a traceback tells it too.
+void add_note(nb::python_error &error, const std::string &note);
+
 // --- semantics nanobind does not give ----------------------------------------
 bool truthy(handle o);                          // bool(o)
 bool has_attr(handle o, const char *name);      // hasattr(o, name)

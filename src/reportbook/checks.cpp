@@ -3,6 +3,7 @@
 #include "reportbook/a1.hpp"
 #include "reportbook/sheetcells.hpp"
 
+#include <cerrno>
 #include <cmath>
 
 namespace rb::checks {
@@ -150,9 +151,85 @@ void property_pair(handle key, handle pair, const std::string &mapping_name, boo
     if (size != 2)
         pyutil::raise(PyExc_ValueError, "%s must be %s, not a sequence of %zd: %s", name.c_str(),
                   expected, size, describe(pair).c_str());
+    // XlsxWriter encodes the name of a document property: only a text has one.
+    if (numbers && !nb::isinstance<nb::str>(key))
+        wrong_type(mapping_name + " key " + short_repr(key), key,
+                   "a text (the name of a property)");
     object value = pair[nb::int_(0)], tag = pair[nb::int_(1)];
     if (numbers && tag.equal(nb::str("number")) && !value.is_none() && !is_real(value))
         wrong_type(name + "[0]", value, "a number (its tag is 'number'), or None");
+}
+
+void text_stream(handle stream, const std::string &name) {
+    object write = attr_if_present(stream, "write");
+    if (!write.is_valid() || !PyCallable_Check(write.ptr()))
+        wrong_type(name, stream,
+                   "a text stream with a write(text) method, such as sys.stdout or io.StringIO()");
+    object closed = attr_if_present(stream, "closed");
+    if (closed.is_valid() && pyutil::truthy(closed))
+        impossible(name + " is closed (" + describe(stream) +
+                   "): the messages of the run are written to it; give an open stream");
+}
+
+void existing_folder(handle folder, const std::string &name) {
+    object os = nb::module_::import_("os");
+    object path;
+    try {
+        path = os.attr("fspath")(folder);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_TypeError)) throw;
+        wrong_type(name, folder, "a folder (a text or path-like object)");
+    }
+    if (pyutil::truthy(os.attr("path").attr("isdir")(path))) return;
+    const bool exists = pyutil::truthy(os.attr("path").attr("exists")(path));
+    const std::string message = name + (exists ? " is no folder" : " names no existing folder") +
+                                ": the results are written there, and it is not created for you";
+    pyutil::raise(pyutil::steal(PyObject_CallFunction(
+        exists ? PyExc_NotADirectoryError : PyExc_FileNotFoundError, "isO",
+        exists ? ENOTDIR : ENOENT, message.c_str(), path.ptr())));
+}
+
+void folder_of_path_exists(handle path, const std::string &name) {
+    object os = nb::module_::import_("os");
+    object text;
+    try {
+        text = os.attr("fspath")(path);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_TypeError)) throw;
+        wrong_type(name, path, "a file path (a text or path-like object)");
+    }
+    object folder = os.attr("path").attr("dirname")(text);
+    existing_folder(pyutil::truthy(folder) ? folder : os.attr("curdir"),
+                    "the folder of " + name);
+}
+
+long long levels(handle axis) {
+    object n = attr_if_present(axis, "nlevels");
+    if (!n.is_valid()) return 1;
+    PyObject *i = PyNumber_Index(n.ptr());
+    if (!i) {
+        PyErr_Clear();
+        return 1;
+    }
+    long long v = PyLong_AsLongLong(i);
+    Py_DECREF(i);
+    if (v == -1 && PyErr_Occurred()) PyErr_Clear();
+    return v;
+}
+
+std::pair<object, long long> first_text(handle column) {
+    object dtype = attr_if_present(column, "dtype");
+    object kind = dtype.is_valid() ? attr_if_present(dtype, "kind") : object();
+    // Booleans, integers, floats and complex numbers hold no text.
+    if (kind.is_valid() && nb::isinstance<nb::str>(kind) &&
+        std::string("biufc").find(pyutil::utf8(kind)) != std::string::npos)
+        return {object(), -1};
+    long long row = 0;
+    for (handle value : column.attr("tolist")()) {
+        if (is_text(value)) return {nb::borrow(value), row};
+        ++row;
+    }
+    return {object(), -1};
 }
 
 bool is_chartsheet(handle sheet) {

@@ -59,10 +59,27 @@ std::pair<long long, long long> frame_shape(handle frame, const std::string &nam
 // ValueError of Python's unpacking, their message led by the name.
 std::vector<object> unpack(handle list, size_t n, const std::string &name);
 
-// A custom property entry: the pair (value, tag), and with `numbers` a
-// "number" holding a real number or None; or a TypeError / ValueError
-// naming the entry.
+// A custom property entry: the pair (value, tag), and with `numbers` (the
+// workbook stores it) a name that is text and a "number" holding a real
+// number or None; or a TypeError / ValueError naming the entry.
 void property_pair(handle key, handle pair, const std::string &mapping_name, bool numbers = true);
+
+// A text stream the messages are written to: an object with a callable
+// write() that is not closed (TypeError, ValueError).  Nothing is written.
+void text_stream(handle stream, const std::string &name);
+// An existing folder: a path (TypeError otherwise, as os.fspath gives)
+// naming one, or FileNotFoundError / NotADirectoryError naming the argument.
+void existing_folder(handle folder, const std::string &name);
+// The folder a file of that path goes in exists (the current one for a bare
+// name): the errors of existing_folder.
+void folder_of_path_exists(handle path, const std::string &name);
+
+// The number of levels of a Frame's index or columns (a MultiIndex has two
+// or more); 1 for an axis that does not tell.
+long long levels(handle axis);
+// The first text in the column (a Series) and its position, or an invalid
+// object: a numeric column has none, whatever its values.
+std::pair<object, long long> first_text(handle column);
 
 // A chartsheet of XlsxWriter (its is_chartsheet flag).
 bool is_chartsheet(handle sheet);

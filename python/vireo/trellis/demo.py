@@ -216,15 +216,44 @@ def campaign_options(args, folder, verbose):
         datacount=args.examples, testcount=args.test_examples, paramCount=13)
 
 
+def claimed_file(wanted, write):
+    """The path of a file written by ``write(path)``: the first free name
+    IndexFilename finds for ``wanted`` ("name(2).ext" when taken), claimed by
+    a hard link once the file is complete, so that demo runs started side by
+    side into one folder each keep their own files and none is replaced."""
+    from vireo.trellis import reportbook
+
+    base, ext = os.path.splitext(os.path.basename(wanted))
+    handle, temp = tempfile.mkstemp(prefix="." + base + ".", suffix=ext,
+                                    dir=os.path.dirname(wanted) or ".")
+    os.close(handle)
+    try:
+        write(temp)
+        os.chmod(temp, 0o644)
+        for _ in range(100):
+            name = reportbook.IndexFilename(wanted)
+            try:
+                os.link(temp, name)
+                return name
+            except FileExistsError:
+                continue  # another run took it first
+        raise FileExistsError("no free name for %s" % wanted)
+    finally:
+        os.unlink(temp)
+
+
+def write_model_file(path):
+    with open(path, "w") as handle:
+        handle.write("demo model\n")
+
+
 def write_result_workbook(args, folder, rng, progress):
     from vireo.trellis import reportbook
 
     options = campaign_options(args, folder, args.verbose > 0)
     paramcount = options.paramCount
     properties = reportbook.getCustomDict(options)
-    model_file = os.path.join(folder, "demo_model.nnx")
-    with open(model_file, "w") as handle:
-        handle.write("demo model\n")
+    model_file = claimed_file(os.path.join(folder, "demo_model.nnx"), write_model_file)
     properties["Model file"] = (model_file, "text")
 
     examples = examples_frame(rng, args.examples, 2, "m")
@@ -242,7 +271,10 @@ def write_result_workbook(args, folder, rng, progress):
 
     frames = [result, train, test, loo_train, loo_test, bs_train, bs_test]
     written = [f for f in frames if f is not None]
-    tempres = os.path.join(folder, ".demo_model.tmp.xlsx")
+    # A temporary path of this run's own: campaigns started side by side into
+    # one folder must never share one.
+    handle, tempres = tempfile.mkstemp(prefix=".demo_model.", suffix=".tmp.xlsx", dir=folder)
+    os.close(handle)
     writer = pd.ExcelWriter(tempres, engine="xlsxwriter")
     # The result and bootstrap Frames keep their index (training number, example ID).
     for frame, name, index in zip(frames, SHEETS, (True, False, False, False, False, True, True)):
@@ -276,17 +308,21 @@ def write_recap_workbook(args, folder, rng, progress):
                  [m] + list(vloo - 0.08)]
         labels += ["VLOO avg (%d)" % m, "VLOO std (%d)" % m, "RMSE avg (%d)" % m]
     recap = pd.DataFrame(rows, index=labels, columns=["Best count"] + ["%d hidden" % h for h in hidden])
-    path = os.path.join(folder, "demo_recap.xlsx")
-    writer = pd.ExcelWriter(path, engine="xlsxwriter")
-    recap.to_excel(writer, sheet_name="Recap")
     summary = []
     for h in hidden:
         result = training_frames(rng, examples_frame(rng, 30, 2, "m"), 6, 4 * h + 1)[1]
-        result.to_excel(writer, sheet_name="Hidden %d" % h)
         summary.append((h, result, None))
-    reportbook.enrichRecapExcelFile(writer, options, recapname="Recap", recapframe=recap,
-                                    nametemplate="Hidden %d", sumaryframelist=summary)
-    writer.close()
+
+    def write(temp):
+        writer = pd.ExcelWriter(temp, engine="xlsxwriter")
+        recap.to_excel(writer, sheet_name="Recap")
+        for h, result, _ in summary:
+            result.to_excel(writer, sheet_name="Hidden %d" % h)
+        reportbook.enrichRecapExcelFile(writer, options, recapname="Recap", recapframe=recap,
+                                        nametemplate="Hidden %d", sumaryframelist=summary)
+        writer.close()
+
+    path = claimed_file(os.path.join(folder, "demo_recap.xlsx"), write)
     progress("recap workbook finished")
     return path
 
@@ -294,13 +330,16 @@ def write_recap_workbook(args, folder, rng, progress):
 def write_preproc_workbook(args, folder, rng, progress):
     from vireo.trellis import reportbook
 
-    path = os.path.join(folder, "demo_preproc.xlsx")
     data = pd.DataFrame(rng.normal(0, 1, (args.examples, 4)), columns=["x1", "x2", "x3", "logP"])
-    writer = pd.ExcelWriter(path, engine="xlsxwriter")
-    data.to_excel(writer, sheet_name="Data")
-    with module_messages(args.verbose):
-        reportbook.enrichExcelPreproc(writer, "Data", path)
-    writer.close()
+
+    def write(temp):
+        writer = pd.ExcelWriter(temp, engine="xlsxwriter")
+        data.to_excel(writer, sheet_name="Data")
+        with module_messages(args.verbose):
+            reportbook.enrichExcelPreproc(writer, "Data", temp)
+        writer.close()
+
+    path = claimed_file(os.path.join(folder, "demo_preproc.xlsx"), write)
     progress("pre-processing workbook finished")
     return path
 

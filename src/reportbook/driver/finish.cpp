@@ -154,12 +154,40 @@ void with_closing_warnings_silenced(Body body) {
     guard.attr("__exit__")(nb::none(), nb::none(), nb::none());
 }
 
-void close_workbook(handle workbook, handle excelwriter) {
-    workbook.attr("close")();
-    with_closing_warnings_silenced([&] {
-        if (pyutil::has_attr(excelwriter, "save")) excelwriter.attr("save")();
-        excelwriter.attr("close")();
+// body(), an error of which carries `where` as a note: after writing has
+// started, the caller learns where the workbook is.
+template <typename Body>
+void telling(const std::string &where, Body body) {
+    try {
+        body();
+    } catch (nb::python_error &e) {
+        pyutil::add_note(e, where);
+        throw;
+    }
+}
+
+std::string text_of(handle path) { return pyutil::utf8(os().attr("fspath")(path)); }
+
+// The workbook is saved into a file of the call's own beside tempres, not
+// into the file the writer opened there: two campaigns given one temporary
+// path would write into one file at once, and each then take a damaged
+// workbook, or the other's, to its final name.
+object save_workbook(handle workbook, handle excelwriter, handle tempres, bool with_vba) {
+    object own = create_file_beside(tempres, nb::str(with_vba ? ".xlsm" : ".xlsx"), 0600);
+    const std::string at = text_of(own);
+    telling("finishExcel: the workbook was being saved to " + at + " when this happened; that "
+            "file may hold part of it",
+            [&] {
+                nb::setattr(workbook, "filename", own);
+                workbook.attr("close")();
+            });
+    telling("finishExcel: the finished workbook is at " + at, [&] {
+        with_closing_warnings_silenced([&] {
+            if (pyutil::has_attr(excelwriter, "save")) excelwriter.attr("save")();
+            excelwriter.attr("close")();
+        });
     });
+    return own;
 }
 
 // The provisional name may carry an index group such as "model(2)"; the final
@@ -376,6 +404,14 @@ Str finishExcel(ExcelWriter excelwriter_in, Any options, CustomProperties gmCust
         std::vector<object> kv = pyutil::unpack(entry, 2);
         checks::property_pair(kv[0], kv[1], "gmCustomProperties", false);
     }
+    // Where the results go and where the messages are written: a missing
+    // folder or a closed stream would otherwise fail only once the workbook
+    // is finished.
+    if (workbook_asked || pyutil::truthy(o.copytxtcsv.get())) {
+        checks::existing_folder(o.targetfolder.get(), "options.targetfolder");
+        checks::text_stream(o.outfile.get(), "options.outfile");
+    }
+    if (workbook_asked) checks::folder_of_path_exists(tempres, "tempres");
     SheetSet set{};
     if (workbook_asked) {
         const bool with_utilities = pyutil::truthy(o.savedir.get());
@@ -449,30 +485,47 @@ Str finishExcel(ExcelWriter excelwriter_in, Any options, CustomProperties gmCust
 
     object fname = path.attr("join")(o.targetfolder.get(), o.root.get());
     object excelresult = toolkit::decorfile(fname, options, nb::str(".xlsm"), nb::str("(%s)"));
-    std::vector<object> opened = pyutil::unpack(
-        initiateExcelWriter(excelwriter_in, modeldic, d, o.savedir.get(), nb::bool_(false)), 2);
-    object excelwriter = opened[0], infolen = opened[1];
+    object excelwriter, workbook;
+    bool with_vba = false;
+    telling("finishExcel: the workbook was not saved; it is still open in excelwriter, partly "
+            "finished",
+            [&] {
+                std::vector<object> opened = pyutil::unpack(
+                    initiateExcelWriter(excelwriter_in, modeldic, d, o.savedir.get(),
+                                        nb::bool_(false)),
+                    2);
+                excelwriter = opened[0];
+                set.excelwriter = excelwriter;
+                set.infolen = opened[1];
+                set.paramcount = paramcount;
+                finish_sheet_set(set);
 
-    set.excelwriter = excelwriter;
-    set.infolen = infolen;
-    set.paramcount = paramcount;
-    finish_sheet_set(set);
-
-    object workbook = nb::getattr(excelwriter, "book");
-    workbook.attr("set_size")(1490, 1300);
-    const bool with_vba = attach_vba_project(workbook);
+                workbook = nb::getattr(excelwriter, "book");
+                workbook.attr("set_size")(1490, 1300);
+                with_vba = attach_vba_project(workbook);
+            });
 
     std::vector<object> split = pyutil::unpack(path.attr("splitext")(excelresult), 2);
     object base = strip_index_group(split[0]);
-    excelresult = nb::str(with_vba ? "{0}.xlsm" : "{0}.xlsx").format(base);
-    excelresult = toolkit::IndexFilename(excelresult);
+    object wanted = nb::str(with_vba ? "{0}.xlsm" : "{0}.xlsx").format(base);
 
-    close_workbook(workbook, excelwriter);
-    os().attr("chmod")(tempres, kWorkbookFileMode);
-    move_without_overwrite(tempres, excelresult);
-
-    object filename = toolkit::make_extern(excelresult, options);
-    o.outfile.get().attr("write")(nb::str("Writing results in file: {}\n").format(filename));
+    // The final name is claimed only once the workbook is complete on disk.
+    object saved = save_workbook(workbook, excelwriter, tempres, with_vba);
+    object claimed;
+    try {
+        os().attr("chmod")(saved, kWorkbookFileMode);
+        move_to_free_name(saved, wanted, claimed);
+    } catch (nb::python_error &e) {
+        pyutil::add_note(e, "finishExcel: the finished workbook is at " +
+                                text_of(claimed.is_valid() ? claimed : saved));
+        throw;
+    }
+    excelresult = claimed;
+    telling("finishExcel: the finished workbook is at " + text_of(excelresult), [&] {
+        remove_empty_placeholder(tempres);
+        object filename = toolkit::make_extern(excelresult, options);
+        o.outfile.get().attr("write")(nb::str("Writing results in file: {}\n").format(filename));
+    });
     return excelresult;
 }
 

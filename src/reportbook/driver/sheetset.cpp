@@ -6,6 +6,8 @@
 #include "reportbook/sheetcells.hpp"
 #include "reportbook/reportbook.hpp"
 
+#include <cmath>
+
 namespace rb {
 namespace {
 
@@ -86,6 +88,56 @@ void chartsheet_name_free(handle book, handle name, int i) {
                                " sheet: give that sheet another name");
 }
 
+// The layout counts a Frame's columns by position: one header row, and one
+// index column for the Frames written with their index (the result and
+// bootstrap Frames).  A MultiIndex shifts every column the writer reads.
+void flat_axes(handle frame, int i) {
+    const std::string what = "the " + std::string(kKinds[i]) + " Frame (" + item("frameList", i) + ")";
+    const long long header = checks::levels(nb::getattr(frame, "columns", nb::none()));
+    if (header > 1)
+        checks::impossible(what + " has MultiIndex columns of " + std::to_string(header) +
+                           " levels: the sheet gets " + std::to_string(header) +
+                           " header rows where the writer counts one; give it one level of "
+                           "column names (frame.columns = [...]) or reset the index");
+    const bool indexed = i == 0 || i == 5 || i == 6;
+    const long long index = checks::levels(nb::getattr(frame, "index", nb::none()));
+    if (indexed && index > 1)
+        checks::impossible(what + " has a MultiIndex of " + std::to_string(index) +
+                           " levels: written with its index it fills " + std::to_string(index) +
+                           " columns where the writer counts one (column A); reset the index "
+                           "(frame.reset_index(level=...)) so that one level remains");
+}
+
+// The chart bounds are the least and greatest measured value.
+void has_rows(const Shape &shape, int i) {
+    if (shape.rows > 0) return;
+    checks::impossible("the " + std::string(kKinds[i]) + " Frame (" + item("frameList", i) +
+                       ") has no rows: its chart bounds are the least and greatest of its "
+                       "measured values, which takes one example at least");
+}
+
+// The RMSE (sheet column B) and the VLOO score (C), from which the running
+// averages and the line chart are computed: a text there gives #DIV/0! in
+// "Avg VLOO" and a chart of nothing.
+void scores_are_numbers(handle frame) {
+    object iloc = checks::attr_if_present(frame, "iloc");
+    object columns = checks::attr_if_present(frame, "columns");
+    if (!iloc.is_valid() || !columns.is_valid()) return;
+    object all = pyutil::steal(PySlice_New(nullptr, nullptr, nullptr));
+    for (long long k = 0; k < 2; ++k) {
+        object column = iloc[nb::make_tuple(all, nb::int_(k))];
+        std::pair<object, long long> found = checks::first_text(column);
+        if (!found.first.is_valid()) continue;
+        const std::string name = "the result Frame's column " +
+                                 checks::short_repr(columns[nb::int_(k)]) + " (frameList[0], sheet column " +
+                                 a1::col_name(k + 1) + ")";
+        pyutil::raise(PyExc_TypeError,
+                      "%s must hold numbers, the scores its averages and line chart are "
+                      "computed from, not text: its row %lld holds %s",
+                      name.c_str(), found.second + 1, checks::describe(found.first).c_str());
+    }
+}
+
 }  // namespace
 
 void open_sheet_set(SheetSet &s, handle sheetList, handle frameList) {
@@ -116,6 +168,7 @@ void check_sheet_set(const SheetSet &s, const char *no_utilities) {
             auto rc = checks::frame_shape(frame, item("frameList", i));
             shape[i].rows = rc.first;
             shape[i].cols = rc.second;
+            if (present[i] && reads_frame(i)) flat_axes(frame, i);
         }
         if (present[i] && frame.is_none() && reads_frame(i))
             checks::wrong_type(item("frameList", i), frame,
@@ -142,9 +195,11 @@ void check_sheet_set(const SheetSet &s, const char *no_utilities) {
             "the result Frame (frameList[0]) has " + std::to_string(shape[0].cols) +
             " column(s), and needs two: the RMSE (sheet column B) and the VLOO score (C); "
             "with fewer, its running averages would land on column C and refer to themselves");
+    if (present[0]) scores_are_numbers(s.frames[0]);
 
     if (present[1]) {
         need_utilities(1);
+        has_rows(shape[1], 1);
         long long rc = checks::index(s.trainresultColumn, "trainresultColumn");
         if (rc == -1) rc = 1;
         measured_column_in_frame(rc, shape[1], 1, "trainresultColumn " + std::to_string(rc));
@@ -178,12 +233,19 @@ void check_sheet_set(const SheetSet &s, const char *no_utilities) {
 
     if (present[2]) {
         need_utilities(2);
+        has_rows(shape[2], 2);
         long long rc = checks::index(s.testresultColumn, "testresultColumn");
         if (rc == -1) rc = 4;
         measured_column_in_frame(rc, shape[2], 2, "testresultColumn " + std::to_string(rc));
         maxreclist_entries(s.maxreclist, s.as.maxreclist);
         checks::real(s.verbosexls, s.as.verbosexls, "a number (the verbosity level)");
         checks::real(s.leveragethreshold, s.as.leveragethreshold, "a number");
+        const double threshold = PyFloat_AsDouble(s.leveragethreshold.ptr());
+        if (threshold == -1.0 && PyErr_Occurred()) PyErr_Clear();
+        if (std::isnan(threshold))
+            warnings.push_back(std::string(s.as.leveragethreshold) +
+                               " is NaN: no leverage of the test sheet is compared above it, so "
+                               "none is flagged; give infinity to flag none, or a number");
         checks::real(s.decorindex, s.as.decorindex, "a number (the index in the chart's name)");
         const bool verbose = s.verbosexls > nb::int_(1);
         object first = s.maxreclist[nb::int_(0)];
@@ -207,6 +269,7 @@ void check_sheet_set(const SheetSet &s, const char *no_utilities) {
 
     if (present[3]) {
         need_utilities(3);
+        has_rows(shape[3], 3);
         long long c = checks::index(s.LOOResultTrainColumn, "LOOResultTrainColumn");
         measured_column_in_frame(c - 1, shape[3], 3,
                                  "LOOResultTrainColumn " + std::to_string(c) +
