@@ -149,7 +149,8 @@ void unlink_quietly(handle path) {
 
 object create_file_beside(handle filename, handle suffix, int mode) {
     object o = os();
-    object folder = folder_of(filename), prefix = nb::str(".{}.").format(file_name_of(filename));
+    object stem = os_path().attr("splitext")(file_name_of(filename))[nb::int_(0)];
+    object folder = folder_of(filename), prefix = nb::str(".{}.").format(stem);
     object secrets = nb::module_::import_("secrets");
     object flags = o.attr("O_WRONLY") | o.attr("O_CREAT") | o.attr("O_EXCL");
     for (int attempt = 0; attempt < kClaimAttempts; ++attempt) {

@@ -41,7 +41,7 @@ void with_open_file(handle filename, const char *mode, Body &&body) {
 }
 
 // A new empty file of its own beside `filename`, in its folder and named
-// ".<its name>.<random><suffix>", created exclusively with `mode` (before
+// ".<its name without extension>.<random><suffix>", created exclusively with `mode` (before
 // the umask): its path.
 object create_file_beside(handle filename, handle suffix, int mode);
 
