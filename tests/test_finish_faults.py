@@ -147,7 +147,7 @@ def test_copy_failing_half_way_leaves_no_partial_file(tmp_path, monkeypatch):
     assert os.listdir(tmp_path / "out") == [] and holds_campaign(noted_workbook(info.value))
 
 
-@pytest.mark.parametrize("stage", ["book close", "writer close"])
+@pytest.mark.parametrize("stage", ["book size", "book close", "writer close"])
 def test_writer_failing_while_saving(tmp_path, stage):
     writer, tempres = campaign(tmp_path / "tmp")
     options = make_options(tmp_path)
@@ -158,7 +158,9 @@ def test_writer_failing_while_saving(tmp_path, stage):
     def fail():
         raise DiskGone(stage)
 
-    if stage == "book close":
+    if stage == "book size":
+        writer.book.set_size = lambda *args: fail()
+    elif stage == "book close":
         writer.book.close = fail
     else:
         writer.close = fail
@@ -166,7 +168,10 @@ def test_writer_failing_while_saving(tmp_path, stage):
         finish(writer, tempres, options)
     assert os.listdir(tmp_path / "out") == [] and options.outfile.getvalue() == ""
     where = noted_workbook(info.value)
-    if stage == "book close":
+    if stage == "book size":
+        assert "was not saved; it is still open in excelwriter" in where
+        assert not writer.book.fileclosed
+    elif stage == "book close":
         assert "was being saved to" in where
     else:
         assert holds_campaign(where)

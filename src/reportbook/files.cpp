@@ -117,11 +117,13 @@ void move_by_copy(handle wanted, handle source, object &claimed) {
     object copy = copy_beside(source, wanted);
     try {
         try {
-            claimed = claim_free_name(wanted, [&](handle name) { return link_if_free(copy, name); });
+            claimed = claim_free_name(wanted,
+                                      [&](handle name) { return link_if_free(copy, name); });
         } catch (nb::python_error &e) {
             if (!is_link_refused(e)) throw;
             // A file system without hard links: the copy itself takes the name.
-            claimed = claim_free_name(wanted, [&](handle name) { return place_if_free(copy, name); });
+            claimed = claim_free_name(wanted,
+                                      [&](handle name) { return place_if_free(copy, name); });
             return;
         }
     } catch (nb::python_error &) {

@@ -154,6 +154,9 @@ void with_closing_warnings_silenced(Body body) {
     guard.attr("__exit__")(nb::none(), nb::none(), nb::none());
 }
 
+const char *const kNotSaved =
+    "finishExcel: the workbook was not saved; it is still open in excelwriter, partly finished";
+
 // body(), an error of which carries `where` as a note: after writing has
 // started, the caller learns where the workbook is.
 template <typename Body>
@@ -173,7 +176,10 @@ std::string text_of(handle path) { return pyutil::utf8(os().attr("fspath")(path)
 // path would write into one file at once, and each then take a damaged
 // workbook, or the other's, to its final name.
 object save_workbook(handle workbook, handle excelwriter, handle tempres, bool with_vba) {
-    object own = create_file_beside(tempres, nb::str(with_vba ? ".xlsm" : ".xlsx"), 0600);
+    object own;
+    telling(kNotSaved, [&] {
+        own = create_file_beside(tempres, nb::str(with_vba ? ".xlsm" : ".xlsx"), 0600);
+    });
     const std::string at = text_of(own);
     telling("finishExcel: the workbook was being saved to " + at + " when this happened; that "
             "file may hold part of it",
@@ -487,23 +493,20 @@ Str finishExcel(ExcelWriter excelwriter_in, Any options, CustomProperties gmCust
     object excelresult = toolkit::decorfile(fname, options, nb::str(".xlsm"), nb::str("(%s)"));
     object excelwriter, workbook;
     bool with_vba = false;
-    telling("finishExcel: the workbook was not saved; it is still open in excelwriter, partly "
-            "finished",
-            [&] {
-                std::vector<object> opened = pyutil::unpack(
-                    initiateExcelWriter(excelwriter_in, modeldic, d, o.savedir.get(),
-                                        nb::bool_(false)),
-                    2);
-                excelwriter = opened[0];
-                set.excelwriter = excelwriter;
-                set.infolen = opened[1];
-                set.paramcount = paramcount;
-                finish_sheet_set(set);
+    telling(kNotSaved, [&] {
+        std::vector<object> opened = pyutil::unpack(
+            initiateExcelWriter(excelwriter_in, modeldic, d, o.savedir.get(), nb::bool_(false)),
+            2);
+        excelwriter = opened[0];
+        set.excelwriter = excelwriter;
+        set.infolen = opened[1];
+        set.paramcount = paramcount;
+        finish_sheet_set(set);
 
-                workbook = nb::getattr(excelwriter, "book");
-                workbook.attr("set_size")(1490, 1300);
-                with_vba = attach_vba_project(workbook);
-            });
+        workbook = nb::getattr(excelwriter, "book");
+        workbook.attr("set_size")(1490, 1300);
+        with_vba = attach_vba_project(workbook);
+    });
 
     std::vector<object> split = pyutil::unpack(path.attr("splitext")(excelresult), 2);
     object base = strip_index_group(split[0]);

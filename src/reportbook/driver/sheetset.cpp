@@ -92,7 +92,8 @@ void chartsheet_name_free(handle book, handle name, int i) {
 // index column for the Frames written with their index (the result and
 // bootstrap Frames).  A MultiIndex shifts every column the writer reads.
 void flat_axes(handle frame, int i) {
-    const std::string what = "the " + std::string(kKinds[i]) + " Frame (" + item("frameList", i) + ")";
+    const std::string what =
+        "the " + std::string(kKinds[i]) + " Frame (" + item("frameList", i) + ")";
     const long long header = checks::levels(nb::getattr(frame, "columns", nb::none()));
     if (header > 1)
         checks::impossible(what + " has MultiIndex columns of " + std::to_string(header) +
@@ -129,8 +130,8 @@ void scores_are_numbers(handle frame) {
         std::pair<object, long long> found = checks::first_text(column);
         if (!found.first.is_valid()) continue;
         const std::string name = "the result Frame's column " +
-                                 checks::short_repr(columns[nb::int_(k)]) + " (frameList[0], sheet column " +
-                                 a1::col_name(k + 1) + ")";
+                                 checks::short_repr(columns[nb::int_(k)]) +
+                                 " (frameList[0], sheet column " + a1::col_name(k + 1) + ")";
         pyutil::raise(PyExc_TypeError,
                       "%s must hold numbers, the scores its averages and line chart are "
                       "computed from, not text: its row %lld holds %s",
