@@ -23,15 +23,41 @@ def plain(tmp_path):
     return write_xlsx(tmp_path / "plain.xlsx", {"Data": ROWS})
 
 
-@pytest.mark.usefixtures("range_reader")
-def test_ranges_of_each_kind(tmp_path, named, plain):
+def test_ranges_of_each_kind(tmp_path, named, plain, range_reader):
     assert sorted(tm.getranges(named, "xlsx")) == ["Rest", "Train"]
     assert tm.getranges(plain, "xlsx") == ["Data!A1:C6"]
     xls = write_xls(tmp_path / "d.xls", {"S": ROWS})
-    assert tm.getranges(xls, "xls") == ["S!A1:C6"]
+    if range_reader == "library":  # natively only, an .xls file is an error
+        assert tm.getranges(xls, "xls") == ["S!A1:C6"]
     for filetype in ("csv", "ods", "XLSX"):
         assert tm.getranges(named, filetype) == []
     assert tm.getranges(named) == []
+
+
+RANGE_CALLS = {
+    "gettitles": lambda p, ft: tm.gettitles(p, ft, "S!A1:B2"),
+    "getranges": lambda p, ft: tm.getranges(p, ft),
+    "analyseRangeData": lambda p, ft: tm.analyseRangeData(p, ft, "S!A1:B2"),
+    "dataiterator": lambda p, ft: list(tm.dataiterator(p, ft, "S!A1:B2", datafmt=None)),
+}
+
+
+@pytest.mark.parametrize("call", sorted(RANGE_CALLS))
+@pytest.mark.parametrize("case", ["xls", "rebound class", "open file"])
+def test_native_only_makes_every_fallback_of_a_range_call_an_error(tmp_path, monkeypatch, case, call):
+    path = write_xlsx(tmp_path / "d.xlsx", {"S": ROWS})
+    filetype = "xlsx"
+    if case == "xls":
+        path, filetype = write_xls(tmp_path / "d.xls", {"S": ROWS}), "xls"
+    elif case == "rebound class":
+        reader = type("Excel", (tm.Excel,), {})
+        monkeypatch.setattr(tm, "Excel", reader)
+        monkeypatch.setattr(tm, "getExcelType", lambda ft: reader)
+    monkeypatch.setenv("TRELLIS_NATIVE_ONLY", "1")
+    with open(path, "rb") as stream:
+        name = stream if case == "open file" else path
+        with pytest.raises(RuntimeError, match=r"native reader unsure of .*d\.xlsx?.*: "):
+            RANGE_CALLS[call](name, filetype)
 
 
 def test_getranges_silences_warnings_for_the_process(plain):
@@ -99,14 +125,14 @@ def test_gettitles_asks_for_the_header_only(monkeypatch):
     assert calls == [("f.xlsx", {"arange": "R", "datafmt": [1], "headerOnly": True, "load": True})]
 
 
-@pytest.mark.usefixtures("range_reader")
-def test_analyse_range(tmp_path, named):
+def test_analyse_range(tmp_path, named, range_reader):
     assert tm.analyseRangeData(named, "xlsx", "Data!A1:C6") == (type, 5, True, ["ID", "smiles", "logP"])
     assert tm.analyseRangeData(named, "xlsx", "Train", datafmt=[2]) == (type, 3, True, ["logP"])
     empty = write_xlsx(tmp_path / "e.xlsx", {"Data": ROWS, "Blank": []})
     assert tm.analyseRangeData(empty, "xlsx", "Blank") == (type, -1, True, [])
-    xls = write_xls(tmp_path / "d.xls", {"S": ROWS})
-    assert tm.analyseRangeData(xls, datarange="S!A1:B3") == (type, 2, True, ["ID", "smiles"])
+    if range_reader == "library":  # natively only, an .xls file is an error
+        xls = write_xls(tmp_path / "d.xls", {"S": ROWS})
+        assert tm.analyseRangeData(xls, datarange="S!A1:B3") == (type, 2, True, ["ID", "smiles"])
     assert tm.analyseRangeData(named, "xlsm") == (type, 0, True, [])
 
 

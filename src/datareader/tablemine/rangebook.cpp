@@ -113,17 +113,17 @@ Box closed_bounds(handle range_boundaries, const std::string &ref) {
     PyObject *t = PyObject_CallOneArg(range_boundaries.ptr(), text_of(ref).ptr());
     if (!t) {
         PyErr_Clear();
-        throw Unsure("a reference the library refuses: " + ref);
+        throw Unsure("a reference the library refuses: " + native::excerpt(ref));
     }
     object bounds = nb::steal(t);
     long long b[4];
     for (int i = 0; i < 4; ++i) {
         object v = bounds[nb::int_(i)];
-        if (!PyLong_CheckExact(v.ptr())) throw Unsure("an open reference: " + ref);
+        if (!PyLong_CheckExact(v.ptr())) throw Unsure("an open reference: " + native::excerpt(ref));
         b[i] = PyLong_AsLongLong(v.ptr());
         if (b[i] == -1 && PyErr_Occurred()) pyutil::raise_pending();
     }
-    if (b[0] > b[2] || b[1] > b[3]) throw Unsure("a reversed reference: " + ref);
+    if (b[0] > b[2] || b[1] > b[3]) throw Unsure("a reversed reference: " + native::excerpt(ref));
     return Box{b[0], b[1], b[2], b[3]};
 }
 
@@ -157,8 +157,7 @@ public:
         RowCells *out = nullptr;
         for (std::size_t i = 0; i < count; ++i) {
             const Cell &cell = cells[i];
-            m_values.check_style(cell);
-            if (!cell.ref.empty() && row_of(cell.ref) != number) throw Unsure("a cell outside its row");
+            look_at(number, cell);
             long long column = cell.column;
             if (m_extent) extend(column, column, number, number);
             if (!keep || column < m_box.c1 || column > m_box.c2) continue;
@@ -174,6 +173,8 @@ public:
         if (m_keep == Keep::Header && m_valued) m_enough = m_stopped_on_value = true;
         if (number >= m_box.r2) m_enough = true;
     }
+
+    void replaced(long long number, const Cell &cell) override { look_at(number, cell); }
 
     bool wants_rows() const override { return !m_enough; }
     bool wants_rest() const override { return m_rest; }
@@ -214,6 +215,12 @@ public:
     bool stopped_early() const { return m_stopped_on_value; }
 
 private:
+    // What the library checks of every cell it reads, kept or not.
+    void look_at(long long number, const Cell &cell) const {
+        m_values.check_style(cell);
+        if (!cell.ref.empty() && row_of(cell.ref) != number) throw Unsure("a cell outside its row");
+    }
+
     void extend(long long c1, long long c2, long long r1, long long r2) {
         if (!m_cells) {
             m_seen = Box{c1, r1, c2, r2};
@@ -591,7 +598,21 @@ private:
             return out;
         }
         if (header) last = box.r1;
-        native::check_grid(sheet, static_cast<std::uint64_t>(last - box.r1 + 1), width, written);
+        const auto height = static_cast<std::uint64_t>(last - box.r1 + 1);
+        native::check_grid(sheet, height, width, written);
+        try {
+            return grid_rows(scan, box, last, width);
+        } catch (std::bad_alloc &) {
+            throw native::out_of_memory(sheet, height, width);
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_MemoryError)) throw;
+            throw native::out_of_memory(sheet, height, width);
+        }
+    }
+
+    // The box's rows up to `last`, each `width` wide, None where no cell is.
+    static nb::list grid_rows(RangeScan &scan, const Box &box, long long last, std::size_t width) {
+        nb::list out;
         auto it = scan.rows().begin(), end = scan.rows().end();
         for (long long r = box.r1; r <= last; ++r) {
             object line = pyutil::steal(PyList_New(static_cast<Py_ssize_t>(width)));
@@ -678,9 +699,11 @@ auto attempt(handle filename, Read &&read) -> std::optional<decltype(read(std::d
         Loaded book(*path, filename);
         return read(book);
     } catch (Unsure &e) {
-        if (native_only()) pyutil::raise(PyExc_RuntimeError, "native reader unsure: %s", e.what());
+        if (native_only()) raise_unsure(filename, e);
     } catch (native::Refused &e) {
-        raise_refusal(e);
+        raise_refusal(filename, e);
+    } catch (std::bad_alloc &) {
+        raise_refusal(filename, native::Refused(native::Refused::Kind::Memory, "out of memory reading the workbook"));
     }
     return std::nullopt;
 }
@@ -690,6 +713,15 @@ auto attempt(handle filename, Read &&read) -> std::optional<decltype(read(std::d
 bool reads(handle reader_class, handle filename) {
     return toolkit::is_bound_excel(reader_class) &&
            (PyUnicode_Check(filename.ptr()) || PyObject_HasAttrString(filename.ptr(), "__fspath__"));
+}
+
+void before_reader_class(handle reader_class, handle filename, handle filetype) {
+    if (!native_only() || !is_workbook_type(filetype)) return;
+    const char *why = !toolkit::is_bound_excel(reader_class) ? "its reader class is not the module's own Excel"
+                      : !native_path(filename)                ? "it is given as no path"
+                                                              : "the native reader leaves it";
+    if (same_text(filetype, "xls")) why = "an .xls workbook is read by the reader class";
+    raise_unsure(filename, Unsure(why));
 }
 
 std::optional<object> titles(handle filename, handle datarange, handle datafmt) {

@@ -19,6 +19,11 @@ namespace mine::ranged {
 // opens.
 bool reads(handle reader_class, handle filename);
 
+// Called before `reader_class` reads a workbook the native reader did not:
+// with TRELLIS_NATIVE_ONLY set and `filetype` a workbook type, the
+// RuntimeError of every fallback instead, saying why.
+void before_reader_class(handle reader_class, handle filename, handle filetype);
+
 // Excel(filename, arange=datarange, datafmt=datafmt, headerOnly=True,
 // load=True).titles
 std::optional<object> titles(handle filename, handle datarange, handle datafmt);

@@ -17,6 +17,7 @@ Titles gettitles(Str filename, Str filetype, Str datarange, handle skipline, han
         check_range_arguments("gettitles", filename, datarange, datafmt);
         if (ranged::reads(reader_class, filename))
             if (auto titles = ranged::titles(filename, datarange, datafmt)) return std::move(*titles);
+        ranged::before_reader_class(reader_class, filename, filetype);
         check_before_library(filename, filetype);
         object reader = reader_class(filename, "arange"_a = datarange, "datafmt"_a = datafmt,
                                      "headerOnly"_a = true, "load"_a = true);
@@ -40,6 +41,7 @@ Strs getranges(Str filename, Str filetype) {
     check_file_argument("getranges", "filename", filename);
     if (ranged::reads(reader_class, filename))
         if (auto names = ranged::range_names(filename)) return std::move(*names);
+    ranged::before_reader_class(reader_class, filename, filetype);
     check_before_library(filename, filetype);
     object mgr = reader_class(filename, "load"_a = true);
     with_context(mgr, [&](handle reader) {
@@ -75,6 +77,7 @@ RangeLayout analyseRangeData(Str filename, Str filetype, Str datarange, Items da
         if (count) titles = (*native_rows)[0];
         --count;
     } else if (reader_class.is_valid()) {
+        ranged::before_reader_class(reader_class, filename, filetype);
         check_before_library(filename, filetype);
         object mgr = reader_class(filename, "load"_a = true);
         with_context(mgr, [&](handle reader) {

@@ -234,6 +234,7 @@ private:
                 return;
             }
         }
+        ranged::before_reader_class(reader_class, m_filename, m_filetype);
         check_before_library(m_filename, m_filetype);
         object mgr = reader_class(m_filename, "arange"_a = m_datarange, "datafmt"_a = m_datafmt,
                                   "load"_a = true, "headerOnly"_a = m_headerOnly);
