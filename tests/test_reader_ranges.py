@@ -1,9 +1,12 @@
 """Ranges, titles and a first look at a range, through the toolkit's readers."""
+import re
 import warnings
+import zipfile
 
 import pytest
 
-from helpers.reader_files import write_csv, write_xls, write_xlsx
+from helpers.reader_files import write_csv, write_sheet_data, write_xls, write_xlsx
+from vireo.trellis.datareader import excel
 from vireo.trellis.datareader import tablemine as tm
 
 pytestmark = pytest.mark.usefixtures("restore_warning_filters")
@@ -93,7 +96,7 @@ def test_getranges_on_a_workbook_without_ranges_fails(monkeypatch):
 
 
 @pytest.mark.parametrize("datarange, datafmt, titles", [
-    ("", None, ["a", "b"]),  # the first name the workbook lists
+    ("", None, ["ID", "smiles", "logP"]),  # the first sheet, defined names or not
     ("Rest", None, ["a", "b"]),
     ("Data!B1:C3", None, ["smiles", "logP"]),
     ("Train", ["logP", 0], ["logP", "ID"]),
@@ -137,11 +140,75 @@ def test_analyse_range(tmp_path, named, range_reader):
 
 
 @pytest.mark.usefixtures("range_reader")
-@pytest.mark.parametrize("call", [
-    lambda p: tm.gettitles(p, "xlsx", "NoSuchRange"),
-    lambda p: tm.analyseRangeData(p, "xlsx", "Nowhere!A1:B2"),
-    lambda p: tm.gettitles(p, "xlsx", datafmt=["no title"]),
+@pytest.mark.parametrize("call, error, builtin", [
+    (lambda p: tm.gettitles(p, "xlsx", "NoSuchRange"), excel.RangeNotFound, ValueError),
+    (lambda p: tm.analyseRangeData(p, "xlsx", "Nowhere!A1:B2"), excel.SheetNotFound, KeyError),
+    (lambda p: tm.gettitles(p, "xlsx", datafmt=["no title"]), excel.ColumnNotFound, ValueError),
+    (lambda p: list(tm.dataiterator(p, "xlsx", "Data!A1:B3", datafmt=[2])), excel.ColumnOutOfRange, IndexError),
 ])
-def test_reader_errors_reach_the_caller(named, call):
-    with pytest.raises((KeyError, ValueError)):
+def test_reader_errors_reach_the_caller(named, call, error, builtin, capsys):
+    # the reader's own class, which is the built-in error it was as well
+    with pytest.raises(error) as info:
         call(named)
+    assert isinstance(info.value, (excel.ReaderError, builtin))
+
+
+def linked_cells(tmp_path):
+    """Links on cells with a value, and on cells without one (the library
+    gives those the link's target, or its place in the workbook), one past
+    the data."""
+    import xlsxwriter
+
+    src = str(tmp_path / "links.base.xlsx")
+    book = xlsxwriter.Workbook(src)
+    sheet = book.add_worksheet("S")
+    for r, row in enumerate([["ID", "v", "w"], ["m1", 1, None], ["m2", 2, None]]):
+        sheet.write_row(r, 0, row)
+    sheet.write_url(1, 2, "https://example.com/kept", string="text")
+    sheet.write_url(2, 2, "https://example.com/empty")
+    sheet.write_url(1, 1, "internal:S!A1", string="1")
+    sheet.write_url(4, 3, "internal:'S'!B2")
+    book.close()
+    path = str(tmp_path / "links.xlsx")
+    with zipfile.ZipFile(src) as zin, zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as zout:
+        for item in zin.infolist():
+            data = zin.read(item.filename)
+            if item.filename == "xl/worksheets/sheet1.xml":  # the cells of two links emptied
+                data = re.sub(rb'<c r="(C3|D5)"[^>]*>.*?</c>', rb"", data)
+            zout.writestr(item, data)
+    return path
+
+
+@pytest.mark.usefixtures("range_reader")
+def test_linked_cells(tmp_path):
+    path = linked_cells(tmp_path)
+    assert list(tm.dataiterator(path, "xlsx", "S!A1:D5", datafmt=None)) == [
+        ["ID", "v", "w", None], ["m1", "1", "text", None], ["m2", 2, "https://example.com/empty", None],
+        [None, None, None, None], [None, None, None, "'S'!B2"]]
+    assert tm.getranges(path, "xlsx") == ["S!A1:D5"]
+    assert tm.gettitles(path, "xlsx", "S!C3:C4") == ["https://example.com/empty"]
+
+
+def error_cells(path):
+    def text(ref, t):
+        return '<c r="%s" t="inlineStr"><is><t>%s</t></is></c>' % (ref, t)
+    rows = ['<row r="1">%s%s</row>' % (text("A1", "ID"), text("B1", "v")),
+            '<row r="2">%s<c r="B2"><v>1</v></c></row>' % text("A2", "m1"),
+            '<row r="3">%s<c r="B3" t="e"><f>1/0</f><v>#DIV/0!</v></c></row>' % text("A3", "m2"),
+            '<row r="4">%s<c r="B4"><v>3</v></c></row>' % text("A4", "m3")]
+    return write_sheet_data(path, "".join(rows), "S")
+
+
+@pytest.mark.usefixtures("range_reader")
+def test_an_error_cell_in_a_data_row_raises_after_the_rows_before_it(tmp_path, capsys):
+    path = error_cells(tmp_path / "e.xlsx")
+    rows = tm.dataiterator(path, "xlsx", "S!A1:B4", datafmt=None)
+    assert next(rows) == ["ID", "v"] and next(rows) == ["m1", 1]
+    with pytest.raises(excel.ErrorCell, match=r"cell B3 of sheet 'S' holds the error #DIV/0!"):
+        next(rows)
+    assert capsys.readouterr().out.count("#DIV/0!") == 1
+    with pytest.raises(excel.ErrorCell):
+        tm.analyseRangeData(path, "xlsx", "S!A1:B4")
+    # a column left out, or a title, holds no error of a data row
+    assert tm.analyseRangeData(path, "xlsx", "S!A1:B4", datafmt=[0]) == (type, 3, True, ["ID"])
+    assert tm.gettitles(path, "xlsx", "S!B3:B4") == ["#DIV/0!"]

@@ -67,14 +67,15 @@ RangeLayout analyseRangeData(Str filename, Str filetype, Str datarange, Items da
         reader_class = toolkit::Excel();
     if (reader_class.is_valid())
         check_range_arguments("analyseRangeData", filename, datarange, datafmt);
-    std::optional<nb::list> native_rows;
+    std::optional<ranged::RangeRows> native_rows;
     if (reader_class.is_valid() && ranged::reads(reader_class, filename)) {
         native_rows = ranged::iter_data(filename, pyutil::text(""), nb::none(), nb::bool_(false), datarange,
                                         datafmt, nb::int_(0));
     }
     if (native_rows) {
-        count = static_cast<long long>(nb::len(*native_rows));
-        if (count) titles = (*native_rows)[0];
+        if (native_rows->error.is_valid()) pyutil::raise(native_rows->error);
+        count = static_cast<long long>(nb::len(native_rows->rows));
+        if (count) titles = native_rows->rows[0];
         --count;
     } else if (reader_class.is_valid()) {
         ranged::before_reader_class(reader_class, filename, filetype);
