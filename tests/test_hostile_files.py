@@ -384,6 +384,9 @@ def test_hostile_file_gives_an_error_quickly(tmp_path, kind):
         assert report["seconds"] < limit, report
         assert report["peak"] < 1 << 30, report
         assert len(report["message"]) < 400, report
+        # the reader's own errors name the file (malformed XML gives the library's)
+        if report["outcome"] in ("BadZipFile", "ValueError", "ParseError", "MemoryError") and kind != "malformed XML":
+            assert os.path.basename(report["path"]) in report["message"], report
         if kind in READ and call in ("getFrameFromExcel", "get_dataframe", "getranges"):
             assert report["outcome"] == "result", report
         if call == "searchExcelFile":
@@ -467,6 +470,38 @@ def test_the_grid_bound_and_trellis_max_cells(tmp_path, monkeypatch, refs):
     monkeypatch.setenv("TRELLIS_MAX_CELLS", "many")
     with pytest.raises(ValueError, match="TRELLIS_MAX_CELLS is many: expected a plain count"):
         tm.getFrameFromExcel(sparse, "S")
+
+
+@pytest.mark.skipif(not os.environ.get("TRELLIS_LARGE_TESTS"), reason="a sheet of 100 MB, set TRELLIS_LARGE_TESTS")
+def test_a_dense_sheet_is_read_or_refused_naming_its_grid(tmp_path):
+    # 16,384 rows x 3,000 numbers: a Frame of 393 MB, in a child capped at 1 GiB
+    import random
+    pool = [b"<c><v>%d</v></c>" % v for v in range(1000)]
+    rows = (b"<row>" + b"".join(random.choices(pool, k=3000)) + b"</row>" for _ in range(16384))
+    path = write_sheet_data(tmp_path / "dense.xlsx", rows)
+    report = read_in_child(path, ["getFrameFromExcel"], timeout=300)["getFrameFromExcel"]
+    assert report["outcome"] in ("result", "MemoryError"), report
+    if report["outcome"] == "MemoryError":
+        assert repr(path) in report["message"] and "sheet 'Utilities'" in report["message"], report
+        assert "x 3000 columns" in report["message"], report
+
+
+def test_a_file_changed_while_it_is_read_says_so(tmp_path, monkeypatch):
+    # a sheet pandas reads (lower-case references), rewritten under its read
+    path = write_sheet_data(tmp_path / "c.xlsx", '<row r="1"><c r="a1"><v>1</v></c></row>')
+    other = write_sheet_data(tmp_path / "d.xlsx", '<row r="1"><c r="a1"><v>1</v></c></row>')
+
+    def read_excel(name, *args, **kw):
+        if name == path:
+            with open(path, "wb") as f:
+                f.write(b"PK\3\4 half written")
+        raise ValueError("Excel file format cannot be determined, you must specify an engine manually.")
+    monkeypatch.setattr(tm, "pandas", type("pandas", (), {"read_excel": staticmethod(read_excel)}))
+    with pytest.raises(OSError, match="c.xlsx' changed while it was read .*ValueError"):
+        tm.getFrameFromExcel(path, "Utilities")
+    # unchanged, the library's error passes as it is
+    with pytest.raises(ValueError, match="cannot be determined"):
+        tm.getFrameFromExcel(other, "Utilities")
 
 
 def test_messages_quote_a_short_excerpt_of_a_cell(tmp_path, monkeypatch):
