@@ -216,6 +216,42 @@ def deep_nesting(folder):
     return rewrite(good_workbook(folder), folder / "net_deep.xlsx", change)
 
 
+def nesting_within_reason(folder):
+    # deeper than the native reader follows, as deep as the library reads
+    def change(name, data):
+        if name != UTILITIES:
+            return data
+        return data.replace(b"</sheetData>", b"<row r='99'><c r='B99'>" + b"<x>" * 1000
+                            + b"</x>" * 1000 + b"</c></row></sheetData>")
+    return rewrite(good_workbook(folder), folder / "net_nested.xlsx", change)
+
+
+def cell_named_again_and_again(folder):
+    # 55 MB of one empty cell named 5 million times, in 110 KB
+    path = folder / "net_again.xlsx"
+    again = b'<c r="A2"/>' * 100000
+    return write_sheet_data(path, [b'<row r="1"><c r="A1" t="inlineStr"><is><t>Model file</t></is></c>'
+                                   b'</row><row r="2">'] + [again] * 50 + [b"</row>"])
+
+
+def million_cell_formats(folder):
+    # A styles part of plain markup inflating 340 times: 19 MB from 55 KB
+    path = folder / "net_styles.xlsx"
+    good = good_workbook(folder)
+    with zipfile.ZipFile(good) as zin, zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as zout:
+        for item in zin.infolist():
+            data = zin.read(item.filename)
+            if item.filename != "xl/styles.xml":
+                zout.writestr(item.filename, data)
+                continue
+            head, _, rest = data.partition(b"<cellXfs")
+            with zout.open(item.filename, "w") as member:
+                member.write(head + b'<cellXfs count="300000">')
+                member.write(b'<xf numFmtId="0" fontId="0" fillId="0" borderId="0" xfId="0"/>' * 300000)
+                member.write(b"</cellXfs>" + rest.partition(b"</cellXfs>")[2])
+    return path
+
+
 def huge_attribute(folder):
     # Random text, so that it does not compress: 20 MB in one start tag.
     noise = base64.b64encode(os.urandom(15 << 20))
@@ -311,6 +347,9 @@ HOSTILE = {
     "far cells on a range's sheet": (lambda folder: far_cells(folder, False), RANGE_CALLS, True),
     # openpyxl (getranges) may read these; the native reader refuses them
     "deep nesting": (deep_nesting, NATIVE_CALLS, False),
+    "nesting within reason": (nesting_within_reason, WORKBOOK_CALLS, True),
+    "a cell named again and again": (cell_named_again_and_again, WORKBOOK_CALLS, True),
+    "a million cell formats": (million_cell_formats, WORKBOOK_CALLS, True),
     "huge attribute": (huge_attribute, NATIVE_CALLS, False),
     "two members of one name": (utilities_twice, WORKBOOK_CALLS, False),
     "NUL in a member name": (nul_in_a_name, WORKBOOK_CALLS, False),
@@ -318,6 +357,8 @@ HOSTILE = {
 # Damaged in the second sheet's member, which getranges never opens: it
 # reads the first sheet alone.
 READ_AROUND = {"lying size in the directory", "inflate ratio beyond reason"}
+# Sound files the reader reads (a sheet without the properties aside).
+READ = {"nesting within reason", "a cell named again and again", "a million cell formats"}
 # What the native reader raises for each.
 REFUSED_AS = {
     "overlapping members": "BadZipFile",
@@ -342,6 +383,12 @@ def test_hostile_file_gives_an_error_quickly(tmp_path, kind):
     for call, report in reports.items():
         assert report["seconds"] < limit, report
         assert report["peak"] < 1 << 30, report
+        assert len(report["message"]) < 400, report
+        # the reader's own errors name the file (malformed XML gives the library's)
+        if report["outcome"] in ("BadZipFile", "ValueError", "ParseError", "MemoryError") and kind != "malformed XML":
+            assert os.path.basename(report["path"]) in report["message"], report
+        if kind in READ and call in ("getFrameFromExcel", "get_dataframe", "getranges"):
+            assert report["outcome"] == "result", report
         if call == "searchExcelFile":
             # The search passes over a candidate it cannot read.
             assert report["outcome"] in ("result", "StopIteration"), report
@@ -372,6 +419,8 @@ BEYOND = {
     "cells without reference past XFD": ('<row r="2">' + "<c/>" * 16384 + "<c><v>1</v></c></row>", "cell XFE2"),
     "two far-apart cells": ('<row r="2"><c r="XFD2"><v>1</v></c></row><row r="1048576"><c r="A1048576">'
                             '<v>2</v></c></row>', "1048576 rows x 16384 columns"),
+    "two cells, a grid of 49 million": ('<row r="2"><c r="A2"><v>1</v></c></row><row r="3000"><c r="XFD3000">'
+                                        '<v>2</v></c></row>', "3000 rows x 16384 columns"),
     "5000 rows reaching XFD": ("".join('<row r="%d"><c r="XFD%d"><v>1</v></c></row>' % (i, i)
                                        for i in range(2, 5002)), "5001 rows x 16384 columns"),
 }
@@ -421,6 +470,50 @@ def test_the_grid_bound_and_trellis_max_cells(tmp_path, monkeypatch, refs):
     monkeypatch.setenv("TRELLIS_MAX_CELLS", "many")
     with pytest.raises(ValueError, match="TRELLIS_MAX_CELLS is many: expected a plain count"):
         tm.getFrameFromExcel(sparse, "S")
+
+
+@pytest.mark.skipif(not os.environ.get("TRELLIS_LARGE_TESTS"), reason="a sheet of 100 MB, set TRELLIS_LARGE_TESTS")
+def test_a_dense_sheet_is_read_or_refused_naming_its_grid(tmp_path):
+    # 16,384 rows x 3,000 numbers: a Frame of 393 MB, in a child capped at 1 GiB
+    import random
+    pool = [b"<c><v>%d</v></c>" % v for v in range(1000)]
+    rows = (b"<row>" + b"".join(random.choices(pool, k=3000)) + b"</row>" for _ in range(16384))
+    path = write_sheet_data(tmp_path / "dense.xlsx", rows)
+    report = read_in_child(path, ["getFrameFromExcel"], timeout=300)["getFrameFromExcel"]
+    assert report["outcome"] in ("result", "MemoryError"), report
+    if report["outcome"] == "MemoryError":
+        assert repr(path) in report["message"] and "sheet 'Utilities'" in report["message"], report
+        assert "x 3000 columns" in report["message"], report
+
+
+def test_a_file_changed_while_it_is_read_says_so(tmp_path, monkeypatch):
+    # a sheet pandas reads (lower-case references), rewritten under its read
+    path = write_sheet_data(tmp_path / "c.xlsx", '<row r="1"><c r="a1"><v>1</v></c></row>')
+    other = write_sheet_data(tmp_path / "d.xlsx", '<row r="1"><c r="a1"><v>1</v></c></row>')
+
+    def read_excel(name, *args, **kw):
+        if name == path:
+            with open(path, "wb") as f:
+                f.write(b"PK\3\4 half written")
+        raise ValueError("Excel file format cannot be determined, you must specify an engine manually.")
+    monkeypatch.setattr(tm, "pandas", type("pandas", (), {"read_excel": staticmethod(read_excel)}))
+    with pytest.raises(OSError, match="c.xlsx' changed while it was read .*ValueError"):
+        tm.getFrameFromExcel(path, "Utilities")
+    # unchanged, the library's error passes as it is
+    with pytest.raises(ValueError, match="cannot be determined"):
+        tm.getFrameFromExcel(other, "Utilities")
+
+
+def test_messages_quote_a_short_excerpt_of_a_cell(tmp_path, monkeypatch):
+    # 10 MB in one value that is no number, in 15 KB
+    path = write_sheet_data(tmp_path / "v.xlsx", '<row r="1"><c r="A1"><v>1</v></c></row><row r="2"><c r="A2">'
+                                                 '<v>1' + "x" * 10000000 + '</v></c></row>')
+    monkeypatch.setenv("TRELLIS_NATIVE_ONLY", "1")
+    with pytest.raises(RuntimeError) as info:
+        tm.getFrameFromExcel(path, "Utilities")
+    message = str(info.value)
+    assert len(message) < 400 and "'1xxx" in message and "(10000001 bytes)" in message, message[:500]
+    assert repr(path) in message
 
 
 LAUGHS = ('<!DOCTYPE lolz [<!ENTITY lol0 "lollollollollollollollollollol">'

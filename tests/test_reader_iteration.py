@@ -158,15 +158,15 @@ def test_unknown_type_and_failing_construction(monkeypatch, capsys):
     assert capsys.readouterr().out.count("\n") == 2
 
 
-@pytest.mark.usefixtures("range_reader")
-def test_rows_of_real_files(tmp_path, capsys):
+def test_rows_of_real_files(tmp_path, capsys, range_reader):
     csv_path = write_csv(tmp_path / "d.csv", ROWS)
     assert list(tm.dataiterator(csv_path)) == ROWS
     xlsx = write_xlsx(tmp_path / "d.xlsx", {"S": ROWS})
     assert list(tm.dataiterator(xlsx, "xlsx", "S!A1:C3", datafmt=[2, 0])) == [
         ["logP", "ID"], [0.5, "m1"], [1.0, "m2"]]
-    xls = write_xls(tmp_path / "d.xls", {"S": ROWS})
-    assert list(tm.dataiterator(xls, "xls", skipline=1, datafmt=[0])) == [["m1"], ["m2"], ["m3"]]
+    if range_reader == "library":  # natively only, an .xls file is an error
+        xls = write_xls(tmp_path / "d.xls", {"S": ROWS})
+        assert list(tm.dataiterator(xls, "xls", skipline=1, datafmt=[0])) == [["m1"], ["m2"], ["m3"]]
     with pytest.raises(FileNotFoundError):
         list(tm.dataiterator(str(tmp_path / "missing.csv")))
     assert "No such file" in capsys.readouterr().out

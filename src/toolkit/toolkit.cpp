@@ -58,6 +58,7 @@ object substitute_field(handle field) {
 
 namespace {
 PyObject *bound_excel = nullptr;
+PyObject *bound_excel_module = nullptr;
 }
 
 void bind_reader_siblings(nb::module_ &m) {
@@ -67,6 +68,14 @@ void bind_reader_siblings(nb::module_ &m) {
     borrow(m, datasource, "getExcelType");
     // Kept for the life of the process, as the class itself is by its module.
     if (!bound_excel) bound_excel = nb::getattr(excel, "Excel").release().ptr();
+    if (!bound_excel_module) bound_excel_module = excel.inc_ref().ptr();
+}
+
+object excel_error(const char *name) {
+    object cls;
+    if (bound_excel_module && PyObject_HasAttrString(bound_excel_module, name))
+        cls = nb::getattr(handle(bound_excel_module), name);
+    return cls;
 }
 
 bool is_bound_excel(handle cls) { return bound_excel && cls.ptr() == bound_excel; }

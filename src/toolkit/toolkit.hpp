@@ -41,6 +41,9 @@ object getExcelType(handle filetype);
 // reading the module may do natively.  A class rebound in its place (the
 // toolkit's own, a test's stand-in) is always called.
 bool is_bound_excel(handle cls);
+// The error class `name` of the module the bound Excel comes from; invalid
+// when that module has none (the toolkit's own reader, which raises its own).
+object excel_error(const char *name);
 object Excel();
 object ExcelXP();
 object ExcelCsv();

@@ -31,7 +31,7 @@ object python_int(const std::string &text) {
     PyObject *v = PyLong_FromUnicodeObject(s.ptr(), 10);
     if (!v) {
         PyErr_Clear();
-        throw Unsure("not an integer: " + text);
+        throw Unsure("not an integer: " + native::excerpt(text));
     }
     return nb::steal(v);
 }
@@ -47,7 +47,7 @@ double python_float(const std::string &text) {
     PyObject *f = PyFloat_FromString(s.ptr());
     if (!f) {
         PyErr_Clear();
-        throw Unsure("not a number: " + text);
+        throw Unsure("not a number: " + native::excerpt(text));
     }
     v = PyFloat_AS_DOUBLE(f);
     Py_DECREF(f);
@@ -105,7 +105,7 @@ object BookCells::text_value(const native::Cell &cell) {
 // The shared string at an index, taken as openpyxl takes a list index.
 object BookCells::shared(const std::string &index) {
     std::size_t from = !index.empty() && index[0] == '-' ? 1 : 0;
-    if (!plain_digits(index, from) || index.size() - from > 18) throw Unsure("odd string index " + index);
+    if (!plain_digits(index, from) || index.size() - from > 18) throw Unsure("odd string index " + native::excerpt(index));
     long long i = std::strtoll(index.c_str(), nullptr, 10);
     long long n = static_cast<long long>(m_shared.size());
     if (i < 0) i += n;  // a list index, as openpyxl uses it

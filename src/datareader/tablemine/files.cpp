@@ -1,9 +1,17 @@
 // What a file is before any library reads it: its type by its extension, a
 // special file that would hang a reader, and its name as the native reader
-// opens it.
+// opens it; and whether it changed while it was read.
+// Large files on 32-bit systems: their sizes too are told apart.
+#ifndef _FILE_OFFSET_BITS
+#define _FILE_OFFSET_BITS 64
+#endif
+
 #include "datareader/tablemine/tablemine.hpp"
 
 #include <cstring>
+#include <fstream>
+
+#include <sys/stat.h>
 
 namespace mine {
 
@@ -33,6 +41,34 @@ std::optional<std::string> native_path(handle filename) {
     if (PyBytes_AsStringAndSize(encoded.ptr(), &data, &size) < 0) pyutil::raise_pending();
     if (std::memchr(data, 0, static_cast<std::size_t>(size))) return std::nullopt;
     return std::string(data, static_cast<std::size_t>(size));
+}
+
+bool zip_by_content(const std::string &path) {
+    char head[4] = {};
+    std::ifstream file(path, std::ios::binary);
+    return file.read(head, sizeof head) && std::memcmp(head, "PK\3\4", 4) == 0;
+}
+
+FileStamp stamp_of(const std::optional<std::string> &path) {
+    FileStamp stamp;
+    struct stat st;
+    if (!path || ::stat(path->c_str(), &st) != 0) return stamp;
+    stamp.known = true;
+    stamp.fields = {static_cast<long long>(st.st_dev), static_cast<long long>(st.st_ino),
+                    static_cast<long long>(st.st_size), static_cast<long long>(st.st_mtim.tv_sec),
+                    static_cast<long long>(st.st_mtim.tv_nsec), static_cast<long long>(st.st_ctim.tv_sec),
+                    static_cast<long long>(st.st_ctim.tv_nsec)};
+    return stamp;
+}
+
+void check_unchanged(handle filename, const std::optional<std::string> &path, const FileStamp &before,
+                     handle failure) {
+    FileStamp now = stamp_of(path);
+    if (!before.known && !now.known) return;
+    if (before.known == now.known && before.fields == now.fields) return;
+    std::string what = failure.is_valid() ? std::string(" (the read failed with ") + Py_TYPE(failure.ptr())->tp_name + ")" : "";
+    pyutil::raise(PyExc_OSError, "%s changed while it was read%s: read it again once it is written",
+                  shown_file(filename).c_str(), what.c_str());
 }
 
 bool same_text(handle ft, const char *text) {

@@ -168,8 +168,8 @@ public:
     void end(const char *) override {
         if (m_row_depth > 0) {
             if (m_depth == m_row_depth + 2) m_in_value = false;
-            if (m_depth == m_row_depth + 1 && m_valued) ++cells;
-            if (m_depth == m_row_depth) m_row_depth = 0;
+            if (m_depth == m_row_depth + 1 && m_valued) ++m_row_valued;
+            if (m_depth == m_row_depth) end_row();
         }
         --m_depth;
     }
@@ -178,10 +178,21 @@ public:
         if (m_in_value && len > 0) m_valued = true;
     }
 
+    // The library reads deep nesting: its cells count all the same.
+    bool reads_deep() const override { return true; }
+
 private:
+    // The library keeps one cell per position: a cell named again and
+    // again counts once, so no row counts more cells than its width.
+    void end_row() {
+        cells += std::min(m_row_valued, m_row_width);
+        m_row_depth = 0;
+    }
+
     void begin_row(const char **attrs) {
         m_row_depth = m_depth;
         m_column = 0;
+        m_row_valued = m_row_width = 0;
         const char *r = native::xml::attribute(attrs, "r");
         if (!r) {
             ++m_row;
@@ -208,6 +219,7 @@ private:
                          " run past the last column of a sheet (XFD): cell " +
                          native::column_name(static_cast<std::uint64_t>(m_column)) + std::to_string(m_row)};
         }
+        m_row_width = std::max(m_row_width, m_column);
         if (row < 1 || m_row < 1) return;
         rows = std::max({rows, row, m_row});
         columns = std::max(columns, m_column);
@@ -281,7 +293,7 @@ private:
     }
 
     int m_depth = 0, m_row_depth = 0;
-    long long m_row = 0, m_column = 0;
+    long long m_row = 0, m_column = 0, m_row_valued = 0, m_row_width = 0;
     bool m_in_value = false, m_valued = false;
 };
 
@@ -349,6 +361,16 @@ void check_extents(const std::string &path, handle archive, handle infos) {
     }
 }
 
+// A reason as a message gives it: the parts of a file it quotes are
+// excerpts already, a name of a member or an element may still be long.
+std::string shortened(const std::string &why) {
+    constexpr std::size_t kMost = 300;
+    if (why.size() <= kMost) return why;
+    std::size_t cut = kMost;
+    while (cut > 0 && (static_cast<unsigned char>(why[cut]) & 0xC0) == 0x80) --cut;
+    return why.substr(0, cut) + "...";
+}
+
 object optional_text(const std::optional<std::string> &s) {
     return s ? pyutil::text(*s) : object(nb::none());
 }
@@ -370,7 +392,15 @@ void guard_workbook(handle filename) {
             path.assign(data, static_cast<std::size_t>(size));
             return zipfile.attr("ZipFile")(os.attr("fspath")(filename));
         },
-        [](nb::python_error &) { return object(); });
+        [&](nb::python_error &e) {
+            // A workbook cut short or damaged: the library would say so in
+            // the same words, naming no file.
+            if (e.matches(zipfile.attr("BadZipFile").ptr()) && !path.empty() && zip_by_content(path))
+                pyutil::raise(pyutil::steal(PyObject_CallOneArg(
+                    zipfile.attr("BadZipFile").ptr(),
+                    pyutil::text(shown_file(filename) + ": " + pyutil::utf8(e.value())).ptr())));
+            return object();
+        });
     if (!archive.is_valid()) return;
     try {
         closing(archive, [&] {
@@ -381,7 +411,7 @@ void guard_workbook(handle filename) {
             check_extents(path, archive, infos);
         });
     } catch (Refused &refusal) {
-        raise_refusal(refusal);
+        raise_refusal(filename, refusal);
     }
 }
 
@@ -395,10 +425,16 @@ void check_before_library(handle filename, handle filetype) {
     check_before_library(filename);
 }
 
-void raise_refusal(const Refused &refusal) {
+std::string shown_file(handle filename) {
+    return pyutil::unless_exception(
+        [&] { return pyutil::utf8(nb::repr(pyutil::module_attr("os").attr("fspath")(filename))); },
+        [&](nb::python_error &) { return pyutil::utf8(nb::repr(filename)); });
+}
+
+void raise_refusal(handle filename, const Refused &refusal) {
     // The error class of each refusal, as the library's own reading would
     // raise it, and how many of the refusal's details it takes as arguments
-    // (none: the message alone).
+    // (none: the message alone, after the file's name).
     const char *module = "builtins", *name = "ValueError";
     std::size_t taken = 0;
     switch (refusal.kind) {
@@ -410,13 +446,20 @@ void raise_refusal(const Refused &refusal) {
     case Refused::Kind::Encoding: module = "defusedxml.common", name = "DefusedXmlException"; break;
     case Refused::Kind::Xml: module = "xml.etree.ElementTree", name = "ParseError"; break;
     case Refused::Kind::Sheet: break;
+    case Refused::Kind::Size: break;
+    case Refused::Kind::Memory: name = "MemoryError"; break;
     }
     nb::list args;
-    if (taken == 0) args.append(pyutil::text(refusal.what()));
+    if (taken == 0) args.append(pyutil::text(shown_file(filename) + ": " + shortened(refusal.what())));
     for (std::size_t i = 0; i < taken; ++i)
         args.append(i < refusal.details.size() ? optional_text(refusal.details[i]) : object(nb::none()));
     object type = nb::module_::import_(module).attr(name);
     pyutil::raise(pyutil::steal(PyObject_Call(type.ptr(), nb::tuple(args).ptr(), nullptr)));
+}
+
+void raise_unsure(handle filename, const native::Unsure &unsure) {
+    pyutil::raise(PyExc_RuntimeError, "native reader unsure of %s: %s", shown_file(filename).c_str(),
+                  shortened(unsure.what()).c_str());
 }
 
 }  // namespace mine

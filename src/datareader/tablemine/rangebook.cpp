@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <map>
 #include <string_view>
 
 namespace mine::ranged {
@@ -50,6 +51,15 @@ object formatted(const char *text, std::initializer_list<handle> args) {
 
 [[noreturn]] void raise_with(PyObject *type, const object &message) { pyutil::raise(handle(type)(message)); }
 
+// The reader's own error `name` (each also the built-in error it stands
+// for).  A reader module without it raises errors of its own: the reader
+// class is then asked, so that both paths give one answer.
+[[noreturn]] void raise_reader(const char *name, const object &message) {
+    object cls = toolkit::excel_error(name);
+    if (!cls.is_valid()) throw Unsure(std::string("the reader raises its own ") + name);
+    pyutil::raise(cls(message));
+}
+
 // --- cell values ---------------------------------------------------------------
 
 // A cell's value as openpyxl's full reading (data only) gives it.
@@ -66,15 +76,19 @@ public:
             throw Unsure("a cell style the workbook lacks");
     }
 
-    object value(const Cell &cell) {
+    // `error` tells a cell holding an error value, which the library types
+    // as such: its text, or "#VALUE!" for a date beyond the calendar.
+    object value(const Cell &cell, bool &error) {
+        error = false;
         if (cell.type == CellType::Inline) return cell.has_value ? text_of(cell.value) : object(nb::none());
         if (!cell.has_value) return nb::none();
-        if (cell.type == CellType::Number) return number(cell);
+        if (cell.type == CellType::Number) return number(cell, error);
+        error = cell.type == CellType::Error;
         return m_cells.text_value(cell);  // error cells keep their text
     }
 
 private:
-    object number(const Cell &cell) {
+    object number(const Cell &cell, bool &error) {
         const std::string &text = cell.value;
         bool real = text.find_first_of(".eE") != std::string::npos;
         object value = real ? object(nb::float_(python_float(text))) : python_int(text);
@@ -85,6 +99,7 @@ private:
         // openpyxl's words, and its error value
         std::string msg = BookCells::beyond_dates(cell, value);
         if (PyErr_WarnEx(PyExc_UserWarning, msg.c_str(), 1) < 0) pyutil::raise_pending();
+        error = true;
         return pyutil::text("#VALUE!");
     }
 
@@ -105,6 +120,7 @@ struct Box {
 struct RowCells {
     long long number;
     std::vector<std::pair<long long, object>> cells;  // column, value, in the order written
+    std::vector<long long> errors;                    // the columns holding an error value
 };
 
 // range_boundaries of openpyxl over `ref`, all four bounds; Unsure when it
@@ -113,17 +129,17 @@ Box closed_bounds(handle range_boundaries, const std::string &ref) {
     PyObject *t = PyObject_CallOneArg(range_boundaries.ptr(), text_of(ref).ptr());
     if (!t) {
         PyErr_Clear();
-        throw Unsure("a reference the library refuses: " + ref);
+        throw Unsure("a reference the library refuses: " + native::excerpt(ref));
     }
     object bounds = nb::steal(t);
     long long b[4];
     for (int i = 0; i < 4; ++i) {
         object v = bounds[nb::int_(i)];
-        if (!PyLong_CheckExact(v.ptr())) throw Unsure("an open reference: " + ref);
+        if (!PyLong_CheckExact(v.ptr())) throw Unsure("an open reference: " + native::excerpt(ref));
         b[i] = PyLong_AsLongLong(v.ptr());
         if (b[i] == -1 && PyErr_Occurred()) pyutil::raise_pending();
     }
-    if (b[0] > b[2] || b[1] > b[3]) throw Unsure("a reversed reference: " + ref);
+    if (b[0] > b[2] || b[1] > b[3]) throw Unsure("a reversed reference: " + native::excerpt(ref));
     return Box{b[0], b[1], b[2], b[3]};
 }
 
@@ -157,32 +173,38 @@ public:
         RowCells *out = nullptr;
         for (std::size_t i = 0; i < count; ++i) {
             const Cell &cell = cells[i];
-            m_values.check_style(cell);
-            if (!cell.ref.empty() && row_of(cell.ref) != number) throw Unsure("a cell outside its row");
+            look_at(number, cell);
             long long column = cell.column;
             if (m_extent) extend(column, column, number, number);
             if (!keep || column < m_box.c1 || column > m_box.c2) continue;
-            object value = m_values.value(cell);
+            bool error = false;
+            object value = m_values.value(cell, error);
             if (!out) {
-                m_rows.push_back(RowCells{number, {}});
+                m_rows.push_back(RowCells{number, {}, {}});
                 out = &m_rows.back();
             }
             if (!value.is_none()) m_valued = true;
             out->cells.emplace_back(column, std::move(value));
+            if (error) out->errors.push_back(column);
         }
         if (m_extent) return;
         if (m_keep == Keep::Header && m_valued) m_enough = m_stopped_on_value = true;
         if (number >= m_box.r2) m_enough = true;
     }
 
+    void replaced(long long number, const Cell &cell) override { look_at(number, cell); }
+
     bool wants_rows() const override { return !m_enough; }
     bool wants_rest() const override { return m_rest; }
 
     void element(const char *local, const char **attrs, int depth) override {
         if (depth == 2) {
-            // The library sets an empty linked cell to the link's target.
-            if (std::strcmp(local, "hyperlinks") == 0) throw Unsure("hyperlinks");
             m_in_merges = std::strcmp(local, "mergeCells") == 0;
+            m_in_links = std::strcmp(local, "hyperlinks") == 0;
+            // the library keeps the last list of links
+            if (m_in_links && m_links_seen++) throw Unsure("two lists of hyperlinks");
+        } else if (m_in_links && std::strcmp(local, "hyperlink") == 0) {
+            m_links.push_back(link_of(attrs));
         } else if (m_in_merges && std::strcmp(local, "mergeCell") == 0) {
             const char *ref = native::xml::attribute(attrs, "ref");
             if (!ref) throw Unsure("a merged range without reference");
@@ -197,14 +219,48 @@ public:
             extend(m.c1, m.c2, m.r1, m.r2);
             for (RowCells &row : m_rows) {
                 if (row.number < m.r1 || row.number > m.r2) continue;
+                auto covered = [&](long long column) {
+                    return column >= m.c1 && column <= m.c2 && (row.number != m.r1 || column != m.c1);
+                };
                 for (auto &cell : row.cells)
-                    if (cell.first >= m.c1 && cell.first <= m.c2 && (row.number != m.r1 || cell.first != m.c1))
-                        cell.second = nb::none();
+                    if (covered(cell.first)) cell.second = nb::none();
+                row.errors.erase(std::remove_if(row.errors.begin(), row.errors.end(), covered), row.errors.end());
             }
         }
     }
 
     void widen(const Box &b) { extend(b.c1, b.c2, b.r1, b.r2); }
+
+    // A link of the sheet's list: its cell, and the relationship or the
+    // place it goes to.
+    struct Link {
+        long long row = 0, column = 0;
+        std::optional<std::string> id, location;
+    };
+    const std::vector<Link> &links() const { return m_links; }
+
+    // After the merges: the library makes the cell of a link and, where it
+    // holds no value, gives it the link's target, or its place within the
+    // workbook (`text`, None for neither).
+    void bind_link(const Link &link, handle text) {
+        for (const Box &m : m_merges)
+            if (link.column >= m.c1 && link.column <= m.c2 && link.row >= m.r1 && link.row <= m.r2)
+                throw Unsure("a link on a merged cell");
+        extend(link.column, link.column, link.row, link.row);
+        if (text.is_none() || m_keep == Keep::Extent) return;
+        if (link.row < m_box.r1 || link.row > m_box.r2 || link.column < m_box.c1 || link.column > m_box.c2) return;
+        // Rows past those a header scan kept do not change its header.
+        if (m_enough && link.row > m_last_row) return;
+        auto at = std::lower_bound(m_rows.begin(), m_rows.end(), link.row,
+                                   [](const RowCells &r, long long n) { return r.number < n; });
+        if (at == m_rows.end() || at->number != link.row) at = m_rows.insert(at, RowCells{link.row, {}, {}});
+        for (auto &cell : at->cells)
+            if (cell.first == link.column) {
+                if (cell.second.is_none()) cell.second = nb::borrow(text);
+                return;
+            }
+        at->cells.emplace_back(link.column, nb::borrow(text));
+    }
 
     // The reader's used range: min_column, min_row, max_column, max_row of
     // the sheet once it has read its cells from A1 on, which makes A1.
@@ -214,6 +270,39 @@ public:
     bool stopped_early() const { return m_stopped_on_value; }
 
 private:
+    // The attributes the library's links take; any other makes it fail.
+    Link link_of(const char **attrs) const {
+        static const std::string rel_id = native::xml::qualified(native::xml::kRelNs, "id");
+        Link link;
+        const char *ref = nullptr;
+        for (; *attrs; attrs += 2) {
+            const char *name = attrs[0], *value = attrs[1];
+            if (std::strcmp(name, "ref") == 0) ref = value;
+            else if (std::strcmp(name, "location") == 0) link.location = value;
+            else if (rel_id == name) link.id = value;
+            else if (std::strcmp(name, "tooltip") != 0 && std::strcmp(name, "display") != 0 && native::xml::unqualified(name))
+                throw Unsure("a link attribute the library refuses");
+        }
+        if (!ref) throw Unsure("a link without reference");
+        // one cell in plain A1 form; ranges and other forms are the library's
+        const char *p = ref;
+        long long column = 0, row = 0;
+        for (; *p >= 'A' && *p <= 'Z' && column <= native::kMaxColumn; ++p) column = column * 26 + (*p - 'A' + 1);
+        const char *digits = p;
+        for (; *p >= '0' && *p <= '9' && row <= static_cast<long long>(native::kMaxRow); ++p) row = row * 10 + (*p - '0');
+        if (*p || p == digits || digits == ref || column > native::kMaxColumn || row < 1 ||
+            row > static_cast<long long>(native::kMaxRow))
+            throw Unsure("a link on a reference other than one cell");
+        link.row = row, link.column = column;
+        return link;
+    }
+
+    // What the library checks of every cell it reads, kept or not.
+    void look_at(long long number, const Cell &cell) const {
+        m_values.check_style(cell);
+        if (!cell.ref.empty() && row_of(cell.ref) != number) throw Unsure("a cell outside its row");
+    }
+
     void extend(long long c1, long long c2, long long r1, long long r2) {
         if (!m_cells) {
             m_seen = Box{c1, r1, c2, r2};
@@ -232,6 +321,9 @@ private:
     Keep m_keep;
     bool m_extent, m_rest;
     bool m_enough = false, m_valued = false, m_stopped_on_value = false, m_in_merges = false, m_cells = false;
+    bool m_in_links = false;
+    int m_links_seen = 0;
+    std::vector<Link> m_links;
     long long m_last_row = 0;
     Box m_seen;
     std::vector<RowCells> m_rows;
@@ -274,6 +366,28 @@ struct CommentsLinks : native::xml::Handler {
         if (mode && std::strcmp(mode, "External") == 0) throw Unsure("comments outside the archive");
         if (!target) throw Unsure("a relationship without target");
         targets.emplace_back(target);
+    }
+    void end(const char *) override { --depth; }
+};
+
+// The targets of a worksheet's relationships outside the archive, by their
+// id, as the library keeps them (written as they are).
+struct ExternalTargets : native::xml::Handler {
+    std::map<std::string, std::optional<std::string>> external;
+    std::vector<std::string> internal;
+    int depth = 0;
+    void start(const char *name, const char **attrs) override {
+        if (++depth != 2 || std::strcmp(native::xml::local_name(name), "Relationship") != 0) return;
+        const char *id = native::xml::attribute(attrs, "Id");
+        const char *mode = native::xml::attribute(attrs, "TargetMode");
+        const char *target = native::xml::attribute(attrs, "Target");
+        if (!id) return;
+        if (mode && std::strcmp(mode, "External") == 0) {
+            if (target) external[id] = std::string(target);
+            else external[id] = std::nullopt;
+        } else {
+            internal.emplace_back(id);
+        }
     }
     void end(const char *) override { --depth; }
 };
@@ -389,8 +503,8 @@ public:
     Resolved resolve(handle where) {
         const auto &sheets = m_book.worksheets();
         if (!pyutil::truthy(where)) {
-            if (!m_names.empty()) return named(m_names.front());
-            if (sheets.empty()) raise_with(PyExc_ValueError, formatted("%s holds no sheet", {m_filename}));
+            // the first sheet, defined names or not
+            if (sheets.empty()) raise_reader("RangeNotFound", formatted("%s holds no sheet", {m_filename}));
             return Resolved{0, {}};
         }
         if (!PyUnicode_Check(where.ptr())) throw Unsure("a range that is no text");
@@ -419,7 +533,7 @@ public:
             if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError))
                 pyutil::raise_pending();
             PyErr_Clear();
-            raise_with(PyExc_ValueError, formatted("no range %r in %s", {where, m_filename}));
+            raise_reader("RangeNotFound", formatted("no range %r in %s", {where, m_filename}));
         }
         return with_bounds(sheet, nb::steal(t));
     }
@@ -440,6 +554,7 @@ public:
         RangeScan scan(m_values, m_range_boundaries, box, open || !header ? Keep::Rows : Keep::Header, open, rest);
         native::scan_cells(m_book, ws, scan);
         scan.bind_merges();
+        bind_links(ws, scan);
         if (open) bind_comments(ws, scan);
         if (open) {
             Box used = scan.extent();
@@ -456,6 +571,7 @@ public:
         RangeScan scan(m_values, m_range_boundaries, Box{}, Keep::Extent, true, true);
         native::scan_cells(m_book, ws, scan);
         scan.bind_merges();
+        bind_links(ws, scan);
         bind_comments(ws, scan);
         return scan.extent();
     }
@@ -476,7 +592,7 @@ private:
             for (std::size_t i = 0; i < sheets.size(); ++i)
                 if (sheets[i].name == s) return i;
         }
-        raise_with(PyExc_KeyError, formatted("no sheet %r in %s", {sheetname, m_filename}));
+        raise_reader("SheetNotFound", formatted("no sheet %r in %s", {sheetname, m_filename}));
     }
 
     // A name open on a side fails in the reader (it fills only addresses).
@@ -548,6 +664,41 @@ private:
         }
     }
 
+    // The library binds each link to its cell, the target of its
+    // relationship (one outside the archive) or its place in the workbook
+    // given to the cell when empty.
+    void bind_links(const native::Worksheet &ws, RangeScan &scan) {
+        if (scan.links().empty()) return;
+        ExternalTargets rels;
+        if (const native::zip::Member *m = m_book.archive().find(rels_of(ws.part))) {
+            native::zip::MemberStream stream(m_book.archive(), *m);
+            native::xml::parse(stream, rels);
+        }
+        for (const RangeScan::Link &link : scan.links()) {
+            std::optional<std::string> text;
+            if (link.id && !link.id->empty()) {
+                auto it = rels.external.find(*link.id);
+                if (it == rels.external.end()) throw Unsure("a link to a part of the archive, or to no relationship");
+                text = it->second;
+            }
+            if (!text || text->empty()) text = link.location;
+            scan.bind_link(link, text ? cell_text(*text) : object(nb::none()));
+        }
+    }
+
+    // A text as the library stores it in a cell; Unsure where it would cut
+    // it, refuse it, or take it for an error value.
+    static object cell_text(const std::string &text) {
+        static const char *errors[] = {"#NULL!", "#DIV/0!", "#VALUE!", "#REF!", "#NAME?", "#NUM!", "#N/A"};
+        for (const char *e : errors)
+            if (text == e) throw Unsure("a link target that reads as an error value");
+        for (unsigned char c : text)
+            if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') throw Unsure("a link target the library refuses");
+        object value = text_of(text);
+        if (nb::len(value) > 32767) throw Unsure("a link target the library cuts");
+        return value;
+    }
+
     // The library makes a cell for each comment: the sheet's extent grows.
     void bind_comments(const native::Worksheet &ws, RangeScan &scan) {
         std::string rels = rels_of(ws.part);
@@ -591,7 +742,22 @@ private:
             return out;
         }
         if (header) last = box.r1;
-        native::check_grid(sheet, static_cast<std::uint64_t>(last - box.r1 + 1), width, written);
+        const auto height = static_cast<std::uint64_t>(last - box.r1 + 1);
+        native::check_grid(sheet, height, width, written);
+        try {
+            return grid_rows(scan, box, last, width, sheet);
+        } catch (std::bad_alloc &) {
+            throw native::out_of_memory(sheet, height, width);
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_MemoryError)) throw;
+            throw native::out_of_memory(sheet, height, width);
+        }
+    }
+
+    // The box's rows up to `last`, each `width` wide, None where no cell is;
+    // the cells holding an error value noted in m_errors.
+    nb::list grid_rows(RangeScan &scan, const Box &box, long long last, std::size_t width, const std::string &sheet) {
+        nb::list out;
         auto it = scan.rows().begin(), end = scan.rows().end();
         for (long long r = box.r1; r <= last; ++r) {
             object line = pyutil::steal(PyList_New(static_cast<Py_ssize_t>(width)));
@@ -607,11 +773,33 @@ private:
                                        nb::borrow(cell.second).release().ptr()) < 0)
                         pyutil::raise_pending();
                 }
+                for (long long column : it->errors)
+                    if (column >= box.c1 && column <= box.c2)
+                        m_errors[line.ptr()].push_back(ErrorCell{static_cast<Py_ssize_t>(column - box.c1),
+                                                                 column_letters(column) + std::to_string(r), sheet});
             }
             out.append(line);
         }
         return out;
     }
+
+public:
+    // A cell holding an error value in a row range_rows() gave.
+    struct ErrorCell {
+        Py_ssize_t position;  // in the row
+        std::string coordinate, sheet;
+    };
+    // The error cells of a row range_rows() gave, by the row's list; null
+    // for a row without any.
+    const std::vector<ErrorCell> *errors_of(handle row) const {
+        auto it = m_errors.find(row.ptr());
+        return it == m_errors.end() ? nullptr : &it->second;
+    }
+
+private:
+    // The rows given are alive as long as the lists holding them: their
+    // addresses stay theirs.
+    std::map<PyObject *, std::vector<ErrorCell>> m_errors;
 
     object m_filename;
     native::Book m_book;
@@ -638,14 +826,14 @@ std::vector<Py_ssize_t> columns(handle fmt, handle header, Py_ssize_t width) {
             if (low < 0) pyutil::raise_pending();
             int high = low ? PyObject_RichCompareBool(field.ptr(), w.ptr(), Py_LT) : 0;
             if (high < 0) pyutil::raise_pending();
-            if (!high) raise_with(PyExc_IndexError, formatted("column %d outside a range of %d columns", {field, w}));
+            if (!high) raise_reader("ColumnOutOfRange", formatted("column %d outside a range of %d columns", {field, w}));
             object i = pyutil::steal(PyNumber_Long(field.ptr()));
             long long v = PyLong_AsLongLong(i.ptr());
             if (v == -1 && PyErr_Occurred()) pyutil::raise_pending();
             positions.push_back(static_cast<Py_ssize_t>(v < 0 ? v + width : v));
         } else if (PyUnicode_Check(field.ptr())) {
             if (header.is_none() || !pyutil::contains(header, field))
-                raise_with(PyExc_ValueError, formatted("no column titled %r", {field}));
+                raise_reader("ColumnNotFound", formatted("no column titled %r", {field}));
             positions.push_back(PyLong_AsSsize_t(header.attr("index")(field).ptr()));
             if (PyErr_Occurred()) pyutil::raise_pending();
         } else {
@@ -659,6 +847,23 @@ nb::list pick(handle row, const std::vector<Py_ssize_t> &positions) {
     nb::list out;
     for (Py_ssize_t p : positions) out.append(nb::borrow(PyList_GET_ITEM(row.ptr(), p)));
     return out;
+}
+
+// The reader's error for the first picked cell of `row` holding an error
+// value; invalid when none does.
+object error_in(const Loaded &book, handle row, const std::vector<Py_ssize_t> &positions) {
+    const auto *errors = book.errors_of(row);
+    if (!errors) return object();
+    for (Py_ssize_t p : positions)
+        for (const auto &e : *errors)
+            if (e.position == p) {
+                object cls = toolkit::excel_error("ErrorCell");
+                if (!cls.is_valid()) throw Unsure("the reader raises its own ErrorCell");
+                return cls(formatted("cell %s of sheet %r holds the error %s",
+                                     {text_of(e.coordinate), text_of(e.sheet),
+                                      nb::borrow(PyList_GET_ITEM(row.ptr(), p))}));
+            }
+    return object();
 }
 
 // The reader's load(): the titles of its range.
@@ -678,9 +883,11 @@ auto attempt(handle filename, Read &&read) -> std::optional<decltype(read(std::d
         Loaded book(*path, filename);
         return read(book);
     } catch (Unsure &e) {
-        if (native_only()) pyutil::raise(PyExc_RuntimeError, "native reader unsure: %s", e.what());
+        if (native_only()) raise_unsure(filename, e);
     } catch (native::Refused &e) {
-        raise_refusal(e);
+        raise_refusal(filename, e);
+    } catch (std::bad_alloc &) {
+        raise_refusal(filename, native::Refused(native::Refused::Kind::Memory, "out of memory reading the workbook"));
     }
     return std::nullopt;
 }
@@ -690,6 +897,15 @@ auto attempt(handle filename, Read &&read) -> std::optional<decltype(read(std::d
 bool reads(handle reader_class, handle filename) {
     return toolkit::is_bound_excel(reader_class) &&
            (PyUnicode_Check(filename.ptr()) || PyObject_HasAttrString(filename.ptr(), "__fspath__"));
+}
+
+void before_reader_class(handle reader_class, handle filename, handle filetype) {
+    if (!native_only() || !is_workbook_type(filetype)) return;
+    const char *why = !toolkit::is_bound_excel(reader_class) ? "its reader class is not the module's own Excel"
+                      : !native_path(filename)                ? "it is given as no path"
+                                                              : "the native reader leaves it";
+    if (same_text(filetype, "xls")) why = "an .xls workbook is read by the reader class";
+    raise_unsure(filename, Unsure(why));
 }
 
 std::optional<object> titles(handle filename, handle datarange, handle datafmt) {
@@ -711,9 +927,9 @@ std::optional<object> range_names(handle filename) {
     });
 }
 
-std::optional<nb::list> iter_data(handle filename, handle arange, handle load_fmt, handle header_only,
-                                  handle where, handle fmt, handle skipline) {
-    return attempt(filename, [&](Loaded &book) -> nb::list {
+std::optional<RangeRows> iter_data(handle filename, handle arange, handle load_fmt, handle header_only,
+                                   handle where, handle fmt, handle skipline) {
+    return attempt(filename, [&](Loaded &book) -> RangeRows {
         object loaded_range = pyutil::truthy(arange) ? object(nb::borrow(arange)) : object(pyutil::text(""));
         Resolved first = book.resolve(loaded_range);
         object wanted = pyutil::truthy(where) ? object(nb::borrow(where)) : loaded_range;
@@ -733,15 +949,22 @@ std::optional<nb::list> iter_data(handle filename, handle arange, handle load_fm
             rows = nb::steal<nb::list>(PyObject_GetItem(rows.ptr(), cut.ptr()));
             if (!rows.is_valid()) pyutil::raise_pending();
         }
-        nb::list out;
+        RangeRows out;
         if (nb::len(rows) == 0) return out;
         object header = rows[0];
         handle used_fmt = fmt.is_none() ? load_fmt : fmt;
         std::vector<Py_ssize_t> positions = columns(used_fmt, header, nb::len(header));
-        out.append(pick(header, positions));
+        out.rows.append(pick(header, positions));
         if (pyutil::truthy(header_only)) return out;
         Py_ssize_t n = nb::len(rows);
-        for (Py_ssize_t i = 1; i < n; ++i) out.append(pick(rows[i], positions));
+        for (Py_ssize_t i = 1; i < n; ++i) {
+            object row = rows[i];
+            // The reader yields the rows before the first data row holding
+            // an error value, then raises.
+            out.error = error_in(book, row, positions);
+            if (out.error.is_valid()) break;
+            out.rows.append(pick(row, positions));
+        }
         return out;
     });
 }

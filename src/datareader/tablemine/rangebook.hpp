@@ -19,6 +19,11 @@ namespace mine::ranged {
 // opens.
 bool reads(handle reader_class, handle filename);
 
+// Called before `reader_class` reads a workbook the native reader did not:
+// with TRELLIS_NATIVE_ONLY set and `filetype` a workbook type, the
+// RuntimeError of every fallback instead, saying why.
+void before_reader_class(handle reader_class, handle filename, handle filetype);
+
 // Excel(filename, arange=datarange, datafmt=datafmt, headerOnly=True,
 // load=True).titles
 std::optional<object> titles(handle filename, handle datarange, handle datafmt);
@@ -27,10 +32,15 @@ std::optional<object> titles(handle filename, handle datarange, handle datafmt);
 // range as "sheet!A1:D20" when the workbook has no defined name.
 std::optional<object> range_names(handle filename);
 
-// Every row iterData(datarange=where, datafmt=fmt, skipline=skipline) yields
+// The rows iterData(datarange=where, datafmt=fmt, skipline=skipline) yields
 // on Excel(filename, arange=arange, datafmt=load_fmt, load=True,
-// headerOnly=header_only).
-std::optional<nb::list> iter_data(handle filename, handle arange, handle load_fmt, handle header_only,
-                                  handle where, handle fmt, handle skipline);
+// headerOnly=header_only), and the error it raises after them (a data row
+// holding an error value), invalid when it raises none.
+struct RangeRows {
+    nb::list rows;
+    object error;
+};
+std::optional<RangeRows> iter_data(handle filename, handle arange, handle load_fmt, handle header_only,
+                                   handle where, handle fmt, handle skipline);
 
 }  // namespace mine::ranged

@@ -17,6 +17,7 @@ Titles gettitles(Str filename, Str filetype, Str datarange, handle skipline, han
         check_range_arguments("gettitles", filename, datarange, datafmt);
         if (ranged::reads(reader_class, filename))
             if (auto titles = ranged::titles(filename, datarange, datafmt)) return std::move(*titles);
+        ranged::before_reader_class(reader_class, filename, filetype);
         check_before_library(filename, filetype);
         object reader = reader_class(filename, "arange"_a = datarange, "datafmt"_a = datafmt,
                                      "headerOnly"_a = true, "load"_a = true);
@@ -40,6 +41,7 @@ Strs getranges(Str filename, Str filetype) {
     check_file_argument("getranges", "filename", filename);
     if (ranged::reads(reader_class, filename))
         if (auto names = ranged::range_names(filename)) return std::move(*names);
+    ranged::before_reader_class(reader_class, filename, filetype);
     check_before_library(filename, filetype);
     object mgr = reader_class(filename, "load"_a = true);
     with_context(mgr, [&](handle reader) {
@@ -65,16 +67,18 @@ RangeLayout analyseRangeData(Str filename, Str filetype, Str datarange, Items da
         reader_class = toolkit::Excel();
     if (reader_class.is_valid())
         check_range_arguments("analyseRangeData", filename, datarange, datafmt);
-    std::optional<nb::list> native_rows;
+    std::optional<ranged::RangeRows> native_rows;
     if (reader_class.is_valid() && ranged::reads(reader_class, filename)) {
         native_rows = ranged::iter_data(filename, pyutil::text(""), nb::none(), nb::bool_(false), datarange,
                                         datafmt, nb::int_(0));
     }
     if (native_rows) {
-        count = static_cast<long long>(nb::len(*native_rows));
-        if (count) titles = (*native_rows)[0];
+        if (native_rows->error.is_valid()) pyutil::raise(native_rows->error);
+        count = static_cast<long long>(nb::len(native_rows->rows));
+        if (count) titles = native_rows->rows[0];
         --count;
     } else if (reader_class.is_valid()) {
+        ranged::before_reader_class(reader_class, filename, filetype);
         check_before_library(filename, filetype);
         object mgr = reader_class(filename, "load"_a = true);
         with_context(mgr, [&](handle reader) {

@@ -70,7 +70,7 @@ private:
         if (!real) return value;
         // pandas gives an integral float as an int; int() of an infinity or
         // a NaN raises there.
-        if (!std::isfinite(d)) throw Unsure("a number pandas refuses: " + text);
+        if (!std::isfinite(d)) throw Unsure("a number pandas refuses: " + native::excerpt(text));
         if (std::floor(d) == d) return pyutil::steal(PyLong_FromDouble(d));
         return value;
     }
@@ -395,10 +395,17 @@ object read_native(const std::string &path, handle sheet, SheetLayout layout) {
     native::Book book(path);
     const native::Worksheet &ws = find_sheet(book, sheet);
     SheetRows rows(book, layout);
-    native::scan_rows(book, ws, rows);
-    rows.warn();
-    native::check_grid(ws.name, rows.rows(), rows.width(), rows.cells());
-    return rows.frame(layout);
+    try {
+        native::scan_rows(book, ws, rows);
+        rows.warn();
+        native::check_grid(ws.name, rows.rows(), rows.width(), rows.cells());
+        return rows.frame(layout);
+    } catch (std::bad_alloc &) {
+        throw native::out_of_memory(ws.name, rows.rows(), rows.width());
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_MemoryError)) throw;
+        throw native::out_of_memory(ws.name, rows.rows(), rows.width());
+    }
 }
 
 // What a file is by its content, as pandas tells it before choosing an
@@ -472,19 +479,26 @@ object read_sheet(handle filename, handle sheet, SheetLayout layout) {
     object read_excel = pandas_attr("read_excel");
     refuse_special_file(filename);
     std::optional<std::string> path = native_path(filename);
+    const FileStamp stamp = stamp_of(path);
     if (path) {
         try {
             return read_native(*path, sheet, layout);
         } catch (Unsure &e) {
             library_engine(filename, path);  // no workbook: said so, whichever reader
-            if (native_only()) {
-                pyutil::raise(PyExc_RuntimeError, "native reader unsure: %s", e.what());
-            }
+            if (native_only()) raise_unsure(filename, e);
         } catch (native::Refused &e) {
-            raise_refusal(e);
+            check_unchanged(filename, path, stamp);
+            raise_refusal(filename, e);
+        } catch (std::bad_alloc &) {
+            raise_refusal(filename, native::Refused(native::Refused::Kind::Memory, "out of memory reading the workbook"));
         }
     }
-    return read_with_library(read_excel, filename, sheet, layout, path);
+    try {
+        return read_with_library(read_excel, filename, sheet, layout, path);
+    } catch (nb::python_error &e) {
+        if (e.matches(PyExc_Exception)) check_unchanged(filename, path, stamp, e.value());
+        throw;
+    }
 }
 
 }  // namespace mine

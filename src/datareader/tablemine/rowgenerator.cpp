@@ -170,13 +170,14 @@ private:
 
     std::vector<object *> members() {
         return {&m_filename, &m_filetype, &m_datarange, &m_skipline, &m_datafmt,
-                &m_headerOnly, &m_ctx.exit_method(), &m_rows};
+                &m_headerOnly, &m_ctx.exit_method(), &m_rows, &m_pending};
     }
 
     void release() {
         m_state = State::Done;
         m_ctx.exit_method() = object();
         m_rows = object();
+        m_pending = object();
     }
 
     // The end of the rows is nanobind's stop_iteration, not a Python error:
@@ -212,6 +213,7 @@ private:
                 PyObject *row = PyIter_Next(m_rows.ptr());
                 if (row) return nb::steal(row);
                 if (PyErr_Occurred()) pyutil::raise_pending();
+                if (m_pending.is_valid()) pyutil::raise(object(std::move(m_pending)));
             } catch (nb::python_error &e) {
                 if (!m_ctx.active() || !m_ctx.leave(e)) throw;
                 stop();
@@ -230,10 +232,12 @@ private:
         if (ranged::reads(reader_class, m_filename)) {
             if (auto rows = ranged::iter_data(m_filename, m_datarange, m_datafmt, m_headerOnly,
                                               m_datarange, m_datafmt, m_skipline)) {
-                m_rows = pyutil::steal(PyObject_GetIter(rows->ptr()));
+                m_rows = pyutil::steal(PyObject_GetIter(rows->rows.ptr()));
+                m_pending = std::move(rows->error);
                 return;
             }
         }
+        ranged::before_reader_class(reader_class, m_filename, m_filetype);
         check_before_library(m_filename, m_filetype);
         object mgr = reader_class(m_filename, "arange"_a = m_datarange, "datafmt"_a = m_datafmt,
                                   "load"_a = true, "headerOnly"_a = m_headerOnly);
@@ -273,6 +277,8 @@ private:
     object m_filename, m_filetype, m_datarange, m_skipline, m_datafmt, m_headerOnly;
     Context m_ctx;
     object m_rows;
+    // The error the reader raises after the rows read natively.
+    object m_pending;
 };
 
 namespace {

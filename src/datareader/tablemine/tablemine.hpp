@@ -7,9 +7,11 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace mine::native {
 struct Refused;
+struct Unsure;
 }
 
 namespace mine {
@@ -54,6 +56,21 @@ void refuse_special_file(handle filename);
 // The file name as the native reader opens it; none for what is no path
 // (an open file, a name holding a NUL byte).
 std::optional<std::string> native_path(handle filename);
+// Whether the file begins as a zip archive does (a workbook, or what is
+// left of one).
+bool zip_by_content(const std::string &path);
+// What tells that a file changed: where it lies, its size, the times of its
+// last writing and change.
+struct FileStamp {
+    bool known = false;  // the file was there to be looked at
+    std::vector<long long> fields;
+};
+FileStamp stamp_of(const std::optional<std::string> &path);
+// After a read of `path` failed (with `failure`, when given): an OSError
+// naming the file when it is not as it was `before` the read (written,
+// replaced, removed or created meanwhile), whatever the read said.
+void check_unchanged(handle filename, const std::optional<std::string> &path, const FileStamp &before,
+                     handle failure = handle());
 
 // --- before a library opens a file (guard.cpp) -------------------------------
 // Refuses a hostile workbook before a library opens it: members that
@@ -67,8 +84,14 @@ void check_before_library(handle filename);
 // no workbook (empty, text, a zip of something else) is refused in words
 // that say so, where the library would only say it is no zip.
 void check_before_library(handle filename, handle filetype);
-// A refusal of the native reader as the Python error it stands for.
-[[noreturn]] void raise_refusal(const native::Refused &refusal);
+// A refusal of the native reader as the Python error it stands for, its
+// message after the file's name.
+[[noreturn]] void raise_refusal(handle filename, const native::Refused &refusal);
+// Where the native reader is unsure and no library may read instead
+// (TRELLIS_NATIVE_ONLY): a RuntimeError naming the file and why.
+[[noreturn]] void raise_unsure(handle filename, const native::Unsure &unsure);
+// The file's name as a message shows it: repr(os.fspath(filename)).
+std::string shown_file(handle filename);
 
 // --- checks of the arguments (arguments.cpp) ---------------------------------
 // A value of the wrong kind is a TypeError naming the function, the

@@ -10,8 +10,14 @@ A reader loads the whole book when constructed with ``load`` true and keeps
 no file open afterwards.  A range is named by a defined name of the workbook,
 an address ("Sheet1!A1:D20", "'My sheet'!$A$1:$D$20", or "A1:D20" on the
 first sheet), or a sheet name (its used range); an empty name means the
-first defined name or, without any, the first sheet's used range.  In
-``datafmt`` a column is given by its position in the range or by its title.
+first sheet's used range, defined names or not.  In ``datafmt`` a column is
+given by its position in the range or by its title.
+
+What the workbook lacks (a sheet, a range, a column) and a data row holding a
+cell's error value (``#REF!``, ``#DIV/0!``...) raise ``ReaderError``; each
+class of it is also the built-in error it was before (``KeyError`` for a
+sheet, ``ValueError`` for a range, a title or an error cell, ``IndexError``
+for a position).
 """
 import csv
 import numbers
@@ -19,6 +25,47 @@ import os
 import re
 
 from openpyxl.utils.cell import get_column_letter, range_boundaries
+
+
+class ReaderError(Exception):
+    """A range, sheet or column the workbook lacks, or a cell it cannot read."""
+
+
+class SheetNotFound(ReaderError, KeyError):
+    pass
+
+
+class RangeNotFound(ReaderError, ValueError):
+    pass
+
+
+class ColumnNotFound(ReaderError, ValueError):
+    pass
+
+
+class ColumnOutOfRange(ReaderError, IndexError):
+    pass
+
+
+class ErrorCell(ReaderError, ValueError):
+    pass
+
+
+class _ErrorValue(str):
+    """The text of a cell holding an error value, told from a text of the same words."""
+
+    __slots__ = ("coordinate", "sheet")
+
+
+def _plain(value):
+    return str(value) if isinstance(value, _ErrorValue) else value
+
+
+def _check_row(row):
+    for value in row:
+        if isinstance(value, _ErrorValue):
+            raise ErrorCell("cell %s of sheet %r holds the error %s" % (value.coordinate, value.sheet, value))
+    return row
 
 
 class _Reader:
@@ -57,7 +104,7 @@ class _Reader:
         self._sheets, self._names = self._read()
         rows = self._range_rows(self.arange)
         header = rows[0] if rows else []
-        self.titles = [header[c] for c in self._columns(self.datafmt, header, len(header))]
+        self.titles = [_plain(header[c]) for c in self._columns(self.datafmt, header, len(header))]
 
     def range_names(self):
         """The defined names of the workbook, in the workbook's order."""
@@ -84,13 +131,13 @@ class _Reader:
                 return
             header = rows[0]
             columns = self._columns(fmt, header, len(header))
-            yield [header[c] for c in columns]
+            yield [_plain(header[c]) for c in columns]
             body = [] if self.headerOnly else rows[1:]
         else:
             columns = self._columns(fmt, None, max((len(r) for r in rows), default=0))
             body = [] if self.headerOnly else rows
         for row in body:
-            yield [row[c] for c in columns]
+            yield _check_row([row[c] for c in columns])
 
     # --- inside ---------------------------------------------------------------
 
@@ -105,17 +152,14 @@ class _Reader:
         for sheet in self._sheets:
             if sheet[0] == name:
                 return sheet
-        raise KeyError("no sheet %r in %s" % (name, self.filename))
+        raise SheetNotFound("no sheet %r in %s" % (name, self.filename))
 
     def _resolve(self, where):
         """The sheet and bounds a range name or address stands for."""
         if not where:
-            if self._names:
-                where = next(iter(self._names))
-            elif self._sheets:
+            if self._sheets:
                 return self._sheets[0], self._sheets[0][2]
-            else:
-                raise ValueError("%s holds no sheet" % self.filename)
+            raise RangeNotFound("%s holds no sheet" % self.filename)
         if where in self._names:
             sheetname, bounds = self._names[where]
             return self._sheet(sheetname), bounds
@@ -132,7 +176,7 @@ class _Reader:
         try:
             c1, r1, c2, r2 = range_boundaries(cells.replace("$", ""))
         except (ValueError, TypeError):
-            raise ValueError("no range %r in %s" % (where, self.filename)) from None
+            raise RangeNotFound("no range %r in %s" % (where, self.filename)) from None
         used = sheet[2]
         return sheet, (c1 or used[0], r1 or used[1], c2 or used[2], r2 or used[3])
 
@@ -156,11 +200,11 @@ class _Reader:
         for field in fmt:
             if isinstance(field, numbers.Integral) and not isinstance(field, bool):
                 if not -width <= field < width:
-                    raise IndexError("column %d outside a range of %d columns" % (field, width))
+                    raise ColumnOutOfRange("column %d outside a range of %d columns" % (field, width))
                 positions.append(int(field) % width)
             elif isinstance(field, str):
                 if header is None or field not in header:
-                    raise ValueError("no column titled %r" % field)
+                    raise ColumnNotFound("no column titled %r" % field)
                 positions.append(header.index(field))
             else:
                 raise TypeError("a column is given by its position or its title, not %r" % (field,))
@@ -182,7 +226,7 @@ class Excel(_Reader):
         try:
             sheets = []
             for ws in book.worksheets:
-                grid = [list(row) for row in ws.iter_rows(values_only=True)]
+                grid = [[_value(cell, ws.title) for cell in row] for row in ws.iter_rows()]
                 sheets.append((ws.title, grid, (ws.min_column, ws.min_row, ws.max_column, ws.max_row)))
             names = {}
             for defined in _workbook_names(book):
@@ -194,6 +238,14 @@ class Excel(_Reader):
             return sheets, names
         finally:
             book.close()
+
+
+def _value(cell, sheet):
+    if cell.data_type != "e" or cell.value is None:
+        return cell.value
+    error = _ErrorValue(cell.value)
+    error.coordinate, error.sheet = cell.coordinate, sheet
+    return error
 
 
 def _workbook_names(book):

@@ -45,10 +45,16 @@ void parse_member(const zip::Archive &archive, const zip::Member &member, std::o
     parse_member(archive, member, handler, [](std::optional<H> &h) { h.emplace(); });
 }
 
+// A sound part this reader will not hold: the archive is not at fault.
+Refused too_large(const std::string &part, std::uint64_t size, std::uint64_t most) {
+    return Refused(Refused::Kind::Size, "part " + part + " inflates to " + std::to_string(size) +
+                                            " bytes, more than the " + std::to_string(most) + " a read holds");
+}
+
 const zip::Member &small_member(const zip::Archive &archive, const std::string &name) {
     const zip::Member *m = archive.find(name);
     if (!m) throw Unsure("no part " + name);
-    if (m->size > kMaxSmallPart) throw Refused(Refused::Kind::Zip, "part " + name + " is too large");
+    if (m->size > kMaxSmallPart) throw too_large(name, m->size, kMaxSmallPart);
     return *m;
 }
 
@@ -274,9 +280,9 @@ long long plain_integer(const char *text, long long max) {
     if (!*text) throw Unsure("empty number");
     long long value = 0;
     for (const char *p = text; *p; ++p) {
-        if (*p < '0' || *p > '9') throw Unsure(std::string("not a plain integer: ") + text);
+        if (*p < '0' || *p > '9') throw Unsure("not a plain integer: " + excerpt(text));
         value = value * 10 + (*p - '0');
-        if (value > max) throw Unsure(std::string("integer out of range: ") + text);
+        if (value > max) throw Unsure("integer out of range: " + excerpt(text));
     }
     return value;
 }
@@ -341,14 +347,14 @@ void TextContent::start(const char *name, const char **attrs, int depth) {
             only_attributes(attrs, {});
             m_runs.emplace_back();
         } else {
-            throw Unsure(std::string("unexpected element in a string: ") + local);
+            throw Unsure("unexpected element in a string: " + excerpt(local));
         }
     } else if (depth == 2 && !m_runs.empty() && m_target == nullptr) {
         if (std::strcmp(local, "t") == 0) {
             capture_into(m_runs.back());
             m_target_depth = 2;
         } else if (std::strcmp(local, "rPr") != 0) {
-            throw Unsure(std::string("unexpected element in a text run: ") + local);
+            throw Unsure("unexpected element in a text run: " + excerpt(local));
         }
     }
 }
@@ -405,7 +411,7 @@ void Book::read_strings() {
     if (m_strings_part.empty()) return;
     const zip::Member *m = m_archive.find(m_strings_part);
     if (!m) throw Unsure("no shared strings part " + m_strings_part);
-    if (m->size > kMaxStrings) throw Refused(Refused::Kind::Zip, "shared strings part too large");
+    if (m->size > kMaxStrings) throw too_large(m_strings_part, m->size, kMaxStrings);
     std::optional<StringTable> table;
     parse_member(m_archive, *m, table, [this](std::optional<StringTable> &t) {
         m_strings = SharedStrings();

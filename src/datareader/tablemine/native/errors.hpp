@@ -26,6 +26,8 @@ struct Refused : std::runtime_error {
         Encoding,  // an XML part in an encoding whose prolog cannot be checked
         Xml,       // nesting, a token or a text beyond every sane workbook
         Sheet,     // a row or column beyond a sheet's, a grid beyond reason, a sheet that is none
+        Size,      // a sound part too large to read
+        Memory,    // a read that ran out of memory: the sheet and the shape it was building
     };
     Refused(Kind kind, const std::string &what, std::vector<std::optional<std::string>> details = {})
         : std::runtime_error(what), kind(kind), details(std::move(details)) {}
@@ -35,5 +37,15 @@ struct Refused : std::runtime_error {
     // defusedxml carry).
     std::vector<std::optional<std::string>> details;
 };
+
+// A text as a message may quote it: a hostile cell holds megabytes, of
+// which the first `most` bytes (never a UTF-8 sequence cut) and the size say
+// enough.
+inline std::string excerpt(const std::string &text, std::size_t most = 80) {
+    if (text.size() <= most) return "'" + text + "'";
+    std::size_t cut = most;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    return "'" + text.substr(0, cut) + "...' (" + std::to_string(text.size()) + " bytes)";
+}
 
 }  // namespace mine::native

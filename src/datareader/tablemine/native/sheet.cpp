@@ -78,6 +78,13 @@ void check_grid(const std::string &sheet, std::uint64_t rows, std::uint64_t colu
                       " times the cells written (TRELLIS_MAX_CELLS raises the bound)");
 }
 
+Refused out_of_memory(const std::string &sheet, std::uint64_t rows, std::uint64_t columns) {
+    std::uint64_t grid = columns && rows > UINT64_MAX / columns ? UINT64_MAX : rows * columns;
+    return Refused(Refused::Kind::Memory, sheet_prefix(sheet) + "out of memory building a grid of " +
+                                              std::to_string(rows) + " rows x " + std::to_string(columns) +
+                                              " columns (" + std::to_string(grid) + " cells)");
+}
+
 namespace {
 
 // The column of an A1 reference, its row in `row`; Unsure for any other
@@ -220,16 +227,15 @@ private:
     }
 
     void begin_cell(const char *ref, const char *t, const char *s) {
-        if (m_count == m_cells.size()) m_cells.emplace_back();
-        m_cell = &m_cells[m_count++];
         std::uint64_t row = 0;
         m_column = ref && *ref ? column_of(ref, m_sheet, row) : m_column + 1;
-        m_cell->ref.assign(ref ? ref : "");
         if (m_column > kMaxColumn)
             throw Refused(Refused::Kind::Sheet, sheet_prefix(m_sheet) + "the cells of row " +
                                                     std::to_string(m_row_number) +
                                                     " run past the last column of a sheet (XFD): cell " +
                                                     column_name(m_column) + std::to_string(m_row_number));
+        m_cell = cell_at(m_column);
+        m_cell->ref.assign(ref ? ref : "");
         m_cell->column = m_column;
         m_cell->type = cell_type(t);
         m_cell->style = !s ? 0 : *s ? plain_integer(s, 1LL << 31) : -1;
@@ -248,6 +254,23 @@ private:
         m_cell = nullptr;
     }
 
+    // The cell of a column in the row: a new one, or the one the column
+    // already holds, which the library replaces (the last written wins).
+    // A row holds a cell per position at most, however often one is named.
+    Cell *cell_at(std::uint32_t column) {
+        if (m_slots.empty()) m_slots.assign(kMaxColumn + 1, 0);
+        std::uint32_t &slot = m_slots[column];
+        if (slot > 0 && slot <= m_count && m_cells[slot - 1].column == column) {
+            if (m_cell_sink) m_cell_sink->replaced(m_row_number, m_cells[slot - 1]);
+            m_last_column = column;
+            return &m_cells[slot - 1];
+        }
+        if (m_count == m_cells.size()) m_cells.emplace_back();
+        slot = static_cast<std::uint32_t>(++m_count);
+        m_last_column = column;
+        return &m_cells[m_count - 1];
+    }
+
     // Rows the library skips, fills in and lays out.
     void end_row() {
         m_in_row = false;
@@ -264,7 +287,7 @@ private:
         ++m_next_row;
         m_dense.clear();
         if (m_count > 0) {
-            std::uint32_t width = m_cells[m_count - 1].column;
+            std::uint32_t width = m_last_column;
             m_dense.assign(width, nullptr);
             for (std::size_t i = 0; i < m_count; ++i)
                 if (m_cells[i].column <= width) m_dense[m_cells[i].column - 1] = &m_cells[i];
@@ -285,6 +308,11 @@ private:
     // buffers.
     std::vector<Cell> m_cells;
     std::size_t m_count = 0;
+    // The place in m_cells of each column's cell in the row (1-based; stale
+    // entries are told by the cell's column), and the column written last,
+    // which makes the row's width.
+    std::vector<std::uint32_t> m_slots;
+    std::uint32_t m_last_column = 0;
     Cell *m_cell = nullptr;
     TextContent m_text;
     std::vector<const Cell *> m_dense;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "datareader/tablemine/native/book.hpp"
+#include "datareader/tablemine/native/errors.hpp"
 
 #include <cstdint>
 #include <string>
@@ -47,8 +48,10 @@ std::string column_name(std::uint64_t column);
 // The grid a Frame of one sheet holds is every row up to the last one with a
 // value, each as wide as the widest: a few far-apart cells make a grid of
 // billions.  A grid is refused when it holds more than grid_limit() cells and
-// more than kSparseFactor times the cells written with a value.
-constexpr std::uint64_t kDefaultGridLimit = 50000000;
+// more than kSparseFactor times the cells written with a value.  Each cell of
+// a grid costs a read about 24 bytes and 70 ns, written or not: the default
+// keeps a grid of two values under a quarter of a GiB and a second.
+constexpr std::uint64_t kDefaultGridLimit = 10000000;
 constexpr std::uint64_t kSparseFactor = 100;
 // kDefaultGridLimit, or the count of cells TRELLIS_MAX_CELLS gives (Refused
 // as a ValueError when it is no plain count).
@@ -57,6 +60,9 @@ std::uint64_t grid_limit();
 // when a grid of rows x columns over `cells` cells with a value is beyond
 // the bound above.  To be called before the grid is built.
 void check_grid(const std::string &sheet, std::uint64_t rows, std::uint64_t columns, std::uint64_t cells);
+// The refusal (a MemoryError) of a read that ran out of memory building a
+// grid of `rows` x `columns` of the sheet: what it was doing when it did.
+Refused out_of_memory(const std::string &sheet, std::uint64_t rows, std::uint64_t columns);
 
 // The rows as the library's full (not read-only) reading takes them: it
 // keys every cell by its own position, and binds what follows the data
@@ -64,8 +70,13 @@ void check_grid(const std::string &sheet, std::uint64_t rows, std::uint64_t colu
 class CellSink {
 public:
     virtual ~CellSink() = default;
-    // A row's number and its first `count` cells, in the order written.
+    // A row's number and its first `count` cells, in the order written, one
+    // per position (where a position is written again, its cell holds the
+    // last writing).
     virtual void row(long long number, const std::vector<Cell> &cells, std::size_t count) = 0;
+    // A cell of row `number` about to be replaced by a later one of its
+    // position: the library still looked at it.
+    virtual void replaced(long long number, const Cell &cell) { (void)number, (void)cell; }
     // False once no later row is wanted: the rows then pass unread.
     virtual bool wants_rows() const { return true; }
     // False when nothing after the wanted rows matters: the scan then ends.

@@ -14,7 +14,6 @@
 namespace mine::native::xml {
 namespace {
 
-constexpr int kMaxDepth = 256;
 constexpr std::size_t kChunk = 256 * 1024;
 // Bytes fed without a single event: one token (a start tag, a comment) that
 // long only comes from a hostile file, and expat would buffer all of it.
@@ -95,10 +94,13 @@ private:
     static void on_start(void *data, const XML_Char *name, const XML_Char **attrs) {
         Session &s = of(data);
         s.guarded([&] {
-            if (++s.m_depth > kMaxDepth)
+            if (++s.m_depth > kMostNesting)
                 throw Refused(Refused::Kind::Xml, "XML nested deeper than " +
-                                                      std::to_string(kMaxDepth) + " levels in " +
+                                                      std::to_string(kMostNesting) + " levels in " +
                                                       s.m_member.name() + s.where());
+            if (s.m_depth > kDeepNesting && !s.m_handler.reads_deep())
+                throw Unsure("XML nested deeper than " + std::to_string(kDeepNesting) + " levels in " +
+                             s.m_member.name() + s.where());
             s.m_handler.start(name, attrs);
         });
     }

@@ -25,6 +25,11 @@ constexpr const char *kContentTypesNs = "http://schemas.openxmlformats.org/packa
 // The most text one element may carry (Excel's own limit is 32,767
 // characters a cell).
 constexpr std::size_t kMaxText = 16u << 20;
+// Workbooks nest a dozen levels.  Deeper nesting is left to the library,
+// which reads it (Unsure); beyond kMostNesting it is refused, as every level
+// costs the library's parser an element held until the row ends.
+constexpr int kDeepNesting = 256;
+constexpr int kMostNesting = 100000;
 
 // "uri\x01local" of a name in namespace `ns`.
 std::string qualified(const char *ns, const char *local);
@@ -57,6 +62,9 @@ public:
     // A shared string in its plain form, <si><t>text</t></si>, given whole
     // by the scanner; false when the handler takes it as events instead.
     virtual bool plain_string(const char *s, std::size_t len) { return (void)s, (void)len, false; }
+    // Whether the handler follows nesting past kDeepNesting (up to kMostNesting)
+    // rather than leaving the part to the library.
+    virtual bool reads_deep() const { return false; }
     // Set by a handler that has what it wants: the parse ends there.
     bool done = false;
 };

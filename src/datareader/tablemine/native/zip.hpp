@@ -13,11 +13,15 @@
 
 namespace mine::native::zip {
 
-// Deflate can shrink a part at most about a thousand times.  Worksheets
-// inflate three to fifty times; beyond two hundred, on a part large enough
-// to matter, the member is a bomb.
+// Deflate can shrink a part at most about a thousand times.  What a part
+// costs is what it inflates to: every part is streamed or held within a
+// bound of its own, and up to kRatioFloor a part is inflated and scanned in
+// well under a second whatever its ratio (plain markup of many repeated
+// elements, a styles part of a million cell formats, inflates three hundred
+// times and more).  Worksheets inflate three to fifty times; a part beyond
+// the floor that inflates more than two hundred times is a bomb.
 constexpr std::uint64_t kMaxRatio = 200;
-constexpr std::uint64_t kRatioFloor = 8u << 20;
+constexpr std::uint64_t kRatioFloor = 256u << 20;
 // The fixed part of a member's local header, which its data follows after
 // the name and the extra field.
 constexpr std::size_t kLocalHeader = 30;
