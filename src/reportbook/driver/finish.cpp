@@ -307,7 +307,7 @@ struct FinishOptions {
 
 }  // namespace
 
-WriterTuple initiateExcelWriter(ExcelWriter excelwriter, Properties modeldic,
+WriterTuple initiateExcelWriter(ExcelWriter excelwriter, Optional<Properties> modeldic,
                                  CustomProperties gmCustomProperties, Str origin, Bool recap) {
     handle d = gmCustomProperties;
     object book = nb::getattr(excelwriter, "book");
