@@ -24,7 +24,7 @@ CORE_TESTS := build/core-tests
 # The build requirements of pyproject.toml, for a build without isolation.
 export BUILD_REQUIRES := import tomllib; print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"]))
 
-.PHONY: demo test core-test bench clean
+.PHONY: demo test core-test bench stubs clean
 
 $(VENV)/.installed: $(SOURCES) $(CONSTRAINTS)
 ifeq ($(SYSTEM_PACKAGES),)
@@ -55,6 +55,18 @@ core-test: $(VENV)/.installed
 # Finishing and reading a large campaign: a table, and JSON in bench/results/.
 bench: $(VENV)/.installed
 	$(VENV)/bin/python bench/run.py
+
+# The checked-in type stubs, written anew from the built modules (after a
+# change of a binding), in an environment of their own where the build and the
+# stub generator are the nanobind release that CI's newest run pins and whose
+# stubs the suite compares with.
+STUBS_VENV ?= .venv-stubs
+stubs:
+	PIP_BUILD_CONSTRAINT=$(CURDIR)/ci/newest.txt $(MAKE) $(STUBS_VENV)/.installed VENV=$(STUBS_VENV) \
+		CONSTRAINTS=ci/newest.txt
+	$(STUBS_VENV)/bin/python cmake/make_stubs.py --installed \
+		vireo.trellis.reportbook python/vireo/trellis/reportbook.pyi \
+		vireo.trellis.datareader.tablemine python/vireo/trellis/datareader/tablemine.pyi
 
 clean:
 	rm -rf build .venv .venv-* $(DEMO_OUT)

@@ -1,9 +1,9 @@
 """The modules' function tables: names, parameters, their order and defaults.
 
 The toolkit calls these functions by keyword and relies on the defaults.  The
-stubs checked in under tests/stubs/ are the tables: test_stubs.py compares the
-built stubs with them, and here every binding is checked to apply the
-defaults they declare.
+stubs checked in beside the package's sources are the tables: test_stubs.py
+compares the built modules' stubs with them, and here every binding is
+checked to apply the defaults they declare.
 """
 import ast
 import gc
@@ -14,14 +14,22 @@ import pytest
 from vireo.trellis import reportbook
 from vireo.trellis.datareader import tablemine
 
-GOLDEN = os.path.join(os.path.dirname(__file__), "stubs")
+SOURCES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                       "python", "vireo", "trellis")
+GOLDEN = {"reportbook": os.path.join(SOURCES, "reportbook.pyi"),
+          "tablemine": os.path.join(SOURCES, "datareader", "tablemine.pyi")}
 MODULES = {"reportbook": reportbook, "tablemine": tablemine}
 
 
 def stub_functions(path):
+    """name -> the definitions of an (overloaded) function, in order."""
     with open(path, encoding="utf-8") as handle:
         tree = ast.parse(handle.read(), filename=path)
-    return {node.name: node for node in tree.body if isinstance(node, ast.FunctionDef)}
+    found = {}
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef):
+            found.setdefault(node.name, []).append(node)
+    return found
 
 
 def stub_parameters(node):
@@ -33,8 +41,9 @@ def stub_parameters(node):
             for i, p in enumerate(params)]
 
 
-TABLES = {module: {name: stub_parameters(node) for name, node in
-                   stub_functions(os.path.join(GOLDEN, module + ".pyi")).items()}
+# Each overload holds its own defaults: the parameters of all, in order.
+TABLES = {module: {name: [p for node in nodes for p in stub_parameters(node)] for name, nodes in
+                   stub_functions(GOLDEN[module]).items()}
           for module in MODULES}
 ENTRIES = [(module, name) for module in sorted(TABLES) for name in sorted(TABLES[module])]
 

@@ -2,6 +2,7 @@
 result workbook written for a model file."""
 import math
 import os
+import pathlib
 
 import pytest
 
@@ -91,6 +92,23 @@ def test_search_finds_the_workbook_naming_the_model(folder):
     sub.mkdir()
     write_result(sub / "net_sub.xlsx", [["Model file", model]])
     assert tm.searchExcelFile(model) == found
+
+
+class BytesPath:
+    def __init__(self, path):
+        self.path = path
+
+    def __fspath__(self):
+        return os.fsencode(self.path)
+
+
+def test_search_takes_the_model_file_as_any_path(folder):
+    # The workbook records the model file as text: a pathlib.Path (or bytes)
+    # of the same name finds it, as the text does.
+    model = str(folder / "net.nnx")
+    found = write_result(folder / "net_result.xlsx", [["Model file", model]])
+    for given in (pathlib.Path(model), os.fsencode(model), BytesPath(model)):
+        assert tm.searchExcelFile(given) == found, given
 
 
 def test_search_passes_over_what_is_no_result_workbook(folder):

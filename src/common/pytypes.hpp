@@ -4,8 +4,12 @@
 // A name is all a wrapper adds.  Its check accepts any object, so a call
 // reaches the function with whatever the caller passed, and the function's
 // own checks raise its own errors, as they did when every parameter was a
-// handle.  (nanobind refuses None before any check: parameters that take it
-// keep nb::arg(...).none(), which help() shows as "T | None".)
+// handle.  nanobind refuses None before any check, so every parameter is
+// bound with pyutil::arg (nb::arg(...).none()), and nanobind then writes
+// "T | None" for each in help().  The stubs are for type checkers, which
+// should flag a None where it means nothing: cmake/make_stubs.py drops that
+// " | None" again, and None stays in a stub only where the type names it
+// (Optional<T>, a parameter that may be None) or the default is None.
 //
 // A wrapper converts from any handle or object, so that a typed function
 // still returns the object its body built, and its callers within the module
@@ -19,6 +23,8 @@ namespace pytypes {
 namespace nb = nanobind;
 
 inline bool any_object(PyObject *) { return true; }
+inline bool is_none(PyObject *o) { return o == Py_None; }
+inline bool is_list(PyObject *o) { return PyList_Check(o); }
 
 // nanobind's object wrapper (NB_OBJECT_DEFAULT), converting from any handle.
 #define PYTYPES_NAMED(Type, PythonName)                                  \
@@ -42,6 +48,20 @@ PYTYPES_NAMED(MutableMapping, "collections.abc.MutableMapping");
 PYTYPES_NAMED(Hashable, "collections.abc.Hashable");
 PYTYPES_NAMED(Generator, "collections.abc.Generator");
 PYTYPES_NAMED(NoneType, "None");
+PYTYPES_NAMED(Bytes, "bytes");
+PYTYPES_NAMED(PathLike, "os.PathLike");
+
+// The few types whose check is the type's own: an overload for one kind of
+// value (None, a list), bound ahead of the one that takes any object, so that
+// the stubs give that call its own result type.
+#define PYTYPES_STRICT(Type, PythonName, Check)                          \
+    class Type : public nb::object {                                     \
+        NB_OBJECT_DEFAULT(Type, object, PythonName, Check)               \
+        Type(nb::handle h) : nb::object(h, nb::detail::borrow_t{}) {}   \
+    }
+PYTYPES_STRICT(OnlyNone, "None", ::pytypes::is_none);
+PYTYPES_STRICT(OnlyList, "list", ::pytypes::is_list);
+#undef PYTYPES_STRICT
 
 PYTYPES_NAMED(DataFrame, "pandas.DataFrame");
 PYTYPES_NAMED(ExcelWriter, "pandas.ExcelWriter");
@@ -75,6 +95,10 @@ using Ints = nb::typed<Sequence, int>;
 using Items = nb::typed<Sequence, Any>;
 using StrOrStrs = Union<Str, Strs>;  // one name, or one each
 using SheetKey = Union<Str, Int>;    // a sheet's name or position
+// A file name, as the readers open it: a text or a pathlib.Path.
+using Path = Union<Str, nb::typed<PathLike, nb::str>>;
+// ... or in bytes, where the function decodes them (os.fsdecode).
+using AnyPath = Union<Str, Bytes, nb::typed<PathLike, nb::str>, nb::typed<PathLike, nb::bytes>>;
 using Properties = nb::typed<Mapping, nb::str, Any>;
 // Custom document properties: name -> (value, Excel type name).
 using CustomProperty = nb::typed<nb::tuple, Any, nb::str>;

@@ -166,7 +166,7 @@ Chart new_scatter_chart(Workbook Book, StrOrStrs names, Str sheetname, Int datac
                         handle labelcol, Str title, Str x_axis, Str y_axis, StrOrStrs colors,
                         StrOrStrs shapes, Str bisectorcolor, DiagValues diagValues, Float padding);
 Chartsheet getBestTrainChart(Workbook Book, Int expectedcol, Int computedcol, Int datacount,
-                             Float minExpect, Float maxExpect, Str pptyname, Int besttrain,
+                             Float minExpect, Float maxExpect, Str pptyname, Optional<Int> besttrain,
                              Str pptyunit, Str mastersheetname, Str decorator, Str titleprefix,
                              Str chartname, DiagValues diagvalues);
 Chartsheet getTestChart(Workbook Book, Int expectedcols, Columns computedcol, StrOrStrs names,
@@ -200,7 +200,7 @@ NoneType enrichRecapExcelFile(ExcelWriter excelwriter, Any options, Str recapnam
 
 // --- driver (driver/finish.cpp, driver/sheetset.cpp) --------------------------
 Str outputmarker(Str filename, Bool indirect);
-WriterTuple initiateExcelWriter(ExcelWriter excelwriter, Properties modeldic,
+WriterTuple initiateExcelWriter(ExcelWriter excelwriter, Optional<Properties> modeldic,
                                  CustomProperties gmCustomProperties, Str origin, Bool recap);
 Str finishExcel(ExcelWriter excelwriter, Any options, CustomProperties gmCustomProperties,
                 Strs sheetList, Frames frameList, ModelDict modeldic, handle libfilename,

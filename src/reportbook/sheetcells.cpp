@@ -206,15 +206,22 @@ Cells::Sheet &Cells::sheet_named(const std::string &name) {
 PyObject *Cells::row_of(Sheet &s, Index row) {
     if (at(row) < s.rows.size() && s.rows[at(row)].is_valid()) return s.rows[at(row)].ptr();
     object key = nb::int_(row);
-    PyObject *found = PyDict_GetItemWithError(s.table.ptr(), key.ptr());
-    if (!found) {
-        if (PyErr_Occurred()) pyutil::raise_pending();
-        return nullptr;  // not kept: a row written later must be seen
+    object found;
+    {
+        // Free-threaded, another thread may change the table meanwhile: the
+        // row is taken under its critical section (nothing with a GIL).
+        nb::ft_object_guard guard(s.table);
+        PyObject *item = PyDict_GetItemWithError(s.table.ptr(), key.ptr());
+        if (!item) {
+            if (PyErr_Occurred()) pyutil::raise_pending();
+            return nullptr;  // not kept: a row written later must be seen
+        }
+        found = nb::borrow(item);
     }
-    if (!PyDict_Check(found)) return nullptr;
+    if (!PyDict_Check(found.ptr())) return nullptr;
     if (at(row) >= s.rows.size()) s.rows.resize(at(row) + 1);
-    s.rows[at(row)] = nb::borrow(found);
-    return found;
+    s.rows[at(row)] = found;
+    return found.ptr();
 }
 
 int Cells::kind_of_type(PyTypeObject *type) {
@@ -286,9 +293,12 @@ Range Cells::read_cells(Sheet &sheet, Index r1, Index c1, Index r2, Index c2) {
         PyObject *row = row_of(sheet, r);
         for (const object &colkey : colkeys) {
             PyObject *cell = nullptr;
+            object held;  // as Python code holds what it reads
             if (row) {
+                nb::ft_object_guard guard(row);
                 cell = PyDict_GetItemWithError(row, colkey.ptr());
                 if (!cell && PyErr_Occurred()) pyutil::raise_pending();
+                held = nb::borrow(cell);
             }
             double v;
             bool written;
@@ -307,16 +317,30 @@ Cells::Block Cells::read_block(Sheet &sheet, Index r1, Index r2) {
     const size_t n = at(rows);
 
     // The cells of each column, borrowed: from here to the end of the second
-    // pass no Python code runs, so none of them can go.
+    // pass no Python code runs, so none of them can go.  A free-threaded
+    // Python runs other threads' code beside this one: there the rows are
+    // read under their critical sections and every row and cell is held, as
+    // Python code would hold them (with a GIL the guards are nothing).
     std::vector<std::vector<PyObject *>> cells;
+#ifdef NB_FREE_THREADED
+    std::vector<object> held;
+#endif
     for (Index r = r1; r <= r2; ++r) {
         object key = nb::int_(r);
-        PyObject *row = PyDict_GetItemWithError(sheet.table.ptr(), key.ptr());
+        PyObject *row;
+        {
+            nb::ft_object_guard guard(sheet.table);
+            row = PyDict_GetItemWithError(sheet.table.ptr(), key.ptr());
+#ifdef NB_FREE_THREADED
+            if (row) held.push_back(nb::borrow(row));
+#endif
+        }
         if (!row) {
             if (PyErr_Occurred()) pyutil::raise_pending();
             continue;
         }
         if (!PyDict_Check(row)) return Block();
+        nb::ft_object_guard guard(row);
         Py_ssize_t pos = 0;
         PyObject *colkey, *cell;
         while (PyDict_Next(row, &pos, &colkey, &cell)) {
@@ -331,6 +355,9 @@ Cells::Block Cells::read_block(Sheet &sheet, Index r1, Index r2) {
             if (at(c) >= cells.size()) cells.resize(at(c) + 1);
             if (cells[at(c)].empty()) cells[at(c)].assign(n, nullptr);
             cells[at(c)][at(r - r1)] = cell;
+#ifdef NB_FREE_THREADED
+            held.push_back(nb::borrow(cell));
+#endif
         }
     }
 
@@ -365,15 +392,20 @@ Cells::Block Cells::read_block(Sheet &sheet, Index r1, Index r2) {
     for (auto &where : deferred) {
         object rowkey = nb::int_(r1 + static_cast<Index>(where.second));
         object colkey = nb::int_(static_cast<Index>(where.first));
-        PyObject *row = PyDict_GetItemWithError(sheet.table.ptr(), rowkey.ptr());
-        if (!row && PyErr_Occurred()) pyutil::raise_pending();
-        object held_row = row ? nb::borrow(row) : object();
-        PyObject *cell = nullptr;
-        if (row && PyDict_Check(row)) {
-            cell = PyDict_GetItemWithError(row, colkey.ptr());
-            if (!cell && PyErr_Occurred()) pyutil::raise_pending();
+        object held_row, held;
+        {
+            nb::ft_object_guard guard(sheet.table);
+            PyObject *row = PyDict_GetItemWithError(sheet.table.ptr(), rowkey.ptr());
+            if (!row && PyErr_Occurred()) pyutil::raise_pending();
+            held_row = nb::borrow(row);
         }
-        object held = cell ? nb::borrow(cell) : object();
+        PyObject *cell = nullptr;
+        if (held_row.is_valid() && PyDict_Check(held_row.ptr())) {
+            nb::ft_object_guard guard(held_row);
+            cell = PyDict_GetItemWithError(held_row.ptr(), colkey.ptr());
+            if (!cell && PyErr_Occurred()) pyutil::raise_pending();
+            held = nb::borrow(cell);
+        }
         double v;
         bool written;
         Range::Cell kind = classify(cell, v, written, nullptr);

@@ -101,7 +101,7 @@ object flatten_fields(handle datafields) {
 
 }  // namespace
 
-Optional<DataFrame> getFrameFromExcel(Str filename, SheetKey sheetname, Str filetype, Bool reduce,
+Optional<DataFrame> getFrameFromExcel(Path filename, SheetKey sheetname, Str filetype, Bool reduce,
                                       Strs excludedlist) {
     object result = nb::none();
     object ft = nb::borrow(filetype);
@@ -129,7 +129,7 @@ Optional<DataFrame> getFrameFromExcel(Str filename, SheetKey sheetname, Str file
     return result;
 }
 
-DataFrame get_dataframe(Str filename, Str datarange, Items datafields, SheetKey sheetname,
+DataFrame get_dataframe(Path filename, Str datarange, Items datafields, SheetKey sheetname,
                         Str filetype, Int indexfield, Bool drop) {
     check_frame_arguments("get_dataframe", filename, datarange, datafields, sheetname, filetype, indexfield);
     object fields = flatten_fields(datafields);
@@ -165,7 +165,7 @@ DataFrame get_dataframe(Str filename, Str datarange, Items datafields, SheetKey 
     return frame;
 }
 
-Optional<DataFrame> getFrame(Str filename, Str filetype, Str datarange, Items datafields,
+Optional<DataFrame> getFrame(Path filename, Str filetype, Str datarange, Items datafields,
                              IndexField indexfield, handle skipline, handle delimiter) {
     (void)skipline;
     (void)delimiter;

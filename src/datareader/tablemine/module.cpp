@@ -86,9 +86,27 @@ NB_MODULE(tablemine, m) {
     // Positional-only, yet named in help() and the stubs: nanobind names an
     // unnamed parameter "arg", and a named one can be passed by keyword.
     m.def("searchExcelFile", &mine::searchExcelFile, nb::arg().none(),
-          nb::sig("def searchExcelFile(nnxfile: str, /) -> str"), search_doc);
-    m.def("getFrameFromExcel", &mine::getFrameFromExcel, pyutil::arg("filename"), pyutil::arg("sheetname"),
-          pyutil::arg("filetype") = "", pyutil::arg("reduce") = false, pyutil::arg("excludedlist") = excluded);
+          nb::sig("def searchExcelFile(nnxfile: str | bytes | os.PathLike[str] | os.PathLike[bytes], /) -> str"),
+          search_doc);
+    // A sheetname of None reads every sheet, a list the sheets it names, into
+    // a dict of Frames: each has an overload of its own, so that the stubs
+    // give that call its result type.  The last overload takes any object.
+    auto def_frame_from_excel = [&](auto function) {
+        m.def("getFrameFromExcel", function, pyutil::arg("filename"), pyutil::arg("sheetname"),
+              pyutil::arg("filetype") = "", pyutil::arg("reduce") = false,
+              pyutil::arg("excludedlist") = excluded);
+    };
+    def_frame_from_excel([](mine::Path filename, pytypes::OnlyNone sheetname, mine::Str filetype,
+                            mine::Bool reduce, mine::Strs excludedlist)
+                             -> mine::Optional<nb::typed<pytypes::Dict, nb::str, mine::DataFrame>> {
+        return mine::getFrameFromExcel(filename, sheetname, filetype, reduce, excludedlist);
+    });
+    def_frame_from_excel([](mine::Path filename, nb::typed<pytypes::OnlyList, mine::SheetKey> sheetname,
+                            mine::Str filetype, mine::Bool reduce, mine::Strs excludedlist)
+                             -> mine::Optional<nb::typed<pytypes::Dict, mine::SheetKey, mine::DataFrame>> {
+        return mine::getFrameFromExcel(filename, sheetname, filetype, reduce, excludedlist);
+    });
+    def_frame_from_excel(&mine::getFrameFromExcel);
     m.def("getcustomproperties", &mine::getcustomproperties, pyutil::arg("filename"),
           pyutil::arg("sheetname"), pyutil::arg("keys") = no_keys, pyutil::arg("filetype") = "");
     m.def("getcustomproperty", &mine::getcustomproperty, pyutil::arg("filename"), pyutil::arg("sheetname"),

@@ -32,7 +32,7 @@ object property_value(handle frame, handle name) {
     return object();
 }
 
-CustomValues getcustomproperties(Str filename, SheetKey sheetname, handle keys, Str filetype) {
+CustomValues getcustomproperties(Path filename, SheetKey sheetname, handle keys, Str filetype) {
     (void)keys;  // accepted for the toolkit's callers; every property is returned
     nb::dict result;
     object frame = read_property_sheet("getcustomproperties", filename, sheetname, filetype);
@@ -50,7 +50,7 @@ CustomValues getcustomproperties(Str filename, SheetKey sheetname, handle keys, 
     return result;
 }
 
-Any getcustomproperty(Str filename, SheetKey sheetname, Str property, Str filetype) {
+Any getcustomproperty(Path filename, SheetKey sheetname, Str property, Str filetype) {
     object frame = read_property_sheet("getcustomproperty", filename, sheetname, filetype);
     object value = frame.is_valid() ? property_value(frame, property) : object();
     return value.is_valid() ? value : nb::borrow(filename);

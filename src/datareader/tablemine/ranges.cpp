@@ -7,7 +7,7 @@
 
 namespace mine {
 
-Titles gettitles(Str filename, Str filetype, Str datarange, handle skipline, handle delimiter,
+Titles gettitles(Path filename, Str filetype, Str datarange, handle skipline, handle delimiter,
                  Items datafmt) {
     (void)skipline;
     (void)delimiter;
@@ -26,7 +26,7 @@ Titles gettitles(Str filename, Str filetype, Str datarange, handle skipline, han
     return result;
 }
 
-Strs getranges(Str filename, Str filetype) {
+Strs getranges(Path filename, Str filetype) {
     // The readers' libraries warn about workbook features they drop; the
     // toolkit has always silenced them for the whole run from here.
     nb::module_::import_("warnings").attr("filterwarnings")("ignore");
@@ -56,7 +56,7 @@ Strs getranges(Str filename, Str filetype) {
     return result;
 }
 
-RangeLayout analyseRangeData(Str filename, Str filetype, Str datarange, Items datafmt) {
+RangeLayout analyseRangeData(Path filename, Str filetype, Str datarange, Items datafmt) {
     object marker = nb::borrow((PyObject *)&PyType_Type);
     object titles = nb::list();
     long long count = 0;

@@ -307,7 +307,7 @@ PyType_Slot iterator_slots[] = {
 
 }  // namespace
 
-RowGenerator make_dataiterator(Str filename, Str filetype, Str datarange, Int skipline,
+RowGenerator make_dataiterator(Path filename, Str filetype, Str datarange, Int skipline,
                                handle delimiter, Items datafmt, Bool headerOnly) {
     (void)delimiter;  // the readers split their rows themselves
     std::unique_ptr<DataIterator> rows(

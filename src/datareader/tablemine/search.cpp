@@ -24,11 +24,15 @@ object model_file_of(handle path) {
 
 }  // namespace
 
-Str searchExcelFile(Str nnxfile) {
+Str searchExcelFile(AnyPath nnxfile) {
     check_file_argument("searchExcelFile", "nnxfile", nnxfile, false);
     object os = pyutil::module_attr("os");
     object path = os.attr("path");
-    std::vector<object> parts = pyutil::unpack(path.attr("split")(nnxfile), 2);
+    // As text: the workbook records the model file as text, and the names the
+    // folder walk gives are compared with text (a pathlib.Path equals no
+    // text, and bytes would fail at the first comparison).
+    object model_file = os.attr("fsdecode")(nnxfile);
+    std::vector<object> parts = pyutil::unpack(path.attr("split")(model_file), 2);
     object folder = parts[0];
     object base = path.attr("splitext")(parts[1])[nb::int_(0)];
 
@@ -62,7 +66,7 @@ Str searchExcelFile(Str nnxfile) {
         if (!pyutil::truthy(name.attr("startswith")(stem))) continue;
         object candidate = path.attr("join")(folder, name);
         object model = model_file_of(candidate);
-        if (model.is_valid() && model.equal(nnxfile)) return candidate;
+        if (model.is_valid() && model.equal(model_file)) return candidate;
     }
     return pyutil::text("");
 }

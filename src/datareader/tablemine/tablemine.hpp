@@ -21,12 +21,14 @@ using pyutil::object;
 
 // The types the bound functions name (see common/pytypes.hpp).
 using pytypes::Any;
+using pytypes::AnyPath;
 using pytypes::Bool;
 using pytypes::DataFrame;
 using pytypes::Int;
 using pytypes::Items;
 using pytypes::NoneType;
 using pytypes::Optional;
+using pytypes::Path;
 using pytypes::SheetKey;
 using pytypes::Str;
 using pytypes::Strs;
@@ -173,18 +175,18 @@ void with_context(handle mgr, Body &&body) {
 // The search (search.cpp), the Frames (frames.cpp), the property tables
 // (properties.cpp) and what a workbook offers before it is loaded
 // (ranges.cpp).
-Str searchExcelFile(Str nnxfile);
-Optional<DataFrame> getFrameFromExcel(Str filename, SheetKey sheetname, Str filetype, Bool reduce,
+Str searchExcelFile(AnyPath nnxfile);
+Optional<DataFrame> getFrameFromExcel(Path filename, SheetKey sheetname, Str filetype, Bool reduce,
                                       Strs excludedlist);
-CustomValues getcustomproperties(Str filename, SheetKey sheetname, handle keys, Str filetype);
-Any getcustomproperty(Str filename, SheetKey sheetname, Str property, Str filetype);
-Titles gettitles(Str filename, Str filetype, Str datarange, handle skipline, handle delimiter,
+CustomValues getcustomproperties(Path filename, SheetKey sheetname, handle keys, Str filetype);
+Any getcustomproperty(Path filename, SheetKey sheetname, Str property, Str filetype);
+Titles gettitles(Path filename, Str filetype, Str datarange, handle skipline, handle delimiter,
                  Items datafmt);
-Strs getranges(Str filename, Str filetype);
-RangeLayout analyseRangeData(Str filename, Str filetype, Str datarange, Items datafmt);
-DataFrame get_dataframe(Str filename, Str datarange, Items datafields, SheetKey sheetname,
+Strs getranges(Path filename, Str filetype);
+RangeLayout analyseRangeData(Path filename, Str filetype, Str datarange, Items datafmt);
+DataFrame get_dataframe(Path filename, Str datarange, Items datafields, SheetKey sheetname,
                         Str filetype, Int indexfield, Bool drop);
-Optional<DataFrame> getFrame(Str filename, Str filetype, Str datarange, Items datafields,
+Optional<DataFrame> getFrame(Path filename, Str filetype, Str datarange, Items datafields,
                              IndexField indexfield, handle skipline, handle delimiter);
 
 // The row generator (rowgenerator.cpp): registers its class on `m` (and
@@ -192,7 +194,7 @@ Optional<DataFrame> getFrame(Str filename, Str filetype, Str datarange, Items da
 // makes) and binds `dataiterator` and `dataiteratorloc`.
 void bind_dataiterator(nb::module_ &m, handle default_datafmt, const char *doc);
 // A new row generator, as dataiterator(...) returns it.
-RowGenerator make_dataiterator(Str filename, Str filetype, Str datarange, Int skipline,
+RowGenerator make_dataiterator(Path filename, Str filetype, Str datarange, Int skipline,
                                handle delimiter, Items datafmt, Bool headerOnly);
 
 }  // namespace mine

@@ -337,7 +337,7 @@ object best_train_chart(handle Book, handle expectedcol, handle computedcol, han
 }
 
 Chartsheet getBestTrainChart(Workbook Book, Int expectedcol, Int computedcol, Int datacount,
-                             Float minExpect, Float maxExpect, Str pptyname, Int besttrain,
+                             Float minExpect, Float maxExpect, Str pptyname, Optional<Int> besttrain,
                              Str pptyunit, Str mastersheetname, Str decorator, Str titleprefix,
                              Str chartname, DiagValues diagvalues) {
     return best_train_chart(Book, expectedcol, computedcol, datacount, minExpect, maxExpect,

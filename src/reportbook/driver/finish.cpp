@@ -98,6 +98,9 @@ void set_custom_property(handle book, handle name, handle value, handle vtype) {
     }
     object props = pyutil::steal(found);
     if (!PyList_CheckExact(props.ptr())) return;
+    // Free-threaded, the list's items are read under its critical section, as
+    // Python code's props[i] would (nothing with a GIL).
+    nb::ft_object_guard guard(props);
     const Py_ssize_t last = PyList_GET_SIZE(props.ptr()) - 1;
     if (last < 1) return;
     object added = nb::borrow(PyList_GET_ITEM(props.ptr(), last));
@@ -341,7 +344,7 @@ struct FinishOptions {
 
 }  // namespace
 
-WriterTuple initiateExcelWriter(ExcelWriter excelwriter, Properties modeldic,
+WriterTuple initiateExcelWriter(ExcelWriter excelwriter, Optional<Properties> modeldic,
                                  CustomProperties gmCustomProperties, Str origin, Bool recap) {
     handle d = gmCustomProperties;
     object book = nb::getattr(excelwriter, "book");
