@@ -23,6 +23,13 @@ void raise(handle exception) {
     raise_pending();
 }
 
+bool GilReleased::stop() {
+    PyEval_RestoreThread(m_state);
+    bool raised = PyErr_CheckSignals() < 0;
+    m_state = PyEval_SaveThread();
+    return raised;
+}
+
 object steal(PyObject *o) {
     if (!o) raise_pending();
     return nb::steal(o);

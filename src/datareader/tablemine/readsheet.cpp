@@ -43,7 +43,15 @@ public:
     }
 
     // Whether openpyxl takes the cell's style for a date or a duration.
+    // Native: callable without the GIL.
     bool dated(const Cell &cell) const { return m_cells.date_style(cell) != 0; }
+    // Whether value(cell) is the empty text, told without Python (Unsure for
+    // an odd string index, as value() would be).
+    bool empty_text(const Cell &cell) const {
+        if (!cell.has_value) return true;
+        if (cell.type == CellType::Shared) return m_cells.shared_text(cell.value).empty();
+        return cell.type == CellType::Inline && cell.value.empty();
+    }
 
     // The warnings of the cells read, given once the part is read: a part
     // read again, or handed to pandas, warns once.
@@ -95,6 +103,10 @@ constexpr std::size_t kColumnsFloor = 4096;
 // int64 or float64 without a doubt (ints within 2**53, floats, blanks) is
 // made here as a numpy array: its numbers never become Python objects, and
 // pandas' parser sees blanks in their place.
+//
+// The rows are taken without the GIL (row() touches no Python object): the
+// other cells are kept as they came, and made Python values by values()
+// once the part is read, the GIL held again.
 class SheetRows : public native::RowSink {
 public:
     SheetRows(const native::Book &book, SheetLayout layout)
@@ -110,17 +122,17 @@ public:
             if (!cells[i]) continue;
             auto column = static_cast<std::uint32_t>(i);
             if (data && !m_columns[i].other && (i > 0 || !m_index_column)) {
-                Entry e{column, Entry::Object, 0, object()};
+                Entry e{column, Entry::Object, 0, 0};
                 if (plain_number(*cells[i], e)) {
                     (e.kind == Entry::Int ? m_columns[i].ints : m_columns[i].floats)++;
-                    m_entries.push_back(std::move(e));
+                    m_entries.push_back(e);
                     continue;
                 }
             }
-            object v = m_rules.value(*cells[i]);
-            if (is_empty_text(v)) continue;
+            if (m_rules.empty_text(*cells[i])) continue;
             if (data) m_columns[i].other = true;
-            m_entries.push_back(Entry{column, Entry::Object, 0, std::move(v)});
+            m_entries.push_back(Entry{column, Entry::Object, 0, m_pending.size()});
+            m_pending.push_back(*cells[i]);
         }
         m_ends.push_back(m_entries.size());
         if (m_entries.size() > begin) {
@@ -131,12 +143,20 @@ public:
 
     void restart() override {
         m_entries.clear();
+        m_pending.clear();
         m_ends.clear();
         m_columns.clear();
         m_used = m_width = 0;
         m_rules.forget_warnings();
     }
-    void warn() { m_rules.warn(); }
+    // The Python values of the cells kept as they came, in the order of the
+    // part (openpyxl's warnings come in that order); then its warnings.
+    void values() {
+        m_values.reserve(m_pending.size());
+        for (const Cell &cell : m_pending) m_values.push_back(m_rules.value(cell));
+        std::vector<Cell>().swap(m_pending);
+        m_rules.warn();
+    }
 
     std::size_t rows() const { return m_used; }
     std::size_t width() const { return m_width; }
@@ -197,7 +217,7 @@ private:
         enum Kind : unsigned char { Object, Int, Float } kind;
         // an int's value too: every int kept here is within 2**53
         double number;
-        object value;
+        std::size_t value;  // an Object's, in m_values
     };
     struct Column {
         std::size_t ints = 0, floats = 0;
@@ -255,7 +275,7 @@ private:
                 if (k < 0) continue;
                 object value = entry.kind == Entry::Int     ? object(nb::int_(static_cast<long long>(entry.number)))
                                : entry.kind == Entry::Float ? object(nb::float_(entry.number))
-                                                            : entry.value;
+                                                            : m_values[entry.value];
                 PyObject *old = PyList_GET_ITEM(made, k);
                 PyList_SET_ITEM(made, k, value.release().ptr());
                 Py_DECREF(old);
@@ -317,16 +337,14 @@ private:
         return arrays;
     }
 
-    static bool is_empty_text(const object &v) {
-        return PyUnicode_CheckExact(v.ptr()) && PyUnicode_GET_LENGTH(v.ptr()) == 0;
-    }
-
     CellRules m_rules;
     std::size_t m_header;  // the row of the column names
     bool m_index_column;   // column 0 is the index: pandas' parser makes it
     // Each cell with a value, row after row; the end of each row's cells in
     // m_ends.
     std::vector<Entry> m_entries;
+    std::vector<Cell> m_pending;  // the Object entries' cells, until values()
+    std::vector<object> m_values;
     std::vector<std::size_t> m_ends;
     std::vector<Column> m_columns;
     std::size_t m_used = 0, m_width = 0;
@@ -367,13 +385,33 @@ object parse_rows(nb::list data, SheetLayout layout) {
         });
 }
 
-const native::Worksheet &find_sheet(const native::Book &book, handle sheet) {
-    const auto &sheets = book.worksheets();
+// A sheet selector as the native reader looks it up: a name, or a position.
+struct SheetKey {
+    std::optional<std::string> name;
+    long long position = -1;  // -1: none the native reader looks up
+    bool unencodable = false;  // a name UTF-8 cannot hold
+};
+
+SheetKey sheet_key(handle sheet) {
+    SheetKey key;
     if (PyUnicode_CheckExact(sheet.ptr())) {
         Py_ssize_t size = 0;
         const char *name = PyUnicode_AsUTF8AndSize(sheet.ptr(), &size);
-        if (!name) pyutil::raise_pending();
-        std::string wanted(name, static_cast<std::size_t>(size));
+        if (name) key.name.emplace(name, static_cast<std::size_t>(size));
+        else PyErr_Clear(), key.unencodable = true;
+    } else if (PyLong_CheckExact(sheet.ptr())) {
+        long long i = PyLong_AsLongLong(sheet.ptr());
+        if (i == -1 && PyErr_Occurred()) PyErr_Clear();
+        else key.position = i;
+    }
+    return key;
+}
+
+// Native: looked up without the GIL.
+const native::Worksheet &find_sheet(const native::Book &book, const SheetKey &key) {
+    const auto &sheets = book.worksheets();
+    if (key.name) {
+        const std::string &wanted = *key.name;
         for (const auto &ws : sheets)
             if (ws.name == wanted) return ws;
         for (const auto &chart : book.chartsheets())
@@ -383,20 +421,29 @@ const native::Worksheet &find_sheet(const native::Book &book, handle sheet) {
                                           "' is a chartsheet, which holds a chart and no cells");
         throw Unsure("no such worksheet");
     }
-    if (PyLong_CheckExact(sheet.ptr())) {
-        long long i = PyLong_AsLongLong(sheet.ptr());
-        if (i == -1 && PyErr_Occurred()) PyErr_Clear();
-        else if (i >= 0 && i < static_cast<long long>(sheets.size())) return sheets[static_cast<std::size_t>(i)];
-    }
+    if (key.position >= 0 && key.position < static_cast<long long>(sheets.size()))
+        return sheets[static_cast<std::size_t>(key.position)];
     throw Unsure("a sheet selector left to pandas");
 }
 
-object read_native(const std::string &path, handle sheet, SheetLayout layout) {
-    native::Book book(path);
-    const native::Worksheet &ws = find_sheet(book, sheet);
+// The book and sheet are found, and the part read, with the GIL released;
+// the cells' Python values and the Frame are made with it held.
+object read_native(const std::string &path, handle sheet, SheetLayout layout, native::Opened *opened) {
+    SheetKey key = sheet_key(sheet);
+    native::Opened here;
+    if (!opened) {
+        opened = &here;
+        pyutil::without_gil([&] { opened->book.emplace(path); });
+    } else if (opened->error) {
+        std::rethrow_exception(opened->error);
+    }
+    const native::Book &book = *opened->book;
+    // the name's own error, once the book is known to be read here
+    if (key.unencodable && !PyUnicode_AsUTF8AndSize(sheet.ptr(), nullptr)) pyutil::raise_pending();
+    const native::Worksheet &ws = find_sheet(book, key);
     SheetRows rows(book, layout);
-    native::scan_rows(book, ws, rows);
-    rows.warn();
+    pyutil::without_gil([&] { native::scan_rows(book, ws, rows); });
+    rows.values();
     native::check_grid(ws.name, rows.rows(), rows.width(), rows.cells());
     return rows.frame(layout);
 }
@@ -467,14 +514,14 @@ object read_with_library(handle read_excel, handle filename, handle sheet, Sheet
 
 void refuse_non_workbook(handle filename) { library_engine(filename, native_path(filename)); }
 
-object read_sheet(handle filename, handle sheet, SheetLayout layout) {
+object read_sheet(handle filename, handle sheet, SheetLayout layout, native::Opened *opened) {
     // A missing pandas fails here first, as every read through it did.
     object read_excel = pandas_attr("read_excel");
     refuse_special_file(filename);
     std::optional<std::string> path = native_path(filename);
     if (path) {
         try {
-            return read_native(*path, sheet, layout);
+            return read_native(*path, sheet, layout, opened);
         } catch (Unsure &e) {
             library_engine(filename, path);  // no workbook: said so, whichever reader
             if (native_only()) {
