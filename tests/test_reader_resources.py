@@ -1,7 +1,9 @@
-"""The reader off the GIL: reads from several threads give the Frames, the
-properties and the search answer one thread gives, and Ctrl-C ends a long
-read at once, leaving no file open and no thread behind.  Each interrupted
-read runs in a child process, whose CPU is what is limited."""
+"""The reader off the GIL and within its means: reads from several threads
+give the Frames, the properties and the search answer one thread gives;
+Ctrl-C ends a long read at once, leaving no file open and no thread behind;
+a read that runs out of memory says which file, sheet and shape.  Each
+interrupted or capped read runs in a child process, whose CPU is what is
+limited."""
 import json
 import os
 import subprocess
@@ -97,3 +99,29 @@ def test_ctrl_c_ends_a_long_read_at_once(long_sheet, call):
     # no thread left running, no file left open; the next read whole
     assert report["after"] == list(report["before"])
     assert report["again"] in (0, 300000 - 1)
+
+
+MEMORY_CHILD = r"""
+import os, resource, sys
+from vireo.trellis.datareader import tablemine as tm
+path = sys.argv[1]
+tm.getFrameFromExcel(sys.argv[2], "S")  # every module a read imports, imported
+with open("/proc/self/status") as f:
+    size = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+resource.setrlimit(resource.RLIMIT_AS, (size + (12 << 20), resource.RLIM_INFINITY))
+try:
+    tm.getFrameFromExcel(path, "Utilities")
+    print("read")
+except MemoryError as error:
+    print("MemoryError", error)
+"""
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer reserves the address space")
+def test_out_of_memory_names_the_file_the_sheet_and_the_shape(books, long_sheet):
+    out = subprocess.run([sys.executable, "-c", MEMORY_CHILD, long_sheet, books["sheet"]], capture_output=True,
+                         text=True, timeout=seconds(120))
+    assert out.returncode == 0, out.stderr[-2000:]
+    report = out.stdout.strip().splitlines()[-1]
+    assert report.startswith("MemoryError " + long_sheet + ": sheet 'Utilities': out of memory building a Frame of ")
+    assert " rows x 10 columns" in report
