@@ -30,6 +30,9 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import worker  # noqa: E402  (the sheet's member, found without a worker of its own)
+
 WORKER = os.path.join(HERE, "worker.py")
 SEARCH_BOOKS = 20
 
@@ -86,6 +89,8 @@ def main(argv=None):
     parser.add_argument("--out", default=os.path.join(HERE, "results"), help="folder of the JSON files")
     parser.add_argument("--repeats", type=int, default=2,
                         help="runs of each large write (the least time is kept)")
+    parser.add_argument("--no-million", action="store_true",
+                        help="leave out the 1,000,000 x 11 sheet (minutes of writing)")
     args = parser.parse_args(argv)
 
     root = tempfile.mkdtemp(prefix="trellis-bench-")
@@ -119,6 +124,21 @@ def main(argv=None):
         search = run_worker("search", folder, model)
         print("... a range of 10,000 rows, and a small range beside far cells", flush=True)
         ranged = run_worker("range", root)
+        print("... reads in 2 threads, CPU against inflating alone", flush=True)
+        threads = run_worker("threads", root, finish["path"])
+        inflate = run_worker("inflate", root, finish["path"], "Training",
+                             worker.sheet_member(finish["path"], "Training"))
+        print("... sheets of numbers: memory, Ctrl-C, the narrow sheet", flush=True)
+        books = {name: path for name, path in run_worker("books", root, "0" if args.no_million else "1").items()
+                 if name.startswith(("wide", "narrow"))}
+        interrupt = run_worker("interrupt", root, books["wide-1m" if "wide-1m" in books else "wide-100k"],
+                               "Data")
+        growth = {name: run_worker("growth", root, book, "ours", "plain" if name.startswith("narrow") else "indexed")
+                  for name, book in books.items()}
+        narrow = {}
+        if "narrow-1m" in books:
+            narrow = {who: run_worker("growth", root, books["narrow-1m"], who, "plain")
+                      for who in ["fastexcel", "python-calamine"] if who in others}
     finally:
         shutil.rmtree(root, ignore_errors=True)
 
@@ -165,9 +185,29 @@ def main(argv=None):
                              {who: peaks[who]["peak_rss_mib"] for who in others}, "%.0f MiB"))
     if not others:
         rows.append(("peers", "none installed", "", "pip install '.[bench]': fastexcel, python-calamine"))
+    for name, label in (("training", "Training sheets"), ("properties", "property tables")):
+        t = threads[name]
+        rows.append(("%d %s, 2 threads / in turn" % (t["reads"], label), "%.2f x" % t["ratio"],
+                     "%.3f s / %.3f s" % (t["threaded_s"], t["sequential_s"]),
+                     "target <= 0.6 x: %s" % verdict(t["ratio"] <= 0.6)))
+    rows.append(("Ctrl-C during a read (%.1f s)" % interrupt["read_s"], "%.3f s" % interrupt["worst_s"],
+                 "worst of %d" % len(interrupt["latencies_s"]),
+                 "target <= 0.2 s: %s" % verdict(interrupt["worst_s"] <= 0.2)))
+    rows.append(("Training sheet CPU / inflate alone", "%.2f x" % inflate["ratio"],
+                 "%.3f s / %.3f s" % (inflate["read_cpu_s"], inflate["inflate_cpu_s"]),
+                 "target <= 1.5 x: %s" % verdict(inflate["ratio"] <= 1.5)))
+    for name, g in growth.items():
+        rows.append(("peak growth / Frame, %s (%d x %d)" % (name, g["shape"][0], g["shape"][1]),
+                     "%.2f x" % g["ratio"], "%.0f MiB / %.0f MiB" % (g["growth_mib"], g["frame_mib"]),
+                     "CPU %.2f s; target <= 2 x: %s" % (g["cpu_s"], verdict(g["ratio"] <= 2))))
+    if narrow:
+        ours = growth["narrow-1m"]
+        rows.append(beside_peers(ours["cpu_s"], {w: n["cpu_s"] for w, n in narrow.items()}, "%.2f s CPU"))
+        rows.append(beside_peers(ours["growth_mib"], {w: n["growth_mib"] for w, n in narrow.items()}, "%.0f MiB"))
     rows = [r for r in rows if r is not None]
     figures.update(floor=floor, finish=finish, standin=standin, reader=reader, search=search, peaks=peaks,
-                   ranged=ranged,
+                   ranged=ranged, threads=threads, inflate=inflate, interrupt=interrupt, growth=growth,
+                   narrow=narrow,
                    own_share=own_share, memory_ratio=memory)
 
     widths = [max(len(r[i]) for r in rows) for i in range(4)]

@@ -14,6 +14,12 @@ Scenarios:
           (ARGS: folder, model file)
   range   get_dataframe over a range of 10,000 rows, and gettitles of a small range beside
           far cells, natively and through the toolkit's Excel reader
+  books   the sheets of numbers of the memory rows (ARGS: 1 to write the 1,000,000-row ones)
+  threads reads from 2 threads against the same reads in turn (ARGS: path)
+  interrupt how soon SIGINT ends a long read (ARGS: path, sheet)
+  inflate CPU of a sheet's read against inflating its member alone (ARGS: path, sheet, member)
+  growth  one read's CPU and peak memory growth against its Frame (ARGS: path, READER: ours,
+          fastexcel or python-calamine, LAYOUT: indexed or plain)
 
 The peers are the other readers a user can pick, each asked for what ours gives:
 fastexcel and python-calamine (each read, then indexed by its first column as
@@ -299,6 +305,244 @@ def range_scenario(folder, rows=10000):
                 titles_s=titles_s, reader_titles_s=reader_titles_s)
 
 
+CONTENT_TYPES = (
+    '<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
+    '<Types xmlns="http://schemas.openxmlformats.org/package/2006/content-types">'
+    '<Default Extension="rels" ContentType="application/vnd.openxmlformats-package.relationships+xml"/>'
+    '<Default Extension="xml" ContentType="application/xml"/>'
+    '<Override PartName="/xl/workbook.xml" '
+    'ContentType="application/vnd.openxmlformats-officedocument.spreadsheetml.sheet.main+xml"/>'
+    '<Override PartName="/xl/worksheets/sheet1.xml" '
+    'ContentType="application/vnd.openxmlformats-officedocument.spreadsheetml.worksheet+xml"/>'
+    '<Override PartName="/xl/sharedStrings.xml" '
+    'ContentType="application/vnd.openxmlformats-officedocument.spreadsheetml.sharedStrings+xml"/>'
+    '</Types>')
+ROOT_RELS = (
+    '<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
+    '<Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships">'
+    '<Relationship Id="rId1" Type="http://schemas.openxmlformats.org/officeDocument/2006/relationships/'
+    'officeDocument" Target="xl/workbook.xml"/></Relationships>')
+WORKBOOK = (
+    '<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
+    '<workbook xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/main" '
+    'xmlns:r="http://schemas.openxmlformats.org/officeDocument/2006/relationships">'
+    '<sheets><sheet name="Data" sheetId="1" r:id="rId1"/></sheets></workbook>')
+WORKBOOK_RELS = (
+    '<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
+    '<Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships">'
+    '<Relationship Id="rId1" Type="http://schemas.openxmlformats.org/officeDocument/2006/relationships/'
+    'worksheet" Target="worksheets/sheet1.xml"/>'
+    '<Relationship Id="rId2" Type="http://schemas.openxmlformats.org/officeDocument/2006/relationships/'
+    'sharedStrings" Target="sharedStrings.xml"/></Relationships>')
+
+
+def column_letters(n):
+    name = ""
+    while n:
+        n, r = divmod(n - 1, 26)
+        name = chr(65 + r) + name
+    return name
+
+
+def numbers_book(path, rows, columns):
+    """A workbook of one sheet "Data" as XlsxWriter lays it out: a title row, then
+    `rows` rows of `columns` numbers (the first column the row's number, then int and
+    float columns in turn).  Written part by part, much faster than a writer would."""
+    import random
+    import zipfile
+    rng = random.Random(rows)
+    letters = [column_letters(c + 1) for c in range(columns)]
+    titles = ["row"] + ["n%d" % c if c % 2 else "x%d" % c for c in range(1, columns)]
+    strings = ('<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
+               '<sst xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/main" count="%d" '
+               'uniqueCount="%d">%s</sst>' % (columns, columns, "".join("<si><t>%s</t></si>" % t for t in titles)))
+    head = ('<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
+            '<worksheet xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/main" '
+            'xmlns:r="http://schemas.openxmlformats.org/officeDocument/2006/relationships">'
+            '<dimension ref="A1:%s%d"/><sheetData>' % (letters[-1], rows + 1))
+    spans = "1:%d" % columns
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
+        z.writestr("[Content_Types].xml", CONTENT_TYPES)
+        z.writestr("_rels/.rels", ROOT_RELS)
+        z.writestr("xl/workbook.xml", WORKBOOK)
+        z.writestr("xl/_rels/workbook.xml.rels", WORKBOOK_RELS)
+        z.writestr("xl/sharedStrings.xml", strings)
+        with z.open("xl/worksheets/sheet1.xml", "w", force_zip64=False) as out:
+            out.write(head.encode())
+            out.write(('<row r="1" spans="%s">%s</row>' % (spans, "".join(
+                '<c r="%s1" t="s"><v>%d</v></c>' % (letters[c], c) for c in range(columns)))).encode())
+            batch = []
+            for r in range(2, rows + 2):
+                cells = ['<c r="A%d"><v>%d</v></c>' % (r, r - 2)]
+                for c in range(1, columns):
+                    value = rng.randint(-10**6, 10**6) if c % 2 else rng.gauss(0, 1)
+                    cells.append('<c r="%s%d"><v>%r</v></c>' % (letters[c], r, value))
+                batch.append('<row r="%d" spans="%s">%s</row>' % (r, spans, "".join(cells)))
+                if len(batch) == 10000:
+                    out.write("".join(batch).encode())
+                    batch = []
+            out.write(("".join(batch) + "</sheetData></worksheet>").encode())
+    return path
+
+
+def cpu_s():
+    r = resource.getrusage(resource.RUSAGE_SELF)
+    return r.ru_utime + r.ru_stime
+
+
+def inflate_member(path, member):
+    """The member inflated alone by zlib, in chunks as a streaming reader would; its size."""
+    import zipfile
+    import zlib
+    with zipfile.ZipFile(path) as z:
+        info = z.getinfo(member)
+    with open(path, "rb") as f:
+        f.seek(info.header_offset)
+        local = f.read(30)
+        f.seek(info.header_offset + 30 + int.from_bytes(local[26:28], "little")
+               + int.from_bytes(local[28:30], "little"))
+        packed = f.read(info.compress_size)
+    inflater = zlib.decompressobj(-15)
+    size = 0
+    for at in range(0, len(packed), 65536):
+        size += len(inflater.decompress(packed[at:at + 65536]))
+    return size
+
+
+def sheet_member(path, sheet):
+    """The zip member holding a sheet, by the workbook's part and its relationships."""
+    import posixpath
+    import xml.etree.ElementTree as ET
+    import zipfile
+    main = "{http://schemas.openxmlformats.org/spreadsheetml/2006/main}"
+    rel = "{http://schemas.openxmlformats.org/officeDocument/2006/relationships}id"
+    with zipfile.ZipFile(path) as z:
+        book = ET.fromstring(z.read("xl/workbook.xml"))
+        rels = ET.fromstring(z.read("xl/_rels/workbook.xml.rels"))
+    rid = next(s.get(rel) for s in book.iter(main + "sheet") if s.get("name") == sheet)
+    target = next(r.get("Target") for r in rels if r.get("Id") == rid)
+    return target.lstrip("/") if target.startswith("/") else posixpath.normpath("xl/" + target)
+
+
+def threads_scenario(path, repeats=3):
+    """Reads from 2 threads against the same reads one after the other, best of each:
+    8 Training sheets, 40 property tables."""
+    from concurrent.futures import ThreadPoolExecutor
+    from vireo.trellis.datareader import tablemine
+
+    jobs = {"training": (8, lambda: tablemine.getFrameFromExcel(path, "Training")),
+            "properties": (40, lambda: tablemine.getcustomproperties(path, "Utilities"))}
+    out = {}
+    with ThreadPoolExecutor(2) as pool:
+        for name, (count, call) in jobs.items():
+            call()
+
+            def sequential():
+                for _ in range(count):
+                    call()
+
+            def threaded():
+                for f in [pool.submit(call) for _ in range(count)]:
+                    f.result()
+
+            seq, thr = best_of(repeats, sequential, threaded)
+            out[name] = dict(reads=count, sequential_s=seq, threaded_s=thr, ratio=thr / seq)
+    return out
+
+
+def interrupt_scenario(path, sheet, repeats=3):
+    """How long a read goes on after SIGINT: the signal sent 0.1 s into the read."""
+    import signal
+    import threading
+    from vireo.trellis.datareader import tablemine
+
+    start = time.perf_counter()
+    tablemine.getFrameFromExcel(path, sheet)
+    whole = time.perf_counter() - start
+    latencies = []
+    for _ in range(repeats):
+        sent = []
+
+        def send():
+            sent.append(time.perf_counter())
+            os.kill(os.getpid(), signal.SIGINT)
+
+        timer = threading.Timer(min(0.1, whole / 4), send)
+        timer.start()
+        try:
+            tablemine.getFrameFromExcel(path, sheet)
+            latencies.append(float("nan"))  # the read ended before the signal
+        except KeyboardInterrupt:
+            latencies.append(time.perf_counter() - sent[0])
+        timer.join()
+    return dict(read_s=whole, latencies_s=latencies, worst_s=max(latencies))
+
+
+def inflate_scenario(path, sheet, member, repeats=3):
+    """CPU of reading a sheet against CPU of inflating its member alone with zlib."""
+    from vireo.trellis.datareader import tablemine
+
+    inflate, read = float("inf"), float("inf")
+    for _ in range(repeats):
+        c = cpu_s()
+        inflate_member(path, member)
+        inflate = min(inflate, cpu_s() - c)
+        c = cpu_s()
+        tablemine.getFrameFromExcel(path, sheet)
+        read = min(read, cpu_s() - c)
+    return dict(inflate_cpu_s=inflate, read_cpu_s=read, ratio=read / inflate)
+
+
+def rss_kib(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    return 0
+
+
+def growth_scenario(path, who, layout):
+    """One read's CPU, and its peak memory growth against the Frame it gives (the peak
+    reset once every module is imported)."""
+    import pandas as pd
+    from vireo.trellis.datareader import tablemine
+
+    readers = {
+        "ours": lambda p: (tablemine.getFrameFromExcel(p, "Data") if layout == "indexed"
+                           else tablemine.get_dataframe(p, sheetname="Data")),
+        "fastexcel": lambda p: __import__("fastexcel").read_excel(p).load_sheet_by_name("Data").to_pandas(),
+        "python-calamine": calamine_plain,
+    }
+    read = readers[who]
+    # Each reader warmed up by a read of a small sheet of the same kind (its modules
+    # imported, its first-use costs paid), as in a process that reads many sheets.
+    read(numbers_book(os.path.join(os.path.dirname(path), ".warm-%s.xlsx" % who), 10, 11))
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")  # VmHWM back to the current RSS
+    base = rss_kib("VmRSS")
+    c = cpu_s()
+    frame = read(path)
+    cpu = cpu_s() - c
+    growth = (rss_kib("VmHWM") - base) / 1024.0
+    size = frame.memory_usage(index=True, deep=True).sum() / (1024.0 * 1024.0)
+    return dict(who=who, shape=list(frame.shape), cpu_s=cpu, growth_mib=growth, frame_mib=size,
+                ratio=growth / size if size else float("nan"))
+
+
+def calamine_plain(path):
+    import pandas as pd
+    rows = calamine_rows(path, "Data")
+    return pd.DataFrame(rows[1:], columns=rows[0])
+
+
+def make_books_scenario(folder, million):
+    sizes = [("wide-100k", 100000, 11), ("narrow-1m", 1000000, 1)]
+    if million:
+        sizes.append(("wide-1m", 1000000, 11))
+    return {name: numbers_book(os.path.join(folder, name + ".xlsx"), rows, columns)
+            for name, rows, columns in sizes}
+
+
 def main(argv):
     scenario, folder = argv[0], argv[1]
     if scenario == "floor":
@@ -315,6 +559,16 @@ def main(argv):
         result = search_scenario(folder, argv[2])
     elif scenario == "range":
         result = range_scenario(folder)
+    elif scenario == "books":
+        result = make_books_scenario(folder, argv[2] == "1")
+    elif scenario == "threads":
+        result = threads_scenario(argv[2])
+    elif scenario == "interrupt":
+        result = interrupt_scenario(argv[2], argv[3])
+    elif scenario == "inflate":
+        result = inflate_scenario(argv[2], argv[3], argv[4])
+    elif scenario == "growth":
+        result = growth_scenario(argv[2], argv[3], argv[4])
     else:
         raise SystemExit(__doc__)
     result["scenario"] = scenario

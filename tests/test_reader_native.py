@@ -74,13 +74,14 @@ def assert_reads_as_pandas(path, monkeypatch, scanned_alone=True, native=True):
         with warnings.catch_warnings(record=True) as theirs_warned:
             warnings.simplefilter("always")
             theirs = pd.read_excel(path, sheet, index_col=0, engine="openpyxl")
-        pd.testing.assert_frame_equal(ours, theirs, check_exact=True)
+        pd.testing.assert_frame_equal(ours, theirs, check_exact=True, check_index_type=True)
         assert [str(w.message) for w in ours_warned if "date" in str(w.message)] == \
             [str(w.message) for w in theirs_warned if "date" in str(w.message)]
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
             pd.testing.assert_frame_equal(tm.get_dataframe(path, sheetname=position),
-                                          pd.read_excel(path, position, engine="openpyxl"), check_exact=True)
+                                          pd.read_excel(path, position, engine="openpyxl"), check_exact=True,
+                                          check_index_type=True)
     if "Utilities" in sheets:
         frame = pd.read_excel(path, "Utilities", skiprows=[0], engine="openpyxl")
         expected = {k: v for k, v in zip(frame["property"], frame["value"]) if isinstance(k, str)}
@@ -213,9 +214,15 @@ NUMBER_COLUMNS = [
 ]
 
 
+# The first column: texts; or numbers, each column then of numbers alone (a
+# range of ints, which pandas makes a RangeIndex, or ints with gaps).
+INDEX_COLUMNS = {"texts": lambda k: None, "range": lambda k: str(k), "gaps": lambda k: str(3 * k + k % 2)}
+
+
+@pytest.mark.parametrize("index", sorted(INDEX_COLUMNS))
 @pytest.mark.parametrize("repeat", [1, 300], ids=["small", "large"])
 @pytest.mark.parametrize("layout", ["Data", "Utilities"])
-def test_number_columns(tmp_path, monkeypatch, layout, repeat):
+def test_number_columns(tmp_path, monkeypatch, layout, repeat, index):
     def cell(ref, value):
         if value is None:
             return ""
@@ -228,6 +235,8 @@ def test_number_columns(tmp_path, monkeypatch, layout, repeat):
     def col(i):
         return chr(ord("B") + i)
 
+    columns = NUMBER_COLUMNS if index == "texts" else NUMBER_COLUMNS[:4]
+
     first = 2 if layout == "Utilities" else 1
     rows = []
     if layout == "Utilities":
@@ -236,13 +245,14 @@ def test_number_columns(tmp_path, monkeypatch, layout, repeat):
     # the property table's values are its first column of numbers
     names = ["value" if layout == "Utilities" and i == 0 else name for i, (name, _) in enumerate(NUMBER_COLUMNS)]
     header += "".join('<c r="%s%d" t="inlineStr"><is><t>%s</t></is></c>' % (col(i), first, name)
-                      for i, name in enumerate(names))
+                      for i, name in enumerate(names[:len(columns)]))
     rows.append('<row r="%d">%s</row>' % (first, header))
     # a large sheet has its number columns made as arrays
     for k in range(4 * repeat):
         r = first + 1 + k
-        cells = '<c r="A%d" t="inlineStr"><is><t>p%d</t></is></c>' % (r, k)
-        cells += "".join(cell("%s%d" % (col(i), r), values[k % 4]) for i, (_, values) in enumerate(NUMBER_COLUMNS))
+        label = INDEX_COLUMNS[index](k)
+        cells = cell("A%d" % r, label) if label else '<c r="A%d" t="inlineStr"><is><t>p%d</t></is></c>' % (r, k)
+        cells += "".join(cell("%s%d" % (col(i), r), values[k % 4]) for i, (_, values) in enumerate(columns))
         rows.append('<row r="%d">%s</row>' % (r, cells))
     path = write_sheet_data(tmp_path / "n.xlsx", "".join(rows), sheet=layout)
     assert_reads_as_pandas(path, monkeypatch)

@@ -45,6 +45,13 @@ void add_note(nb::python_error &error, const std::string &note) {
     nb::setattr(value, "__cause__", cause);
 }
 
+bool GilReleased::stop() {
+    PyEval_RestoreThread(m_state);
+    bool raised = PyErr_CheckSignals() < 0;
+    m_state = PyEval_SaveThread();
+    return raised;
+}
+
 object steal(PyObject *o) {
     if (!o) raise_pending();
     return nb::steal(o);

@@ -11,6 +11,8 @@
 // unchanged (same type, same object).
 #pragma once
 
+#include "common/pace.hpp"
+
 #include <nanobind/nanobind.h>
 
 #include <string>
@@ -66,6 +68,35 @@ auto unless_exception(Body &&body, OnError &&on_error) -> decltype(body()) {
 // kept in __notes__ as well and shown as the cause printed above the error,
 // so that a traceback tells it too.
 void add_note(nb::python_error &error, const std::string &note);
+
+// --- native work without the GIL ----------------------------------------------
+// The GIL released for the life of the object, other Python threads running
+// meanwhile; as its pace::Watch, it takes the GIL back for a moment every few
+// milliseconds to run the signal handlers (Ctrl-C), and stops the phase when
+// one raises, its error left pending.  Nothing Python (no object, no handle)
+// may be touched while it lives.
+class GilReleased : public pace::Watch {
+public:
+    GilReleased() : m_state(PyEval_SaveThread()) {}
+    ~GilReleased() override { PyEval_RestoreThread(m_state); }
+    bool stop() override;
+
+private:
+    PyThreadState *m_state;
+};
+
+// body() with the GIL released (see GilReleased): plain C++ state only,
+// owned by the call.  A signal whose handler raises ends it with that error;
+// any other exception passes unchanged, the GIL held again.
+template <typename Body>
+auto without_gil(Body &&body) -> decltype(body()) {
+    try {
+        GilReleased released;
+        return body();
+    } catch (pace::Stopped &) {
+        raise_pending();
+    }
+}
 
 // --- semantics nanobind does not give ----------------------------------------
 bool truthy(handle o);                          // bool(o)

@@ -103,15 +103,24 @@ object BookCells::text_value(const native::Cell &cell) {
 }
 
 // The shared string at an index, taken as openpyxl takes a list index.
-object BookCells::shared(const std::string &index) {
+std::size_t BookCells::shared_index(const std::string &index) const {
     std::size_t from = !index.empty() && index[0] == '-' ? 1 : 0;
     if (!plain_digits(index, from) || index.size() - from > 18) throw Unsure("odd string index " + native::excerpt(index));
     long long i = std::strtoll(index.c_str(), nullptr, 10);
     long long n = static_cast<long long>(m_shared.size());
     if (i < 0) i += n;  // a list index, as openpyxl uses it
     if (i < 0 || i >= n) throw Unsure("string index out of range");
-    object &s = m_shared[static_cast<std::size_t>(i)];
-    if (!s.is_valid()) s = text_of(m_book.strings()[static_cast<std::size_t>(i)]);
+    return static_cast<std::size_t>(i);
+}
+
+std::string_view BookCells::shared_text(const std::string &index) const {
+    return m_book.strings()[shared_index(index)];
+}
+
+object BookCells::shared(const std::string &index) {
+    std::size_t i = shared_index(index);
+    object &s = m_shared[i];
+    if (!s.is_valid()) s = text_of(m_book.strings()[i]);
     return s;
 }
 

@@ -52,10 +52,15 @@ public:
     static std::string beyond_dates(const native::Cell &cell, handle serial);
     // 0 for a cell without a date style, 1 for a date, 2 for a duration.
     char date_style(const native::Cell &cell) const;
+    // The shared string a cell's index names, as text_value() takes it
+    // (Unsure for an odd or out-of-range index).  Like date_style(), native:
+    // callable without the GIL.
+    std::string_view shared_text(const std::string &index) const;
 
 private:
     const native::Book &m_book;
     object shared(const std::string &index);
+    std::size_t shared_index(const std::string &index) const;
     object iso_date(const std::string &text);
 
     object m_from_excel, m_from_iso, m_epoch;

@@ -9,6 +9,9 @@
 #include "datareader/tablemine/native/errors.hpp"
 #include "datareader/tablemine/native/sheet.hpp"
 
+#include <nanobind/ndarray.h>
+
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cmath>
@@ -43,7 +46,15 @@ public:
     }
 
     // Whether openpyxl takes the cell's style for a date or a duration.
+    // Native: callable without the GIL.
     bool dated(const Cell &cell) const { return m_cells.date_style(cell) != 0; }
+    // Whether value(cell) is the empty text, told without Python (Unsure for
+    // an odd string index, as value() would be).
+    bool empty_text(const Cell &cell) const {
+        if (!cell.has_value) return true;
+        if (cell.type == CellType::Shared) return m_cells.shared_text(cell.value).empty();
+        return cell.type == CellType::Inline && cell.value.empty();
+    }
 
     // The warnings of the cells read, given once the part is read: a part
     // read again, or handed to pandas, warns once.
@@ -82,6 +93,60 @@ private:
 
 object parse_rows(nb::list data, SheetLayout layout);
 
+// The numbers of one column, grown by realloc(): a large buffer is then
+// mapped memory that grows in place (mremap), where a vector's copy would
+// leave the old block in the heap, counted in the read's peak.  Its memory
+// is handed to numpy whole (release()).
+class NumberBuffer {
+public:
+    NumberBuffer() = default;
+    NumberBuffer(NumberBuffer &&other) noexcept { *this = std::move(other); }
+    NumberBuffer &operator=(NumberBuffer &&other) noexcept {
+        std::swap(m_data, other.m_data);
+        std::swap(m_size, other.m_size);
+        std::swap(m_capacity, other.m_capacity);
+        return *this;
+    }
+    ~NumberBuffer() { std::free(m_data); }
+
+    std::size_t size() const { return m_size; }
+    bool empty() const { return m_size == 0; }
+    double operator[](std::size_t i) const { return m_data[i]; }
+    double *data() { return m_data; }
+
+    // `n` slots from the size on, NaN: no number is NaN.
+    void resize(std::size_t n) {
+        if (n <= m_size) return;
+        reserve(n);
+        std::fill(m_data + m_size, m_data + n, std::numeric_limits<double>::quiet_NaN());
+        m_size = n;
+    }
+    void push_back(double v) {
+        if (m_size == m_capacity) reserve(m_capacity < 512 ? 1024 : m_capacity * 2);
+        m_data[m_size++] = v;
+    }
+    // The memory, to be freed with std::free by its new owner.
+    double *release() {
+        double *out = m_data;
+        m_data = nullptr;
+        m_size = m_capacity = 0;
+        return out;
+    }
+
+private:
+    void reserve(std::size_t n) {
+        if (n <= m_capacity) return;
+        if (n > std::numeric_limits<std::size_t>::max() / sizeof(double)) throw std::bad_alloc();
+        void *grown = std::realloc(m_data, n * sizeof(double));
+        if (!grown) throw std::bad_alloc();
+        m_data = static_cast<double *>(grown);
+        m_capacity = n;
+    }
+
+    double *m_data = nullptr;
+    std::size_t m_size = 0, m_capacity = 0;
+};
+
 // The data cells in number columns from which making the columns here pays.
 constexpr std::size_t kColumnsFloor = 4096;
 
@@ -95,6 +160,10 @@ constexpr std::size_t kColumnsFloor = 4096;
 // int64 or float64 without a doubt (ints within 2**53, floats, blanks) is
 // made here as a numpy array: its numbers never become Python objects, and
 // pandas' parser sees blanks in their place.
+//
+// The rows are taken without the GIL (row() touches no Python object): the
+// other cells are kept as they came, and made Python values by values()
+// once the part is read, the GIL held again.
 class SheetRows : public native::RowSink {
 public:
     SheetRows(const native::Book &book, SheetLayout layout)
@@ -102,45 +171,63 @@ public:
           m_header(layout == SheetLayout::PropertyTable ? 1 : 0),
           m_index_column(layout == SheetLayout::Indexed) {}
 
+    // The numbers of the data rows go straight into their column's buffer
+    // (8 bytes a cell, no entry, no Python object), which becomes the
+    // column's array: memory near the Frame's, the "peak growth / Frame"
+    // rows of `make bench`.
     void row(const std::vector<const Cell *> &cells) override {
-        std::size_t begin = m_entries.size();
         bool data = m_ends.size() > m_header;
+        std::size_t last = 0;  // 1 + the last column with a value
         if (m_columns.size() < cells.size()) m_columns.resize(cells.size());
         for (std::size_t i = 0; i < cells.size(); ++i) {
             if (!cells[i]) continue;
             auto column = static_cast<std::uint32_t>(i);
-            if (data && !m_columns[i].other && (i > 0 || !m_index_column)) {
-                Entry e{column, Entry::Object, 0, object()};
+            if (data && !m_columns[i].other) {
+                Entry e{column, Entry::Object, {0}};
                 if (plain_number(*cells[i], e)) {
-                    (e.kind == Entry::Int ? m_columns[i].ints : m_columns[i].floats)++;
-                    m_entries.push_back(std::move(e));
+                    Column &col = m_columns[i];
+                    (e.kind == Entry::Int ? col.ints : col.floats)++;
+                    store_number(col, m_ends.size() - m_header - 1, e.number);
+                    last = i + 1;
                     continue;
                 }
             }
-            object v = m_rules.value(*cells[i]);
-            if (is_empty_text(v)) continue;
+            if (m_rules.empty_text(*cells[i])) continue;
             if (data) m_columns[i].other = true;
-            m_entries.push_back(Entry{column, Entry::Object, 0, std::move(v)});
+            Entry e{column, Entry::Object, {0}};
+            e.value = m_pending.size();
+            m_entries.push_back(e);
+            m_pending.push_back(*cells[i]);
+            ++m_cells;
+            last = i + 1;
         }
         m_ends.push_back(m_entries.size());
-        if (m_entries.size() > begin) {
+        if (last > 0) {
             m_used = m_ends.size();
-            m_width = std::max<std::size_t>(m_width, m_entries.back().column + 1u);
+            m_width = std::max(m_width, last);
         }
     }
 
     void restart() override {
         m_entries.clear();
+        m_pending.clear();
         m_ends.clear();
         m_columns.clear();
-        m_used = m_width = 0;
+        m_used = m_width = m_cells = m_slots = 0;
         m_rules.forget_warnings();
     }
-    void warn() { m_rules.warn(); }
+    // The Python values of the cells kept as they came, in the order of the
+    // part (openpyxl's warnings come in that order); then its warnings.
+    void values() {
+        m_values.reserve(m_pending.size());
+        for (const Cell &cell : m_pending) m_values.push_back(m_rules.value(cell));
+        std::vector<Cell>().swap(m_pending);
+        m_rules.warn();
+    }
 
     std::size_t rows() const { return m_used; }
     std::size_t width() const { return m_width; }
-    std::size_t cells() const { return m_entries.size(); }
+    std::size_t cells() const { return m_cells; }
 
     // The Frame pandas' parser makes of the rows.  When columns are made
     // here, the parser reads the others alone, and its column names come
@@ -157,7 +244,8 @@ public:
 
         std::size_t offset = m_index_column ? 1 : 0;
         std::size_t count = m_used - m_header - 1;
-        object names = parse_rows(rows(slot, m_width, m_header + 1, true), layout).attr("columns");
+        object head = parse_rows(rows(slot, m_width, m_header + 1, true), layout);
+        object names = head.attr("columns");
         std::size_t kept = 0;
         for (std::size_t c = 0, next = 0; c < m_width; ++c) {
             if (next < made.size() && made[next] == c) {
@@ -167,24 +255,41 @@ public:
                 slot[c] = static_cast<std::ptrdiff_t>(kept++);
             }
         }
-        object parsed = parse_rows(rows(slot, kept, m_used, false), layout);
-        if (nb::len(names) != m_width - offset || nb::len(object(parsed.attr("columns"))) != kept - offset ||
-            nb::len(parsed) != count)
-            throw Unsure("the parser's Frame is not of the sheet's shape");
+        if (nb::len(names) != m_width - offset) throw Unsure("the parser's names are not of the sheet's shape");
+        // Every column made here: the parser only names them (the index too).
+        object parsed, index;
+        if (kept > 0) {
+            parsed = parse_rows(rows(slot, kept, m_used, false), layout);
+            if (nb::len(object(parsed.attr("columns"))) != kept - offset || nb::len(parsed) != count)
+                throw Unsure("the parser's Frame is not of the sheet's shape");
+            index = parsed.attr("index");
+        }
 
         std::vector<object> arrays = column_arrays(made, count);
-        object iloc = parsed.attr("iloc");
+        std::vector<object> made_column(m_width);
+        for (std::size_t k = 0; k < made.size(); ++k) made_column[made[k]] = arrays[k];
+        // the index as the parser makes it of the column (a range of ints
+        // becomes a RangeIndex)
+        if (kept == 0 && m_index_column)
+            index = nb::module_::import_("pandas.core.indexes.base")
+                        .attr("ensure_index_from_sequences")(nb::make_tuple(made_column[0]),
+                                                             nb::make_tuple(head.attr("index").attr("name")));
+        else if (kept == 0)
+            index = pandas_attr("RangeIndex")(count);
+        object iloc = parsed.is_valid() ? object(parsed.attr("iloc")) : object();
         object all = nb::slice(nb::none(), nb::none(), nb::none());
         nb::dict by_position;
-        for (std::size_t c = offset, next = 0; c < m_width; ++c) {
+        for (std::size_t c = offset; c < m_width; ++c) {
             nb::int_ key(c - offset);
             if (slot[c] < 0)
-                by_position[key] = arrays[next++];
+                by_position[key] = made_column[c];
             else
                 by_position[key] = iloc[nb::make_tuple(all, nb::int_(slot[c] - static_cast<std::ptrdiff_t>(offset)))];
         }
+        // The columns as they are: pandas would copy each into blocks of its own.
         nb::dict kw;
-        kw["index"] = parsed.attr("index");
+        kw["index"] = index;
+        kw["copy"] = false;
         object rebuilt =
             pyutil::steal(PyObject_Call(pandas_attr("DataFrame").ptr(), nb::make_tuple(by_position).ptr(), kw.ptr()));
         rebuilt.attr("columns") = names;
@@ -195,11 +300,15 @@ private:
     struct Entry {
         std::uint32_t column;
         enum Kind : unsigned char { Object, Int, Float } kind;
-        // an int's value too: every int kept here is within 2**53
-        double number;
-        object value;
+        union {
+            // an int's value too: every int kept here is within 2**53
+            double number;
+            std::size_t value;  // an Object's, in m_values
+        };
     };
     struct Column {
+        // by data row, NaN where the row has no number (no number is NaN)
+        NumberBuffer numbers;
         std::size_t ints = 0, floats = 0;
         bool other = false;  // a data cell pandas reads otherwise
         bool array = false;  // made here
@@ -234,11 +343,36 @@ private:
         return true;
     }
 
+    // A column's buffer is as long as its last number's row: a sheet of far
+    // apart numbers in many columns would make it many times what the sheet
+    // holds.  Beyond four slots a cell (and a floor no honest sheet meets
+    // by its gaps) the sheet is the library's.
+    void store_number(Column &col, std::size_t row, double number) {
+        ++m_cells;
+        std::size_t grown = row + 1 - std::min(row + 1, col.numbers.size());
+        m_slots += grown;
+        if (m_slots > 4 * m_cells + (std::size_t(1) << 20)) throw Unsure("numbers too far apart for columns");
+        col.numbers.resize(row);
+        col.numbers.push_back(number);
+    }
+
+    // The number of column c in data row d as the parser takes it (an
+    // integral number is an int); invalid where there is none.
+    object number_at(std::size_t c, std::size_t d) const {
+        const NumberBuffer &numbers = m_columns[c].numbers;
+        if (d >= numbers.size() || std::isnan(numbers[d])) return object();
+        double v = numbers[d];
+        return std::floor(v) == v ? object(nb::int_(static_cast<long long>(v))) : object(nb::float_(v));
+    }
+
     // The first `upto` rows for pandas' parser, each cell of column c at
     // slot[c] of a row `width` wide (none where slot[c] < 0); with a blank
     // row after them on request.
     nb::list rows(const std::vector<std::ptrdiff_t> &slot, std::size_t width, std::size_t upto, bool blank_row) {
         nb::list out;
+        std::vector<std::size_t> numbered;  // the columns with numbers the parser reads
+        for (std::size_t c = 0; c < slot.size() && c < m_columns.size(); ++c)
+            if (slot[c] >= 0 && !m_columns[c].numbers.empty()) numbered.push_back(c);
         std::size_t at = 0;
         PyObject *empty = m_rules.empty().ptr();
         for (std::size_t r = 0; r < upto + (blank_row ? 1 : 0); ++r) {
@@ -249,17 +383,19 @@ private:
                 Py_INCREF(empty);
                 PyList_SET_ITEM(made, static_cast<Py_ssize_t>(k), empty);
             }
-            for (; r < upto && at < m_ends[r]; ++at) {
-                Entry &entry = m_entries[at];
-                std::ptrdiff_t k = slot[entry.column];
-                if (k < 0) continue;
-                object value = entry.kind == Entry::Int     ? object(nb::int_(static_cast<long long>(entry.number)))
-                               : entry.kind == Entry::Float ? object(nb::float_(entry.number))
-                                                            : entry.value;
+            auto put = [&](std::ptrdiff_t k, object value) {
                 PyObject *old = PyList_GET_ITEM(made, k);
                 PyList_SET_ITEM(made, k, value.release().ptr());
                 Py_DECREF(old);
+            };
+            for (; r < upto && at < m_ends[r]; ++at) {
+                const Entry &entry = m_entries[at];
+                std::ptrdiff_t k = slot[entry.column];
+                if (k >= 0) put(k, m_values[entry.value]);
             }
+            if (r < upto && r > m_header)
+                for (std::size_t c : numbered)
+                    if (object v = number_at(c, r - m_header - 1); v.is_valid()) put(slot[c], std::move(v));
             out.append(row);
         }
         return out;
@@ -275,8 +411,13 @@ private:
             col.array = !col.other && col.ints + col.floats > 0;
             count += col.array;
         }
-        // the parser is left a column at least, for the index it makes
-        if (count == m_width) m_columns[0].array = false;
+        // The index column is made here only with every other column: the
+        // parser makes the index of the columns it reads.  A sheet of its
+        // index alone is the parser's.
+        if (m_index_column && (count < m_width || m_width == 1)) {
+            count -= m_columns[0].array;
+            m_columns[0].array = false;
+        }
         // a second parse and a new Frame cost more than the few cells of a
         // small sheet
         if (count * (m_used - m_header - 1) < kColumnsFloor)
@@ -284,52 +425,46 @@ private:
     }
 
     // Each made column as pandas' maybe_convert_numeric makes it: int64
-    // when every data cell is an int, else float64 (NaN for blanks); all
-    // filled in one pass over the cells.
+    // when every data cell is an int, else float64 (NaN for blanks).  The
+    // column's buffer becomes the array's memory (ints converted in place):
+    // no copy of a column ever stands beside it.
     std::vector<object> column_arrays(const std::vector<std::size_t> &made, std::size_t rows) {
-        object empty = nb::module_::import_("numpy").attr("empty");
         std::vector<object> arrays;
-        std::vector<void *> target(m_width, nullptr);
-        std::vector<char> as_int(m_width, 0);
         for (std::size_t c : made) {
-            const Column &col = m_columns[c];
+            Column &col = m_columns[c];
             bool ints = col.floats == 0 && col.ints == rows;
-            arrays.push_back(empty(rows, ints ? "int64" : "float64"));
-            Py_buffer view;
-            if (PyObject_GetBuffer(arrays.back().ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0)
-                pyutil::raise_pending();
-            // numpy's data stays where it is for the array's life
-            target[c] = view.buf;
-            PyBuffer_Release(&view);
-            as_int[c] = ints;
-            if (!ints) std::fill_n(static_cast<double *>(target[c]), rows, std::numeric_limits<double>::quiet_NaN());
-        }
-        std::size_t first = m_header + 1;
-        for (std::size_t at = m_ends[first - 1]; at < m_entries.size(); ++at) {
-            const Entry &e = m_entries[at];
-            if (!target[e.column] || e.kind == Entry::Object) continue;
-            // the row of the entry: the ends are ascending
-            while (m_ends[first] <= at) ++first;
-            std::size_t r = first - m_header - 1;
-            if (as_int[e.column]) static_cast<std::int64_t *>(target[e.column])[r] = static_cast<std::int64_t>(e.number);
-            else static_cast<double *>(target[e.column])[r] = e.number;
+            col.numbers.resize(std::max<std::size_t>(rows, 1));
+            double *data = col.numbers.data();
+            nb::capsule owner(data, [](void *p) noexcept { std::free(p); });
+            col.numbers.release();  // the capsule's now
+            std::size_t shape[1] = {rows};
+            if (ints) {
+                for (std::size_t r = 0; r < rows; ++r) {
+                    auto v = static_cast<std::int64_t>(data[r]);
+                    std::memcpy(data + r, &v, sizeof v);
+                }
+                arrays.push_back(nb::cast(nb::ndarray<nb::numpy, std::int64_t, nb::ndim<1>>(
+                    reinterpret_cast<std::int64_t *>(data), 1, shape, owner)));
+            } else {
+                arrays.push_back(nb::cast(nb::ndarray<nb::numpy, double, nb::ndim<1>>(data, 1, shape, owner)));
+            }
         }
         return arrays;
-    }
-
-    static bool is_empty_text(const object &v) {
-        return PyUnicode_CheckExact(v.ptr()) && PyUnicode_GET_LENGTH(v.ptr()) == 0;
     }
 
     CellRules m_rules;
     std::size_t m_header;  // the row of the column names
     bool m_index_column;   // column 0 is the index: pandas' parser makes it
-    // Each cell with a value, row after row; the end of each row's cells in
-    // m_ends.
+    // Each cell with a value but the data rows' numbers (in their columns),
+    // row after row; the end of each row's cells in m_ends.
     std::vector<Entry> m_entries;
+    std::vector<Cell> m_pending;  // the Object entries' cells, until values()
+    std::vector<object> m_values;
     std::vector<std::size_t> m_ends;
     std::vector<Column> m_columns;
     std::size_t m_used = 0, m_width = 0;
+    std::size_t m_cells = 0;  // with a value
+    std::size_t m_slots = 0;  // of the columns' buffers
 };
 
 // The keywords of pandas.read_excel that make each of the module's reads.
@@ -367,13 +502,33 @@ object parse_rows(nb::list data, SheetLayout layout) {
         });
 }
 
-const native::Worksheet &find_sheet(const native::Book &book, handle sheet) {
-    const auto &sheets = book.worksheets();
+// A sheet selector as the native reader looks it up: a name, or a position.
+struct SheetKey {
+    std::optional<std::string> name;
+    long long position = -1;  // -1: none the native reader looks up
+    bool unencodable = false;  // a name UTF-8 cannot hold
+};
+
+SheetKey sheet_key(handle sheet) {
+    SheetKey key;
     if (PyUnicode_CheckExact(sheet.ptr())) {
         Py_ssize_t size = 0;
         const char *name = PyUnicode_AsUTF8AndSize(sheet.ptr(), &size);
-        if (!name) pyutil::raise_pending();
-        std::string wanted(name, static_cast<std::size_t>(size));
+        if (name) key.name.emplace(name, static_cast<std::size_t>(size));
+        else PyErr_Clear(), key.unencodable = true;
+    } else if (PyLong_CheckExact(sheet.ptr())) {
+        long long i = PyLong_AsLongLong(sheet.ptr());
+        if (i == -1 && PyErr_Occurred()) PyErr_Clear();
+        else key.position = i;
+    }
+    return key;
+}
+
+// Native: looked up without the GIL.
+const native::Worksheet &find_sheet(const native::Book &book, const SheetKey &key) {
+    const auto &sheets = book.worksheets();
+    if (key.name) {
+        const std::string &wanted = *key.name;
         for (const auto &ws : sheets)
             if (ws.name == wanted) return ws;
         for (const auto &chart : book.chartsheets())
@@ -383,21 +538,34 @@ const native::Worksheet &find_sheet(const native::Book &book, handle sheet) {
                                           "' is a chartsheet, which holds a chart and no cells");
         throw Unsure("no such worksheet");
     }
-    if (PyLong_CheckExact(sheet.ptr())) {
-        long long i = PyLong_AsLongLong(sheet.ptr());
-        if (i == -1 && PyErr_Occurred()) PyErr_Clear();
-        else if (i >= 0 && i < static_cast<long long>(sheets.size())) return sheets[static_cast<std::size_t>(i)];
-    }
+    if (key.position >= 0 && key.position < static_cast<long long>(sheets.size()))
+        return sheets[static_cast<std::size_t>(key.position)];
     throw Unsure("a sheet selector left to pandas");
 }
 
-object read_native(const std::string &path, handle sheet, SheetLayout layout) {
-    native::Book book(path);
-    const native::Worksheet &ws = find_sheet(book, sheet);
+// The book and sheet are found, and the part read, with the GIL released;
+// the cells' Python values and the Frame are made with it held.
+object read_native(const std::string &path, handle sheet, SheetLayout layout, native::Opened *opened) {
+    SheetKey key = sheet_key(sheet);
+    native::Opened here;
+    if (!opened) {
+        opened = &here;
+        try {
+            pyutil::without_gil([&] { opened->book.emplace(path); });
+        } catch (std::bad_alloc &) {
+            pyutil::raise(PyExc_MemoryError, "%s: out of memory reading the workbook's parts", path.c_str());
+        }
+    } else if (opened->error) {
+        std::rethrow_exception(opened->error);
+    }
+    const native::Book &book = *opened->book;
+    // the name's own error, once the book is known to be read here
+    if (key.unencodable && !PyUnicode_AsUTF8AndSize(sheet.ptr(), nullptr)) pyutil::raise_pending();
+    const native::Worksheet &ws = find_sheet(book, key);
     SheetRows rows(book, layout);
     try {
-        native::scan_rows(book, ws, rows);
-        rows.warn();
+        pyutil::without_gil([&] { native::scan_rows(book, ws, rows); });
+        rows.values();
         native::check_grid(ws.name, rows.rows(), rows.width(), rows.cells());
         return rows.frame(layout);
     } catch (std::bad_alloc &) {
@@ -474,7 +642,7 @@ object read_with_library(handle read_excel, handle filename, handle sheet, Sheet
 
 void refuse_non_workbook(handle filename) { library_engine(filename, native_path(filename)); }
 
-object read_sheet(handle filename, handle sheet, SheetLayout layout) {
+object read_sheet(handle filename, handle sheet, SheetLayout layout, native::Opened *opened) {
     // A missing pandas fails here first, as every read through it did.
     object read_excel = pandas_attr("read_excel");
     refuse_special_file(filename);
@@ -482,7 +650,7 @@ object read_sheet(handle filename, handle sheet, SheetLayout layout) {
     const FileStamp stamp = stamp_of(path);
     if (path) {
         try {
-            return read_native(*path, sheet, layout);
+            return read_native(*path, sheet, layout, opened);
         } catch (Unsure &e) {
             library_engine(filename, path);  // no workbook: said so, whichever reader
             if (native_only()) raise_unsure(filename, e);

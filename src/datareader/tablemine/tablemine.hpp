@@ -12,6 +12,7 @@
 namespace mine::native {
 struct Refused;
 struct Unsure;
+struct Opened;
 }
 
 namespace mine {
@@ -122,7 +123,9 @@ enum class SheetLayout { Indexed, PropertyTable, Plain };
 // The Frame pandas.read_excel(filename, sheet, ...) with openpyxl gives, read
 // by the native reader when it can, by pandas otherwise (with the same
 // errors).
-object read_sheet(handle filename, handle sheet, SheetLayout layout);
+// `opened`: the book as the search's pool opened it ahead (the file's own
+// path then), instead of opening it here.
+object read_sheet(handle filename, handle sheet, SheetLayout layout, native::Opened *opened = nullptr);
 // A ValueError naming the file when it holds no workbook by its content (it
 // is empty, it is text, it is a zip without a workbook part), where pandas
 // would ask for an engine; any other file, and what is no path, passes.

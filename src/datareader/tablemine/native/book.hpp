@@ -7,6 +7,7 @@
 #include "datareader/tablemine/native/zip.hpp"
 
 #include <cstddef>
+#include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -97,6 +98,13 @@ private:
     bool m_date1904 = false;
     SharedStrings m_strings;
     std::vector<StyleFormat> m_formats;
+};
+
+// A book opened on one thread for another to read: the book, or what its
+// opening threw (Unsure, Refused, ...).
+struct Opened {
+    std::optional<Book> book;
+    std::exception_ptr error;
 };
 
 // Shared by the readers of the parts: an element or attribute value that

@@ -12,6 +12,7 @@
 // doubtful part holds.
 #include "datareader/tablemine/native/xml.hpp"
 
+#include "common/pace.hpp"
 #include "datareader/tablemine/native/errors.hpp"
 #include "datareader/tablemine/native/zip.hpp"
 
@@ -134,6 +135,7 @@ private:
     // At least one more byte past m_end; false at the end of the part.
     bool fill() {
         if (m_eof) return false;
+        pace::poll();
         if (m_pos > 0 && (m_pos >= m_buf.size() / 2 || m_end + kChunk > m_buf.size())) {
             if (m_count_lines)
                 m_lines_passed += static_cast<std::uint64_t>(

@@ -1,5 +1,6 @@
 #include "datareader/tablemine/native/xml.hpp"
 
+#include "common/pace.hpp"
 #include "datareader/tablemine/native/errors.hpp"
 #include "datareader/tablemine/native/zip.hpp"
 
@@ -46,6 +47,7 @@ public:
         std::size_t chunk = static_cast<std::size_t>(
             std::min<std::uint64_t>(kChunk, m_member.size() + 1));
         for (;;) {
+            pace::poll();
             void *buf = XML_GetBuffer(m_parser, static_cast<int>(chunk));
             if (!buf) throw std::bad_alloc();
             std::size_t got = m_member.read(static_cast<char *>(buf), chunk);

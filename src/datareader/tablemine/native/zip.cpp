@@ -14,6 +14,7 @@
 #include <exception>
 #include <mutex>
 #include <new>
+#include <system_error>
 #include <thread>
 
 #include <fcntl.h>
@@ -347,10 +348,16 @@ void MemberStream::finish() {
 }
 
 std::size_t MemberStream::read(char *buf, std::size_t cap) {
-    if (!m_ahead && m_member.size >= kAheadFloor && m_out == 0) {
+    if (!m_ahead && !m_inline && m_member.size >= kAheadFloor && m_out == 0) {
         m_ahead.reset(new Ahead);
         for (std::size_t i = 0; i < kAheadChunks; ++i) m_ahead->spare.emplace_back(kAheadChunk);
-        m_ahead->worker = std::thread([this] { m_ahead->produce(*this); });
+        try {
+            m_ahead->worker = std::thread([this] { m_ahead->produce(*this); });
+        } catch (std::system_error &) {
+            // no thread to be had (a capped address space): inflated here
+            m_ahead.reset();
+            m_inline = true;
+        }
     }
     if (m_ahead) return m_ahead->consume(buf, cap);
     return inflate_into(buf, cap);

@@ -100,6 +100,7 @@ private:
     std::uint32_t m_crc = 0;
     bool m_done = false;
     bool m_inflating = false;
+    bool m_inline = false;  // no inflating thread could be started
     z_stream m_z{};
     std::unique_ptr<unsigned char[]> m_in;
 };
