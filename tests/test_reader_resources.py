@@ -123,5 +123,5 @@ def test_out_of_memory_names_the_file_the_sheet_and_the_shape(books, long_sheet)
                          text=True, timeout=seconds(120))
     assert out.returncode == 0, out.stderr[-2000:]
     report = out.stdout.strip().splitlines()[-1]
-    assert report.startswith("MemoryError " + long_sheet + ": sheet 'Utilities': out of memory building a Frame of ")
+    assert report.startswith("MemoryError '" + long_sheet + "': sheet 'Utilities': out of memory building a grid of ")
     assert " rows x 10 columns" in report
