@@ -37,6 +37,10 @@ for g in range(2):
 result = pd.DataFrame({"RMSE": [0.1, 0.12], "VLOO score": [0.13, 0.15], "Roundoff": [1e-7, 2e-7]},
                       index=pd.Index([1, 2], name="Training"))
 
+# The workbook's document properties: the demo's unless set (title, author, company, ...).
+reportbook.gmProperties = {"title": "Example campaign", "author": "A. Modeller",
+                           "company": "My lab", "comments": "finished with vireo.trellis"}
+
 tempres = os.path.join(folder, "example.tmp.xlsx")
 writer = pd.ExcelWriter(tempres, engine="xlsxwriter")
 result.to_excel(writer, sheet_name="Results")
