@@ -369,8 +369,9 @@ def time_limit(seconds=CALL_SECONDS):
     """Interrupt a call that uses more than `seconds` of CPU (the process's, every
     thread's: waiting for a core on a busy machine does not count); if even that
     does not stop it (a loop that never returns to Python), or the call waits
-    without computing, end the process after three times as long on the clock,
-    with the tracebacks of every thread, rather than hang the run."""
+    without computing, end the process after three times as long on the clock
+    and a minute more (a busy machine gives the call a share of a core), with
+    the tracebacks of every thread, rather than hang the run."""
     def expire(signum, frame):
         raise CallTimeout("call used more than %s s of CPU" % seconds)
 
@@ -381,7 +382,7 @@ def time_limit(seconds=CALL_SECONDS):
     # TRELLIS_FUZZ_HANG_LOG when it is set (CI prints it).
     hang_log = os.environ.get("TRELLIS_FUZZ_HANG_LOG")
     report = open(hang_log, "w") if hang_log else sys.stderr
-    faulthandler.dump_traceback_later(seconds * 3, exit=True, file=report)
+    faulthandler.dump_traceback_later(seconds * 3 + 60, exit=True, file=report)
     try:
         yield
     finally:
