@@ -47,11 +47,17 @@ endif
 	touch $@
 
 # The package built from the sources, or the WHEEL named (ci/armhf.sh tests
-# the wheel it built); then the stand-ins: an environment made before they
+# the wheel it built; reinstalled, as pip keeps an installed build of the
+# same version); then the stand-ins: an environment made before they
 # had a distribution of their own holds them as files of vireo-trellis, which
 # its reinstall removes.
 $(VENV)/.installed: $(SOURCES) $(CONSTRAINTS) $(WHEEL) $(VENV)/.ready
-	$(PIP) install -q $(PIP_C) $(PIP_ISOLATION) $(if $(WHEEL),"$(WHEEL)[test]",$(PIP_BUILD) ".[test]")
+ifeq ($(WHEEL),)
+	$(PIP) install -q $(PIP_C) $(PIP_ISOLATION) $(PIP_BUILD) ".[test]"
+else
+	$(PIP) install -q $(PIP_C) $(PIP_ISOLATION) "$(WHEEL)[test]"
+	$(PIP) install -q --no-deps --force-reinstall "$(WHEEL)"
+endif
 	$(PIP) install -q $(PIP_C) $(PIP_ISOLATION) ./standins
 	test -x "$(CMAKE)" || command -v "$(CMAKE)" >/dev/null || $(PIP) install -q $(PIP_C) cmake
 	touch $@
