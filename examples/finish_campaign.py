@@ -38,8 +38,9 @@ result = pd.DataFrame({"RMSE": [0.1, 0.12], "VLOO score": [0.13, 0.15], "Roundof
                       index=pd.Index([1, 2], name="Training"))
 
 # The workbook's document properties: the demo's unless set (title, author, company, ...).
-reportbook.gmProperties = {"title": "Example campaign", "author": "A. Modeller",
-                           "company": "My lab", "comments": "finished with vireo.trellis"}
+reportbook.gmProperties.clear()
+reportbook.gmProperties.update(title="Example campaign", author="A. Modeller", company="My lab",
+                               comments="finished with vireo.trellis")
 
 tempres = os.path.join(folder, "example.tmp.xlsx")
 writer = pd.ExcelWriter(tempres, engine="xlsxwriter")
