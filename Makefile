@@ -1,5 +1,7 @@
 # `make demo` runs the demo campaign, `make test` the test suite; each makes its
-# own virtual environment (VENV) and installs the package into it first.
+# own virtual environment (VENV) and installs the package into it first, with
+# the stand-ins of the toolkit's modules (standins/, a distribution of its own).
+# `make wheel` builds the wheels for users into dist/ (ci/wheel.sh).
 PYTHON ?= python3
 VENV ?= .venv
 # A pip constraints file, e.g. ci/oldest.txt for the oldest supported releases.
@@ -10,6 +12,8 @@ CONSTRAINTS ?=
 SYSTEM_PACKAGES ?=
 # WERROR=1: compiler warnings fail the build (CI).
 WERROR ?=
+# WHEEL=dist/....whl: install this wheel instead of building the sources.
+WHEEL ?=
 DEMO_OUT ?= demo-output
 # The core's unit tests are built with CMake: the system's, or else one that
 # pip installs into the environment.
@@ -18,24 +22,43 @@ CMAKE ?= $(shell command -v cmake 2>/dev/null || echo $(VENV)/bin/cmake)
 PIP := $(VENV)/bin/pip
 PIP_C := $(if $(CONSTRAINTS),-c $(CONSTRAINTS))
 PIP_BUILD := $(if $(WERROR),--config-settings=cmake.define.TRELLIS_WERROR=ON)
-SOURCES := pyproject.toml CMakeLists.txt $(shell find src python cmake -type f -not -name '*.pyc')
+PIP_ISOLATION := $(if $(SYSTEM_PACKAGES),--no-build-isolation)
+SOURCES := pyproject.toml CMakeLists.txt $(shell find src python standins cmake -type f -not -name '*.pyc')
 CORE_TESTS := build/core-tests
 
-# The build requirements of pyproject.toml, for a build without isolation.
-export BUILD_REQUIRES := import tomllib; print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"]))
+# The build requirements of pyproject.toml, for a build without isolation
+# (tomllib is Python 3.11's; on 3.10 its PyPI original, tomli, is installed).
+export BUILD_REQUIRES := import importlib, sys; toml = importlib.import_module("tomllib" if sys.version_info >= (3, 11) else "tomli"); print(" ".join(toml.load(open("pyproject.toml", "rb"))["build-system"]["requires"]))
 
-.PHONY: demo test core-test bench stubs clean
+.PHONY: demo test core-test bench wheel stubs clean
 
-$(VENV)/.installed: $(SOURCES) $(CONSTRAINTS)
+# The environment: pip up to date; or, with SYSTEM_PACKAGES, one that sees the
+# system's packages, with the build requirements pip adds for a build without
+# isolation.
+$(VENV)/.ready: pyproject.toml $(CONSTRAINTS)
 ifeq ($(SYSTEM_PACKAGES),)
 	test -x $(VENV)/bin/python || $(PYTHON) -m venv $(VENV)
 	$(PIP) install -q --upgrade pip
-	$(PIP) install -q $(PIP_C) $(PIP_BUILD) ".[test]"
 else
 	test -x $(VENV)/bin/python || $(PYTHON) -m venv --system-site-packages $(VENV)
+	$(VENV)/bin/python -c "import tomllib" 2>/dev/null || $(PIP) install -q $(PIP_C) tomli
 	$(PIP) install -q $(PIP_C) $$($(VENV)/bin/python -c "$$BUILD_REQUIRES")
-	$(PIP) install -q $(PIP_C) $(PIP_BUILD) --no-build-isolation ".[test]"
 endif
+	touch $@
+
+# The package built from the sources, or the WHEEL named (ci/armhf.sh tests
+# the wheel it built; reinstalled, as pip keeps an installed build of the
+# same version); then the stand-ins: an environment made before they
+# had a distribution of their own holds them as files of vireo-trellis, which
+# its reinstall removes.
+$(VENV)/.installed: $(SOURCES) $(CONSTRAINTS) $(WHEEL) $(VENV)/.ready
+ifeq ($(WHEEL),)
+	$(PIP) install -q $(PIP_C) $(PIP_ISOLATION) $(PIP_BUILD) ".[test]"
+else
+	$(PIP) install -q $(PIP_C) $(PIP_ISOLATION) "$(WHEEL)[test]"
+	$(PIP) install -q --no-deps --force-reinstall "$(WHEEL)"
+endif
+	$(PIP) install -q $(PIP_C) $(PIP_ISOLATION) ./standins
 	test -x "$(CMAKE)" || command -v "$(CMAKE)" >/dev/null || $(PIP) install -q $(PIP_C) cmake
 	touch $@
 
@@ -51,6 +74,12 @@ core-test: $(VENV)/.installed
 		-DTRELLIS_WERROR=$(if $(WERROR),ON,OFF)
 	$(CMAKE) --build $(CORE_TESTS)
 	$(CORE_TESTS)/formula_tests
+
+# The wheel of the package repaired into a manylinux wheel (zlib and expat
+# are the system's, as the manylinux policy allows), and the stand-ins' wheel,
+# in dist/.
+wheel: $(VENV)/.ready
+	bash ci/wheel.sh build $(VENV) dist $(if $(WERROR),--werror) $(PIP_ISOLATION)
 
 # Finishing and reading a large campaign: a table, and JSON in bench/results/.
 bench: $(VENV)/.installed
@@ -69,4 +98,4 @@ stubs:
 		vireo.trellis.datareader.tablemine python/vireo/trellis/datareader/tablemine.pyi
 
 clean:
-	rm -rf build .venv .venv-* $(DEMO_OUT)
+	rm -rf build dist .venv .venv-* $(DEMO_OUT)

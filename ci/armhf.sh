@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # The package on Debian 12 armhf (32-bit ARM: long and size_t of 32 bits,
 # long double = double), under qemu-user emulation: a bookworm root file
-# system with Debian's packages (ci/debian-packages.txt), the package built
-# inside it against them, the README's test command, and the demo, whose
-# workbooks are copied to DEMO_OUT (ci/compare_results.py then compares them
-# with those built on x86-64, every digit).
+# system with Debian's packages (ci/debian-packages.txt); the package's wheel
+# built inside it once, against them, and repaired by auditwheel (`make
+# wheel`); the README's test command and the demo run on that wheel installed
+# (a second build from the sources would cost many minutes under emulation).
+# The demo's workbooks are copied to DEMO_OUT (ci/compare_results.py then
+# compares them with those built on x86-64, every digit), the wheels to
+# DEMO_OUT's folder, dist-armhf/.
 #   bash ci/armhf.sh [DEMO_OUT]           (as root, on Debian 12)
 #
 # The root file system is kept between runs in $TRELLIS_CI_CACHE (outside the
@@ -19,8 +22,11 @@ time_scale=${TRELLIS_TIME_SCALE:-10}
 
 export DEBIAN_FRONTEND=noninteractive
 host_tools="qemu-user-static binfmt-support mmdebstrap arch-test"
+# Each installed, not merely known to dpkg (dpkg-query -W also lists
+# packages removed with their configuration kept).
 # shellcheck disable=SC2086
-if ! dpkg-query -W $host_tools >/dev/null 2>&1; then
+installed=$(dpkg-query -W -f='${Status}\n' $host_tools 2>/dev/null | grep -c '^install ok installed$' || true)
+if [ "$installed" -ne "$(wc -w <<<"$host_tools")" ]; then
     apt-get update -qq
     # shellcheck disable=SC2086
     apt-get install -y -qq --no-install-recommends $host_tools >/dev/null
@@ -84,10 +90,15 @@ chroot "$rootfs" /usr/bin/env -i HOME=/root PATH=/usr/local/bin:/usr/bin:/bin LA
     TRELLIS_TIME_SCALE="$time_scale" TRELLIS_SKIP_LIBREOFFICE=1 \
     TRELLIS_FUZZ_EXAMPLES="${TRELLIS_FUZZ_EXAMPLES:-25}" \
     /bin/bash -c 'set -e; cd /work/trellis
-        make test PYTHON=/usr/bin/python3 SYSTEM_PACKAGES=1 CONSTRAINTS=ci/debian.txt WERROR=1
-        make demo PYTHON=/usr/bin/python3 SYSTEM_PACKAGES=1 CONSTRAINTS=ci/debian.txt \
-            DEMO_OUT=/work/demo-armhf >/dev/null'
+        debian=(PYTHON=/usr/bin/python3 SYSTEM_PACKAGES=1 CONSTRAINTS=ci/debian.txt)
+        start=$SECONDS
+        make wheel "${debian[@]}" WERROR=1
+        echo "=== armhf: the wheel built and repaired in $((SECONDS - start)) s"
+        wheel=$(ls dist/vireo_trellis-*manylinux*_armv7l.whl)
+        make test "${debian[@]}" WHEEL="$wheel"
+        make demo "${debian[@]}" WHEEL="$wheel" DEMO_OUT=/work/demo-armhf >/dev/null'
 
-rm -rf "$demo_out"
+rm -rf "$demo_out" "$(dirname "$demo_out")/dist-armhf"
 mkdir -p "$(dirname "$demo_out")"
 cp -r "$rootfs/work/demo-armhf" "$demo_out"
+cp -r "$work/dist" "$(dirname "$demo_out")/dist-armhf"

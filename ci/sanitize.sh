@@ -17,6 +17,8 @@ test -x "$VENV/bin/python" || "$PYTHON" -m venv "$VENV"
 # the ordinary builds.
 "$VENV/bin/pip" install -q -Cbuild-dir=build/sanitize -Ccmake.define.TRELLIS_WERROR=ON \
     -Ccmake.define.TRELLIS_SANITIZE=address,undefined ".[test]"
+# The toolkit's stand-ins, after the package (see the Makefile).
+"$VENV/bin/pip" install -q ./standins
 
 # The formula core's unit tests under the same sanitizers.
 command -v cmake >/dev/null || "$VENV/bin/pip" install -q cmake

@@ -37,6 +37,11 @@ for g in range(2):
 result = pd.DataFrame({"RMSE": [0.1, 0.12], "VLOO score": [0.13, 0.15], "Roundoff": [1e-7, 2e-7]},
                       index=pd.Index([1, 2], name="Training"))
 
+# The workbook's document properties: the demo's unless set (title, author, company, ...).
+reportbook.gmProperties.clear()
+reportbook.gmProperties.update(title="Example campaign", author="A. Modeller", company="My lab",
+                               comments="finished with vireo.trellis")
+
 # A temporary path of this run's own: campaigns run side by side into one
 # folder must never share one (the README says why).
 handle, tempres = tempfile.mkstemp(prefix=".example.", suffix=".tmp.xlsx", dir=folder)

@@ -1,5 +1,6 @@
 """The trellis-demo console script: its workbooks, what it reports, its options; and
 the example a modeller starts from."""
+import importlib.metadata
 import os
 import re
 import subprocess
@@ -118,6 +119,23 @@ def test_help_shows_every_default(capsys):
             assert re.search(r"%s %s [^(]*\(default: %d\)" % (option, name.upper(), value), body), option
 
 
+def test_demo_runs_as_a_module_and_leaves_no_file_open(tmp_path):
+    """`python -X dev -m ...`, as a developer would run it: no ResourceWarning (an
+    unclosed file prints one at exit, without failing the run)."""
+    def run(*argv):
+        out = subprocess.run([sys.executable, "-X", "dev"] + list(argv), cwd=str(tmp_path),
+                             capture_output=True, text=True, timeout=seconds(300))
+        assert out.returncode == 0 and "Warning" not in out.stderr, out.stderr
+        return out.stdout
+
+    run("-m", "vireo.trellis.demo", "-q", "--out", str(tmp_path / "out"), *SMALL)
+    assert run("-m", "vireo.trellis.demo", "--version") == \
+        "trellis-demo %s\n" % importlib.metadata.version("vireo-trellis")
+    # the package itself shows the entry points' help
+    shown = run("-m", "vireo.trellis")
+    assert "usage: python -m vireo.trellis.demo" in shown and "usage: python -m vireo.trellis.readtool" in shown
+
+
 @pytest.mark.parametrize("args, option", [
     (["--examples", "0"], "--examples"), (["--examples", "1"], "--examples"),
     (["--trainings", "0"], "--trainings"), (["--test-examples", "0"], "--test-examples"),
@@ -151,6 +169,7 @@ def test_example_finishes_a_campaign_of_its_own(tmp_path):
     assert "Writing results in file: %s" % path in run.stdout
     assert sorted(os.listdir(str(tmp_path / "out"))) == ["example.xlsx"]  # the temporary file moved
     book = openpyxl.load_workbook(path)
+    assert (book.properties.title, book.properties.creator) == ("Example campaign", "A. Modeller")
     assert book.sheetnames == ["Results", "Training", "Utilities", "Training #1 chart",
                                "VLOO #1 chart"]
     props = tablemine.getcustomproperties(path, "Utilities")

@@ -56,7 +56,11 @@ def test_bad_input_fails_before_anything_is_written(tmp_path, measured, col, inf
     with pytest.raises(error) as info:
         rb.setMinMaxOnSheet(wb.util, wb["Test"], frame(measured), col, 9, infolen)
     if len(measured) != 1:
-        assert str(info.value) == "min() arg is an empty sequence"
+        # Python's own error for the min of nothing, in this interpreter's
+        # wording (3.13 changed it).
+        with pytest.raises(ValueError) as builtin:
+            min([])
+        assert str(info.value) == str(builtin.value)
     book = wb.close()
     assert not utilities or cells(book["Utilities"]) == {}
 

@@ -25,7 +25,7 @@ from helpers.reader_files import write_csv, write_result, write_xls, write_xlsx
 from helpers.writer_input import SHEETS, make_options
 
 EXAMPLES = int(os.environ.get("TRELLIS_FUZZ_EXAMPLES", "25"))
-# A call running longer than this is taken for a hang.
+# A call using more CPU seconds than this is taken for a hang.
 CALL_SECONDS = float(os.environ.get("TRELLIS_FUZZ_CALL_SECONDS", seconds(20)))
 # Closing the workbooks a call was given gets longer: older XlsxWriter
 # releases (3.0.2 among them) place each comment by summing the widths of
@@ -366,26 +366,29 @@ class CallTimeout(BaseException):
 
 @contextlib.contextmanager
 def time_limit(seconds=CALL_SECONDS):
-    """Interrupt a call that runs longer than `seconds`; if even that does not
-    stop it (a loop that never returns to Python), end the process with the
-    tracebacks of every thread rather than hang the run."""
+    """Interrupt a call that uses more than `seconds` of CPU (the process's, every
+    thread's: waiting for a core on a busy machine does not count); if even that
+    does not stop it (a loop that never returns to Python), or the call waits
+    without computing, end the process after three times as long on the clock
+    and a minute more (a busy machine gives the call a share of a core), with
+    the tracebacks of every thread, rather than hang the run."""
     def expire(signum, frame):
-        raise CallTimeout("call ran longer than %s s" % seconds)
+        raise CallTimeout("call used more than %s s of CPU" % seconds)
 
-    previous = signal.signal(signal.SIGALRM, expire)
-    signal.setitimer(signal.ITIMER_REAL, seconds)
+    previous = signal.signal(signal.SIGPROF, expire)
+    signal.setitimer(signal.ITIMER_PROF, seconds)
     # pytest holds what the process writes on its standard error until the
     # test ends, and ending the process loses it: the tracebacks go to
     # TRELLIS_FUZZ_HANG_LOG when it is set (CI prints it).
     hang_log = os.environ.get("TRELLIS_FUZZ_HANG_LOG")
     report = open(hang_log, "w") if hang_log else sys.stderr
-    faulthandler.dump_traceback_later(seconds * 3, exit=True, file=report)
+    faulthandler.dump_traceback_later(seconds * 3 + 60, exit=True, file=report)
     try:
         yield
     finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.setitimer(signal.ITIMER_PROF, 0)
         faulthandler.cancel_dump_traceback_later()
-        signal.signal(signal.SIGALRM, previous)
+        signal.signal(signal.SIGPROF, previous)
         if hang_log:
             report.close()
 

@@ -18,6 +18,8 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from vireo.trellis import __version__
+
 SHEETS = ["Results", "Training", "Test", "LOO CV", "LOO test",
           "Bootstrap training", "Bootstrap test"]
 # Columns of the measured values on the training and test sheets, and of the
@@ -355,8 +357,8 @@ def read_back(excelresult, recap, preproc, model_file, progress):
     found["workbook"] = tablemine.searchExcelFile(model_file)
     progress("result workbook read back")
     found["recap"] = tablemine.getFrameFromExcel(recap, "Recap")
-    found["recap sheets"] = [name for name in pd.ExcelFile(recap, engine="openpyxl").sheet_names
-                             if name != "Recap"]
+    with pd.ExcelFile(recap, engine="openpyxl") as book:
+        found["recap sheets"] = [name for name in book.sheet_names if name != "Recap"]
     progress("recap workbook read back")
     found["preproc"] = tablemine.getFrameFromExcel(preproc, "Data")
     progress("pre-processing workbook read back")
@@ -386,6 +388,7 @@ def report(folder, excelresult, recap, preproc, found):
 
 def build_parser():
     parser = argparse.ArgumentParser(prog="trellis-demo", description=__doc__.splitlines()[0])
+    parser.add_argument("--version", action="version", version="%(prog)s " + __version__)
     parser.add_argument("--out", default=None,
                         help="output folder, created if needed (default: a new temporary folder)")
     parser.add_argument("--examples", type=int, default=60,

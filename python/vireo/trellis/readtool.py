@@ -5,17 +5,19 @@
     trellis-read search MODEL_FILE                  the result workbook that names a model file
 
 Exit status: 0 when something was found; 1 when nothing was (no property, an
-empty sheet, no workbook); 2 on bad arguments (a file that is no workbook or
-cannot be read included).  Every status but 0 comes with its reason on
-standard error.  A reader that stops early (`| head`) ends it quietly, with
-the status of a process stopped by SIGPIPE (141).  The reading is done by the
-tablemine module.
+empty sheet, no workbook); 2 on bad arguments (a missing file, a folder, a
+file that is no workbook or cannot be read).  Every status but 0 comes with
+its reason on standard error; an error names its type and the file.  A
+reader that stops early (`| head`) ends it quietly, with status 0: it asked
+for no more.  The reading is done by the tablemine module.
 """
 import argparse
+import csv
 import math
 import os
 import sys
 
+from vireo.trellis import __version__
 from vireo.trellis.datareader import tablemine
 
 WORKBOOK_TYPES = ("xlsx", "xlsm", "xls")
@@ -23,30 +25,36 @@ WORKBOOK_TYPES = ("xlsx", "xlsm", "xls")
 # of these sheets: the sheet's label, then "Padding", then two rows of
 # formulas without a label.  They are no properties of the run.
 BOUND_BLOCK_LABELS = ("Training", "Test", "LOO CV")
-# What a shell reports for a process that SIGPIPE ended.
-CLOSED_PIPE_STATUS = 128 + 13
 
 
 class Failure(Exception):
-    """A reason to stop, with the exit status that goes with it."""
+    """A reason to stop, with the exit status that goes with it; a bad argument
+    (status 2) is reported as an error of type `kind`, as the reader would have
+    raised it."""
 
-    def __init__(self, message, status):
+    def __init__(self, message, status, kind=None):
         super().__init__(message)
         self.status = status
+        self.kind = kind
 
 
 def workbook_type(path):
     """The type the reader is given for `path`: its extension, in any case, as long as
     it names a workbook.  Anything else is refused with the reason (the reader would
     only find nothing in it)."""
-    if not os.path.exists(path):
-        raise Failure("%s: no such file" % path, 2)
-    if os.path.isdir(path):
-        raise Failure("%s: a folder, not a workbook" % path, 2)
+    existing_file(path, "workbook")
     extension = os.path.splitext(path)[1][1:].lower()
     if extension not in WORKBOOK_TYPES:
-        raise Failure("%s: not a workbook (the reader takes .xlsx, .xlsm and .xls files)" % path, 2)
+        raise Failure("%s: not a workbook (the reader takes .xlsx, .xlsm and .xls files)" % path, 2,
+                      "ValueError")
     return extension
+
+
+def existing_file(path, what):
+    if not os.path.exists(path):
+        raise Failure("%s: no such file" % path, 2, "FileNotFoundError")
+    if os.path.isdir(path):
+        raise Failure("%s: a folder, not a %s" % (path, what), 2, "IsADirectoryError")
 
 
 def table(rows):
@@ -69,7 +77,10 @@ def props(args):
             if not (k in BOUND_BLOCK_LABELS and v == "Padding")]
     if not rows:
         raise Failure("%s: no custom property on its \"Utilities\" sheet" % args.book, 1)
-    print(table([("property", "value")] + rows))
+    if args.csv:
+        csv.writer(sys.stdout, lineterminator="\n").writerows([("property", "value")] + rows)
+    else:
+        print(table([("property", "value")] + rows))
 
 
 def sheet(args):
@@ -89,7 +100,8 @@ def search(args):
     model_file = os.path.abspath(args.model_file)
     folder = os.path.dirname(model_file)
     if not os.path.isdir(folder):
-        raise Failure("%s: no such folder" % folder, 2)
+        raise Failure("%s: no such folder" % folder, 2, "FileNotFoundError")
+    existing_file(args.model_file, "model file")
     found = tablemine.searchExcelFile(model_file)
     if not found and model_file != args.model_file:
         found = tablemine.searchExcelFile(args.model_file)
@@ -98,14 +110,16 @@ def search(args):
     print(found)
 
 
-def parse_args(argv):
+def build_parser():
     parser = argparse.ArgumentParser(prog="trellis-read", description=__doc__.splitlines()[0],
                                      epilog="Exit status: 0 found, 1 nothing found, 2 bad "
                                             "arguments; every status but 0 says why on stderr.")
+    parser.add_argument("--version", action="version", version="%(prog)s " + __version__)
     commands = parser.add_subparsers(dest="command", required=True)
     p = commands.add_parser("props", help="the custom properties of a result workbook "
                                           "(without the chart bound blocks stacked below them)")
     p.add_argument("book")
+    p.add_argument("--csv", action="store_true", help="comma-separated values instead of a table")
     p.set_defaults(run=props)
     p = commands.add_parser("sheet", help="one sheet of a workbook, indexed by its first column")
     p.add_argument("book")
@@ -116,13 +130,14 @@ def parse_args(argv):
     p = commands.add_parser("search", help="the result workbook that names a model file")
     p.add_argument("model_file")
     p.set_defaults(run=search)
-    return parser, parser.parse_args(argv)
+    return parser
 
 
-def described(exc):
-    """The error's type and message: a MemoryError, for one, has no message."""
-    message = str(exc)
-    return "%s: %s" % (type(exc).__name__, message) if message else type(exc).__name__
+def described(kind, message, path):
+    """The error's type, the file it concerns (unless the message names it) and
+    the message: a MemoryError, for one, has none."""
+    parts = [kind] + ([path] if path and path not in message else []) + ([message] if message else [])
+    return ": ".join(parts)
 
 
 def silence_stdout():
@@ -137,22 +152,28 @@ def silence_stdout():
 
 
 def main(argv=None):
-    parser, args = parse_args(argv)
+    parser = build_parser()
+    args = parser.parse_args(argv)
     try:
         args.run(args)
         sys.stdout.flush()
     except BrokenPipeError:
+        # The reader of the pipe has what it wanted (`| head`): no error, so
+        # that a `set -o pipefail` script goes on.
         silence_stdout()
-        return CLOSED_PIPE_STATUS
+        return 0
     except Failure as failure:
-        print("trellis-read: %s%s" % ("error: " if failure.status == 2 else "", failure),
-              file=sys.stderr)
+        if failure.kind:
+            print("trellis-read: error: %s: %s" % (failure.kind, failure), file=sys.stderr)
+        else:
+            print("trellis-read: %s" % failure, file=sys.stderr)
         return failure.status
     except KeyboardInterrupt:
         print("trellis-read: interrupted", file=sys.stderr)
         return 128 + 2
     except Exception as exc:  # the file could not be read: a bad argument
-        parser.exit(2, "trellis-read: error: %s\n" % described(exc))
+        path = getattr(args, "book", None) or getattr(args, "model_file", None)
+        parser.exit(2, "trellis-read: error: %s\n" % described(type(exc).__name__, str(exc), path))
     return 0
 
 

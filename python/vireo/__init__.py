@@ -1,1 +1,0 @@
-"""The vireo modelling toolkit (only the parts this package ships)."""
