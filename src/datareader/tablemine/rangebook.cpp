@@ -917,13 +917,13 @@ std::optional<object> range_names(handle filename) {
         book.resolve(pyutil::text(""));  // what loading the reader resolves, and may fail on
         nb::list names;
         for (const object &n : book.names()) names.append(n);
-        if (nb::len(names)) return std::move(names);
+        if (nb::len(names)) return names;
         Box used = book.extent(0);
         std::string address = book.sheet_name(0) + "!" + column_letters(used.c1) + std::to_string(used.r1) + ":" +
                               column_letters(used.c2) + std::to_string(used.r2);
         nb::list one;
         one.append(text_of(address));
-        return std::move(one);
+        return one;
     });
 }
 

@@ -55,7 +55,7 @@ object numeric_points(const formula::Range &cells) {
         else
             points.append(nb::none());
     }
-    return std::move(points);
+    return points;
 }
 
 // Reading the cells is an extra for the cache: a caller's sheet name or

@@ -23,7 +23,7 @@ object measured_values(handle Frame, handle expectedCol) {
     nb::list kept;
     for (handle v : values)
         if (is_finite_real(v)) kept.append(v);
-    return std::move(kept);
+    return kept;
 }
 
 // A sheet name as a formula prefix: single-quoted, inner quotes doubled so

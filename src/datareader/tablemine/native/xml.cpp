@@ -16,6 +16,16 @@ namespace mine::native::xml {
 namespace {
 
 constexpr std::size_t kChunk = 256 * 1024;
+
+// Where the parser stands.  Expat 2.9 gives the place in 64 bits everywhere
+// and deprecates the XML_Size forms, which older releases alone have.
+#if XML_MAJOR_VERSION > 2 || (XML_MAJOR_VERSION == 2 && XML_MINOR_VERSION >= 9)
+std::uint64_t line_number(XML_Parser p) { return XML_GetCurrentLineNumber64(p); }
+std::uint64_t column_number(XML_Parser p) { return XML_GetCurrentColumnNumber64(p); }
+#else
+std::uint64_t line_number(XML_Parser p) { return XML_GetCurrentLineNumber(p); }
+std::uint64_t column_number(XML_Parser p) { return XML_GetCurrentColumnNumber(p); }
+#endif
 // Bytes fed without a single event: one token (a start tag, a comment) that
 // long only comes from a hostile file, and expat would buffer all of it.
 constexpr std::size_t kMaxQuiet = 16u << 20;
@@ -74,8 +84,8 @@ private:
     // place; in a handler, the start of the event; else, past the last
     // event.  Columns count from 0, as expat's do.
     std::string where() const {
-        return ": line " + std::to_string(static_cast<unsigned long long>(XML_GetCurrentLineNumber(m_parser))) +
-               ", column " + std::to_string(static_cast<unsigned long long>(XML_GetCurrentColumnNumber(m_parser)));
+        return ": line " + std::to_string(static_cast<unsigned long long>(line_number(m_parser))) +
+               ", column " + std::to_string(static_cast<unsigned long long>(column_number(m_parser)));
     }
 
     // Handlers run inside expat's C frames: an exception must not cross
