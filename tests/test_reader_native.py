@@ -407,7 +407,7 @@ def test_trellis_read(demo_books, capsys, monkeypatch):
     (["search", "{folder}"], 2, r"error: IsADirectoryError: .*: a folder, not a model file"),
     (["search", "{folder}/none/model.nnx"], 2, r"error: FileNotFoundError: .*none: no such folder"),
     # a file the reader cannot read: its error, and the file named
-    (["props", "{cut}"], 2, r"error: \w+: .*cut\.xlsx: "),
+    (["props", "{cut}"], 2, r"error: \w+: .*cut\.xlsx'?: "),
     (["props", "{recap}"], 2, r"error: ValueError: .*Utilities"),
     (["sheet", "{recap}"], 2, r"error: the following arguments are required: sheet"),
     (["nothing"], 2, r"error: argument command: invalid choice"),
