@@ -87,7 +87,7 @@ done
 echo "=== armhf: $(chroot "$rootfs" uname -m), $(chroot "$rootfs" python3 --version)"
 chroot "$rootfs" /usr/bin/env -i HOME=/root PATH=/usr/local/bin:/usr/bin:/bin LANG=C.UTF-8 \
     PIP_CERT=/etc/ssl/certs/host-ca-certificates.crt PIP_DISABLE_PIP_VERSION_CHECK=1 \
-    TRELLIS_TIME_SCALE="$time_scale" TRELLIS_SKIP_LIBREOFFICE=1 \
+    TRELLIS_TIME_SCALE="$time_scale" TRELLIS_EMULATED=1 TRELLIS_SKIP_LIBREOFFICE=1 \
     TRELLIS_FUZZ_EXAMPLES="${TRELLIS_FUZZ_EXAMPLES:-25}" \
     /bin/bash -c 'set -e; cd /work/trellis
         debian=(PYTHON=/usr/bin/python3 SYSTEM_PACKAGES=1 CONSTRAINTS=ci/debian.txt)

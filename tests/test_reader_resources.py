@@ -110,6 +110,12 @@ with open("/proc/self/status") as f:
     size = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
 resource.setrlimit(resource.RLIMIT_AS, (size + (12 << 20), resource.RLIM_INFINITY))
 try:
+    bytearray(64 << 20)
+    print("uncapped")  # an emulator (qemu-user) takes the cap and ignores it
+    sys.exit(0)
+except MemoryError:
+    pass
+try:
     tm.getFrameFromExcel(path, "Utilities")
     print("read")
 except MemoryError as error:
@@ -123,5 +129,7 @@ def test_out_of_memory_names_the_file_the_sheet_and_the_shape(books, long_sheet)
                          text=True, timeout=seconds(120))
     assert out.returncode == 0, out.stderr[-2000:]
     report = out.stdout.strip().splitlines()[-1]
+    if report == "uncapped":
+        pytest.skip("the address space cannot be capped here")
     assert report.startswith("MemoryError '" + long_sheet + "': sheet 'Utilities': out of memory building a grid of ")
     assert " rows x 10 columns" in report
