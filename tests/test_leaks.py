@@ -116,7 +116,7 @@ WRITER_CASES = [
                                         "Data", 4, 1.0, 3.0, ""))),
     ("initiateExcelWriter", 100, lambda p: rb.initiateExcelWriter(
         fresh_writer(), dict(MODEL), {"Mark": ("m", "text"), "n": (1.5, "number")}, "/runs")),
-    ("enrichExcelFile", 60, lambda p: rb.enrichExcelFile(
+    ("enrichExcelFile", 120, lambda p: rb.enrichExcelFile(
         fresh_writer(SHEETS), "logP", sheetList=SHEETS, frameList=[train().iloc[:, :3], train()]
         + [None] * 5, infolen=0)),
     ("enrichExcelFile-fails", 80, lambda p: rb.enrichExcelFile(
