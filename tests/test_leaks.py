@@ -119,10 +119,10 @@ WRITER_CASES = [
     ("enrichExcelFile", 120, lambda p: rb.enrichExcelFile(
         fresh_writer(SHEETS), "logP", sheetList=SHEETS, frameList=[train().iloc[:, :3], train()]
         + [None] * 5, infolen=0)),
-    ("enrichExcelFile-fails", 80, lambda p: rb.enrichExcelFile(
+    ("enrichExcelFile-fails", 160, lambda p: rb.enrichExcelFile(
         fresh_writer(), "logP", sheetList=SHEETS[:3], frameList=[None] * 7)),
     ("enrichExcelPreproc", 100, lambda p: rb.enrichExcelPreproc(fresh_writer(), "Data", "x")),
-    ("finishExcel-fails", 80, lambda p: rb.finishExcel(
+    ("finishExcel-fails", 160, lambda p: rb.finishExcel(
         fresh_writer(), p.options, {}, SHEETS, [None] * 6, dict(MODEL), None, [0], 1, -1, 3,
         1, "", "nowhere.xlsx")),
 ]
