@@ -30,7 +30,7 @@ CORE_TESTS := build/core-tests
 # (tomllib is Python 3.11's; on 3.10 its PyPI original, tomli, is installed).
 export BUILD_REQUIRES := import importlib, sys; toml = importlib.import_module("tomllib" if sys.version_info >= (3, 11) else "tomli"); print(" ".join(toml.load(open("pyproject.toml", "rb"))["build-system"]["requires"]))
 
-.PHONY: demo test core-test bench wheel stubs clean
+.PHONY: demo test core-test bench wheel stubs references clean
 
 # The environment: pip up to date; or, with SYSTEM_PACKAGES, one that sees the
 # system's packages, with the build requirements pip adds for a build without
@@ -80,6 +80,14 @@ core-test: $(VENV)/.installed
 # in dist/.
 wheel: $(VENV)/.ready
 	bash ci/wheel.sh build $(VENV) dist $(if $(WERROR),--werror) $(PIP_ISOLATION)
+
+# The reference workbooks of tests/reference/ written anew from today's writer
+# (review the diff before committing it).  The XlsxWriter 3.0 family's parts
+# come from an environment of the oldest releases:
+# `make references VENV=.venv-oldest CONSTRAINTS=ci/oldest.txt`, after the
+# default run.
+references: $(VENV)/.installed
+	TRELLIS_UPDATE_REFERENCES=1 $(VENV)/bin/python -m pytest -q tests/test_references.py
 
 # Finishing and reading a large campaign: a table, and JSON in bench/results/.
 bench: $(VENV)/.installed
