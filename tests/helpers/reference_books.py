@@ -160,6 +160,7 @@ _CORE_TIMES = re.compile(r"(<dcterms:(created|modified) xsi:type=\"dcterms:W3CDT
 _COLS = re.compile(r"<cols>(.*?)</cols>")
 _COL = re.compile(r"<col ([^>]*)></col>")
 _ATTR = re.compile(r'(\w+)="([^"]*)"')
+_EMPTY = re.compile(r"<([\w:.-]+)([^<>]*)></\1>")
 
 
 def _merged_columns(cols):
@@ -182,13 +183,13 @@ def _merged_columns(cols):
 
 def normalised(name, data):
     """A part's text as compared and stored: canonical XML (attributes in
-    order, empty elements written out) one element a line, without what the
-    clock or the XlsxWriter release decides."""
+    order, every empty element in one form) one element a line, without what
+    the clock or the XlsxWriter release decides."""
     text = data.decode("utf-8")
     if name == "docProps/core.xml":
         text = _CORE_TIMES.sub(r"\1(time)\3", text)
     text = ET.canonicalize(text)
-    text = _COLS.sub(_merged_columns, text)
+    text = _EMPTY.sub(r"<\1\2/>", _COLS.sub(_merged_columns, text))
     return text.replace("><", ">\n<").strip() + "\n"
 
 
