@@ -98,11 +98,11 @@ CustomProperties getCustomDict(Any options, CustomProperties versionDict) {
     if (!versionDict.is_none())
         checks::mapping(versionDict, "versionDict",
                         "a mapping of property names to (value, tag) pairs, or None");
-    object given_threshold = checks::attr_if_present(options, "leveragethreshold");
+    object given_threshold = pyutil::attr_or_none(options, "leveragethreshold");
     if (given_threshold.is_valid())
         checks::real(given_threshold, "options.leveragethreshold",
                      "a number (infinity for no threshold)");
-    object given_counts = checks::attr_if_present(options, "multimaxrec");
+    object given_counts = pyutil::attr_or_none(options, "multimaxrec");
     if (given_counts.is_valid())
         checks::sequence(given_counts, "options.multimaxrec",
                          "a list of model counts such as [5] or [5, 3]");

@@ -24,45 +24,27 @@ bool is_tag(handle vtype, const char *tag) { return vtype.equal(nb::str(tag)); }
 // numpy's isinf for the values it takes; a fraction or another real number
 // numpy has no type for is tested as the double it stands for.
 bool is_infinite(handle value) {
-    if (checks::is_real(value) && !PyFloat_Check(value.ptr()) && !PyLong_Check(value.ptr())) {
-        double d = PyFloat_AsDouble(value.ptr());
-        if (d == -1.0 && PyErr_Occurred()) {
-            PyErr_Clear();
-            return false;
-        }
-        return std::isinf(d);
-    }
+    if (checks::is_real(value) && !PyFloat_Check(value.ptr()) && !PyLong_Check(value.ptr()))
+        return std::isinf(pyutil::as_double(value, 0.0));
     return pyutil::truthy(pyutil::module_attr("np").attr("isinf")(value));
 }
 
 // A real number that is infinite or NaN.  An int too large for a double
 // counts as finite: its digits are a valid number property.
 bool is_non_finite(handle value) {
-    if (!checks::is_real(value)) return false;
-    double d = PyFloat_AsDouble(value.ptr());
-    if (d == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return false;
-    }
-    return !std::isfinite(d);
-}
-
-bool is_instance(handle value, const char *module, const char *cls) {
-    int r = PyObject_IsInstance(value.ptr(), nb::module_::import_(module).attr(cls).ptr());
-    if (r < 0) pyutil::raise_pending();
-    return r != 0;
+    return checks::is_real(value) && !std::isfinite(pyutil::as_double(value, 0.0));
 }
 
 // A finite real number as XlsxWriter writes it into a number property, its
 // str() form: an xs:double for ints, floats and numpy's numbers, but "True"
 // for a bool and "1/3" for a fraction, which take their int or float form.
 object number_property(handle value) {
-    if (PyBool_Check(value.ptr()) || is_instance(value, "numpy", "bool_"))
+    if (PyBool_Check(value.ptr()) || pyutil::is_instance(value, "numpy", "bool_"))
         return nb::int_(pyutil::truthy(value) ? 1 : 0);
     if (PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()) ||
-        is_instance(value, "numpy", "number"))
+        pyutil::is_instance(value, "numpy", "number"))
         return nb::borrow(value);
-    if (is_instance(value, "numbers", "Integral"))
+    if (pyutil::is_instance(value, "numbers", "Integral"))
         return pyutil::steal(PyNumber_Long(value.ptr()));
     return pyutil::steal(PyNumber_Float(value.ptr()));
 }
@@ -91,13 +73,8 @@ std::pair<object, object> stored_property(handle value, handle vtype) {
 // left as it is.
 void set_custom_property(handle book, handle name, handle value, handle vtype) {
     book.attr("set_custom_property")(name, value, vtype);
-    PyObject *found = PyObject_GetAttrString(book.ptr(), "custom_properties");
-    if (!found) {
-        PyErr_Clear();
-        return;
-    }
-    object props = pyutil::steal(found);
-    if (!PyList_CheckExact(props.ptr())) return;
+    object props = pyutil::attr_or_none(book, "custom_properties");
+    if (!props.is_valid() || !PyList_CheckExact(props.ptr())) return;
     // Free-threaded, the list's items are read under its critical section, as
     // Python code's props[i] would (nothing with a GIL).
     nb::ft_object_guard guard(props);
@@ -310,7 +287,7 @@ public:
     // hasattr(options, name).
     bool present() {
         if (!m_looked) {
-            m_value = checks::attr_if_present(m_options, m_name);
+            m_value = pyutil::attr_or_none(m_options, m_name);
             m_looked = true;
         }
         return m_value.is_valid();

@@ -94,14 +94,14 @@ void chartsheet_name_free(handle book, handle name, int i) {
 void flat_axes(handle frame, int i) {
     const std::string what =
         "the " + std::string(kKinds[i]) + " Frame (" + item("frameList", i) + ")";
-    const long long header = checks::levels(nb::getattr(frame, "columns", nb::none()));
+    const long long header = checks::levels(frame, "columns");
     if (header > 1)
         checks::impossible(what + " has MultiIndex columns of " + std::to_string(header) +
                            " levels: the sheet gets " + std::to_string(header) +
                            " header rows where the writer counts one; give it one level of "
                            "column names (frame.columns = [...]) or reset the index");
     const bool indexed = i == 0 || i == 5 || i == 6;
-    const long long index = checks::levels(nb::getattr(frame, "index", nb::none()));
+    const long long index = checks::levels(frame, "index");
     if (indexed && index > 1)
         checks::impossible(what + " has a MultiIndex of " + std::to_string(index) +
                            " levels: written with its index it fills " + std::to_string(index) +
@@ -121,8 +121,8 @@ void has_rows(const Shape &shape, int i) {
 // averages and the line chart are computed: a text there gives #DIV/0! in
 // "Avg VLOO" and a chart of nothing.
 void scores_are_numbers(handle frame) {
-    object iloc = checks::attr_if_present(frame, "iloc");
-    object columns = checks::attr_if_present(frame, "columns");
+    object iloc = pyutil::attr_or_none(frame, "iloc");
+    object columns = pyutil::attr_or_none(frame, "columns");
     if (!iloc.is_valid() || !columns.is_valid()) return;
     object all = pyutil::steal(PySlice_New(nullptr, nullptr, nullptr));
     for (long long k = 0; k < 2; ++k) {
@@ -241,9 +241,7 @@ void check_sheet_set(const SheetSet &s, const char *no_utilities) {
         maxreclist_entries(s.maxreclist, s.as.maxreclist);
         checks::real(s.verbosexls, s.as.verbosexls, "a number (the verbosity level)");
         checks::real(s.leveragethreshold, s.as.leveragethreshold, "a number");
-        const double threshold = PyFloat_AsDouble(s.leveragethreshold.ptr());
-        if (threshold == -1.0 && PyErr_Occurred()) PyErr_Clear();
-        if (std::isnan(threshold))
+        if (std::isnan(pyutil::as_double(s.leveragethreshold, 0.0)))
             warnings.push_back(std::string(s.as.leveragethreshold) +
                                " is NaN: no leverage of the test sheet is compared above it, so "
                                "none is flagged; give infinity to flag none, or a number");
