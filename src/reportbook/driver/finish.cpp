@@ -293,12 +293,18 @@ public:
         return m_value.is_valid();
     }
     const char *name() const { return m_name; }
+    // options.<name> with the name a refusal gives it, "options.<name>".
+    Named named() {
+        if (m_qualified.empty()) m_qualified = std::string("options.") + m_name;
+        return {get(), m_qualified.c_str()};
+    }
 
 private:
     handle m_options;
     const char *m_name;
     object m_value;
     bool m_looked = false;
+    std::string m_qualified;
 };
 
 // The options finishExcel reads.  Those the sheets take are read only when
@@ -404,16 +410,15 @@ Str finishExcel(ExcelWriter excelwriter_in, Any options, CustomProperties gmCust
         check_workbook(nb::getattr(excelwriter_in, "book"), with_utilities);
         check_properties(d, modeldic, false);
 
-        set.leveragethreshold = o.leveragethreshold.get();
-        set.maxreclist = o.multimaxrec.get();
-        set.LOOlen = set.LOOmaxrec = set.decorindexLOO = o.loomaxrec.get();
+        set.leveragethreshold = o.leveragethreshold.named();
+        set.maxreclist = o.multimaxrec.named();
+        // One option stands for the LOO trainings shown, the count of
+        // selected models and the chart's index alike.
+        set.LOOlen = set.LOOmaxrec = set.decorindexLOO = o.loomaxrec.named();
         set.pptyunit = o.propertyunit.get();
-        set.decorindex = o.maxrec.get();
-        set.verbosexls = o.verbosexls.get();
+        set.decorindex = o.maxrec.named();
+        set.verbosexls = o.verbosexls.named();
         set.excelwriter = nb::borrow(excelwriter_in);
-        set.as = {"options.leveragethreshold", "options.multimaxrec", "options.loomaxrec",
-                  "options.loomaxrec", "options.maxrec", "options.loomaxrec",
-                  "options.verbosexls"};
         open_sheet_set(set, sheetList, frameList);
         checks::sequence(IDlist, "IDlist", "a list whose first element is the best training");
         if (nb::len(IDlist) == 0)
@@ -422,7 +427,8 @@ Str finishExcel(ExcelWriter excelwriter_in, Any options, CustomProperties gmCust
         // The count of trainings: the rows of the result Frame, or the groups
         // of four columns after the measured one on the training sheet.
         object resultcount = nb::int_(0);
-        const object &resultFrame = set.frames[0], &trainFrame = set.frames[1];
+        const object &resultFrame = set[SheetKind::Result].frame,
+                     &trainFrame = set[SheetKind::Training].frame;
         if (!resultFrame.is_none())
             resultcount = nb::int_(checks::frame_shape(resultFrame, "frameList[0]").first);
         else if (!trainFrame.is_none())
