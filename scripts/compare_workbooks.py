@@ -67,6 +67,10 @@ def main(argv):
         print(__doc__.strip(), file=sys.stderr)
         return 2
     a, b = pathlib.Path(argv[1]), pathlib.Path(argv[2])
+    for path in (a, b):
+        if not path.exists():
+            print(f"{path}: no such file or folder", file=sys.stderr)
+            return 2
     if a.is_dir() and b.is_dir():
         differences = compare_folders(a, b)
     else:

@@ -162,7 +162,7 @@ NoneType enrichBSTrainSheet(Workbook Book, Worksheet Sheet, DataFrame Frame, han
                             handle infolen);
 NoneType enrichBSTestSheet(handle Book, Worksheet Sheet, handle Frame);
 
-// --- charts (charts/scatter.cpp, charts/line.cpp, charts/recap.cpp) ----------
+// --- charts (charts/scatter.cpp, charts/line.cpp) ------------------------------
 Chart new_scatter_chart(Workbook Book, StrOrStrs names, Str sheetname, Int datacount,
                         Float minVal, Float maxVal, Int expectedcol, Columns computedcol,
                         handle labelcol, Str title, Str x_axis, Str y_axis, StrOrStrs colors,
@@ -214,11 +214,11 @@ object best_train_chart(handle Book, const BestTrainChart &spec, bool check_colu
 object test_chart(handle Book, const TestChart &spec, bool check_columns,
                   sheetcells::Cells *cells = nullptr);
 object line_chart(handle Book, const LineChart &spec);
+// --- driver (driver/finish.cpp, driver/properties.cpp, driver/sheetset.cpp,
+// driver/recap.cpp) ----------------------------------------------------------
 NoneType enrichRecapExcelFile(ExcelWriter excelwriter, Any options, Str recapname,
                               DataFrame recapframe, Str nametemplate,
                               SummaryFrames sumaryframelist);
-
-// --- driver (driver/finish.cpp, driver/sheetset.cpp) --------------------------
 Str outputmarker(Str filename, Bool indirect);
 WriterTuple initiateExcelWriter(ExcelWriter excelwriter, Optional<Properties> modeldic,
                                  CustomProperties gmCustomProperties, Str origin, Bool recap);
