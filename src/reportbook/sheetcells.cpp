@@ -83,11 +83,9 @@ bool number_of(PyObject *o, double &out) {
     return std::isfinite(out);
 }
 
-inline void prefetch(const void *p) {
+inline void prefetch([[maybe_unused]] const void *p) {
 #if defined(__GNUC__)
     __builtin_prefetch(p);
-#else
-    (void)p;
 #endif
 }
 

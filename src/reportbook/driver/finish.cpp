@@ -119,13 +119,13 @@ struct FinishOptions {
 
 }  // namespace
 
+// libfilename: kept for the toolkit's call; the VBA project is looked up by
+// name.  loowidth and traintype: kept for the toolkit's call too.
 Str finishExcel(ExcelWriter excelwriter_in, Any options, CustomProperties gmCustomProperties,
-                Strs sheetList, Frames frameList, ModelDict modeldic, handle libfilename,
+                Strs sheetList, Frames frameList, ModelDict modeldic, handle /* libfilename */,
                 Ints IDlist, Int trainresultColumn, Int testresultColumn,
-                Int LOOResultTrainColumn, handle loowidth, handle traintype, Str tempres) {
-    (void)libfilename;  // kept for the toolkit's call; the VBA project is looked up by name
-    (void)loowidth;
-    (void)traintype;
+                Int LOOResultTrainColumn, handle /* loowidth */, handle /* traintype */,
+                Str tempres) {
     handle d = gmCustomProperties;
     FinishOptions o(options);
     // Read first: without them no call goes further.
@@ -208,7 +208,6 @@ Str finishExcel(ExcelWriter excelwriter_in, Any options, CustomProperties gmCust
     store(d, "Target folder", toolkit::make_extern(o.savedir.get(), options), "text");
     // The key must be there (read, not merely named).
     object hidden = modeldic["hidden"];
-    (void)hidden;
     if (o.configstrMem.present()) modeldic["configmem"] = o.configstrMem.get();
 
     object path = os().attr("path");

@@ -101,8 +101,8 @@ MinMaxFigures write_minmax_block(handle UtilSheet, handle Sheet, handle Frame,
 }
 
 MinMaxTuple setMinMaxOnSheet(Worksheet UtilSheet, Worksheet Sheet, DataFrame Frame,
-                             Int expectedCol, handle deltaRow, Int infolen) {
-    (void)deltaRow;
+                             Int expectedCol, handle /* deltaRow */, Int infolen) {
+    // deltaRow: kept for the toolkit's calls; the block does not move by it.
     const MinMaxFigures f = write_minmax_block(UtilSheet, Sheet, Frame, expectedCol, infolen);
     return nb::make_tuple(f.datacount, f.trainsize, f.minExpect, f.maxExpect, f.expectedrange,
                           f.nextrow, f.diagvalues);
