@@ -94,18 +94,8 @@ Chart new_line_chart(Workbook Book, Str sheetname, Int datacount, Int IDcol, Int
                      Int VLOOcol, Str title, Str x_axis, Str y_axis, Str x_format, Str y_format) {
     checks::plotted_columns(Book, sheetname, datacount,
                             {{IDcol, "IDcol"}, {RMSEcol, "RMSEcol"}, {VLOOcol, "VLOOcol"}});
-    LineChart spec;
-    spec.sheetname = sheetname;
-    spec.datacount = datacount;
-    spec.IDcol = IDcol;
-    spec.RMSEcol = RMSEcol;
-    spec.VLOOcol = VLOOcol;
-    spec.title = title;
-    spec.x_axis = x_axis;
-    spec.y_axis = y_axis;
-    spec.x_format = x_format;
-    spec.y_format = y_format;
-    return line_chart(Book, spec);
+    return line_chart(Book, {sheetname, datacount, IDcol, RMSEcol, VLOOcol, title, x_axis, y_axis,
+                             x_format, y_format});
 }
 
 object line_chart(handle Book, const LineChart &spec) {
