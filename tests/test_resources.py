@@ -96,6 +96,23 @@ def test_custom_dict_values_needing_care(tmp_path):
         ("Call type", ("command line", "text"))]
 
 
+def test_custom_dict_reads_each_option_once(tmp_path):
+    # An option may be a property that computes its value (or an object
+    # whose value changes between reads): the table states one reading.
+    reads = {}
+
+    class Counting(type(make_options(tmp_path))):
+        def __getattribute__(self, name):
+            reads[name] = reads.get(name, 0) + 1
+            return super().__getattribute__(name)
+
+    options = Counting(**vars(make_options(tmp_path, grouplist="g", multimaxrec=[3, 5])))
+    rb.getCustomDict(options)
+    # externprefix is the toolkit's make_extern's, read for each path it makes.
+    assert {name: n for name, n in reads.items()
+            if n > 1 and not name.startswith("__") and name != "externprefix"} == {}
+
+
 def test_custom_dict_works_on_the_given_mapping(tmp_path):
     given = OrderedDict([("Version", ("1.2", "text")), ("Mark", ("old", "text"))])
     options = make_options(tmp_path)

@@ -157,6 +157,41 @@ def test_a_name_set_twice_keeps_its_place_and_the_later_value(writer):
     assert openpyxl.load_workbook(path).sheetnames == ["data"]
 
 
+class _BookWithoutPropertyList:
+    """A book that keeps its custom properties its own way: the list is read
+    through a property whose getter fails with `error`."""
+    fileclosed = False
+
+    def __init__(self, error):
+        self.error = error
+        self.stored = []
+
+    def set_properties(self, properties):
+        pass
+
+    def set_custom_property(self, name, value, vtype):
+        self.stored.append((name, value, vtype))
+
+    @property
+    def custom_properties(self):
+        raise self.error("no list here")
+
+
+@pytest.mark.parametrize("error", [AttributeError, RuntimeError])
+def test_a_book_without_a_property_list_keeps_its_own_and_its_getter_errors_reach_the_caller(error):
+    # Only a missing list leaves the book to itself: a getter that fails
+    # otherwise is the caller's to know of.
+    book = _BookWithoutPropertyList(error)
+    writer = type("Writer", (), {"book": book})()
+    props = OrderedDict([("Run", ("a", "text"))])
+    if error is AttributeError:
+        assert rb.initiateExcelWriter(writer, None, props) == (writer, 3)
+        assert [name for name, _, _ in book.stored] == ["IsZezidovoraroResult", "Run"]
+    else:
+        with pytest.raises(RuntimeError, match="no list here"):
+            rb.initiateExcelWriter(writer, None, props)
+
+
 @pytest.mark.parametrize("indirect, expected", [(False, "<container>out"), (0, "<container>out"),
                                                 (True, "out"), ("yes", "out")])
 def test_outputmarker(indirect, expected):

@@ -79,18 +79,30 @@ object builtin(const char *name) { return nb::module_::import_("builtins").attr(
 
 bool truthy(handle o) { return check(PyObject_IsTrue(o.ptr())); }
 
-bool has_attr(handle o, const char *name) {
+// Python's hasattr() swallows AttributeError only.
+bool has_attr(handle o, const char *name) { return attr_or_none(o, name).is_valid(); }
+
+object attr_or_none(handle o, const char *name) {
     PyObject *r = PyObject_GetAttrString(o.ptr(), name);
-    if (r) {
-        Py_DECREF(r);
-        return true;
-    }
-    // Python's hasattr() swallows AttributeError only.
-    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        return false;
-    }
-    raise_pending();
+    if (r) return nb::steal(r);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_pending();
+    PyErr_Clear();
+    return object();
+}
+
+bool is_instance(handle o, const char *module, const char *cls) {
+    return nb::isinstance(o, nb::module_::import_(module).attr(cls));
+}
+
+double as_double(handle o) {
+    const double d = PyFloat_AsDouble(o.ptr());
+    if (d == -1.0 && PyErr_Occurred()) raise_pending();
+    return d;
+}
+
+double as_double(handle o, double otherwise) {
+    return unless_exception([&] { return as_double(o); },
+                            [&](nb::python_error &) { return otherwise; });
 }
 
 bool contains(handle container, handle item) {

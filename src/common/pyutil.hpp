@@ -101,6 +101,18 @@ auto without_gil(Body &&body) -> decltype(body()) {
 // --- semantics nanobind does not give ----------------------------------------
 bool truthy(handle o);                          // bool(o)
 bool has_attr(handle o, const char *name);      // hasattr(o, name)
+// o.name, or an unset object (is_valid() false) when o has no such
+// attribute: AttributeError only, as hasattr() swallows; any other error of a
+// property getter reaches the caller.  (nb::getattr with a default swallows
+// every error.)  Unset rather than Python's None, which an attribute may hold.
+object attr_or_none(handle o, const char *name);
+// isinstance(o, module.cls), the module imported as `import module` would.
+bool is_instance(handle o, const char *module, const char *cls);
+// float(o) as a C double, by the conversion PyFloat_AsDouble makes
+// (__float__, then __index__); its error (TypeError, OverflowError) raised.
+double as_double(handle o);
+// The same, or `otherwise` when the conversion raises an Exception.
+double as_double(handle o, double otherwise);
 bool contains(handle container, handle item);  // item in container
 // `a, b, ... = o` with exactly n targets: Python's TypeError / ValueError.
 std::vector<object> unpack(handle o, size_t n);

@@ -107,4 +107,17 @@ std::string unquoted(const std::string &name) {
     return out;
 }
 
+std::string quoted(const std::string &name) {
+    std::string out = "'";
+    for (char c : name) {
+        out += c;
+        if (c == '\'') out += c;
+    }
+    return out + "'";
+}
+
+std::string qualified(const std::string &sheet, const std::string &range) {
+    return quoted(sheet) + "!" + range;
+}
+
 }  // namespace a1

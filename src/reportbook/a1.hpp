@@ -43,6 +43,11 @@ struct Area {
 bool parse_range(const std::string &text, Area &area);
 // A sheet name as a reference writes it: 'O''Neil' is O'Neil.
 std::string unquoted(const std::string &name);
+// The other way: always single-quoted, inner quotes doubled, so that a name
+// with blanks or quotes still gives a reference the spreadsheet accepts.
+std::string quoted(const std::string &name);
+// "'Sheet 1'!$B$2:$B$9": a range (or cell) of the named sheet.
+std::string qualified(const std::string &sheet, const std::string &range);
 
 // Python text objects of the same.
 inline pyutil::object text(const std::string &s) { return pyutil::text(s); }

@@ -19,13 +19,6 @@ bool is_text(handle value) {
            PyByteArray_Check(value.ptr());
 }
 
-bool instance_of(handle value, const char *module, const char *cls) {
-    object type = nb::module_::import_(module).attr(cls);
-    int r = PyObject_IsInstance(value.ptr(), type.ptr());
-    if (r < 0) pyutil::raise_pending();
-    return r != 0;
-}
-
 }  // namespace
 
 std::string short_repr(handle value) {
@@ -67,7 +60,7 @@ bool is_real(handle value) {
         return true;
     if (is_text(value)) return false;
     // numpy's bool is no numbers.Real, but compares and is stored as one.
-    return instance_of(value, "numbers", "Real") || instance_of(value, "numpy", "bool_");
+    return pyutil::is_instance(value, "numbers", "Real") || pyutil::is_instance(value, "numpy", "bool_");
 }
 
 void real(handle value, const std::string &name, const std::string &expected) {
@@ -104,7 +97,7 @@ bool is_mapping(handle value) {
     if (PyDict_Check(value.ptr())) return true;
     if (is_text(value) || PySequence_Check(value.ptr())) {
         // A list or a tuple has item access too, by position only.
-        if (!instance_of(value, "collections.abc", "Mapping")) return false;
+        if (!pyutil::is_instance(value, "collections.abc", "Mapping")) return false;
     }
     return pyutil::has_attr(value, "keys") && pyutil::has_attr(value, "__getitem__");
 }
@@ -113,17 +106,9 @@ void mapping(handle value, const std::string &name, const std::string &expected)
     if (!is_mapping(value)) wrong_type(name, value, expected);
 }
 
-object attr_if_present(handle options, const char *attr) {
-    PyObject *r = PyObject_GetAttrString(options.ptr(), attr);
-    if (r) return pyutil::steal(r);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) pyutil::raise_pending();
-    PyErr_Clear();
-    return object();
-}
-
 std::pair<long long, long long> frame_shape(handle frame, const std::string &name) {
     const char *expected = "a pandas DataFrame (rows and columns) or None";
-    object shape = attr_if_present(frame, "shape");
+    object shape = pyutil::attr_or_none(frame, "shape");
     if (!shape.is_valid() || !is_sequence(shape) || nb::len(shape) != 2)
         wrong_type(name, frame, expected);
     return {index(shape[nb::int_(0)], name + ".shape[0]"),
@@ -161,11 +146,11 @@ void property_pair(handle key, handle pair, const std::string &mapping_name, boo
 }
 
 void text_stream(handle stream, const std::string &name) {
-    object write = attr_if_present(stream, "write");
+    object write = pyutil::attr_or_none(stream, "write");
     if (!write.is_valid() || !PyCallable_Check(write.ptr()))
         wrong_type(name, stream,
                    "a text stream with a write(text) method, such as sys.stdout or io.StringIO()");
-    object closed = attr_if_present(stream, "closed");
+    object closed = pyutil::attr_or_none(stream, "closed");
     if (closed.is_valid() && pyutil::truthy(closed))
         impossible(name + " is closed (" + describe(stream) +
                    "): the messages of the run are written to it; give an open stream");
@@ -203,8 +188,9 @@ void folder_of_path_exists(handle path, const std::string &name) {
                     "the folder of " + name);
 }
 
-long long levels(handle axis) {
-    object n = attr_if_present(axis, "nlevels");
+long long levels(handle frame, const char *axis) {
+    object a = pyutil::attr_or_none(frame, axis);
+    object n = a.is_valid() ? pyutil::attr_or_none(a, "nlevels") : object();
     if (!n.is_valid()) return 1;
     PyObject *i = PyNumber_Index(n.ptr());
     if (!i) {
@@ -218,8 +204,8 @@ long long levels(handle axis) {
 }
 
 std::pair<object, long long> first_text(handle column) {
-    object dtype = attr_if_present(column, "dtype");
-    object kind = dtype.is_valid() ? attr_if_present(dtype, "kind") : object();
+    object dtype = pyutil::attr_or_none(column, "dtype");
+    object kind = dtype.is_valid() ? pyutil::attr_or_none(dtype, "kind") : object();
     // Booleans, integers, floats and complex numbers hold no text.
     if (kind.is_valid() && nb::isinstance<nb::str>(kind) &&
         std::string("biufc").find(pyutil::utf8(kind)) != std::string::npos)
@@ -233,7 +219,7 @@ std::pair<object, long long> first_text(handle column) {
 }
 
 bool is_chartsheet(handle sheet) {
-    object flag = attr_if_present(sheet, "is_chartsheet");
+    object flag = pyutil::attr_or_none(sheet, "is_chartsheet");
     return flag.is_valid() && pyutil::truthy(flag);
 }
 
@@ -247,7 +233,7 @@ std::string column_label(long long col) {
 }
 
 void open_workbook(handle book, const std::string &name) {
-    object closed = attr_if_present(book, "fileclosed");
+    object closed = pyutil::attr_or_none(book, "fileclosed");
     if (closed.is_valid() && pyutil::truthy(closed))
         impossible(name + " holds a workbook that is already closed and saved (finishExcel "
                           "closes the writer it finishes): open a new pandas ExcelWriter");

@@ -47,10 +47,6 @@ void sequence(handle value, const std::string &name, const std::string &expected
 bool is_mapping(handle value);
 void mapping(handle value, const std::string &name, const std::string &expected);
 
-// options.<attr> when the options have it; an invalid object otherwise, the
-// step that reads it then raising its AttributeError at its own time.
-object attr_if_present(handle options, const char *attr);
-
 // The number of rows and of columns of a Frame (its shape), or a TypeError
 // naming it.
 std::pair<long long, long long> frame_shape(handle frame, const std::string &name);
@@ -74,9 +70,9 @@ void existing_folder(handle folder, const std::string &name);
 // name): the errors of existing_folder.
 void folder_of_path_exists(handle path, const std::string &name);
 
-// The number of levels of a Frame's index or columns (a MultiIndex has two
-// or more); 1 for an axis that does not tell.
-long long levels(handle axis);
+// The number of levels of a Frame's index or columns (frame.<axis>; a
+// MultiIndex has two or more); 1 for an axis that is missing or does not tell.
+long long levels(handle frame, const char *axis);
 // The first text in the column (a Series) and its position, or an invalid
 // object: a numeric column has none, whatever its values.
 std::pair<object, long long> first_text(handle column);

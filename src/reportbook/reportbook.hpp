@@ -143,24 +143,26 @@ struct TrainFigures : ChartFigures {
 // the tuples their callers unpack.  `cells`, when given, holds the cells of
 // the sheet (its home sheet) for the chart drawn from it afterwards, which
 // then reads the columns the writer has already read and rounded.
-TrainFigures write_train_sheet(handle Book, handle Sheet, handle Frame, handle resultcount,
-                               handle besttrain, handle resultColumn, handle pptyname,
-                               handle paramcount, handle infolen,
-                               sheetcells::Cells *cells = nullptr);
-ChartFigures write_test_sheet(handle Book, handle Sheet, handle Frame, handle resultColumn,
-                              handle maxreclist, handle leveragethreshold, handle verbose,
-                              handle infolen, sheetcells::Cells *cells = nullptr);
-ChartFigures write_loo_train_sheet(handle Book, handle Sheet, handle Frame,
-                                   handle resultColumn, handle LOOlen, handle resultCount,
-                                   handle verbose, handle LOOmaxrec, handle infolen,
-                                   sheetcells::Cells *cells = nullptr);
+// What every evaluation sheet's writer takes: the workbook, the sheet and
+// the Frame written on it, the first free row of "Utilities" (infolen) and
+// the shared cells, when given.
+struct SheetWriting {
+    handle Book, Sheet, Frame, infolen;
+    sheetcells::Cells *cells = nullptr;
+};
+TrainFigures write_train_sheet(const SheetWriting &w, handle resultcount, handle resultColumn,
+                               handle paramcount);
+ChartFigures write_test_sheet(const SheetWriting &w, handle resultColumn, handle maxreclist,
+                              handle leveragethreshold, handle verbose);
+ChartFigures write_loo_train_sheet(const SheetWriting &w, handle resultColumn, handle LOOlen,
+                                   handle verbose, handle LOOmaxrec);
 Int enrichResultSheet(Workbook Book, Worksheet Sheet, DataFrame Frame);
 NoneType enrichLOOTestSheet(handle Book, Worksheet Sheet, handle Frame, Int resultColumn);
 NoneType enrichBSTrainSheet(Workbook Book, Worksheet Sheet, DataFrame Frame, handle resultColumn,
                             handle infolen);
 NoneType enrichBSTestSheet(handle Book, Worksheet Sheet, handle Frame);
 
-// --- charts (charts/scatter.cpp, charts/line.cpp, charts/recap.cpp) ----------
+// --- charts (charts/scatter.cpp, charts/line.cpp) ------------------------------
 Chart new_scatter_chart(Workbook Book, StrOrStrs names, Str sheetname, Int datacount,
                         Float minVal, Float maxVal, Int expectedcol, Columns computedcol,
                         handle labelcol, Str title, Str x_axis, Str y_axis, StrOrStrs colors,
@@ -178,27 +180,45 @@ Chart new_rows_line_chart(Workbook Book, Str sheetname, Rows datarow, Int dataco
                           Str y_axis);
 Chart new_line_chart(Workbook Book, Str sheetname, Int datacount, Int IDcol, Int RMSEcol,
                      Int VLOOcol, Str title, Str x_axis, Str y_axis, Str x_format, Str y_format);
+// What a scatter chart plots of its sheet: the measured values of one column
+// against the estimates of another (or of a list of them, one series each),
+// over `datacount` data rows, the axes bounded by the measured values' least
+// and greatest, and the bisector drawn over `diagvalues`.  The objects are
+// the caller's, alive for the call.
+struct ScatterData {
+    handle sheetname, datacount, minExpect, maxExpect, expectedcol, computedcol, diagvalues;
+};
+// A sheet's scatter data from the figures its writer gave.
+ScatterData scatter_data(const ChartFigures &f, handle sheetname, handle expectedcol,
+                         handle computedcol);
+// The chartsheet of the best training (or of its VLOO or LOO variant).
+struct BestTrainChart {
+    ScatterData data;
+    handle pptyname, besttrain, pptyunit, decorator, titleprefix, chartname;
+};
+// The chartsheet of the test results: one series per estimate column.
+struct TestChart {
+    ScatterData data;
+    handle names, colors, shapes, pptyname, pptyunit, decorator;
+};
+// The line chart of the result sheet's two score columns.
+struct LineChart {
+    handle sheetname, datacount, IDcol, RMSEcol, VLOOcol, title, x_axis, y_axis, x_format,
+        y_format;
+};
 // The same charts for the sheet set, whose columns it checked before it
 // began (a campaign without trainings charts empty columns): best_train_chart
 // and test_chart check them only when asked; line_chart never.
-object best_train_chart(handle Book, handle expectedcol, handle computedcol, handle datacount,
-                        handle minExpect, handle maxExpect, handle pptyname, handle besttrain,
-                        handle pptyunit, handle mastersheetname, handle decorator,
-                        handle titleprefix, handle chartname, handle diagvalues,
-                        bool check_columns, sheetcells::Cells *cells = nullptr);
-object test_chart(handle Book, handle expectedcols, handle computedcol, handle names,
-                  handle colors, handle shapes, handle pptyname, handle pptyunit,
-                  handle testsheetname, handle datacount, handle minExpect, handle maxExpect,
-                  handle decorator, handle diagvalues, bool check_columns,
+object best_train_chart(handle Book, const BestTrainChart &spec, bool check_columns,
+                        sheetcells::Cells *cells = nullptr);
+object test_chart(handle Book, const TestChart &spec, bool check_columns,
                   sheetcells::Cells *cells = nullptr);
-object line_chart(handle Book, handle sheetname, handle datacount, handle IDcol, handle RMSEcol,
-                  handle VLOOcol, handle title, handle x_axis, handle y_axis, handle x_format,
-                  handle y_format);
+object line_chart(handle Book, const LineChart &spec);
+// --- driver (driver/finish.cpp, driver/properties.cpp, driver/sheetset.cpp,
+// driver/recap.cpp) ----------------------------------------------------------
 NoneType enrichRecapExcelFile(ExcelWriter excelwriter, Any options, Str recapname,
                               DataFrame recapframe, Str nametemplate,
                               SummaryFrames sumaryframelist);
-
-// --- driver (driver/finish.cpp, driver/sheetset.cpp) --------------------------
 Str outputmarker(Str filename, Bool indirect);
 WriterTuple initiateExcelWriter(ExcelWriter excelwriter, Optional<Properties> modeldic,
                                  CustomProperties gmCustomProperties, Str origin, Bool recap);
@@ -208,20 +228,58 @@ Str finishExcel(ExcelWriter excelwriter, Any options, CustomProperties gmCustomP
                 Int LOOResultTrainColumn, handle loowidth, handle traintype, Str tempres);
 NoneType enrichExcelPreproc(ExcelWriter excelwriter, Str sheetName, handle filename, Bool do_vba);
 
-// The sheet set of enrichExcelFile, its two lists unpacked, and the names a
-// refusal gives the values: enrichExcelFile's parameters, or the option
-// attributes finishExcel takes them from.
-struct SheetSet {
-    object excelwriter, pptyname, besttrainindex, paramcount, resultcount, leveragethreshold,
-        maxreclist, infolen, trainresultColumn, testresultColumn, LOOResultTrainColumn, LOOlen,
-        LOOmaxrec, pptyunit, decorindex, decorindexLOO, verbosexls;
-    std::vector<object> names, frames;  // seven each
-    std::vector<object> sheets;         // the writer's worksheet of each name, or None
-    struct Names {
-        const char *leveragethreshold, *maxreclist, *LOOlen, *LOOmaxrec, *decorindex,
-            *decorindexLOO, *verbosexls;
-    } as;
+// The sheets of a result workbook, in the order of enrichExcelFile's lists.
+enum class SheetKind {
+    Result,
+    Training,
+    Test,
+    LooTraining,
+    LooTest,
+    BootstrapTraining,
+    BootstrapTest
 };
+constexpr size_t kSheetKinds = 7;
+
+// One sheet of the set: its name and Frame as the lists give them, and the
+// writer's worksheet of that name (None when the writer has none).
+struct SetSheet {
+    SheetKind kind;
+    object name, frame, sheet;
+    bool present() const { return !sheet.is_none(); }
+};
+
+// A value of the sheet set and the name a refusal gives it: enrichExcelFile's
+// parameter, or the option attribute finishExcel takes it from.
+struct Named {
+    object value;
+    const char *name = "";
+};
+
+// The sheet set of enrichExcelFile, its two lists unpacked.
+struct SheetSet {
+    object excelwriter, pptyname, besttrainindex, paramcount, resultcount, infolen,
+        trainresultColumn, testresultColumn, LOOResultTrainColumn, pptyunit;
+    Named leveragethreshold, maxreclist, LOOlen, LOOmaxrec, decorindex, decorindexLOO, verbosexls;
+    std::vector<SetSheet> sheets;  // one of each kind, in their order
+    const SetSheet &operator[](SheetKind kind) const { return sheets[static_cast<size_t>(kind)]; }
+};
+
+// The layout's rules, which the checks and the finish share.
+// The column of the measured values of the training (or test) sheet: the
+// caller's, or the default for -1.
+object train_measured_column(handle given);
+object test_measured_column(handle given);
+// The estimate column the test chart plots: right of the measured values;
+// on a verbose sheet whose first count is one, the first further model,
+// right of the three columns of every selected model.
+long long plotted_test_column(long long measured, handle maxreclist, handle verbosexls);
+// The names of the chartsheets the charts add (the caller's chartname aside).
+object best_train_chart_name(handle titleprefix, handle pptyname, handle besttrain,
+                             handle decorator);
+object test_chart_name(handle decorator);
+// "(3)" for a positive index, nothing otherwise: a chartsheet name's suffix.
+object decoration(handle index);
+
 // Unpacks both lists (frameList first) and looks the sheets up.
 void open_sheet_set(SheetSet &s, handle sheetList, handle frameList);
 // Every check of the sheet set, before anything is written; warns of a

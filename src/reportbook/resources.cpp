@@ -3,6 +3,7 @@
 // information text file written beside the results.
 #include "reportbook/checks.hpp"
 #include "reportbook/files.hpp"
+#include "reportbook/options.hpp"
 #include "reportbook/reportbook.hpp"
 #include "toolkit/toolkit.hpp"
 
@@ -21,9 +22,8 @@ void store_option(handle mapping, const char *name, handle options, const char *
 
 // A few thresholds are optional in older option sets: their rows are left
 // out when the option cannot be read or stored, whatever the reason.
-void store_option_if_possible(handle mapping, const char *name, handle options, const char *attr,
-                              const char *tag) {
-    pyutil::unless_exception([&] { store_option(mapping, name, options, attr, tag); },
+void store_if_possible(handle mapping, const char *name, Option &option, const char *tag) {
+    pyutil::unless_exception([&] { store(mapping, name, option.get(), tag); },
                              [](nb::python_error &) {});
 }
 
@@ -31,8 +31,8 @@ void store_sort_field(handle mapping, const char *name, handle options, const ch
     store(mapping, name, toolkit::substitute_field(nb::getattr(options, attr)), "text");
 }
 
-bool asks_for(handle options, const char *a, const char *b) {
-    return toolkit::hasOneOf(nb::getattr(options, "actionlist"), nb::list(nb::make_tuple(a, b)));
+bool asks_for(Option &actionlist, const char *a, const char *b) {
+    return toolkit::hasOneOf(actionlist.get(), nb::list(nb::make_tuple(a, b)));
 }
 
 // "key: value" with both in their str() form.
@@ -98,29 +98,28 @@ CustomProperties getCustomDict(Any options, CustomProperties versionDict) {
     if (!versionDict.is_none())
         checks::mapping(versionDict, "versionDict",
                         "a mapping of property names to (value, tag) pairs, or None");
-    object given_threshold = checks::attr_if_present(options, "leveragethreshold");
-    if (given_threshold.is_valid())
-        checks::real(given_threshold, "options.leveragethreshold",
+    // Each option read once, as finishExcel reads its own.
+    Option threshold{options, "leveragethreshold"}, counts{options, "multimaxrec"},
+        source{options, "source"}, grouplist{options, "grouplist"};
+    if (threshold.present())
+        checks::real(threshold.get(), "options.leveragethreshold",
                      "a number (infinity for no threshold)");
-    object given_counts = checks::attr_if_present(options, "multimaxrec");
-    if (given_counts.is_valid())
-        checks::sequence(given_counts, "options.multimaxrec",
+    if (counts.present())
+        checks::sequence(counts.get(), "options.multimaxrec",
                          "a list of model counts such as [5] or [5, 3]");
 
     object d = versionDict.is_none()
                    ? object(nb::module_::import_("collections").attr("OrderedDict")())
                    : nb::borrow(versionDict);
-    object source = nb::getattr(options, "source");
     store(d, "Mark", nb::str(""), "text");
-    store(d, "Source file", toolkit::make_extern(source, options), "text");
+    store(d, "Source file", toolkit::make_extern(source.get(), options), "text");
     store_option(d, "Property name", options, "propertyName", "text");
     store_option(d, "Data range", options, "datarange", "text");
     store_option(d, "Data fields", options, "datafields", "text");
-    if (pyutil::has_attr(options, "grouplist"))
-        store_option(d, "field groups", options, "grouplist", "text");
+    if (grouplist.present()) store(d, "field groups", grouplist.get(), "text");
 
     object test = nb::getattr(options, "test");
-    if (!pyutil::truthy(test)) test = nb::getattr(options, "source");
+    if (!pyutil::truthy(test)) test = source.get();
     store(d, "Test file", toolkit::make_extern(test, options), "text");
     store_option(d, "Test range", options, "testrange", "text");
     store_option(d, "Test fields", options, "testfields", "text");
@@ -132,26 +131,27 @@ CustomProperties getCustomDict(Any options, CustomProperties versionDict) {
     store_option(d, "Random seed", options, "seed", "number");
     store_option(d, "Random std-dev", options, "initstddev", "number");
 
-    object threshold = nb::getattr(options, "leveragethreshold");
-    if (pyutil::truthy(pyutil::module_attr("np").attr("isinf")(threshold)))
+    if (pyutil::truthy(pyutil::module_attr("np").attr("isinf")(threshold.get())))
         store(d, "Test selection threshold", nb::str("infinite"), "text");
     else
-        store(d, "Test selection threshold", threshold, "number");
+        store(d, "Test selection threshold", threshold.get(), "number");
     store_option(d, "Best trainings", options, "maxrec", "number");
 
-    object multimaxrec = nb::getattr(options, "multimaxrec");
-    if (nb::len(multimaxrec) > 1) {
-        nb::list counts;
-        for (handle count : multimaxrec) counts.append(nb::str(count));
-        store(d, "Best counts", nb::str(",").attr("join")(counts), "text");
+    if (nb::len(counts.get()) > 1) {
+        nb::list texts;
+        for (handle count : counts.get()) texts.append(nb::str(count));
+        store(d, "Best counts", nb::str(",").attr("join")(texts), "text");
     }
-    store_option_if_possible(d, "Roundoff threshold", options, "roundthreshold", "number");
-    store_option_if_possible(d, "Leveragethreshold", options, "leveragethreshold", "number");
-    store_option_if_possible(d, "Looleveragethreshold", options, "looleveragethreshold", "number");
+    Option roundthreshold{options, "roundthreshold"},
+        looleveragethreshold{options, "looleveragethreshold"};
+    store_if_possible(d, "Roundoff threshold", roundthreshold, "number");
+    store_if_possible(d, "Leveragethreshold", threshold, "number");
+    store_if_possible(d, "Looleveragethreshold", looleveragethreshold, "number");
     store_sort_field(d, "Sort field", options, "orderfield");
     store(d, "Call type", toolkit::callerstr(nb::getattr(options, "caller")), "text");
 
-    if (asks_for(options, "bootstrap", "bootstraptest")) {
+    Option actionlist{options, "actionlist"};
+    if (asks_for(actionlist, "bootstrap", "bootstraptest")) {
         store_option(d, "Bootstrapcount", options, "bootstrapcount", "number");
         store_option(d, "Bootstrapinitcount", options, "bootstrapinitcount", "number");
         store_option(d, "Bootstrapinittype", options, "bootstrapinittype", "number");
@@ -159,7 +159,7 @@ CustomProperties getCustomDict(Any options, CustomProperties versionDict) {
         store_option(d, "Bootstraptype", options, "bootstraptype", "number");
         store_sort_field(d, "Bootstrap Sort field", options, "bootstraporderfield");
     }
-    if (asks_for(options, "loo", "lootest")) {
+    if (asks_for(actionlist, "loo", "lootest")) {
         store_option(d, "Looinitcount", options, "looinitcount", "number");
         store_option(d, "Looittype", options, "looinittype", "number");
         store_option(d, "Looepochs", options, "looepochs", "number");

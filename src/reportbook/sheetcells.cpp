@@ -83,11 +83,9 @@ bool number_of(PyObject *o, double &out) {
     return std::isfinite(out);
 }
 
-inline void prefetch(const void *p) {
+inline void prefetch([[maybe_unused]] const void *p) {
 #if defined(__GNUC__)
     __builtin_prefetch(p);
-#else
-    (void)p;
 #endif
 }
 
@@ -131,21 +129,10 @@ namespace {
 // already in the file and gone from the table.
 object cell_table(handle worksheet) {
     if (worksheet.is_none()) return nb::none();
-    PyObject *cm = PyObject_GetAttrString(worksheet.ptr(), "constant_memory");
-    if (!cm) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) pyutil::raise_pending();
-        PyErr_Clear();
-    } else if (pyutil::truthy(pyutil::steal(cm))) {
-        return nb::none();
-    }
-    PyObject *found = PyObject_GetAttrString(worksheet.ptr(), "table");
-    if (!found) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) pyutil::raise_pending();
-        PyErr_Clear();
-        return nb::none();
-    }
-    object table = pyutil::steal(found);
-    return PyDict_Check(table.ptr()) ? table : nb::none();
+    object cm = pyutil::attr_or_none(worksheet, "constant_memory");
+    if (cm.is_valid() && pyutil::truthy(cm)) return nb::none();
+    object table = pyutil::attr_or_none(worksheet, "table");
+    return table.is_valid() && PyDict_Check(table.ptr()) ? table : nb::none();
 }
 
 }  // namespace

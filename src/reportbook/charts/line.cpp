@@ -3,7 +3,6 @@
 #include "reportbook/a1.hpp"
 #include "reportbook/checks.hpp"
 #include "reportbook/reportbook.hpp"
-#include "toolkit/toolkit.hpp"
 
 namespace rb {
 namespace {
@@ -33,9 +32,13 @@ nb::list series_range(handle sheetname, A row1, B col1, C row2, D col2) {
     return l;
 }
 
+// A sheet name as the series ranges name it, quoted.
+object quoted(handle sheetname) { return a1::text(a1::quoted(pyutil::utf8(sheetname))); }
+
 // One score column of the result sheet, named by its header cell.
-void add_score_series(handle chart, handle sheetname, handle datacount, handle IDcol,
-                      handle col, const char *color) {
+void add_score_series(handle chart, const LineChart &spec, handle col, const char *color) {
+    handle datacount = spec.datacount, IDcol = spec.IDcol;
+    object sheetname = quoted(spec.sheetname);
     nb::dict line;
     line["width"] = 1;
     line["color"] = color;
@@ -43,8 +46,8 @@ void add_score_series(handle chart, handle sheetname, handle datacount, handle I
     marker["type"] = "square";
     marker["size"] = 2;
     nb::dict options;
-    options["name"] =
-        nb::str("={}!{}").format(sheetname, a1::text(a1::cell(0, pyutil::as_index(col), true, true)));
+    options["name"] = a1::text(
+        "=" + a1::qualified(pyutil::utf8(spec.sheetname), a1::cell(0, pyutil::as_index(col), true, true)));
     options["values"] = series_range(sheetname, 1, col, datacount, col);
     options["categories"] = series_range(sheetname, 1, IDcol, datacount, IDcol);
     options["line"] = line;
@@ -56,7 +59,7 @@ void add_score_series(handle chart, handle sheetname, handle datacount, handle I
 // being the header cells of the same columns.
 struct RowSeries {
     object chart;
-    object sheetname;
+    handle sheetname;
 
     void operator()(handle name, handle datrr, handle datacol, handle width, handle stderr_) const {
         object lastcol = datacol + width;
@@ -70,8 +73,8 @@ struct RowSeries {
         marker["size"] = 6;
         nb::dict options;
         options["name"] = name;
-        options["values"] = a1::text("=" + pyutil::utf8(sheetname) + "!" + datarange);
-        options["categories"] = series_range(sheetname, 0, datacol, 0, lastcol);
+        options["values"] = a1::text("=" + a1::qualified(pyutil::utf8(sheetname), datarange));
+        options["categories"] = series_range(quoted(sheetname), 0, datacol, 0, lastcol);
         options["line"] = line;
         options["marker"] = marker;
         if (nb::len(stderr_) != 0) {
@@ -91,27 +94,23 @@ Chart new_line_chart(Workbook Book, Str sheetname, Int datacount, Int IDcol, Int
                      Int VLOOcol, Str title, Str x_axis, Str y_axis, Str x_format, Str y_format) {
     checks::plotted_columns(Book, sheetname, datacount,
                             {{IDcol, "IDcol"}, {RMSEcol, "RMSEcol"}, {VLOOcol, "VLOOcol"}});
-    return line_chart(Book, sheetname, datacount, IDcol, RMSEcol, VLOOcol, title, x_axis, y_axis,
-                      x_format, y_format);
+    return line_chart(Book, {sheetname, datacount, IDcol, RMSEcol, VLOOcol, title, x_axis, y_axis,
+                             x_format, y_format});
 }
 
-object line_chart(handle Book, handle sheetname, handle datacount, handle IDcol, handle RMSEcol,
-                  handle VLOOcol, handle title, handle x_axis, handle y_axis, handle x_format,
-                  handle y_format) {
-    object quoted = toolkit::quote(sheetname);
+object line_chart(handle Book, const LineChart &spec) {
     object chart = Book.attr("add_chart")(chart_type("line"));
-    add_score_series(chart, quoted, datacount, IDcol, RMSEcol, "blue");
-    add_score_series(chart, quoted, datacount, IDcol, VLOOcol, "red");
-    chart.attr("set_title")(chart_title(title));
-    chart.attr("set_x_axis")(axis_options(x_axis, x_format, pyutil::truthy(x_axis)));
-    chart.attr("set_y_axis")(axis_options(y_axis, y_format, pyutil::truthy(y_axis)));
+    add_score_series(chart, spec, spec.RMSEcol, "blue");
+    add_score_series(chart, spec, spec.VLOOcol, "red");
+    chart.attr("set_title")(chart_title(spec.title));
+    chart.attr("set_x_axis")(axis_options(spec.x_axis, spec.x_format, pyutil::truthy(spec.x_axis)));
+    chart.attr("set_y_axis")(axis_options(spec.y_axis, spec.y_format, pyutil::truthy(spec.y_axis)));
     return chart;
 }
 
 Chart new_rows_line_chart(Workbook Book, Str sheetname, Rows datarow, Int datacol, Int width,
                           Deviations stddevvalues, StrOrStrs serienames, Str title, Str x_axis,
                           Str y_axis) {
-    object quoted = toolkit::quote(sheetname);
     object chart = Book.attr("add_chart")(chart_type("line"));
     {
         nb::dict legend;
@@ -119,7 +118,7 @@ Chart new_rows_line_chart(Workbook Book, Str sheetname, Rows datarow, Int dataco
         chart.attr("set_legend")(legend);
     }
 
-    RowSeries newserie{chart, quoted};
+    RowSeries newserie{chart, sheetname};
     if (nb::isinstance<nb::list>(datarow)) {
         // Parallel walk that stops with the shortest of the three.
         object zip = pyutil::builtin("zip");

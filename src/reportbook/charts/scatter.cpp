@@ -85,9 +85,11 @@ void set_points(nb::dict &series, const char *key, const object &points) {
     if (points.is_valid()) series[key] = points;
 }
 
-void add_data_series(handle chart, sheetcells::Cells &cells, handle name, handle sheetname,
-                     handle datacount, handle expectedcol, handle computedcol, handle color,
-                     handle shape) {
+// One series of the chart: the estimates of `computedcol` against the
+// measured values.
+void add_data_series(handle chart, sheetcells::Cells &cells, const ScatterData &data,
+                     handle computedcol, handle name, handle color, handle shape) {
+    handle sheetname = data.sheetname, datacount = data.datacount, expectedcol = data.expectedcol;
     nb::dict border, fill, marker, series;
     border["none"] = true;
     fill["color"] = color;
@@ -140,17 +142,25 @@ object placeholder_chart(handle Book, handle title, handle sheetname) {
     return chart;
 }
 
+// A scatter chart: its data, the series' names, colours and marker shapes
+// (one, or a list of them parallel to the estimate columns), its titles, the
+// bisector's colour and the padding of the axes around the measured values.
+struct ScatterChart {
+    ScatterData data;
+    handle names, title, x_axis, y_axis, colors, shapes, bisectorcolor, padding;
+};
+
 // The scatter chart; `series_count` counts the series it was given, bisector
 // included.
-object build_scatter_chart(handle Book, handle names, handle sheetname, handle datacount,
-                           handle minVal, handle maxVal, handle expectedcol, handle computedcol,
-                           handle title, handle x_axis, handle y_axis, handle colors,
-                           handle shapes, handle bisectorcolor, handle diagValues,
-                           handle padding, bool check_columns, Py_ssize_t &series_count,
-                           sheetcells::Cells *shared = nullptr) {
+object build_scatter_chart(handle Book, const ScatterChart &spec, bool check_columns,
+                           Py_ssize_t &series_count, sheetcells::Cells *shared = nullptr) {
+    const ScatterData &data = spec.data;
+    handle sheetname = data.sheetname, datacount = data.datacount, expectedcol = data.expectedcol,
+           computedcol = data.computedcol, diagValues = data.diagvalues;
+    handle colors = spec.colors, shapes = spec.shapes;
     series_count = 0;
     const bool multi = (nb::isinstance<nb::list>(computedcol) || nb::isinstance<nb::tuple>(computedcol));
-    object serienames = nb::borrow(names);
+    object serienames = nb::borrow(spec.names);
     if (multi && nb::isinstance<nb::str>(serienames)) serienames = nb::list(nb::make_tuple(serienames));
 
     // The measured column before anything is made; each estimate column as
@@ -189,7 +199,7 @@ object build_scatter_chart(handle Book, handle names, handle sheetname, handle d
             if (check_columns)
                 checks::plotted_columns(Book, sheetname, datacount,
                                   {{v[0], "computedcol[" + std::to_string(series_count) + "]"}});
-            add_data_series(chart, cells, v[3], sheetname, datacount, expectedcol, v[0], v[1], v[2]);
+            add_data_series(chart, cells, data, v[0], v[3], v[1], v[2]);
             ++series_count;
         }
         Py_ssize_t count = nb::len(computedcol);
@@ -209,7 +219,7 @@ object build_scatter_chart(handle Book, handle names, handle sheetname, handle d
         object val = checkinlist(computedcol);
         if (check_columns)
             checks::plotted_columns(Book, sheetname, datacount, {{val, "computedcol"}});
-        add_data_series(chart, cells, nam, sheetname, datacount, expectedcol, val, color, ttype);
+        add_data_series(chart, cells, data, val, nam, color, ttype);
         ++series_count;
     }
 
@@ -220,7 +230,7 @@ object build_scatter_chart(handle Book, handle names, handle sheetname, handle d
             pyutil::raise(PyExc_TypeError, "diagValues must be a range as text or a list, not %.200s",
                       Py_TYPE(diagValues.ptr())->tp_name);
         nb::dict line, marker, series;
-        line["color"] = bisectorcolor;
+        line["color"] = spec.bisectorcolor;
         line["width"] = 0.25;
         marker["type"] = "none";
         series["name"] = "bisector";
@@ -240,11 +250,12 @@ object build_scatter_chart(handle Book, handle names, handle sheetname, handle d
     area["border"] = border;
     chart.attr("set_chartarea")(area);
 
-    chart.attr("set_title")(chart_title(title));
+    chart.attr("set_title")(chart_title(spec.title));
 
-    std::vector<object> bounds = pyutil::unpack(toolkit::axisMinMax(minVal, maxVal, padding), 2);
-    chart.attr("set_x_axis")(axis_options(x_axis, bounds[0], bounds[1]));
-    chart.attr("set_y_axis")(axis_options(y_axis, bounds[0], bounds[1]));
+    std::vector<object> bounds = pyutil::unpack(
+        toolkit::axisMinMax(data.minExpect, data.maxExpect, spec.padding), 2);
+    chart.attr("set_x_axis")(axis_options(spec.x_axis, bounds[0], bounds[1]));
+    chart.attr("set_y_axis")(axis_options(spec.y_axis, bounds[0], bounds[1]));
     chart.attr("set_style")(2);
     return chart;
 }
@@ -253,20 +264,40 @@ object build_scatter_chart(handle Book, handle names, handle sheetname, handle d
 
 Chart new_scatter_chart(Workbook Book, StrOrStrs names, Str sheetname, Int datacount,
                         Float minVal, Float maxVal, Int expectedcol, Columns computedcol,
-                        handle labelcol, Str title, Str x_axis, Str y_axis, StrOrStrs colors,
+                        handle /* labelcol */, Str title, Str x_axis, Str y_axis, StrOrStrs colors,
                         StrOrStrs shapes, Str bisectorcolor, DiagValues diagValues, Float padding) {
-    (void)labelcol;
+    ScatterChart spec{{sheetname, datacount, minVal, maxVal, expectedcol, computedcol, diagValues},
+                      names, title, x_axis, y_axis, colors, shapes, bisectorcolor, padding};
     Py_ssize_t series;
-    return build_scatter_chart(Book, names, sheetname, datacount, minVal, maxVal, expectedcol,
-                               computedcol, title, x_axis, y_axis, colors, shapes,
-                               bisectorcolor, diagValues, padding, true, series);
+    return build_scatter_chart(Book, spec, true, series);
 }
 
-object best_train_chart(handle Book, handle expectedcol, handle computedcol, handle datacount,
-                        handle minExpect, handle maxExpect, handle pptyname, handle besttrain,
-                        handle pptyunit, handle mastersheetname, handle decorator,
-                        handle titleprefix, handle chartname, handle diagvalues,
-                        bool check_columns, sheetcells::Cells *cells) {
+object best_train_chart_name(handle titleprefix, handle pptyname, handle besttrain,
+                             handle decorator) {
+    const bool prefixed = pyutil::truthy(titleprefix);
+    object name;
+    if (!besttrain.is_none())
+        name = nb::str("{} #{} chart").format(
+            prefixed ? nb::borrow(titleprefix) : object(nb::str("Training")), besttrain);
+    else
+        name = nb::str("{0} chart").format(prefixed ? titleprefix : pptyname);
+    if (pyutil::truthy(decorator)) name = nb::str("{0}{1}").format(name, decorator);
+    return name;
+}
+
+object test_chart_name(handle decorator) { return nb::str("Test result chart%s") % decorator; }
+
+ScatterData scatter_data(const ChartFigures &f, handle sheetname, handle expectedcol,
+                         handle computedcol) {
+    return {sheetname, f.datacount, f.minExpect, f.maxExpect, expectedcol, computedcol,
+            f.diagvalues};
+}
+
+object best_train_chart(handle Book, const BestTrainChart &spec, bool check_columns,
+                        sheetcells::Cells *cells) {
+    handle pptyname = spec.pptyname, besttrain = spec.besttrain, pptyunit = spec.pptyunit,
+           titleprefix = spec.titleprefix, chartname = spec.chartname;
+    handle mastersheetname = spec.data.sheetname;
     const bool prefixed = pyutil::truthy(titleprefix);
     const bool numbered = !besttrain.is_none();
     object chartpin = prefixed ? nb::borrow(titleprefix) : object(nb::str("Training"));
@@ -291,22 +322,16 @@ object best_train_chart(handle Book, handle expectedcol, handle computedcol, han
         y_title = nb::str("{0} Estimated {1}").format(titleprefix, pptyname);
     }
 
-    object name;
-    if (pyutil::truthy(chartname)) {
-        name = nb::borrow(chartname);
-    } else {
-        if (numbered)
-            name = nb::str("{} #{} chart").format(chartpin, besttrain);
-        else
-            name = nb::str("{0} chart").format(prefixed ? titleprefix : pptyname);
-        if (pyutil::truthy(decorator)) name = nb::str("{0}{1}").format(name, decorator);
-    }
+    object name = pyutil::truthy(chartname)
+                      ? nb::borrow(chartname)
+                      : best_train_chart_name(titleprefix, pptyname, besttrain, spec.decorator);
 
     // Columns that are no columns, or that hold no data, are the caller's
     // mistake, not a chart that failed: refused before anything is made.
     if (check_columns)
-        checks::plotted_columns(Book, mastersheetname, datacount,
-                                {{expectedcol, "expectedcol"}, {computedcol, "computedcol"}});
+        checks::plotted_columns(Book, mastersheetname, spec.data.datacount,
+                                {{spec.data.expectedcol, "expectedcol"},
+                                 {spec.data.computedcol, "computedcol"}});
 
     // A chart that cannot be built must not cost the workbook: its
     // chartsheet is still added, with a chart that shows the title and no
@@ -314,12 +339,15 @@ object best_train_chart(handle Book, handle expectedcol, handle computedcol, han
     object chart = pyutil::unless_exception(
         [&] {
             // The columns are checked above (or, for the sheet set, before it began).
+            object computedcols = nb::list(nb::make_tuple(spec.data.computedcol));
+            object colors = nb::list(nb::make_tuple("blue"));
+            object shapes = nb::list(nb::make_tuple("circle"));
+            object red = nb::str("red"), padding = nb::float_(0.05);
+            ScatterChart chart{spec.data, seriesname, title, x_title, y_title, colors, shapes,
+                               red, padding};
+            chart.data.computedcol = computedcols;
             Py_ssize_t series;
-            return build_scatter_chart(Book, seriesname, mastersheetname, datacount, minExpect,
-                                       maxExpect, expectedcol, nb::list(nb::make_tuple(computedcol)),
-                                       title, x_title, y_title, nb::list(nb::make_tuple("blue")),
-                                       nb::list(nb::make_tuple("circle")), nb::str("red"),
-                                       diagvalues, nb::float_(0.05), false, series, cells);
+            return build_scatter_chart(Book, chart, false, series, cells);
         },
         [&](nb::python_error &e) {
             std::string error = std::string(Py_TYPE(e.value().ptr())->tp_name) + ": " +
@@ -340,16 +368,15 @@ Chartsheet getBestTrainChart(Workbook Book, Int expectedcol, Int computedcol, In
                              Float minExpect, Float maxExpect, Str pptyname, Optional<Int> besttrain,
                              Str pptyunit, Str mastersheetname, Str decorator, Str titleprefix,
                              Str chartname, DiagValues diagvalues) {
-    return best_train_chart(Book, expectedcol, computedcol, datacount, minExpect, maxExpect,
-                            pptyname, besttrain, pptyunit, mastersheetname, decorator, titleprefix,
-                            chartname, diagvalues, true);
+    BestTrainChart spec{
+        {mastersheetname, datacount, minExpect, maxExpect, expectedcol, computedcol, diagvalues},
+        pptyname, besttrain, pptyunit, decorator, titleprefix, chartname};
+    return best_train_chart(Book, spec, true);
 }
 
-object test_chart(handle Book, handle expectedcols, handle computedcol, handle names,
-                  handle colors, handle shapes, handle pptyname, handle pptyunit,
-                  handle testsheetname, handle datacount, handle minExpect, handle maxExpect,
-                  handle decorator, handle diagvalues, bool check_columns,
+object test_chart(handle Book, const TestChart &spec, bool check_columns,
                   sheetcells::Cells *cells) {
+    handle pptyname = spec.pptyname, pptyunit = spec.pptyunit;
     object title = nb::str("%s Test") % pptyname;
     object x_title, y_title;
     if (pyutil::truthy(pptyunit)) {
@@ -361,16 +388,16 @@ object test_chart(handle Book, handle expectedcols, handle computedcol, handle n
         y_title = nb::str("Estimated %s") % pptyname;
     }
 
+    object red = nb::str("red"), padding = nb::float_(0.05);
+    ScatterChart scatter{spec.data, spec.names, title, x_title, y_title, spec.colors, spec.shapes,
+                         red, padding};
     Py_ssize_t series_count;
-    object chart = build_scatter_chart(Book, names, testsheetname, datacount, minExpect,
-                                       maxExpect, expectedcols, computedcol, title, x_title,
-                                       y_title, colors, shapes, nb::str("red"), diagvalues,
-                                       nb::float_(0.05), check_columns, series_count, cells);
+    object chart = build_scatter_chart(Book, scatter, check_columns, series_count, cells);
     // A chart without series fails the workbook's close(): refuse it before
     // it is placed, while the unplaced chart is still dropped at close.
     if (series_count == 0)
         pyutil::raise(PyExc_ValueError, "the test chart has no series: no computed column was given");
-    object chartsheet = Book.attr("add_chartsheet")(nb::str("Test result chart%s") % decorator);
+    object chartsheet = Book.attr("add_chartsheet")(test_chart_name(spec.decorator));
     chartsheet.attr("set_chart")(chart);
     chartsheet.attr("set_zoom")(150);
     return chartsheet;
@@ -380,8 +407,10 @@ Chartsheet getTestChart(Workbook Book, Int expectedcols, Columns computedcol, St
                         StrOrStrs colors, StrOrStrs shapes, Str pptyname, Str pptyunit,
                         Str testsheetname, Int datacount, Float minExpect, Float maxExpect,
                         Str decorator, DiagValues diagvalues) {
-    return test_chart(Book, expectedcols, computedcol, names, colors, shapes, pptyname, pptyunit,
-                      testsheetname, datacount, minExpect, maxExpect, decorator, diagvalues, true);
+    TestChart spec{
+        {testsheetname, datacount, minExpect, maxExpect, expectedcols, computedcol, diagvalues},
+        names, colors, shapes, pptyname, pptyunit, decorator};
+    return test_chart(Book, spec, true);
 }
 
 void bind_scatter_charts(nb::module_ &m) {

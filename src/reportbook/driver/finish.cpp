@@ -1,137 +1,17 @@
-// Opening and finishing a result workbook: document and custom properties, the
-// hidden "Utilities" property table, and the closing sequence that saves the
-// workbook, makes it readable by all and gives it its final name.
+// Finishing a result workbook: the checks of the whole call, the properties
+// and the sheet set, and the closing sequence that saves the workbook, makes
+// it readable by all and gives it its final name.
 #include "reportbook/checks.hpp"
+#include "reportbook/driver/properties.hpp"
 #include "reportbook/files.hpp"
+#include "reportbook/options.hpp"
 #include "reportbook/reportbook.hpp"
 #include "toolkit/toolkit.hpp"
-
-#include <cmath>
 
 namespace rb {
 namespace {
 
 object os() { return nb::module_::import_("os"); }
-
-void remove_if_present(handle mapping, const char *name) {
-    object key = nb::str(name);
-    if (pyutil::contains(mapping, key) && PyObject_DelItem(mapping.ptr(), key.ptr()) < 0)
-        pyutil::raise_pending();
-}
-
-bool is_tag(handle vtype, const char *tag) { return vtype.equal(nb::str(tag)); }
-
-// numpy's isinf for the values it takes; a fraction or another real number
-// numpy has no type for is tested as the double it stands for.
-bool is_infinite(handle value) {
-    if (checks::is_real(value) && !PyFloat_Check(value.ptr()) && !PyLong_Check(value.ptr())) {
-        double d = PyFloat_AsDouble(value.ptr());
-        if (d == -1.0 && PyErr_Occurred()) {
-            PyErr_Clear();
-            return false;
-        }
-        return std::isinf(d);
-    }
-    return pyutil::truthy(pyutil::module_attr("np").attr("isinf")(value));
-}
-
-// A real number that is infinite or NaN.  An int too large for a double
-// counts as finite: its digits are a valid number property.
-bool is_non_finite(handle value) {
-    if (!checks::is_real(value)) return false;
-    double d = PyFloat_AsDouble(value.ptr());
-    if (d == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return false;
-    }
-    return !std::isfinite(d);
-}
-
-bool is_instance(handle value, const char *module, const char *cls) {
-    int r = PyObject_IsInstance(value.ptr(), nb::module_::import_(module).attr(cls).ptr());
-    if (r < 0) pyutil::raise_pending();
-    return r != 0;
-}
-
-// A finite real number as XlsxWriter writes it into a number property, its
-// str() form: an xs:double for ints, floats and numpy's numbers, but "True"
-// for a bool and "1/3" for a fraction, which take their int or float form.
-object number_property(handle value) {
-    if (PyBool_Check(value.ptr()) || is_instance(value, "numpy", "bool_"))
-        return nb::int_(pyutil::truthy(value) ? 1 : 0);
-    if (PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()) ||
-        is_instance(value, "numpy", "number"))
-        return nb::borrow(value);
-    if (is_instance(value, "numbers", "Integral"))
-        return pyutil::steal(PyNumber_Long(value.ptr()));
-    return pyutil::steal(PyNumber_Float(value.ptr()));
-}
-
-// The value and tag a property is stored with.  XlsxWriter only stores text
-// properties that are text; anything else the caller tagged "text" (a list
-// of fields, a number) is stored in its str() form, the same form the
-// "Utilities" cell shows.  A number that is infinite or NaN has no form in a
-// number property that applications accept (XlsxWriter would write "inf",
-// which is no xs:double, and Excel repairs the file by dropping every
-// property); it is stored as the text "inf", "-inf" or "nan".
-std::pair<object, object> stored_property(handle value, handle vtype) {
-    if (is_tag(vtype, "text") && !nb::isinstance<nb::str>(value))
-        return {nb::str(value), nb::borrow(vtype)};
-    if (is_tag(vtype, "number") && is_non_finite(value))
-        return {nb::str(nb::float_(value)), nb::str("text")};
-    if (is_tag(vtype, "number") && checks::is_real(value))
-        return {number_property(value), nb::borrow(vtype)};
-    return {nb::borrow(value), nb::borrow(vtype)};
-}
-
-// Book.set_custom_property, keeping one property per name: XlsxWriter
-// appends every call to its list, and a name saved twice makes openpyxl
-// (3.1 and later) refuse the whole workbook.  The later value takes the
-// place of the earlier one.  A book that keeps its properties otherwise is
-// left as it is.
-void set_custom_property(handle book, handle name, handle value, handle vtype) {
-    book.attr("set_custom_property")(name, value, vtype);
-    PyObject *found = PyObject_GetAttrString(book.ptr(), "custom_properties");
-    if (!found) {
-        PyErr_Clear();
-        return;
-    }
-    object props = pyutil::steal(found);
-    if (!PyList_CheckExact(props.ptr())) return;
-    // Free-threaded, the list's items are read under its critical section, as
-    // Python code's props[i] would (nothing with a GIL).
-    nb::ft_object_guard guard(props);
-    const Py_ssize_t last = PyList_GET_SIZE(props.ptr()) - 1;
-    if (last < 1) return;
-    object added = nb::borrow(PyList_GET_ITEM(props.ptr(), last));
-    if (!PyTuple_Check(added.ptr()) || PyTuple_GET_SIZE(added.ptr()) < 1) return;
-    handle added_name = PyTuple_GET_ITEM(added.ptr(), 0);
-    for (Py_ssize_t i = 0; i < last; ++i) {
-        object earlier = nb::borrow(PyList_GET_ITEM(props.ptr(), i));
-        if (!PyTuple_Check(earlier.ptr()) || PyTuple_GET_SIZE(earlier.ptr()) < 1) continue;
-        if (!handle(PyTuple_GET_ITEM(earlier.ptr(), 0)).equal(added_name)) continue;
-        if (PyList_SetSlice(props.ptr(), last, last + 1, nullptr) < 0 ||
-            PyList_SetItem(props.ptr(), i, added.release().ptr()) < 0)
-            pyutil::raise_pending();
-        return;
-    }
-}
-
-void write_value_cell(handle sheet, long long row, handle value, handle vtype) {
-    if (is_tag(vtype, "text")) {
-        sheet.attr("write_string")(row, 2, nb::str(value));
-    } else if (is_tag(vtype, "number")) {
-        // A number cell holds neither infinity nor NaN: their text instead.
-        if (is_infinite(value))
-            sheet.attr("write_string")(row, 2, "inf");
-        else if (is_non_finite(value))
-            sheet.attr("write_string")(row, 2, "nan");
-        else
-            sheet.attr("write_number")(row, 2, value);
-    } else {
-        sheet.attr("write")(row, 2, value);
-    }
-}
 
 // Runs `body` with the two warnings that the closing sequence provokes by
 // design silenced: pandas closes the workbook a second time (XlsxWriter then
@@ -210,31 +90,6 @@ object strip_index_group(handle base) {
     return pyutil::steal(PySequence_GetSlice(base.ptr(), 0, (Py_ssize_t)open));
 }
 
-// The entries that describe the model: one architecture, or the lists of a
-// recap workbook, whose single-model entries are dropped.
-void add_model_entries(handle d, handle modeldic, bool recap) {
-    if (!recap) {
-        store(d, "Hidden neurons", modeldic["hidden"], "number");
-        store(d, "Parameter count", modeldic["paramCount"], "number");
-        if (pyutil::contains(modeldic, nb::str("config")))
-            store(d, "Configuration string", modeldic["config"], "text");
-    } else {
-        store(d, "Hidden neuron list", modeldic["hiddenlist"], "text");
-        store(d, "Parameter count list", modeldic["paramCount"], "text");
-        for (const char *name : {"Hidden neurons", "Parameter count", "Best trainings",
-                                 "Test selection threshold"})
-            remove_if_present(d, name);
-        if (pyutil::contains(modeldic, nb::str("configmem")))
-            store(d, "Configuration string", modeldic["configmem"], "text");
-    }
-    store(d, "Mark", modeldic["mark"], "text");
-    if (pyutil::contains(modeldic, nb::str("modelCount")) &&
-        (modeldic["modelCount"] > nb::int_(0)))
-        store(d, "Model count", modeldic["modelCount"], "number");
-    else
-        remove_if_present(d, "Model count");
-}
-
 }  // namespace
 
 Str outputmarker(Str filename, Bool indirect) {
@@ -243,86 +98,6 @@ Str outputmarker(Str filename, Bool indirect) {
 }
 
 namespace {
-
-const char *const kPropertiesExpected =
-    "a mapping of property names to (value, tag) pairs, such as an OrderedDict";
-const char *const kModelExpected =
-    "a mapping that describes the model (keys 'hidden', 'paramCount', 'mark'...)";
-
-// modeldic[key] when present, for a check; an invalid object otherwise (the
-// step that needs the key raises its KeyError at its own time).
-object model_value(handle modeldic, const char *key) {
-    object k = nb::str(key);
-    if (!pyutil::contains(modeldic, k)) return object();
-    return modeldic[k];
-}
-
-void model_number(handle modeldic, const char *key) {
-    object v = model_value(modeldic, key);
-    if (v.is_valid() && !v.is_none())
-        checks::real(v, std::string("modeldic['") + key + "']",
-                     "a number (it becomes a number property)");
-}
-
-// The mapping, the model description and every entry as initiateExcelWriter
-// stores them, checked before anything is written.
-void check_properties(handle d, handle modeldic, bool recap) {
-    checks::mapping(d, "gmCustomProperties", kPropertiesExpected);
-    if (!modeldic.is_none()) {
-        checks::mapping(modeldic, "modeldic", kModelExpected);
-        if (!recap) {
-            model_number(modeldic, "hidden");
-            model_number(modeldic, "paramCount");
-        }
-        model_number(modeldic, "modelCount");
-    }
-    for (handle entry : d.attr("items")()) {
-        std::vector<object> kv = pyutil::unpack(entry, 2);
-        checks::property_pair(kv[0], kv[1], "gmCustomProperties");
-    }
-}
-
-// The workbook takes a new "Utilities" sheet: it is open and has none yet
-// (a second call on one writer would find the first one's).
-void check_workbook(handle book, bool with_sheet) {
-    checks::open_workbook(book, "excelwriter");
-    if (with_sheet && !checks::worksheet(book, nb::str("Utilities")).is_none())
-        checks::impossible(
-            "excelwriter already has a sheet 'Utilities': its workbook was opened by an earlier "
-            "call (finishExcel or initiateExcelWriter on the same writer); open a new pandas "
-            "ExcelWriter, or name no sheet of yours 'Utilities'");
-}
-
-// One attribute of finishExcel's options, read once: at the step that
-// needs it first, where a missing one raises its AttributeError, and kept
-// for the later steps.
-class Option {
-public:
-    Option(handle options, const char *name) : m_options(options), m_name(name) {}
-    // options.<name>, or its AttributeError.
-    const object &get() {
-        if (!m_value.is_valid()) {
-            m_value = nb::getattr(m_options, m_name);
-            m_looked = true;
-        }
-        return m_value;
-    }
-    // hasattr(options, name).
-    bool present() {
-        if (!m_looked) {
-            m_value = checks::attr_if_present(m_options, m_name);
-            m_looked = true;
-        }
-        return m_value.is_valid();
-    }
-    const char *name() const { return m_name; }
-
-private:
-    handle m_options;
-    const char *m_name;
-    object m_value;
-    bool m_looked = false;
-};
 
 // The options finishExcel reads.  Those the sheets take are read only when
 // a workbook is asked for, before anything is written.
@@ -344,54 +119,13 @@ struct FinishOptions {
 
 }  // namespace
 
-WriterTuple initiateExcelWriter(ExcelWriter excelwriter, Optional<Properties> modeldic,
-                                 CustomProperties gmCustomProperties, Str origin, Bool recap) {
-    handle d = gmCustomProperties;
-    object book = nb::getattr(excelwriter, "book");
-    bool with_sheet = pyutil::truthy(origin);
-    check_workbook(book, with_sheet);
-    check_properties(d, modeldic, pyutil::truthy(recap));
-
-    book.attr("set_properties")(gmProperties());
-    set_custom_property(book, nb::str("IsZezidovoraroResult"), nb::bool_(true), nb::str("bool"));
-
-    if (!modeldic.is_none()) add_model_entries(d, modeldic, pyutil::truthy(recap));
-
-    object sheet;
-    if (with_sheet) {
-        sheet = book.attr("add_worksheet")("Utilities");
-        sheet.attr("set_zoom")(150);
-        sheet.attr("write_string")(1, 1, "property");
-        sheet.attr("write_string")(1, 2, "value");
-    }
-
-    // An empty mapping leaves the table empty: the first free row is then the
-    // one below the header.
-    long long i = -1;
-    for (handle entry : d.attr("items")()) {
-        ++i;
-        std::vector<object> kv = pyutil::unpack(entry, 2);
-        std::vector<object> pair = pyutil::unpack(kv[1], 2);
-        handle key = kv[0], value = pair[0], vtype = pair[1];
-        if (value.is_none()) continue;
-        std::pair<object, object> stored = stored_property(value, vtype);
-        set_custom_property(book, key, stored.first, stored.second);
-        if (with_sheet) {
-            sheet.attr("write_string")(2 + i, 1, nb::str(key));
-            write_value_cell(sheet, 2 + i, value, vtype);
-        }
-    }
-    if (with_sheet) sheet.attr("hide")();
-    return nb::make_tuple(nb::borrow(excelwriter), i + 3);
-}
-
+// libfilename: kept for the toolkit's call; the VBA project is looked up by
+// name.  loowidth and traintype: kept for the toolkit's call too.
 Str finishExcel(ExcelWriter excelwriter_in, Any options, CustomProperties gmCustomProperties,
-                Strs sheetList, Frames frameList, ModelDict modeldic, handle libfilename,
+                Strs sheetList, Frames frameList, ModelDict modeldic, handle /* libfilename */,
                 Ints IDlist, Int trainresultColumn, Int testresultColumn,
-                Int LOOResultTrainColumn, handle loowidth, handle traintype, Str tempres) {
-    (void)libfilename;  // kept for the toolkit's call; the VBA project is looked up by name
-    (void)loowidth;
-    (void)traintype;
+                Int LOOResultTrainColumn, handle /* loowidth */, handle /* traintype */,
+                Str tempres) {
     handle d = gmCustomProperties;
     FinishOptions o(options);
     // Read first: without them no call goes further.
@@ -427,16 +161,15 @@ Str finishExcel(ExcelWriter excelwriter_in, Any options, CustomProperties gmCust
         check_workbook(nb::getattr(excelwriter_in, "book"), with_utilities);
         check_properties(d, modeldic, false);
 
-        set.leveragethreshold = o.leveragethreshold.get();
-        set.maxreclist = o.multimaxrec.get();
-        set.LOOlen = set.LOOmaxrec = set.decorindexLOO = o.loomaxrec.get();
+        set.leveragethreshold = o.leveragethreshold.named();
+        set.maxreclist = o.multimaxrec.named();
+        // One option stands for the LOO trainings shown, the count of
+        // selected models and the chart's index alike.
+        set.LOOlen = set.LOOmaxrec = set.decorindexLOO = o.loomaxrec.named();
         set.pptyunit = o.propertyunit.get();
-        set.decorindex = o.maxrec.get();
-        set.verbosexls = o.verbosexls.get();
+        set.decorindex = o.maxrec.named();
+        set.verbosexls = o.verbosexls.named();
         set.excelwriter = nb::borrow(excelwriter_in);
-        set.as = {"options.leveragethreshold", "options.multimaxrec", "options.loomaxrec",
-                  "options.loomaxrec", "options.maxrec", "options.loomaxrec",
-                  "options.verbosexls"};
         open_sheet_set(set, sheetList, frameList);
         checks::sequence(IDlist, "IDlist", "a list whose first element is the best training");
         if (nb::len(IDlist) == 0)
@@ -445,7 +178,8 @@ Str finishExcel(ExcelWriter excelwriter_in, Any options, CustomProperties gmCust
         // The count of trainings: the rows of the result Frame, or the groups
         // of four columns after the measured one on the training sheet.
         object resultcount = nb::int_(0);
-        const object &resultFrame = set.frames[0], &trainFrame = set.frames[1];
+        const object &resultFrame = set[SheetKind::Result].frame,
+                     &trainFrame = set[SheetKind::Training].frame;
         if (!resultFrame.is_none())
             resultcount = nb::int_(checks::frame_shape(resultFrame, "frameList[0]").first);
         else if (!trainFrame.is_none())
@@ -474,7 +208,6 @@ Str finishExcel(ExcelWriter excelwriter_in, Any options, CustomProperties gmCust
     store(d, "Target folder", toolkit::make_extern(o.savedir.get(), options), "text");
     // The key must be there (read, not merely named).
     object hidden = modeldic["hidden"];
-    (void)hidden;
     if (o.configstrMem.present()) modeldic["configmem"] = o.configstrMem.get();
 
     object path = os().attr("path");

@@ -9,27 +9,48 @@
 #include <cmath>
 
 namespace rb {
-namespace {
 
-// "(3)" for a positive index, nothing otherwise.
 object decoration(handle index) {
     if (index <= nb::int_(0)) return nb::str("");
     return nb::str("(%d)") % index;
 }
 
-}  // namespace
+object train_measured_column(handle given) {
+    return given.equal(nb::int_(-1)) ? object(nb::int_(1)) : nb::borrow(given);
+}
+
+object test_measured_column(handle given) {
+    return given.equal(nb::int_(-1)) ? object(nb::int_(4)) : nb::borrow(given);
+}
+
+long long plotted_test_column(long long measured, handle maxreclist, handle verbosexls) {
+    const bool verbose = verbosexls > nb::int_(1);
+    if (maxreclist[nb::int_(0)] > nb::int_(1) || !verbose) return measured + 1;
+    return measured + 1 + 3 * static_cast<long long>(nb::len(maxreclist));
+}
 
 namespace {
 
-const char *const kKinds[7] = {"result",  "training",           "test",          "LOO training",
-                               "LOO test", "bootstrap training", "bootstrap test"};
+struct KindInfo {
+    const char *label;  // "LOO training": the sheet and Frame in messages
+    bool reads_frame;   // the writers of the LOO test and bootstrap test sheets never do
+    bool indexed;       // the Frame is written with its index (column A)
+};
 
-std::string item(const char *list, int i) {
-    return std::string(list) + "[" + std::to_string(i) + "]";
+const KindInfo kKinds[kSheetKinds] = {{"result", true, true},
+                                      {"training", true, false},
+                                      {"test", true, false},
+                                      {"LOO training", true, false},
+                                      {"LOO test", false, false},
+                                      {"bootstrap training", true, true},
+                                      {"bootstrap test", false, true}};
+
+const KindInfo &info(SheetKind kind) { return kKinds[static_cast<size_t>(kind)]; }
+const char *label(const SetSheet &sheet) { return info(sheet.kind).label; }
+
+std::string item(const char *list, const SetSheet &sheet) {
+    return std::string(list) + "[" + std::to_string(static_cast<int>(sheet.kind)) + "]";
 }
-
-// The writers of the LOO test and bootstrap test sheets never read their Frame.
-bool reads_frame(int i) { return i != 4 && i != 6; }
 
 // 'Results', 'Training': the sheets the writer has, for a warning.
 std::string writer_sheets(handle excelwriter) {
@@ -45,10 +66,11 @@ struct Shape {
     long long rows = 0, cols = 0;
 };
 
-void measured_column_in_frame(long long col, const Shape &shape, int i, const std::string &what) {
+void measured_column_in_frame(long long col, const Shape &shape, const SetSheet &sheet,
+                              const std::string &what) {
     if (col >= 0 && col < shape.cols) return;
-    checks::impossible(what + " lies outside the " + kKinds[i] + " Frame (frameList[" +
-                       std::to_string(i) + "]), whose " + std::to_string(shape.cols) +
+    checks::impossible(what + " lies outside the " + label(sheet) + " Frame (" +
+                       item("frameList", sheet) + "), whose " + std::to_string(shape.cols) +
                        " columns are numbered 0 to " + std::to_string(shape.cols - 1) +
                        ": the measured values are read from the Frame at that position, "
                        "counted from 0");
@@ -56,53 +78,54 @@ void measured_column_in_frame(long long col, const Shape &shape, int i, const st
 
 // The columns a chart or a score formula reads must hold the sheet's data:
 // a column past it gives a chart without points and formulas over blanks.
-void holds_data(handle sheet, handle name, long long col, long long rows, int i,
-                const std::string &what, const std::string &argument) {
-    if (col >= 0 && sheetcells::column_holds_cells(sheet, col, 0, rows)) return;
-    checks::impossible("the " + std::string(kKinds[i]) + " sheet " + checks::short_repr(name) +
-                       " has no data in column " + checks::column_label(col) + ", where " + what +
-                       " would be read (" + argument + "); columns are counted from 0");
+void holds_data(const SetSheet &sheet, long long col, long long rows, const std::string &what,
+                const std::string &argument) {
+    if (col >= 0 && sheetcells::column_holds_cells(sheet.sheet, col, 0, rows)) return;
+    checks::impossible("the " + std::string(label(sheet)) + " sheet " +
+                       checks::short_repr(sheet.name) + " has no data in column " +
+                       checks::column_label(col) + ", where " + what + " would be read (" +
+                       argument + "); columns are counted from 0");
 }
 
-void maxreclist_entries(handle maxreclist, const char *name) {
-    checks::sequence(maxreclist, name, "a list of model counts such as [5] or [5, 3]");
-    if (nb::len(maxreclist) == 0)
+void maxreclist_entries(const Named &maxreclist) {
+    checks::sequence(maxreclist.value, maxreclist.name,
+                     "a list of model counts such as [5] or [5, 3]");
+    if (nb::len(maxreclist.value) == 0)
         pyutil::raise(PyExc_IndexError, "%s is empty: it needs one model count per selected model",
-                  name);
+                      maxreclist.name);
     Py_ssize_t i = 0;
-    for (handle count : maxreclist)
-        checks::real(count, std::string(name) + "[" + std::to_string(i++) + "]",
+    for (handle count : maxreclist.value)
+        checks::real(count, std::string(maxreclist.name) + "[" + std::to_string(i++) + "]",
                      "a number (a model count)");
 }
 
 // A chartsheet the set will add must not take the name of a sheet the
 // workbook has (XlsxWriter compares names without case): refused before the
 // sheets are finished, not when the chart comes.
-void chartsheet_name_free(handle book, handle name, int i) {
+void chartsheet_name_free(handle book, handle name, const SetSheet &of) {
     object wanted = nb::str(name).attr("lower")();
     for (handle sheet : book.attr("worksheets")())
         if (nb::getattr(sheet, "name").attr("lower")().equal(wanted))
             checks::impossible("the workbook already has a sheet " +
                                checks::short_repr(nb::getattr(sheet, "name")) +
-                               ", the name of the chartsheet of the " + kKinds[i] +
+                               ", the name of the chartsheet of the " + label(of) +
                                " sheet: give that sheet another name");
 }
 
 // The layout counts a Frame's columns by position: one header row, and one
 // index column for the Frames written with their index (the result and
 // bootstrap Frames).  A MultiIndex shifts every column the writer reads.
-void flat_axes(handle frame, int i) {
+void flat_axes(const SetSheet &sheet) {
     const std::string what =
-        "the " + std::string(kKinds[i]) + " Frame (" + item("frameList", i) + ")";
-    const long long header = checks::levels(nb::getattr(frame, "columns", nb::none()));
+        "the " + std::string(label(sheet)) + " Frame (" + item("frameList", sheet) + ")";
+    const long long header = checks::levels(sheet.frame, "columns");
     if (header > 1)
         checks::impossible(what + " has MultiIndex columns of " + std::to_string(header) +
                            " levels: the sheet gets " + std::to_string(header) +
                            " header rows where the writer counts one; give it one level of "
                            "column names (frame.columns = [...]) or reset the index");
-    const bool indexed = i == 0 || i == 5 || i == 6;
-    const long long index = checks::levels(nb::getattr(frame, "index", nb::none()));
-    if (indexed && index > 1)
+    const long long index = checks::levels(sheet.frame, "index");
+    if (info(sheet.kind).indexed && index > 1)
         checks::impossible(what + " has a MultiIndex of " + std::to_string(index) +
                            " levels: written with its index it fills " + std::to_string(index) +
                            " columns where the writer counts one (column A); reset the index "
@@ -110,9 +133,9 @@ void flat_axes(handle frame, int i) {
 }
 
 // The chart bounds are the least and greatest measured value.
-void has_rows(const Shape &shape, int i) {
+void has_rows(const Shape &shape, const SetSheet &sheet) {
     if (shape.rows > 0) return;
-    checks::impossible("the " + std::string(kKinds[i]) + " Frame (" + item("frameList", i) +
+    checks::impossible("the " + std::string(label(sheet)) + " Frame (" + item("frameList", sheet) +
                        ") has no rows: its chart bounds are the least and greatest of its "
                        "measured values, which takes one example at least");
 }
@@ -121,8 +144,8 @@ void has_rows(const Shape &shape, int i) {
 // averages and the line chart are computed: a text there gives #DIV/0! in
 // "Avg VLOO" and a chart of nothing.
 void scores_are_numbers(handle frame) {
-    object iloc = checks::attr_if_present(frame, "iloc");
-    object columns = checks::attr_if_present(frame, "columns");
+    object iloc = pyutil::attr_or_none(frame, "iloc");
+    object columns = pyutil::attr_or_none(frame, "columns");
     if (!iloc.is_valid() || !columns.is_valid()) return;
     object all = pyutil::steal(PySlice_New(nullptr, nullptr, nullptr));
     for (long long k = 0; k < 2; ++k) {
@@ -139,306 +162,305 @@ void scores_are_numbers(handle frame) {
     }
 }
 
+// What the checks of one sheet share: the set, its workbook, the shape of
+// each Frame, and why the workbook will have no "Utilities" sheet (nullptr
+// when it will).
+struct Checking {
+    const SheetSet &s;
+    object book;
+    Shape shape[kSheetKinds];
+    const char *no_utilities;
+
+    const Shape &shape_of(const SetSheet &sheet) const {
+        return shape[static_cast<size_t>(sheet.kind)];
+    }
+    // A sheet whose chart bounds go on "Utilities", which has rows.
+    void charted(const SetSheet &sheet) const {
+        if (no_utilities)
+            checks::impossible(std::string(no_utilities) + ": the " + label(sheet) + " sheet " +
+                               checks::short_repr(sheet.name) +
+                               " cannot be finished, its chart bounds go on that sheet");
+        has_rows(shape_of(sheet), sheet);
+    }
+};
+
+void check_result(const Checking &c, const SetSheet &sheet) {
+    if (c.shape_of(sheet).cols < 2)
+        checks::impossible(
+            "the result Frame (frameList[0]) has " + std::to_string(c.shape_of(sheet).cols) +
+            " column(s), and needs two: the RMSE (sheet column B) and the VLOO score (C); "
+            "with fewer, its running averages would land on column C and refer to themselves");
+    scores_are_numbers(sheet.frame);
+}
+
+void check_training(const Checking &c, const SetSheet &sheet) {
+    const SheetSet &s = c.s;
+    c.charted(sheet);
+    checks::index(s.trainresultColumn, "trainresultColumn");
+    const long long rc = pyutil::as_index(train_measured_column(s.trainresultColumn));
+    measured_column_in_frame(rc, c.shape_of(sheet), sheet, "trainresultColumn " + std::to_string(rc));
+    long long count = checks::index(s.resultcount, "resultcount");
+    const std::string arg = "trainresultColumn " + std::to_string(rc) +
+                            " holds the measured values, then four columns per training";
+    const long long rows = c.shape_of(sheet).rows;
+    // A campaign without trainings has no estimates: its charts stay
+    // empty, as they always did.
+    if (count >= 1) {
+        holds_data(sheet, rc + 1, rows, "the estimates of the best training", arg);
+        holds_data(sheet, rc + 4, rows, "its VLOO estimates", arg);
+    }
+    if (count > 1)
+        holds_data(sheet, rc + 4 * count, rows,
+                   "the VLOO estimates of training " + std::to_string(count) + " of " +
+                       std::to_string(count) + " (resultcount)",
+                   arg);
+    checks::index(s.infolen, "infolen");
+    object empty = nb::str(""), vloo = nb::str("VLOO");
+    chartsheet_name_free(c.book, best_train_chart_name(empty, s.pptyname, s.besttrainindex, empty),
+                         sheet);
+    chartsheet_name_free(c.book, best_train_chart_name(vloo, s.pptyname, s.besttrainindex, empty),
+                         sheet);
+}
+
+void check_test(const Checking &c, std::vector<std::string> &warnings, const SetSheet &sheet) {
+    const SheetSet &s = c.s;
+    c.charted(sheet);
+    checks::index(s.testresultColumn, "testresultColumn");
+    const long long rc = pyutil::as_index(test_measured_column(s.testresultColumn));
+    measured_column_in_frame(rc, c.shape_of(sheet), sheet, "testresultColumn " + std::to_string(rc));
+    maxreclist_entries(s.maxreclist);
+    checks::real(s.verbosexls.value, s.verbosexls.name, "a number (the verbosity level)");
+    checks::real(s.leveragethreshold.value, s.leveragethreshold.name, "a number");
+    if (std::isnan(pyutil::as_double(s.leveragethreshold.value, 0.0)))
+        warnings.push_back(std::string(s.leveragethreshold.name) +
+                           " is NaN: no leverage of the test sheet is compared above it, so "
+                           "none is flagged; give infinity to flag none, or a number");
+    checks::real(s.decorindex.value, s.decorindex.name, "a number (the index in the chart's name)");
+    const bool verbose = s.verbosexls.value > nb::int_(1);
+    handle maxreclist = s.maxreclist.value;
+    if (verbose && s.leveragethreshold.value > nb::int_(0))
+        checks::index(maxreclist[nb::int_(0)], std::string(s.maxreclist.name) + "[0]",
+                      "an integer (the count of leverage columns flagged)");
+    const long long L = static_cast<long long>(nb::len(maxreclist));
+    const long long chosen = verbose ? L : 1;
+    const std::string arg = "testresultColumn " + std::to_string(rc) +
+                            " holds the measured values, then three columns per entry of " +
+                            s.maxreclist.name;
+    const long long rows = c.shape_of(sheet).rows;
+    holds_data(sheet, rc + 1 + 3 * (chosen - 1), rows,
+               "the estimates of selected model " + std::to_string(chosen), arg);
+    holds_data(sheet, plotted_test_column(rc, maxreclist, s.verbosexls.value), rows,
+               "the test chart's estimates", arg + (verbose ? ", then two per further model" : ""));
+    checks::index(s.infolen, "infolen");
+    chartsheet_name_free(c.book, test_chart_name(decoration(s.decorindex.value)), sheet);
+}
+
+void check_loo_training(const Checking &c, const SetSheet &sheet) {
+    const SheetSet &s = c.s;
+    c.charted(sheet);
+    long long col = checks::index(s.LOOResultTrainColumn, "LOOResultTrainColumn");
+    measured_column_in_frame(col - 1, c.shape_of(sheet), sheet,
+                             "LOOResultTrainColumn " + std::to_string(col) +
+                                 " less 1, the column of the measured values,");
+    maxreclist_entries(s.maxreclist);
+    checks::real(s.verbosexls.value, s.verbosexls.name, "a number (the verbosity level)");
+    checks::real(s.LOOmaxrec.value, s.LOOmaxrec.name, "a number (the count of selected models)");
+    checks::real(s.decorindexLOO.value, s.decorindexLOO.name,
+                 "a number (the index in the chart's name)");
+    if (s.verbosexls.value > nb::int_(1))
+        checks::index(s.LOOlen.value, s.LOOlen.name, "an integer (the LOO trainings shown)");
+    holds_data(sheet, col, c.shape_of(sheet).rows, "the LOO estimates",
+               "LOOResultTrainColumn " + std::to_string(col));
+    checks::index(s.infolen, "infolen");
+    object loo = nb::str("LOO CV");
+    chartsheet_name_free(
+        c.book, best_train_chart_name(loo, s.pptyname, nb::none(), decoration(s.decorindexLOO.value)),
+        sheet);
+}
+
+// The Frame of each sheet the writer has (a Frame of the right shape), and a
+// warning for a Frame whose sheet it has not.
+void check_frame(Checking &c, std::vector<std::string> &warnings, const SetSheet &sheet) {
+    const bool reads = info(sheet.kind).reads_frame;
+    if (!sheet.frame.is_none()) {
+        auto rc = checks::frame_shape(sheet.frame, item("frameList", sheet));
+        Shape &shape = c.shape[static_cast<size_t>(sheet.kind)];
+        shape.rows = rc.first;
+        shape.cols = rc.second;
+        if (sheet.present() && reads) flat_axes(sheet);
+    }
+    if (sheet.present() && sheet.frame.is_none() && reads)
+        checks::wrong_type(item("frameList", sheet), sheet.frame,
+                           "the Frame written on the " + std::string(label(sheet)) + " sheet " +
+                               checks::short_repr(sheet.name) + ", which the writer has");
+    if (!sheet.present() && !sheet.frame.is_none())
+        warnings.push_back(item("sheetList", sheet) + " " + checks::short_repr(sheet.name) +
+                           " names no sheet of the writer: the " + label(sheet) + " Frame (" +
+                           item("frameList", sheet) +
+                           ") is left unfinished, without its formulas and charts; the writer "
+                           "has the sheets " + writer_sheets(c.s.excelwriter));
+}
+
 }  // namespace
 
 void open_sheet_set(SheetSet &s, handle sheetList, handle frameList) {
     // Both lists are checked before any sheet is touched.
-    s.frames = checks::unpack(frameList, 7, "frameList");
-    s.names = checks::unpack(sheetList, 7, "sheetList");
-    for (int i = 0; i < 7; ++i) {
-        const object &name = s.names[static_cast<size_t>(i)];
-        if (!name.is_none() && !nb::isinstance<nb::str>(name))
-            checks::wrong_type(item("sheetList", i), name,
-                               std::string("the name of the ") + kKinds[i] + " sheet (text)");
-    }
+    std::vector<object> frames = checks::unpack(frameList, kSheetKinds, "frameList");
+    std::vector<object> names = checks::unpack(sheetList, kSheetKinds, "sheetList");
     s.sheets.clear();
-    for (const object &name : s.names) s.sheets.push_back(getSheet(s.excelwriter, name));
+    for (size_t k = 0; k < kSheetKinds; ++k) {
+        SetSheet sheet{static_cast<SheetKind>(k), names[k], frames[k], nb::none()};
+        if (!sheet.name.is_none() && !nb::isinstance<nb::str>(sheet.name))
+            checks::wrong_type(item("sheetList", sheet), sheet.name,
+                               std::string("the name of the ") + label(sheet) + " sheet (text)");
+        s.sheets.push_back(sheet);
+    }
+    for (SetSheet &sheet : s.sheets) sheet.sheet = getSheet(s.excelwriter, sheet.name);
 }
 
 void check_sheet_set(const SheetSet &s, const char *no_utilities) {
-    object book = nb::getattr(s.excelwriter, "book");
-    Shape shape[7];
-    bool present[7];
+    Checking c{s, nb::getattr(s.excelwriter, "book"), {}, no_utilities};
     // Given once every check has passed: a refused call says one thing.
     std::vector<std::string> warnings;
-    for (int i = 0; i < 7; ++i) {
-        const size_t k = static_cast<size_t>(i);
-        const object &frame = s.frames[k];
-        present[i] = !s.sheets[k].is_none();
-        if (!frame.is_none()) {
-            auto rc = checks::frame_shape(frame, item("frameList", i));
-            shape[i].rows = rc.first;
-            shape[i].cols = rc.second;
-            if (present[i] && reads_frame(i)) flat_axes(frame, i);
-        }
-        if (present[i] && frame.is_none() && reads_frame(i))
-            checks::wrong_type(item("frameList", i), frame,
-                               "the Frame written on the " + std::string(kKinds[i]) + " sheet " +
-                                   checks::short_repr(s.names[k]) + ", which the writer has");
-        if (!present[i] && !frame.is_none())
-            warnings.push_back(item("sheetList", i) + " " + checks::short_repr(s.names[k]) +
-                         " names no sheet of the writer: the " + kKinds[i] +
-                         " Frame (frameList[" + std::to_string(i) +
-                         "]) is left unfinished, without its formulas and charts; the writer "
-                         "has the sheets " + writer_sheets(s.excelwriter));
-    }
-    auto need_utilities = [&](int i) {
-        if (!no_utilities) return;
-        checks::impossible(std::string(no_utilities) + ": the " + kKinds[i] + " sheet " +
-                           checks::short_repr(s.names[static_cast<size_t>(i)]) +
-                           " cannot be finished, its chart bounds go on that sheet");
-    };
-    auto sheet = [&](int i) -> handle { return s.sheets[static_cast<size_t>(i)]; };
-    auto name = [&](int i) -> handle { return s.names[static_cast<size_t>(i)]; };
-
-    if (present[0] && shape[0].cols < 2)
-        checks::impossible(
-            "the result Frame (frameList[0]) has " + std::to_string(shape[0].cols) +
-            " column(s), and needs two: the RMSE (sheet column B) and the VLOO score (C); "
-            "with fewer, its running averages would land on column C and refer to themselves");
-    if (present[0]) scores_are_numbers(s.frames[0]);
-
-    if (present[1]) {
-        need_utilities(1);
-        has_rows(shape[1], 1);
-        long long rc = checks::index(s.trainresultColumn, "trainresultColumn");
-        if (rc == -1) rc = 1;
-        measured_column_in_frame(rc, shape[1], 1, "trainresultColumn " + std::to_string(rc));
-        long long count = checks::index(s.resultcount, "resultcount");
-        const std::string arg = "trainresultColumn " + std::to_string(rc) +
-                                " holds the measured values, then four columns per training";
-        const long long rows = shape[1].rows;
-        // A campaign without trainings has no estimates: its charts stay
-        // empty, as they always did.
-        if (count >= 1) {
-            holds_data(sheet(1), name(1), rc + 1, rows, 1, "the estimates of the best training",
-                       arg);
-            holds_data(sheet(1), name(1), rc + 4, rows, 1, "its VLOO estimates", arg);
-        }
-        if (count > 1)
-            holds_data(sheet(1), name(1), rc + 4 * count, rows, 1,
-                       "the VLOO estimates of training " + std::to_string(count) + " of " +
-                           std::to_string(count) + " (resultcount)",
-                       arg);
-        checks::index(s.infolen, "infolen");
-        const bool numbered = !s.besttrainindex.is_none();
-        chartsheet_name_free(book,
-                             numbered ? object(nb::str("Training #{} chart").format(s.besttrainindex))
-                                      : object(nb::str("{} chart").format(s.pptyname)),
-                             1);
-        chartsheet_name_free(book,
-                             numbered ? object(nb::str("VLOO #{} chart").format(s.besttrainindex))
-                                      : object(nb::str("VLOO chart")),
-                             1);
-    }
-
-    if (present[2]) {
-        need_utilities(2);
-        has_rows(shape[2], 2);
-        long long rc = checks::index(s.testresultColumn, "testresultColumn");
-        if (rc == -1) rc = 4;
-        measured_column_in_frame(rc, shape[2], 2, "testresultColumn " + std::to_string(rc));
-        maxreclist_entries(s.maxreclist, s.as.maxreclist);
-        checks::real(s.verbosexls, s.as.verbosexls, "a number (the verbosity level)");
-        checks::real(s.leveragethreshold, s.as.leveragethreshold, "a number");
-        const double threshold = PyFloat_AsDouble(s.leveragethreshold.ptr());
-        if (threshold == -1.0 && PyErr_Occurred()) PyErr_Clear();
-        if (std::isnan(threshold))
-            warnings.push_back(std::string(s.as.leveragethreshold) +
-                               " is NaN: no leverage of the test sheet is compared above it, so "
-                               "none is flagged; give infinity to flag none, or a number");
-        checks::real(s.decorindex, s.as.decorindex, "a number (the index in the chart's name)");
-        const bool verbose = s.verbosexls > nb::int_(1);
-        object first = s.maxreclist[nb::int_(0)];
-        if (verbose && s.leveragethreshold > nb::int_(0))
-            checks::index(first, std::string(s.as.maxreclist) + "[0]",
-                          "an integer (the count of leverage columns flagged)");
-        const long long L = static_cast<long long>(nb::len(s.maxreclist));
-        const long long chosen = verbose ? L : 1;
-        const long long plotted = first > nb::int_(1) ? rc + 1 : (verbose ? rc + 1 + 3 * L : rc + 1);
-        const std::string arg = "testresultColumn " + std::to_string(rc) +
-                                " holds the measured values, then three columns per entry of " +
-                                s.as.maxreclist;
-        const long long rows = shape[2].rows;
-        holds_data(sheet(2), name(2), rc + 1 + 3 * (chosen - 1), rows, 2,
-                   "the estimates of selected model " + std::to_string(chosen), arg);
-        holds_data(sheet(2), name(2), plotted, rows, 2, "the test chart's estimates",
-                   arg + (verbose ? ", then two per further model" : ""));
-        checks::index(s.infolen, "infolen");
-        chartsheet_name_free(book, nb::str("Test result chart%s") % decoration(s.decorindex), 2);
-    }
-
-    if (present[3]) {
-        need_utilities(3);
-        has_rows(shape[3], 3);
-        long long c = checks::index(s.LOOResultTrainColumn, "LOOResultTrainColumn");
-        measured_column_in_frame(c - 1, shape[3], 3,
-                                 "LOOResultTrainColumn " + std::to_string(c) +
-                                     " less 1, the column of the measured values,");
-        maxreclist_entries(s.maxreclist, s.as.maxreclist);
-        checks::real(s.verbosexls, s.as.verbosexls, "a number (the verbosity level)");
-        checks::real(s.LOOmaxrec, s.as.LOOmaxrec, "a number (the count of selected models)");
-        checks::real(s.decorindexLOO, s.as.decorindexLOO,
-                     "a number (the index in the chart's name)");
-        if (s.verbosexls > nb::int_(1))
-            checks::index(s.LOOlen, s.as.LOOlen, "an integer (the LOO trainings shown)");
-        holds_data(sheet(3), name(3), c, shape[3].rows, 3, "the LOO estimates",
-                   "LOOResultTrainColumn " + std::to_string(c));
-        checks::index(s.infolen, "infolen");
-        chartsheet_name_free(book, nb::str("LOO CV chart{}").format(decoration(s.decorindexLOO)),
-                             3);
-    }
-
-    if (present[4]) checks::index(s.LOOResultTrainColumn, "LOOResultTrainColumn");
+    for (const SetSheet &sheet : s.sheets) check_frame(c, warnings, sheet);
+    if (s[SheetKind::Result].present()) check_result(c, s[SheetKind::Result]);
+    if (s[SheetKind::Training].present()) check_training(c, s[SheetKind::Training]);
+    if (s[SheetKind::Test].present()) check_test(c, warnings, s[SheetKind::Test]);
+    if (s[SheetKind::LooTraining].present()) check_loo_training(c, s[SheetKind::LooTraining]);
+    if (s[SheetKind::LooTest].present())
+        checks::index(s.LOOResultTrainColumn, "LOOResultTrainColumn");
     for (const std::string &w : warnings) checks::warn(w);
 }
 
-void finish_sheet_set(const SheetSet &s) {
-    handle excelwriter = s.excelwriter, pptyname = s.pptyname, besttrainindex = s.besttrainindex,
-           paramcount = s.paramcount, resultcount = s.resultcount,
-           leveragethreshold = s.leveragethreshold, maxreclist = s.maxreclist,
-           LOOResultTrainColumn = s.LOOResultTrainColumn, LOOlen = s.LOOlen,
-           LOOmaxrec = s.LOOmaxrec, pptyunit = s.pptyunit, decorindex = s.decorindex,
-           decorindexLOO = s.decorindexLOO, verbosexls = s.verbosexls;
-    const std::vector<object> &frames = s.frames, &names = s.names, &sheets = s.sheets;
+namespace {
 
-    const object &resultFrame = frames[0], &trainFrame = frames[1], &testFrame = frames[2];
-    const object &looTrainFrame = frames[3], &looTestFrame = frames[4];
-    const object &bsTrainFrame = frames[5], &bsTestFrame = frames[6];
-    const object &resultsheetname = names[0], &trainsheetname = names[1];
-    const object &testsheetname = names[2], &lootrainsheetname = names[3];
+// What the writers of the set share: its workbook, the measured columns of
+// the training and test sheets, the test chart's name suffix, and the first
+// free row of "Utilities", where the next min/max block goes.  The columns
+// and the suffix are settled before any sheet is written.
+struct Finishing {
+    const SheetSet &s;
+    object workbook, train_column, test_column, decorator;
+    object infolen;
+};
 
-    const object &resultSheet = sheets[0], &trainSheet = sheets[1], &testSheet = sheets[2];
-    const object &lootrainSheet = sheets[3], &lootestSheet = sheets[4];
-    const object &bstrainSheet = sheets[5], &bstestSheet = sheets[6];
-
-    object workbook = nb::getattr(excelwriter, "book");
-
-    object minusone = nb::int_(-1);
-    object trainresultColumn = nb::borrow(s.trainresultColumn);
-    object testresultColumn = nb::borrow(s.testresultColumn);
-    if (trainresultColumn.equal(minusone)) trainresultColumn = nb::int_(1);
-    if (testresultColumn.equal(minusone)) testresultColumn = nb::int_(4);
-
-    object decorator = decoration(decorindex);
-    // The first free row of "Utilities", where the next min/max block goes.
-    object infolen = nb::borrow(s.infolen);
-    object none = nb::none(), empty = nb::str("");
-
-    if (!resultSheet.is_none()) {
-        object extracol = enrichResultSheet(workbook, resultSheet, resultFrame);
-        object chart = line_chart(workbook, resultsheetname, resultcount, nb::int_(0),
-                                      nb::int_(1), nb::int_(2), nb::str("Trainings"), empty, empty,
-                                      nb::str("0"), NUM_FORMAT());
-        // First column right of the table and of the columns the writer added.
-        object col = nb::getattr(resultFrame, "shape")[nb::int_(1)] + extracol;
-        object insertpos = a1::text(a1::cell(1, pyutil::as_index(col), true, true));
-        resultSheet.attr("insert_chart")(insertpos, chart);
-    }
-
-    // Each chart is drawn from the cells its sheet's writer read.
-    if (!trainSheet.is_none()) {
-        sheetcells::Cells cells(workbook, trainSheet);
-        const TrainFigures f =
-            write_train_sheet(workbook, trainSheet, trainFrame, resultcount, besttrainindex,
-                              trainresultColumn, pptyname, paramcount, infolen, &cells);
-        infolen = f.nextrow;
-        best_train_chart(workbook, trainresultColumn, f.shiftCompute, f.datacount, f.minExpect,
-                         f.maxExpect, pptyname, besttrainindex, pptyunit, trainsheetname, empty,
-                         empty, empty, f.diagvalues, false, &cells);
-        best_train_chart(workbook, trainresultColumn, f.shiftVLOO, f.datacount, f.minExpect,
-                         f.maxExpect, pptyname, besttrainindex, pptyunit, trainsheetname, empty,
-                         nb::str("VLOO"), empty, f.diagvalues, false, &cells);
-    }
-
-    if (!testSheet.is_none()) {
-        sheetcells::Cells cells(workbook, testSheet);
-        const ChartFigures f = write_test_sheet(workbook, testSheet, testFrame, testresultColumn,
-                                                maxreclist, leveragethreshold, verbosexls, infolen,
-                                                &cells);
-        infolen = f.nextrow;
-
-        const object &expectedcol = testresultColumn;
-        object one = nb::int_(1);
-        // Column of the best model: on a verbose sheet the first further
-        // model, right of the three columns of every selected model; when
-        // more than one model is selected, the column right of the measured
-        // values is plotted instead.
-        object bestcol;
-        if (verbosexls > one) {
-            object selected = nb::int_(3 * (long long)nb::len(maxreclist));
-            bestcol = (expectedcol + one) + selected;
-        } else {
-            bestcol = expectedcol + one;
-        }
-        object plotted =
-            (maxreclist[nb::int_(0)] > one) ? (expectedcol + one) : bestcol;
-
-        nb::list computedcols, seriesnames, colors, shapes;
-        computedcols.append(plotted);
-        seriesnames.append("Test results");
-        colors.append("blue");
-        shapes.append("circle");
-        test_chart(workbook, expectedcol, computedcols, seriesnames, colors, shapes, pptyname,
-                   pptyunit, testsheetname, f.datacount, f.minExpect, f.maxExpect, decorator,
-                   f.diagvalues, false, &cells);
-    }
-
-    if (!lootrainSheet.is_none()) {
-        sheetcells::Cells cells(workbook, lootrainSheet);
-        object decoratorLOO = decoration(decorindexLOO);
-        object firstcount = maxreclist[nb::int_(0)];
-        const ChartFigures f =
-            write_loo_train_sheet(workbook, lootrainSheet, looTrainFrame, LOOResultTrainColumn,
-                                  LOOlen, firstcount, verbosexls, LOOmaxrec, infolen, &cells);
-        // Measured values sit one column left of the LOO estimates.
-        object expectedcol = LOOResultTrainColumn - nb::int_(1);
-        best_train_chart(workbook, expectedcol, LOOResultTrainColumn, f.datacount, f.minExpect,
-                         f.maxExpect, pptyname, none, pptyunit, lootrainsheetname, decoratorLOO,
-                         nb::str("LOO CV"), empty, f.diagvalues, false, &cells);
-    }
-
-    if (!lootestSheet.is_none())
-        enrichLOOTestSheet(workbook, lootestSheet, looTestFrame, LOOResultTrainColumn);
-
-    // The bootstrap writers keep their own defaults: result column 2, no
-    // utility row.
-    if (!bstrainSheet.is_none())
-        enrichBSTrainSheet(workbook, bstrainSheet, bsTrainFrame, nb::int_(2), minusone);
-
-    if (!bstestSheet.is_none()) enrichBSTestSheet(workbook, bstestSheet, bsTestFrame);
-
+void finish_result(Finishing &f, const SetSheet &sheet) {
+    object extracol = enrichResultSheet(f.workbook, sheet.sheet, sheet.frame);
+    object zero = nb::int_(0), one = nb::int_(1), two = nb::int_(2), empty = nb::str("");
+    object trainings = nb::str("Trainings"), x_format = nb::str("0"), y_format = NUM_FORMAT();
+    LineChart spec{sheet.name, f.s.resultcount, zero, one, two, trainings, empty, empty,
+                   x_format, y_format};
+    object chart = line_chart(f.workbook, spec);
+    // First column right of the table and of the columns the writer added.
+    object col = nb::getattr(sheet.frame, "shape")[nb::int_(1)] + extracol;
+    object insertpos = a1::text(a1::cell(1, pyutil::as_index(col), true, true));
+    sheet.sheet.attr("insert_chart")(insertpos, chart);
 }
 
+// Each chart is drawn from the cells its sheet's writer read.
+void finish_training(Finishing &f, const SetSheet &sheet) {
+    const SheetSet &s = f.s;
+    sheetcells::Cells cells(f.workbook, sheet.sheet);
+    const object &measured = f.train_column;
+    const TrainFigures fig =
+        write_train_sheet({f.workbook, sheet.sheet, sheet.frame, f.infolen, &cells},
+                          s.resultcount, measured, s.paramcount);
+    f.infolen = fig.nextrow;
+    object empty = nb::str(""), vloo = nb::str("VLOO");
+    BestTrainChart spec{scatter_data(fig, sheet.name, measured, fig.shiftCompute),
+                        s.pptyname, s.besttrainindex, s.pptyunit, empty, empty, empty};
+    best_train_chart(f.workbook, spec, false, &cells);
+    spec.data.computedcol = fig.shiftVLOO;
+    spec.titleprefix = vloo;
+    best_train_chart(f.workbook, spec, false, &cells);
+}
+
+void finish_test(Finishing &f, const SetSheet &sheet) {
+    const SheetSet &s = f.s;
+    sheetcells::Cells cells(f.workbook, sheet.sheet);
+    const object &measured = f.test_column;
+    const ChartFigures fig =
+        write_test_sheet({f.workbook, sheet.sheet, sheet.frame, f.infolen, &cells}, measured,
+                         s.maxreclist.value, s.leveragethreshold.value, s.verbosexls.value);
+    f.infolen = fig.nextrow;
+    object plotted = nb::int_(
+        plotted_test_column(pyutil::as_index(measured), s.maxreclist.value, s.verbosexls.value));
+    nb::list computedcols, seriesnames, colors, shapes;
+    computedcols.append(plotted);
+    seriesnames.append("Test results");
+    colors.append("blue");
+    shapes.append("circle");
+    TestChart spec{scatter_data(fig, sheet.name, measured, computedcols),
+                   seriesnames, colors, shapes, s.pptyname, s.pptyunit, f.decorator};
+    test_chart(f.workbook, spec, false, &cells);
+}
+
+void finish_loo_training(Finishing &f, const SetSheet &sheet) {
+    const SheetSet &s = f.s;
+    sheetcells::Cells cells(f.workbook, sheet.sheet);
+    object decorator = decoration(s.decorindexLOO.value);
+    const ChartFigures fig =
+        write_loo_train_sheet({f.workbook, sheet.sheet, sheet.frame, f.infolen, &cells},
+                              s.LOOResultTrainColumn, s.LOOlen.value, s.verbosexls.value,
+                              s.LOOmaxrec.value);
+    // Measured values sit one column left of the LOO estimates.
+    object measured = s.LOOResultTrainColumn - nb::int_(1);
+    object empty = nb::str(""), loo = nb::str("LOO CV");
+    BestTrainChart spec{scatter_data(fig, sheet.name, measured, s.LOOResultTrainColumn),
+                        s.pptyname, nb::none(), s.pptyunit, decorator, loo, empty};
+    best_train_chart(f.workbook, spec, false, &cells);
+}
+
+}  // namespace
+
+void finish_sheet_set(const SheetSet &s) {
+    object workbook = nb::getattr(s.excelwriter, "book");
+    object train_column = train_measured_column(s.trainresultColumn);
+    object test_column = test_measured_column(s.testresultColumn);
+    Finishing f{s, workbook, train_column, test_column, decoration(s.decorindex.value),
+                nb::borrow(s.infolen)};
+    auto present = [&](SheetKind kind) -> const SetSheet * {
+        return s[kind].present() ? &s[kind] : nullptr;
+    };
+    if (auto *sheet = present(SheetKind::Result)) finish_result(f, *sheet);
+    if (auto *sheet = present(SheetKind::Training)) finish_training(f, *sheet);
+    if (auto *sheet = present(SheetKind::Test)) finish_test(f, *sheet);
+    if (auto *sheet = present(SheetKind::LooTraining)) finish_loo_training(f, *sheet);
+    if (auto *sheet = present(SheetKind::LooTest))
+        enrichLOOTestSheet(f.workbook, sheet->sheet, sheet->frame, s.LOOResultTrainColumn);
+    // The bootstrap writers keep their own defaults: result column 2, no
+    // utility row.
+    if (auto *sheet = present(SheetKind::BootstrapTraining))
+        enrichBSTrainSheet(f.workbook, sheet->sheet, sheet->frame, nb::int_(2), nb::int_(-1));
+    if (auto *sheet = present(SheetKind::BootstrapTest))
+        enrichBSTestSheet(f.workbook, sheet->sheet, sheet->frame);
+}
 
 NoneType enrichExcelFile(ExcelWriter excelwriter, Str pptyname, Int besttrainindex,
                          Strs sheetList, Frames frameList, Int paramcount, Int resultcount,
                          Float leveragethreshold, MaxRecords maxreclist, Int infolen,
                          Int trainresultColumn, Int testresultColumn, Int LOOResultTrainColumn,
-                         handle loowidth, Int LOOlen, Int LOOmaxrec, Str pptyunit, Int decorindex,
-                         Int decorindexLOO, handle traintype, Int verbosexls) {
-    (void)loowidth;
-    (void)traintype;
+                         handle /* loowidth */, Int LOOlen, Int LOOmaxrec, Str pptyunit,
+                         Int decorindex, Int decorindexLOO, handle /* traintype */,
+                         Int verbosexls) {
     SheetSet s;
     s.excelwriter = nb::borrow(excelwriter);
     s.pptyname = nb::borrow(pptyname);
     s.besttrainindex = nb::borrow(besttrainindex);
     s.paramcount = nb::borrow(paramcount);
     s.resultcount = nb::borrow(resultcount);
-    s.leveragethreshold = nb::borrow(leveragethreshold);
-    s.maxreclist = nb::borrow(maxreclist);
+    s.leveragethreshold = {nb::borrow(leveragethreshold), "leveragethreshold"};
+    s.maxreclist = {nb::borrow(maxreclist), "maxreclist"};
     s.infolen = nb::borrow(infolen);
     s.trainresultColumn = nb::borrow(trainresultColumn);
     s.testresultColumn = nb::borrow(testresultColumn);
     s.LOOResultTrainColumn = nb::borrow(LOOResultTrainColumn);
-    s.LOOlen = nb::borrow(LOOlen);
-    s.LOOmaxrec = nb::borrow(LOOmaxrec);
+    s.LOOlen = {nb::borrow(LOOlen), "LOOlen"};
+    s.LOOmaxrec = {nb::borrow(LOOmaxrec), "LOOmaxrec"};
     s.pptyunit = nb::borrow(pptyunit);
-    s.decorindex = nb::borrow(decorindex);
-    s.decorindexLOO = nb::borrow(decorindexLOO);
-    s.verbosexls = nb::borrow(verbosexls);
-    s.as = {"leveragethreshold", "maxreclist", "LOOlen", "LOOmaxrec", "decorindex",
-            "decorindexLOO", "verbosexls"};
+    s.decorindex = {nb::borrow(decorindex), "decorindex"};
+    s.decorindexLOO = {nb::borrow(decorindexLOO), "decorindexLOO"};
+    s.verbosexls = {nb::borrow(verbosexls), "verbosexls"};
     open_sheet_set(s, sheetList, frameList);
     object book = nb::getattr(excelwriter, "book");
     checks::open_workbook(book, "excelwriter");
@@ -448,8 +470,8 @@ NoneType enrichExcelFile(ExcelWriter excelwriter, Str pptyname, Int besttrainind
     return nb::none();
 }
 
-NoneType enrichExcelPreproc(ExcelWriter excelwriter, Str sheetName, handle filename, Bool do_vba) {
-    (void)filename;
+NoneType enrichExcelPreproc(ExcelWriter excelwriter, Str sheetName, handle /* filename */,
+                            Bool do_vba) {
     object preprocSheet = getSheet(excelwriter, sheetName);
     preprocSheet.attr("set_zoom")(150);
     if (pyutil::truthy(do_vba)) {

@@ -54,11 +54,9 @@ struct MinMaxBlock {
     std::string expectedrange;  // the measured cells, for the score formulas
 };
 
-// The block on the book's "Utilities" sheet.  `deltaRow`, which
-// setMinMaxOnSheet takes too, does not move it.
-MinMaxBlock write_minmax_block(handle Book, handle Sheet, handle Frame, handle measuredColumn,
-                               long deltaRow, handle infolen) {
-    (void)deltaRow;
+// The block on the book's "Utilities" sheet.
+MinMaxBlock minmax_block(handle Book, handle Sheet, handle Frame, handle measuredColumn,
+                               handle infolen) {
     const MinMaxFigures f =
         rb::write_minmax_block(utilities_sheet(Book), Sheet, Frame, measuredColumn, infolen);
     MinMaxBlock b;
@@ -159,15 +157,14 @@ bool above(handle value, long long bound) { return (value > nb::int_(bound)); }
 
 }  // namespace
 
-TrainFigures write_train_sheet(handle Book, handle Sheet, handle Frame, handle resultcount,
-                               handle besttrain, handle resultColumn, handle pptyname,
-                               handle paramcount, handle infolen, sheetcells::Cells *shared) {
-    (void)besttrain;
-    (void)pptyname;
+TrainFigures write_train_sheet(const SheetWriting &w, handle resultcount, handle resultColumn,
+                               handle paramcount) {
+    handle Book = w.Book, Sheet = w.Sheet, Frame = w.Frame, infolen = w.infolen;
+    sheetcells::Cells *shared = w.cells;
     check_measured(Book, Frame, resultColumn, 0, "training");
     checks::index(resultcount, "resultcount", "an integer (the count of trainings)");
     checks::index(infolen, "infolen");
-    const MinMaxBlock mm = write_minmax_block(Book, Sheet, Frame, resultColumn, 9, infolen);
+    const MinMaxBlock mm = minmax_block(Book, Sheet, Frame, resultColumn, infolen);
     const Index datacount = mm.rows, trainsize = mm.columns;
     Index rc = pyutil::as_index(resultColumn);
     sheetcells::Cells own(Book, Sheet);
@@ -222,18 +219,20 @@ TrainFigures write_train_sheet(handle Book, handle Sheet, handle Frame, handle r
     return {mm.figures, resultColumn + nb::int_(1), resultColumn + nb::int_(4)};
 }
 
+// besttrain and pptyname: kept for the toolkit's calls; the sheet names neither.
 TrainTuple enrichTrainSheet(Workbook Book, Worksheet Sheet, DataFrame Frame, Int resultcount,
-                            handle besttrain, Int resultColumn, handle pptyname, Int paramcount,
-                            Int infolen) {
-    const TrainFigures f = write_train_sheet(Book, Sheet, Frame, resultcount, besttrain,
-                                             resultColumn, pptyname, paramcount, infolen);
+                            handle /* besttrain */, Int resultColumn, handle /* pptyname */,
+                            Int paramcount, Int infolen) {
+    const TrainFigures f =
+        write_train_sheet({Book, Sheet, Frame, infolen}, resultcount, resultColumn, paramcount);
     return nb::make_tuple(f.shiftCompute, f.shiftVLOO, f.datacount, f.minExpect, f.maxExpect,
                           f.nextrow, f.diagvalues);
 }
 
-ChartFigures write_test_sheet(handle Book, handle Sheet, handle Frame, handle resultColumn,
-                              handle maxreclist, handle leveragethreshold, handle verbose,
-                              handle infolen, sheetcells::Cells *shared) {
+ChartFigures write_test_sheet(const SheetWriting &w, handle resultColumn, handle maxreclist,
+                              handle leveragethreshold, handle verbose) {
+    handle Book = w.Book, Sheet = w.Sheet, Frame = w.Frame, infolen = w.infolen;
+    sheetcells::Cells *shared = w.cells;
     check_measured(Book, Frame, resultColumn, 0, "test");
     check_counts(maxreclist);
     checks::real(leveragethreshold, "leveragethreshold");
@@ -247,7 +246,7 @@ ChartFigures write_test_sheet(handle Book, handle Sheet, handle Frame, handle re
         checks::index(maxreclist[nb::int_(0)], "maxreclist[0]",
                       "an integer (the count of leverage columns flagged)");
     }
-    const MinMaxBlock mm = write_minmax_block(Book, Sheet, Frame, resultColumn, 7, infolen);
+    const MinMaxBlock mm = minmax_block(Book, Sheet, Frame, resultColumn, infolen);
     const Index testcount = mm.rows, testsize = mm.columns;
     Index rc = pyutil::as_index(resultColumn);
     sheetcells::Cells own(Book, Sheet);
@@ -343,15 +342,14 @@ TestTuple chart_figures(const ChartFigures &f) {
 
 TestTuple enrichTestSheet(Workbook Book, Worksheet Sheet, DataFrame Frame, Int resultColumn,
                           Ints maxreclist, Float leveragethreshold, Int verbose, Int infolen) {
-    return chart_figures(write_test_sheet(Book, Sheet, Frame, resultColumn, maxreclist,
-                                          leveragethreshold, verbose, infolen));
+    return chart_figures(write_test_sheet({Book, Sheet, Frame, infolen}, resultColumn, maxreclist,
+                                          leveragethreshold, verbose));
 }
 
-ChartFigures write_loo_train_sheet(handle Book, handle Sheet, handle Frame,
-                                   handle resultColumn, handle LOOlen, handle resultCount,
-                                   handle verbose, handle LOOmaxrec, handle infolen,
-                                   sheetcells::Cells *shared) {
-    (void)resultCount;
+ChartFigures write_loo_train_sheet(const SheetWriting &w, handle resultColumn, handle LOOlen,
+                                   handle verbose, handle LOOmaxrec) {
+    handle Book = w.Book, Sheet = w.Sheet, Frame = w.Frame, infolen = w.infolen;
+    sheetcells::Cells *shared = w.cells;
     check_measured(Book, Frame, resultColumn, 1, "LOO training");
     checks::real(verbose, "verbose", "a number (the verbosity level)");
     checks::real(LOOmaxrec, "LOOmaxrec", "a number (the count of selected models)");
@@ -361,7 +359,7 @@ ChartFigures write_loo_train_sheet(handle Book, handle Sheet, handle Frame,
     Sheet.attr("freeze_panes")(1, 1);
     // The measured values stand just left of the LOO estimates.
     const MinMaxBlock mm =
-        write_minmax_block(Book, Sheet, Frame, (resultColumn - nb::int_(1)), 5, infolen);
+        minmax_block(Book, Sheet, Frame, (resultColumn - nb::int_(1)), infolen);
     const Index datacount = mm.rows, trainsize = mm.columns;
     Index rc = pyutil::as_index(resultColumn);
     sheetcells::Cells own(Book, Sheet);
@@ -415,16 +413,16 @@ ChartFigures write_loo_train_sheet(handle Book, handle Sheet, handle Frame,
     return mm.figures;
 }
 
+// resultCount: kept for the toolkit's calls; the sheet does not use it.
 TestTuple enrichLOOTrainSheet(Workbook Book, Worksheet Sheet, DataFrame Frame, Int resultColumn,
-                              Int LOOlen, handle resultCount, Int verbose, Int LOOmaxrec,
+                              Int LOOlen, handle /* resultCount */, Int verbose, Int LOOmaxrec,
                               Int infolen) {
-    return chart_figures(write_loo_train_sheet(Book, Sheet, Frame, resultColumn, LOOlen,
-                                               resultCount, verbose, LOOmaxrec, infolen));
+    return chart_figures(write_loo_train_sheet({Book, Sheet, Frame, infolen}, resultColumn,
+                                               LOOlen, verbose, LOOmaxrec));
 }
 
-NoneType enrichLOOTestSheet(handle Book, Worksheet Sheet, handle Frame, Int resultColumn) {
-    (void)Book;
-    (void)Frame;
+NoneType enrichLOOTestSheet(handle /* Book */, Worksheet Sheet, handle /* Frame */,
+                            Int resultColumn) {
     const Index rc = checks::index(resultColumn, "resultColumn");
     Sheet.attr("set_zoom")(150);
     Sheet.attr("freeze_panes")(1, 1);
@@ -432,11 +430,9 @@ NoneType enrichLOOTestSheet(handle Book, Worksheet Sheet, handle Frame, Int resu
     return nb::none();
 }
 
-NoneType enrichBSTrainSheet(Workbook Book, Worksheet Sheet, DataFrame Frame, handle resultColumn,
-                            handle infolen) {
-    (void)Book;
-    (void)resultColumn;
-    (void)infolen;
+// resultColumn and infolen: kept for the toolkit's calls; the layout is fixed.
+NoneType enrichBSTrainSheet(Workbook Book, Worksheet Sheet, DataFrame Frame,
+                            handle /* resultColumn */, handle /* infolen */) {
     Sheet.attr("set_zoom")(150);
     Sheet.attr("freeze_panes")(1, 1);
     std::vector<object> shape = pyutil::unpack(nb::getattr(Frame, "shape"), 2);
@@ -459,9 +455,7 @@ NoneType enrichBSTrainSheet(Workbook Book, Worksheet Sheet, DataFrame Frame, han
     return nb::none();
 }
 
-NoneType enrichBSTestSheet(handle Book, Worksheet Sheet, handle Frame) {
-    (void)Book;
-    (void)Frame;
+NoneType enrichBSTestSheet(handle /* Book */, Worksheet Sheet, handle /* Frame */) {
     Sheet.attr("set_zoom")(150);
     Sheet.attr("freeze_panes")(1, 1);
     Sheet.attr("set_column")("B:B", nb::none(), nb::none(), hidden());

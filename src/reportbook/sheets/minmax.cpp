@@ -26,11 +26,9 @@ object measured_values(handle Frame, handle expectedCol) {
     return kept;
 }
 
-// A sheet name as a formula prefix: single-quoted, inner quotes doubled so
-// that a name such as O'Neil still gives a formula the spreadsheet accepts.
-object quoted_name(handle sheet) {
-    object name = nb::str(nb::getattr(sheet, "name"));
-    return nb::str("'{}'").format(name.attr("replace")("'", "''"));
+// A range of the sheet as its formulas name it.
+object qualified(handle sheet, const std::string &range) {
+    return a1::text(a1::qualified(pyutil::utf8(nb::getattr(sheet, "name")), range));
 }
 
 // The label of the block; "LOO test" shares the label of the LOO CV sheet.
@@ -72,7 +70,7 @@ MinMaxFigures write_minmax_block(handle UtilSheet, handle Sheet, handle Frame,
                   "infolen %lld is not a free row of the Utilities sheet", row);
     }
 
-    object utilsheetname = quoted_name(UtilSheet);
+    object diagvalues = qualified(UtilSheet, a1::range_abs(row + 1, 3, row + 2, 3));
     object write_string = UtilSheet.attr("write_string");
 
     if (const char *label = block_label(Sheet)) write_string(row, 1, label);
@@ -80,8 +78,7 @@ MinMaxFigures write_minmax_block(handle UtilSheet, handle Sheet, handle Frame,
     write_string(row + 1, 2, "Chart min");
     write_string(row + 2, 2, "Chart max");
 
-    object sheetname = quoted_name(Sheet);
-    object expectedrange = nb::str("{0}!{1}").format(sheetname, a1::text(a1::range_abs(1, col, rows, col)));
+    object expectedrange = qualified(Sheet, a1::range_abs(1, col, rows, col));
 
     // The bounds as the formulas compute them, from the measured cells as
     // the evaluation sheet holds them, so that readers that do not
@@ -98,16 +95,14 @@ MinMaxFigures write_minmax_block(handle UtilSheet, handle Sheet, handle Frame,
     write_formula(UtilSheet, a1::cell(row + 1, 3), MIN(measured) - padding * spread);
     write_formula(UtilSheet, a1::cell(row + 2, 3), MAX(measured) + padding * spread);
 
-    object diagvalues =
-        nb::str("{0}!{1}").format(utilsheetname, a1::text(a1::range_abs(row + 1, 3, row + 2, 3)));
     return {{datacount, minExpect, maxExpect, infolen + nb::int_(3), diagvalues},
             trainsize,
             expectedrange};
 }
 
 MinMaxTuple setMinMaxOnSheet(Worksheet UtilSheet, Worksheet Sheet, DataFrame Frame,
-                             Int expectedCol, handle deltaRow, Int infolen) {
-    (void)deltaRow;
+                             Int expectedCol, handle /* deltaRow */, Int infolen) {
+    // deltaRow: kept for the toolkit's calls; the block does not move by it.
     const MinMaxFigures f = write_minmax_block(UtilSheet, Sheet, Frame, expectedCol, infolen);
     return nb::make_tuple(f.datacount, f.trainsize, f.minExpect, f.maxExpect, f.expectedrange,
                           f.nextrow, f.diagvalues);

@@ -13,10 +13,8 @@ Optional<Worksheet> getSheet(ExcelWriter writer, Str sheetname) {
     return nb::none();
 }
 
-NoneType enrichSimpleSheet(handle Book, Union<Worksheet, Str> Sheet, handle Frame,
+NoneType enrichSimpleSheet(handle /* Book */, Union<Worksheet, Str> Sheet, handle /* Frame */,
                            ExcelWriter writer) {
-    (void)Book;
-    (void)Frame;
     object sheet = nb::borrow(Sheet);
     if (nb::isinstance<nb::str>(sheet) && !writer.is_none()) sheet = getSheet(writer, sheet);
     if (sheet.is_none()) return nb::none();
@@ -24,9 +22,7 @@ NoneType enrichSimpleSheet(handle Book, Union<Worksheet, Str> Sheet, handle Fram
     return nb::none();
 }
 
-NoneType enrichRecapSheet(handle Book, Worksheet Sheet, handle Frame) {
-    (void)Book;
-    (void)Frame;
+NoneType enrichRecapSheet(handle /* Book */, Worksheet Sheet, handle /* Frame */) {
     Sheet.attr("set_zoom")(150);
     return nb::none();
 }
