@@ -55,3 +55,17 @@ def test_row_series_walked_in_parallel_with_custom_error_bars(tmp_path):
 def test_rows_left_without_error_values_give_no_series(tmp_path):
     chart = rb.new_rows_line_chart(xlsxwriter.Workbook(str(tmp_path / "c.xlsx")), "S", [1, 2], 2, 3)
     assert chart.series == [] and chart.legend["position"] == "top"
+
+
+def test_both_charts_name_the_sheet_as_the_toolkits_quote_does(tmp_path, monkeypatch):
+    calls = []
+    # A quote that leaves a name without blanks bare, where our own would quote it.
+    monkeypatch.setattr(rb, "quote", lambda name, blankCond: calls.append((name, blankCond)) or name)
+    wb = xlsxwriter.Workbook(str(tmp_path / "c.xlsx"))
+    ws = wb.add_worksheet("S")
+    for r in range(8):
+        ws.write_row(r, 0, [r * 10 + c for c in range(7)])
+    scores = rb.new_line_chart(wb, "S", 5, 0, 1, 2, "Scores")
+    rows = rb.new_rows_line_chart(wb, "S", 4, 2, 3, serienames="A")
+    assert (scores.series[0]["name_formula"], rows.series[0]["values"]) == ("=S!$B$1", "=S!C5:F5")
+    assert calls == [("S", True), ("S", True)]

@@ -46,6 +46,7 @@ bool hasOneOf(handle actions, handle names) {
 
 object home() { return sibling("home"); }
 
+object quote(handle sheetname) { return sibling("quote")(sheetname, "blankCond"_a = true); }
 
 object axisMinMax(handle minVal, handle maxVal, handle padding) {
     return sibling("axisMinMax")(minVal, maxVal, padding);

@@ -26,6 +26,7 @@ object make_extern(handle path, handle options);
 object callerstr(handle caller);
 bool hasOneOf(handle actions, handle names);
 object home();
+object quote(handle sheetname);
 object axisMinMax(handle minVal, handle maxVal, handle padding);
 // C.SUBSTITUTE_FIELD.get(field, field)
 object substitute_field(handle field);

@@ -3,6 +3,7 @@
 #include "reportbook/a1.hpp"
 #include "reportbook/checks.hpp"
 #include "reportbook/reportbook.hpp"
+#include "toolkit/toolkit.hpp"
 
 namespace rb {
 namespace {
@@ -32,13 +33,11 @@ nb::list series_range(handle sheetname, A row1, B col1, C row2, D col2) {
     return l;
 }
 
-// A sheet name as the series ranges name it, quoted.
-object quoted(handle sheetname) { return a1::text(a1::quoted(pyutil::utf8(sheetname))); }
-
-// One score column of the result sheet, named by its header cell.
-void add_score_series(handle chart, const LineChart &spec, handle col, const char *color) {
+// One score column of the result sheet, named by its header cell; sheetname
+// is the toolkit's quoted form of the sheet's name.
+void add_score_series(handle chart, const LineChart &spec, handle sheetname, handle col,
+                      const char *color) {
     handle datacount = spec.datacount, IDcol = spec.IDcol;
-    object sheetname = quoted(spec.sheetname);
     nb::dict line;
     line["width"] = 1;
     line["color"] = color;
@@ -46,8 +45,8 @@ void add_score_series(handle chart, const LineChart &spec, handle col, const cha
     marker["type"] = "square";
     marker["size"] = 2;
     nb::dict options;
-    options["name"] = a1::text(
-        "=" + a1::qualified(pyutil::utf8(spec.sheetname), a1::cell(0, pyutil::as_index(col), true, true)));
+    options["name"] =
+        nb::str("={}!{}").format(sheetname, a1::text(a1::cell(0, pyutil::as_index(col), true, true)));
     options["values"] = series_range(sheetname, 1, col, datacount, col);
     options["categories"] = series_range(sheetname, 1, IDcol, datacount, IDcol);
     options["line"] = line;
@@ -73,8 +72,8 @@ struct RowSeries {
         marker["size"] = 6;
         nb::dict options;
         options["name"] = name;
-        options["values"] = a1::text("=" + a1::qualified(pyutil::utf8(sheetname), datarange));
-        options["categories"] = series_range(quoted(sheetname), 0, datacol, 0, lastcol);
+        options["values"] = a1::text("=" + pyutil::utf8(sheetname) + "!" + datarange);
+        options["categories"] = series_range(sheetname, 0, datacol, 0, lastcol);
         options["line"] = line;
         options["marker"] = marker;
         if (nb::len(stderr_) != 0) {
@@ -99,9 +98,10 @@ Chart new_line_chart(Workbook Book, Str sheetname, Int datacount, Int IDcol, Int
 }
 
 object line_chart(handle Book, const LineChart &spec) {
+    object quoted = toolkit::quote(spec.sheetname);
     object chart = Book.attr("add_chart")(chart_type("line"));
-    add_score_series(chart, spec, spec.RMSEcol, "blue");
-    add_score_series(chart, spec, spec.VLOOcol, "red");
+    add_score_series(chart, spec, quoted, spec.RMSEcol, "blue");
+    add_score_series(chart, spec, quoted, spec.VLOOcol, "red");
     chart.attr("set_title")(chart_title(spec.title));
     chart.attr("set_x_axis")(axis_options(spec.x_axis, spec.x_format, pyutil::truthy(spec.x_axis)));
     chart.attr("set_y_axis")(axis_options(spec.y_axis, spec.y_format, pyutil::truthy(spec.y_axis)));
@@ -111,6 +111,7 @@ object line_chart(handle Book, const LineChart &spec) {
 Chart new_rows_line_chart(Workbook Book, Str sheetname, Rows datarow, Int datacol, Int width,
                           Deviations stddevvalues, StrOrStrs serienames, Str title, Str x_axis,
                           Str y_axis) {
+    object quoted = toolkit::quote(sheetname);
     object chart = Book.attr("add_chart")(chart_type("line"));
     {
         nb::dict legend;
@@ -118,7 +119,7 @@ Chart new_rows_line_chart(Workbook Book, Str sheetname, Rows datarow, Int dataco
         chart.attr("set_legend")(legend);
     }
 
-    RowSeries newserie{chart, sheetname};
+    RowSeries newserie{chart, quoted};
     if (nb::isinstance<nb::list>(datarow)) {
         // Parallel walk that stops with the shortest of the three.
         object zip = pyutil::builtin("zip");
