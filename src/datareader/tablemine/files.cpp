@@ -8,12 +8,63 @@
 
 #include "datareader/tablemine/tablemine.hpp"
 
+#include "datareader/tablemine/native/errors.hpp"
+#include "datareader/tablemine/native/zip.hpp"
+
+#include <cctype>
 #include <cstring>
 #include <fstream>
 
 #include <sys/stat.h>
 
 namespace mine {
+namespace {
+
+FileStamp stamp_of(const std::optional<std::string> &path) {
+    FileStamp stamp;
+    struct stat st;
+    if (!path || ::stat(path->c_str(), &st) != 0) return stamp;
+    stamp.known = true;
+    stamp.fields = {static_cast<long long>(st.st_dev), static_cast<long long>(st.st_ino),
+                    static_cast<long long>(st.st_size), static_cast<long long>(st.st_mtim.tv_sec),
+                    static_cast<long long>(st.st_mtim.tv_nsec), static_cast<long long>(st.st_ctim.tv_sec),
+                    static_cast<long long>(st.st_ctim.tv_nsec)};
+    return stamp;
+}
+
+Content content_of(const std::optional<std::string> &path) {
+    if (!path) return Content::Unknown;
+    char head[8] = {};
+    std::ifstream file(*path, std::ios::binary);
+    if (!file) return Content::Unknown;  // missing or unreadable: pandas says why
+    file.read(head, sizeof head);
+    if (file.gcount() == 0) return file.eof() ? Content::Empty : Content::Unknown;
+    if (file.gcount() < static_cast<std::streamsize>(sizeof head)) return Content::Other;
+    static const char *xls[] = {"\x09\x00\x04\x00\x07\x00\x10\x00", "\x09\x02\x06\x00\x00\x00\x10\x00",
+                                "\x09\x04\x06\x00\x00\x00\x10\x00", "\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1"};
+    for (const char *sig : xls)
+        if (std::memcmp(head, sig, 8) == 0) return Content::Xls;
+    if (std::memcmp(head, "PK\3\4", 4) != 0) return Content::Other;
+    try {
+        native::zip::Archive archive(*path);
+        Content found = Content::OtherZip;
+        for (const auto &m : archive.members()) {
+            std::string name = m.name;
+            for (char &c : name) c = c == '\\' ? '/' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            if (name == "xl/workbook.xml") return Content::Workbook;
+            // the binary and the OpenDocument workbooks pandas reads with
+            // engines of their own
+            if (name == "xl/workbook.bin" || name == "content.xml") found = Content::Unknown;
+        }
+        return found;
+    } catch (native::Unsure &) {
+        return Content::Workbook;  // zipfile reads what this reader leaves
+    } catch (native::Refused &) {
+        return Content::Workbook;
+    }
+}
+
+}  // namespace
 
 object extension_of(handle filename) {
     object ext = pyutil::module_attr("os").attr("path").attr("splitext")(filename)[nb::int_(1)];
@@ -49,26 +100,47 @@ bool zip_by_content(const std::string &path) {
     return file.read(head, sizeof head) && std::memcmp(head, "PK\3\4", 4) == 0;
 }
 
-FileStamp stamp_of(const std::optional<std::string> &path) {
-    FileStamp stamp;
-    struct stat st;
-    if (!path || ::stat(path->c_str(), &st) != 0) return stamp;
-    stamp.known = true;
-    stamp.fields = {static_cast<long long>(st.st_dev), static_cast<long long>(st.st_ino),
-                    static_cast<long long>(st.st_size), static_cast<long long>(st.st_mtim.tv_sec),
-                    static_cast<long long>(st.st_mtim.tv_nsec), static_cast<long long>(st.st_ctim.tv_sec),
-                    static_cast<long long>(st.st_ctim.tv_nsec)};
-    return stamp;
+File::File(handle filename) : File(filename, read_settings()) {}
+
+File::File(handle filename, const native::Settings &settings)
+    : m_name(nb::borrow(filename)), m_settings(settings) {
+    refuse_special_file(filename);
+    m_path = native_path(filename);
+    m_stamp = stamp_of(m_path);
 }
 
-void check_unchanged(handle filename, const std::optional<std::string> &path, const FileStamp &before,
-                     handle failure) {
-    FileStamp now = stamp_of(path);
-    if (!before.known && !now.known) return;
-    if (before.known == now.known && before.fields == now.fields) return;
+Content File::content() {
+    if (!m_content) m_content = content_of(m_path);
+    return *m_content;
+}
+
+object File::library_engine() {
+    const char *why = nullptr;
+    switch (content()) {
+    case Content::Xls: return pyutil::text("xlrd");
+    case Content::Workbook: return pyutil::text("openpyxl");
+    case Content::Unknown: return nb::none();
+    case Content::Empty: why = "the file is empty"; break;
+    case Content::OtherZip: why = "a zip archive without a workbook part"; break;
+    case Content::Other: why = "neither a zip archive nor an .xls file"; break;
+    }
+    object shown = pyutil::module_attr("os").attr("fspath")(m_name);
+    pyutil::raise(PyExc_ValueError, "%R is not a workbook (.xlsx, .xlsm or .xls): %s", shown.ptr(), why);
+}
+
+void File::check_unchanged(handle failure) const {
+    FileStamp now = stamp_of(m_path);
+    if (!m_stamp.known && !now.known) return;
+    if (m_stamp.known == now.known && m_stamp.fields == now.fields) return;
     std::string what = failure.is_valid() ? std::string(" (the read failed with ") + Py_TYPE(failure.ptr())->tp_name + ")" : "";
     pyutil::raise(PyExc_OSError, "%s changed while it was read%s: read it again once it is written",
-                  shown_file(filename).c_str(), what.c_str());
+                  shown_file(m_name).c_str(), what.c_str());
+}
+
+std::string shown_file(handle filename) {
+    return pyutil::unless_exception(
+        [&] { return pyutil::utf8(nb::repr(pyutil::module_attr("os").attr("fspath")(filename))); },
+        [&](nb::python_error &) { return pyutil::utf8(nb::repr(filename)); });
 }
 
 bool same_text(handle ft, const char *text) {
