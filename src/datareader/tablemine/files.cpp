@@ -64,13 +64,9 @@ Content content_of(const std::optional<std::string> &path) {
     }
 }
 
-}  // namespace
-
-object extension_of(handle filename) {
-    object ext = pyutil::module_attr("os").attr("path").attr("splitext")(filename)[nb::int_(1)];
-    return pyutil::steal(PySequence_GetSlice(ext.ptr(), 1, PY_SSIZE_T_MAX));
-}
-
+// Refuses a FIFO, socket or device given as a file: opening one for reading
+// can wait forever for a writer.  Anything else, missing files included, is
+// left to the reading library and its own error.
 void refuse_special_file(handle filename) {
     pyutil::refuse_descriptor(filename);
     object st = pyutil::unless_exception([&] { return pyutil::module_attr("os").attr("stat")(filename); },
@@ -83,15 +79,19 @@ void refuse_special_file(handle filename) {
     pyutil::raise(handle(PyExc_OSError)(einval, "Not a regular file", filename));
 }
 
+}  // namespace
+
+object extension_of(handle filename) {
+    object ext = pyutil::module_attr("os").attr("path").attr("splitext")(filename)[nb::int_(1)];
+    return pyutil::steal(PySequence_GetSlice(ext.ptr(), 1, PY_SSIZE_T_MAX));
+}
+
 std::optional<std::string> native_path(handle filename) {
-    if (!PyUnicode_Check(filename.ptr()) && !PyObject_HasAttrString(filename.ptr(), "__fspath__"))
-        return std::nullopt;
-    object encoded = nb::module_::import_("os").attr("fsencode")(filename);
-    char *data = nullptr;
-    Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(encoded.ptr(), &data, &size) < 0) pyutil::raise_pending();
-    if (std::memchr(data, 0, static_cast<std::size_t>(size))) return std::nullopt;
-    return std::string(data, static_cast<std::size_t>(size));
+    if (!nb::isinstance<nb::str>(filename) && !nb::hasattr(filename, "__fspath__")) return std::nullopt;
+    auto encoded = nb::borrow<nb::bytes>(nb::module_::import_("os").attr("fsencode")(filename));
+    std::string path(encoded.c_str(), encoded.size());
+    if (path.find('\0') != std::string::npos) return std::nullopt;
+    return path;
 }
 
 bool zip_by_content(const std::string &path) {

@@ -53,10 +53,6 @@ object extension_of(handle filename);
 bool is_workbook_type(handle filetype);
 // ft == text, by Python equality (any caller value may be compared).
 bool same_text(handle ft, const char *text);
-// Refuses a FIFO, socket or device given as a file: opening one for reading
-// can wait forever for a writer.  Anything else, missing files included, is
-// left to the reading library and its own error.
-void refuse_special_file(handle filename);
 // The file name as the native reader opens it; none for what is no path
 // (an open file, a name holding a NUL byte).
 std::optional<std::string> native_path(handle filename);
@@ -73,7 +69,8 @@ struct FileStamp {
 // engine.
 enum class Content { Unknown, Xls, Workbook, Empty, OtherZip, Other };
 // A file as one call reads it, looked at once when the call begins: a
-// special file refused (refuse_special_file), the path the native reader
+// FIFO, socket or device refused (opening one for reading can wait forever
+// for a writer; missing files are left to the library), the path the native reader
 // opens, its stamp, the switches of the call; and what its content is,
 // sniffed once, when first asked.  Made once a call and passed down.
 class File {
