@@ -145,17 +145,6 @@ std::string cell_name(long long column, long long row) {
     return native::column_name(static_cast<std::uint64_t>(column)) + std::to_string(row);
 }
 
-// The row of an A1 reference the sheet layer has checked: its digits.
-long long row_of(const std::string &ref) {
-    std::size_t at = ref.find_first_of("0123456789");
-    long long row = 0;
-    for (std::size_t i = at; i < ref.size(); ++i) {
-        row = row * 10 + (ref[i] - '0');
-        if (row > (1LL << 40)) throw Unsure("a cell reference past every row");
-    }
-    return row;
-}
-
 // What a scan keeps: the first row holding a value within the box, all the
 // box's rows, or only the extent of the sheet's cells.
 enum class Keep { Header, Rows, Extent };
@@ -206,7 +195,7 @@ public:
             // the library keeps the last list of links
             if (m_in_links && m_links_seen++) throw Unsure("two lists of hyperlinks");
         } else if (m_in_links && std::strcmp(local, "hyperlink") == 0) {
-            m_links.push_back(link_of(attrs));
+            m_links.push_back(native::hyperlink_of(attrs));
         } else if (m_in_merges && std::strcmp(local, "mergeCell") == 0) {
             const char *ref = native::xml::attribute(attrs, "ref");
             if (!ref) throw Unsure("a merged range without reference");
@@ -233,12 +222,7 @@ public:
 
     void widen(const Box &b) { extend(b.c1, b.c2, b.r1, b.r2); }
 
-    // A link of the sheet's list: its cell, and the relationship or the
-    // place it goes to.
-    struct Link {
-        long long row = 0, column = 0;
-        std::optional<std::string> id, location;
-    };
+    using Link = native::Hyperlink;
     const std::vector<Link> &links() const { return m_links; }
 
     // After the merges: the library makes the cell of a link and, where it
@@ -272,37 +256,10 @@ public:
     bool stopped_early() const { return m_stopped_on_value; }
 
 private:
-    // The attributes the library's links take; any other makes it fail.
-    Link link_of(const char **attrs) const {
-        static const std::string rel_id = native::xml::qualified(native::xml::kRelNs, "id");
-        Link link;
-        const char *ref = nullptr;
-        for (; *attrs; attrs += 2) {
-            const char *name = attrs[0], *value = attrs[1];
-            if (std::strcmp(name, "ref") == 0) ref = value;
-            else if (std::strcmp(name, "location") == 0) link.location = value;
-            else if (rel_id == name) link.id = value;
-            else if (std::strcmp(name, "tooltip") != 0 && std::strcmp(name, "display") != 0 && native::xml::unqualified(name))
-                throw Unsure("a link attribute the library refuses");
-        }
-        if (!ref) throw Unsure("a link without reference");
-        // one cell in plain A1 form; ranges and other forms are the library's
-        const char *p = ref;
-        long long column = 0, row = 0;
-        for (; *p >= 'A' && *p <= 'Z' && column <= native::kMaxColumn; ++p) column = column * 26 + (*p - 'A' + 1);
-        const char *digits = p;
-        for (; *p >= '0' && *p <= '9' && row <= static_cast<long long>(native::kMaxRow); ++p) row = row * 10 + (*p - '0');
-        if (*p || p == digits || digits == ref || column > native::kMaxColumn || row < 1 ||
-            row > static_cast<long long>(native::kMaxRow))
-            throw Unsure("a link on a reference other than one cell");
-        link.row = row, link.column = column;
-        return link;
-    }
-
     // What the library checks of every cell it reads, kept or not.
     void look_at(long long number, const Cell &cell) const {
         m_values.check_style(cell);
-        if (!cell.ref.empty() && row_of(cell.ref) != number) throw Unsure("a cell outside its row");
+        if (!cell.ref.empty() && native::row_of(cell.ref) != number) throw Unsure("a cell outside its row");
     }
 
     void extend(long long c1, long long c2, long long r1, long long r2) {

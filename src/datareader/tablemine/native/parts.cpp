@@ -3,6 +3,7 @@
 #include "datareader/tablemine/native/parts.hpp"
 
 #include "datareader/tablemine/native/errors.hpp"
+#include "datareader/tablemine/native/sheet.hpp"
 #include "datareader/tablemine/native/xml.hpp"
 
 #include <algorithm>
@@ -145,6 +146,43 @@ bool mentions_bindings(const zip::Archive &archive, const zip::Member &member) {
         carry = std::min(seen.size(), kCarry);
         std::memmove(&buf[0], seen.data() + seen.size() - carry, carry);
     }
+}
+
+Hyperlink hyperlink_of(const char **attrs) {
+    static const std::string rel_id = xml::qualified(xml::kRelNs, "id");
+    Hyperlink link;
+    const char *ref = nullptr;
+    for (; *attrs; attrs += 2) {
+        const char *name = attrs[0], *value = attrs[1];
+        if (std::strcmp(name, "ref") == 0) ref = value;
+        else if (std::strcmp(name, "location") == 0) link.location = value;
+        else if (rel_id == name) link.id = value;
+        else if (std::strcmp(name, "tooltip") != 0 && std::strcmp(name, "display") != 0 && xml::unqualified(name))
+            throw Unsure("a link attribute the library refuses");
+    }
+    if (!ref) throw Unsure("a link without reference");
+    // one cell in plain A1 form; ranges and other forms are the library's
+    const char *p = ref;
+    long long column = 0, row = 0;
+    for (; *p >= 'A' && *p <= 'Z' && column <= kMaxColumn; ++p) column = column * 26 + (*p - 'A' + 1);
+    const char *digits = p;
+    for (; *p >= '0' && *p <= '9' && row <= static_cast<long long>(kMaxRow); ++p) row = row * 10 + (*p - '0');
+    if (*p || p == digits || digits == ref || column > kMaxColumn || row < 1 ||
+        row > static_cast<long long>(kMaxRow))
+        throw Unsure("a link on a reference other than one cell");
+    link.row = row, link.column = column;
+    return link;
+}
+
+
+long long row_of(const std::string &ref) {
+    std::size_t at = ref.find_first_of("0123456789");
+    long long row = 0;
+    for (std::size_t i = at; i < ref.size(); ++i) {
+        row = row * 10 + (ref[i] - '0');
+        if (row > (1LL << 40)) throw Unsure("a cell reference past every row");
+    }
+    return row;
 }
 
 std::map<std::string, std::optional<std::string>> external_targets(const Book &book, const Worksheet &ws) {

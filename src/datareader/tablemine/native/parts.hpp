@@ -19,6 +19,20 @@ namespace mine::native {
 // can spell an element's name.
 bool mentions_bindings(const zip::Archive &archive, const zip::Member &member);
 
+// A link of a worksheet's list of hyperlinks: its cell, and the relationship
+// or the place it goes to.
+struct Hyperlink {
+    long long row = 0, column = 0;
+    std::optional<std::string> id, location;
+};
+// The link a <hyperlink> element's attributes make; Unsure for an attribute
+// the library refuses, and for a link on anything but one cell in plain A1
+// form (ranges and other forms are the library's).
+Hyperlink hyperlink_of(const char **attrs);
+
+// The row of a cell reference the sheet layer has checked: its digits.
+long long row_of(const std::string &ref);
+
 // The targets of a worksheet's relationships outside the archive, by their
 // id (none for one without target), as the library keeps them: written as
 // they are.
