@@ -609,21 +609,15 @@ std::vector<Py_ssize_t> columns(handle fmt, handle header, Py_ssize_t width) {
     for (handle field : nb::iter(fmt)) {
         int is_integral = PyObject_IsInstance(field.ptr(), integral.ptr());
         if (is_integral < 0) pyutil::raise_pending();
-        if (is_integral && !PyBool_Check(field.ptr())) {
-            int low = PyObject_RichCompareBool(neg.ptr(), field.ptr(), Py_LE);
-            if (low < 0) pyutil::raise_pending();
-            int high = low ? PyObject_RichCompareBool(field.ptr(), w.ptr(), Py_LT) : 0;
-            if (high < 0) pyutil::raise_pending();
-            if (!high) raise_reader("ColumnOutOfRange", formatted("column %d outside a range of %d columns", {field, w}));
-            object i = pyutil::steal(PyNumber_Long(field.ptr()));
-            long long v = PyLong_AsLongLong(i.ptr());
-            if (v == -1 && PyErr_Occurred()) pyutil::raise_pending();
+        if (is_integral && !nb::isinstance<nb::bool_>(field)) {
+            if (!(neg <= field && field < w))
+                raise_reader("ColumnOutOfRange", formatted("column %d outside a range of %d columns", {field, w}));
+            long long v = pyutil::as_index(nb::int_(field));
             positions.push_back(static_cast<Py_ssize_t>(v < 0 ? v + width : v));
-        } else if (PyUnicode_Check(field.ptr())) {
+        } else if (nb::isinstance<nb::str>(field)) {
             if (header.is_none() || !pyutil::contains(header, field))
                 raise_reader("ColumnNotFound", formatted("no column titled %r", {field}));
-            positions.push_back(PyLong_AsSsize_t(header.attr("index")(field).ptr()));
-            if (PyErr_Occurred()) pyutil::raise_pending();
+            positions.push_back(static_cast<Py_ssize_t>(pyutil::as_index(header.attr("index")(field))));
         } else {
             raise_with(PyExc_TypeError, formatted("a column is given by its position or its title, not %r", {field}));
         }
@@ -731,9 +725,8 @@ std::optional<RangeRows> iter_data(const File &file, handle arange, handle load_
             }
         }
         if (pyutil::truthy(skipline)) {
-            object cut = pyutil::steal(PySlice_New(skipline.ptr(), nullptr, nullptr));
-            rows = nb::steal<nb::list>(PyObject_GetItem(rows.ptr(), cut.ptr()));
-            if (!rows.is_valid()) pyutil::raise_pending();
+            object cut = nb::slice(skipline, nb::none(), nb::none());
+            rows = nb::borrow<nb::list>(object(handle(rows)[cut]));
         }
         RangeRows out;
         if (nb::len(rows) == 0) return out;
