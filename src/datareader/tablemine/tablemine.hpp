@@ -70,9 +70,10 @@ struct FileStamp {
 enum class Content { Unknown, Xls, Workbook, Empty, OtherZip, Other };
 // A file as one call reads it, looked at once when the call begins: a
 // FIFO, socket or device refused (opening one for reading can wait forever
-// for a writer; missing files are left to the library), the path the native reader
-// opens, its stamp, the switches of the call; and what its content is,
-// sniffed once, when first asked.  Made once a call and passed down.
+// for a writer; missing files are left to the library), the path the
+// native reader opens, its stamp, the switches of the call; and what its
+// content is, sniffed once, when first asked.  Made once a call and passed
+// down.
 class File {
 public:
     // With the switches of the environment now (read_settings()).
@@ -168,8 +169,11 @@ object read_sheet(handle filename, handle sheet, SheetLayout layout, const nativ
 // SheetLayout::PropertyTable (properties.cpp); invalid when it has none.
 object property_value(handle frame, handle name);
 
+// --- the module's pandas ------------------------------------------------------
 // The module's pandas binding (None when pandas could not be imported; the
-// attribute lookup on it then fails as it would in Python).
+// attribute lookup on it then fails as it would in Python).  Inline: the
+// units reading through pandas need not call back into module.cpp, which
+// binds them.
 inline object pandas_attr(const char *name) { return nb::getattr(pyutil::module_attr("pandas"), name); }
 
 // --- the with statement (withstatement.cpp) ----------------------------------
