@@ -32,7 +32,23 @@ FileStamp stamp_of(const std::optional<std::string> &path) {
     return stamp;
 }
 
-Content content_of(const std::optional<std::string> &path) {
+// What a zip archive is by its members.
+Content content_of_members(const native::zip::Archive &archive) {
+    Content found = Content::OtherZip;
+    for (const auto &m : archive.members()) {
+        std::string name = m.name;
+        for (char &c : name) c = c == '\\' ? '/' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (name == "xl/workbook.xml") return Content::Workbook;
+        // the binary and the OpenDocument workbooks pandas reads with
+        // engines of their own
+        if (name == "xl/workbook.bin" || name == "content.xml") found = Content::Unknown;
+    }
+    return found;
+}
+
+// `zipped`: what the archive's members make, when the native reader has
+// opened it already.
+Content content_of(const std::optional<std::string> &path, std::optional<Content> zipped) {
     if (!path) return Content::Unknown;
     char head[8] = {};
     std::ifstream file(*path, std::ios::binary);
@@ -45,18 +61,9 @@ Content content_of(const std::optional<std::string> &path) {
     for (const char *sig : xls)
         if (std::memcmp(head, sig, 8) == 0) return Content::Xls;
     if (std::memcmp(head, "PK\3\4", 4) != 0) return Content::Other;
+    if (zipped) return *zipped;
     try {
-        native::zip::Archive archive(*path);
-        Content found = Content::OtherZip;
-        for (const auto &m : archive.members()) {
-            std::string name = m.name;
-            for (char &c : name) c = c == '\\' ? '/' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-            if (name == "xl/workbook.xml") return Content::Workbook;
-            // the binary and the OpenDocument workbooks pandas reads with
-            // engines of their own
-            if (name == "xl/workbook.bin" || name == "content.xml") found = Content::Unknown;
-        }
-        return found;
+        return content_of_members(native::zip::Archive(*path));
     } catch (native::Unsure &) {
         return Content::Workbook;  // zipfile reads what this reader leaves
     } catch (native::Refused &) {
@@ -109,8 +116,10 @@ File::File(handle filename, const native::Settings &settings)
     m_stamp = stamp_of(m_path);
 }
 
+void File::opened(const native::zip::Archive &archive) { m_zipped = content_of_members(archive); }
+
 Content File::content() {
-    if (!m_content) m_content = content_of(m_path);
+    if (!m_content) m_content = content_of(m_path, m_zipped);
     return *m_content;
 }
 

@@ -305,8 +305,9 @@ struct Resolved {
 
 class Loaded {
 public:
-    explicit Loaded(const File &file)
+    explicit Loaded(File &file)
         : m_filename(nb::borrow(file.name())), m_book(*file.path(), file.settings()), m_values(m_book) {
+        file.opened(m_book.archive());
         object cells = nb::module_::import_("openpyxl.utils.cell");
         m_range_boundaries = cells.attr("range_boundaries");
         read_names();
@@ -657,7 +658,7 @@ nb::list load_titles(Loaded &book, handle arange, handle fmt) {
 
 // Runs `read` on the workbook; none where the native reader is unsure.
 template <typename Read>
-auto attempt(const File &file, Read &&read) -> std::optional<decltype(read(std::declval<Loaded &>()))> {
+auto attempt(File &file, Read &&read) -> std::optional<decltype(read(std::declval<Loaded &>()))> {
     if (!file.path()) return std::nullopt;
     handle filename = file.name();
     try {
@@ -689,11 +690,11 @@ void before_reader_class(handle reader_class, const File &file, handle filetype)
     raise_unsure(file.name(), Unsure(why));
 }
 
-std::optional<object> titles(const File &file, handle datarange, handle datafmt) {
+std::optional<object> titles(File &file, handle datarange, handle datafmt) {
     return attempt(file, [&](Loaded &book) -> object { return load_titles(book, datarange, datafmt); });
 }
 
-std::optional<object> range_names(const File &file) {
+std::optional<object> range_names(File &file) {
     return attempt(file, [&](Loaded &book) -> object {
         book.resolve(pyutil::text(""));  // what loading the reader resolves, and may fail on
         nb::list names;
@@ -707,7 +708,7 @@ std::optional<object> range_names(const File &file) {
     });
 }
 
-std::optional<RangeRows> iter_data(const File &file, handle arange, handle load_fmt, handle header_only,
+std::optional<RangeRows> iter_data(File &file, handle arange, handle load_fmt, handle header_only,
                                    handle where, handle fmt, handle skipline) {
     return attempt(file, [&](Loaded &book) -> RangeRows {
         object loaded_range = pyutil::truthy(arange) ? object(nb::borrow(arange)) : object(pyutil::text(""));

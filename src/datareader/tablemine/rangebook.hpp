@@ -26,11 +26,11 @@ void before_reader_class(handle reader_class, const File &file, handle filetype)
 
 // Excel(filename, arange=datarange, datafmt=datafmt, headerOnly=True,
 // load=True).titles
-std::optional<object> titles(const File &file, handle datarange, handle datafmt);
+std::optional<object> titles(File &file, handle datarange, handle datafmt);
 
 // range_names() of Excel(filename, load=True), or the first sheet's used
 // range as "sheet!A1:D20" when the workbook has no defined name.
-std::optional<object> range_names(const File &file);
+std::optional<object> range_names(File &file);
 
 // The rows iterData(datarange=where, datafmt=fmt, skipline=skipline) yields
 // on Excel(filename, arange=arange, datafmt=load_fmt, load=True,
@@ -40,7 +40,7 @@ struct RangeRows {
     nb::list rows;
     object error;
 };
-std::optional<RangeRows> iter_data(const File &file, handle arange, handle load_fmt, handle header_only,
+std::optional<RangeRows> iter_data(File &file, handle arange, handle load_fmt, handle header_only,
                                    handle where, handle fmt, handle skipline);
 
 }  // namespace mine::ranged

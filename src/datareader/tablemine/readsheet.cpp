@@ -543,7 +543,7 @@ const native::Worksheet &find_sheet(const native::Book &book, const SheetKey &ke
 
 // The book and sheet are found, and the part read, with the GIL released;
 // the cells' Python values and the Frame are made with it held.
-object read_native(const File &file, handle sheet, SheetLayout layout, native::Opened *opened) {
+object read_native(File &file, handle sheet, SheetLayout layout, native::Opened *opened) {
     SheetKey key = sheet_key(sheet);
     native::Opened here;
     if (!opened) {
@@ -557,6 +557,7 @@ object read_native(const File &file, handle sheet, SheetLayout layout, native::O
         std::rethrow_exception(opened->error);
     }
     const native::Book &book = *opened->book;
+    file.opened(book.archive());
     // the name's own error, once the book is known to be read here
     if (key.unencodable && !PyUnicode_AsUTF8AndSize(sheet.ptr(), nullptr)) pyutil::raise_pending();
     const native::Worksheet &ws = find_sheet(book, key);

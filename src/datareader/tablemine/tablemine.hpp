@@ -11,6 +11,9 @@
 #include <vector>
 
 namespace mine::native {
+namespace zip {
+class Archive;
+}
 struct Refused;
 struct Unsure;
 struct Opened;
@@ -90,6 +93,9 @@ public:
     // something else) is refused, a ValueError naming it, in words that say
     // so: pandas would ask for an engine, which the caller cannot give.
     object library_engine();
+    // The native reader opened the file's archive: the sniff takes its
+    // members from it instead of opening the file again.
+    void opened(const native::zip::Archive &archive);
     // After a read failed (with `failure`, when given): an OSError naming the
     // file when it is not as it was when looked at (written, replaced,
     // removed or created meanwhile), whatever the read said.
@@ -103,6 +109,7 @@ private:
     std::optional<std::string> m_path;
     FileStamp m_stamp;
     std::optional<Content> m_content;
+    std::optional<Content> m_zipped;  // by opened()
 };
 // The file's name as a message shows it: repr(os.fspath(filename)).
 std::string shown_file(handle filename);
