@@ -85,7 +85,6 @@ struct Range {
 
     std::size_t size() const { return kinds.size(); }
     std::size_t count(Cell kind) const { return counts[kind]; }
-    bool all(Cell kind) const { return readable && counts[kind] == size(); }
 };
 
 // The error codes of the spreadsheet, and the place of one in them (-1 for

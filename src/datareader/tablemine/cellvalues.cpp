@@ -156,9 +156,4 @@ char BookCells::date_style(const native::Cell &cell) const {
     return m_date_styles[static_cast<std::size_t>(cell.style)];
 }
 
-bool native_only() {
-    const char *v = std::getenv("TRELLIS_NATIVE_ONLY");
-    return v && *v && std::strcmp(v, "0") != 0;
-}
-
 }  // namespace mine

@@ -68,7 +68,4 @@ private:
     std::vector<object> m_shared;
 };
 
-// TRELLIS_NATIVE_ONLY is set: a fallback to a library is an error.
-bool native_only();
-
 }  // namespace mine

@@ -132,12 +132,6 @@ void check_names(handle infos) {
     }
 }
 
-// A worksheet's row or cell beyond the sheet's limits, in words that take
-// the sheet's name once it is known.
-struct Beyond {
-    std::string detail;
-};
-
 constexpr auto kMaxRow = static_cast<long long>(native::kMaxRow);
 
 // The extent of a worksheet part as openpyxl lays out its cells: in full
@@ -200,7 +194,7 @@ private:
             done = true;  // openpyxl fails on the row: nothing is built
             return;
         }
-        if (m_row > kMaxRow) throw Beyond{"row " + shorter(r) + " is beyond the last row of a sheet (1048576)"};
+        if (m_row > kMaxRow) throw native::row_beyond(r, static_cast<std::uint64_t>(m_row));
     }
 
     void begin_cell(const char **attrs) {
@@ -211,23 +205,15 @@ private:
             long long column = 0;
             if (!coordinate(ref, row, column)) return;  // openpyxl fails on the cell
             m_column = column;
-            if (column > native::kMaxColumn)
-                throw Beyond{"cell " + shorter(ref) + " is beyond the last column of a sheet (XFD)"};
-            if (row > kMaxRow) throw Beyond{"cell " + shorter(ref) + " is beyond the last row of a sheet (1048576)"};
+            if (column > native::kMaxColumn) throw native::cell_past_last_column(ref);
+            if (row > kMaxRow) throw native::cell_past_last_row(ref);
         } else if (++m_column > native::kMaxColumn) {
-            throw Beyond{"the cells of row " + std::to_string(m_row) +
-                         " run past the last column of a sheet (XFD): cell " +
-                         native::column_name(static_cast<std::uint64_t>(m_column)) + std::to_string(m_row)};
+            throw native::cells_past_last_column(m_row, static_cast<std::uint64_t>(m_column));
         }
         m_row_width = std::max(m_row_width, m_column);
         if (row < 1 || m_row < 1) return;
         rows = std::max({rows, row, m_row});
         columns = std::max(columns, m_column);
-    }
-
-    static std::string shorter(const char *s) {
-        std::string t(s);
-        return t.size() > 40 ? t.substr(0, 40) + "..." : t;
     }
 
     // A Python integer clamped to the range that matters here.
@@ -322,17 +308,18 @@ private:
 
 // The sheet a worksheet part holds, by the workbook's own words when the
 // native reader can tell them.
-std::string sheet_of(const std::string &path, const std::string &part) {
+std::string sheet_of(const std::string &path, const std::string &part, const native::Settings &settings) {
     try {
-        native::Book book(path);
+        native::Book book(path, settings);
         for (const auto &ws : book.worksheets())
             if (ws.part == part) return ws.name;
-    } catch (std::exception &) {
+    } catch (native::Unsure &) {
+    } catch (native::Refused &) {
     }
     return "in part " + part;
 }
 
-void check_extents(const std::string &path, handle archive, handle infos) {
+void check_extents(const std::string &path, handle archive, handle infos, const native::Settings &settings) {
     for (handle info : infos) {
         std::string part = pyutil::utf8(nb::getattr(info, "filename"));
         object member = open_member(archive, info);
@@ -345,17 +332,17 @@ void check_extents(const std::string &path, handle archive, handle infos) {
             try {
                 pyutil::unless_exception([&] { native::xml::parse(source, scan); }, [](nb::python_error &) {});
             } catch (native::Unsure &) {
-            } catch (Beyond &beyond) {
-                throw Refused(Refused::Kind::Sheet, "sheet '" + sheet_of(path, part) + "': " + beyond.detail);
+            } catch (native::Beyond &beyond) {
+                throw beyond.refusal(sheet_of(path, part, settings));
             }
         });
         if (scan.done && scan.rows == 0) continue;
         auto rows = static_cast<std::uint64_t>(scan.rows), columns = static_cast<std::uint64_t>(scan.columns);
         auto cells = static_cast<std::uint64_t>(scan.cells);
         try {
-            native::check_grid(part, rows, columns, cells);
+            native::check_grid(settings, part, rows, columns, cells);
         } catch (Refused &) {
-            native::check_grid(sheet_of(path, part), rows, columns, cells);
+            native::check_grid(settings, sheet_of(path, part, settings), rows, columns, cells);
             throw;
         }
     }
@@ -377,7 +364,8 @@ object optional_text(const std::optional<std::string> &s) {
 
 }  // namespace
 
-void guard_workbook(handle filename) {
+void guard_workbook(const File &file) {
+    handle filename = file.name();
     object zipfile = nb::module_::import_("zipfile");
     std::string path;
     // Only what names a file: an open stream is the caller's.  No zip: the
@@ -396,9 +384,7 @@ void guard_workbook(handle filename) {
             // A workbook cut short or damaged: the library would say so in
             // the same words, naming no file.
             if (e.matches(zipfile.attr("BadZipFile").ptr()) && !path.empty() && zip_by_content(path))
-                pyutil::raise(pyutil::steal(PyObject_CallOneArg(
-                    zipfile.attr("BadZipFile").ptr(),
-                    pyutil::text(shown_file(filename) + ": " + pyutil::utf8(e.value())).ptr())));
+                pyutil::raise(zipfile.attr("BadZipFile")(pyutil::text(shown_file(filename) + ": " + pyutil::utf8(e.value()))));
             return object();
         });
     if (!archive.is_valid()) return;
@@ -408,27 +394,18 @@ void guard_workbook(handle filename) {
             check_members(infos);
             check_names(infos);
             check_prologs(archive, infos);
-            check_extents(path, archive, infos);
+            check_extents(path, archive, infos, file.settings());
         });
     } catch (Refused &refusal) {
         raise_refusal(filename, refusal);
     }
 }
 
-void check_before_library(handle filename) {
-    refuse_special_file(filename);
-    guard_workbook(filename);
-}
+void check_before_library(handle filename) { guard_workbook(File(filename)); }
 
-void check_before_library(handle filename, handle filetype) {
-    if (is_workbook_type(filetype)) refuse_non_workbook(filename);
-    check_before_library(filename);
-}
-
-std::string shown_file(handle filename) {
-    return pyutil::unless_exception(
-        [&] { return pyutil::utf8(nb::repr(pyutil::module_attr("os").attr("fspath")(filename))); },
-        [&](nb::python_error &) { return pyutil::utf8(nb::repr(filename)); });
+void check_before_library(File &file, handle filetype) {
+    if (is_workbook_type(filetype)) file.library_engine();
+    guard_workbook(file);
 }
 
 void raise_refusal(handle filename, const Refused &refusal) {
@@ -454,7 +431,7 @@ void raise_refusal(handle filename, const Refused &refusal) {
     for (std::size_t i = 0; i < taken; ++i)
         args.append(i < refusal.details.size() ? optional_text(refusal.details[i]) : object(nb::none()));
     object type = nb::module_::import_(module).attr(name);
-    pyutil::raise(pyutil::steal(PyObject_Call(type.ptr(), nb::tuple(args).ptr(), nullptr)));
+    pyutil::raise(type(*args));
 }
 
 void raise_unsure(handle filename, const native::Unsure &unsure) {

@@ -65,12 +65,6 @@ const char *frame_doc =
 
 }  // namespace
 
-namespace mine {
-
-object pandas_attr(const char *name) { return nb::getattr(pyutil::module_attr("pandas"), name); }
-
-}  // namespace mine
-
 NB_MODULE(tablemine, m) {
     pyutil::set_home_module(m);
     bind_attributes(m);

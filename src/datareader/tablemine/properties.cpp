@@ -32,8 +32,8 @@ object property_value(handle frame, handle name) {
     return object();
 }
 
-CustomValues getcustomproperties(Path filename, SheetKey sheetname, handle keys, Str filetype) {
-    (void)keys;  // accepted for the toolkit's callers; every property is returned
+// `keys` is accepted for the toolkit's callers; every property is returned.
+CustomValues getcustomproperties(Path filename, SheetKey sheetname, handle /*keys*/, Str filetype) {
     nb::dict result;
     object frame = read_property_sheet("getcustomproperties", filename, sheetname, filetype);
     if (!frame.is_valid()) return result;

@@ -9,6 +9,7 @@
 
 #include "datareader/tablemine/cellvalues.hpp"
 #include "datareader/tablemine/native/errors.hpp"
+#include "datareader/tablemine/native/parts.hpp"
 #include "datareader/tablemine/native/sheet.hpp"
 #include "datareader/tablemine/native/xml.hpp"
 #include "toolkit/toolkit.hpp"
@@ -17,7 +18,6 @@
 #include <climits>
 #include <cstring>
 #include <map>
-#include <string_view>
 
 namespace mine::ranged {
 namespace {
@@ -25,9 +25,6 @@ namespace {
 using native::Cell;
 using native::CellType;
 using native::Unsure;
-
-constexpr const char *kCommentsType =
-    "http://schemas.openxmlformats.org/officeDocument/2006/relationships/comments";
 
 // A Python str as UTF-8; Unsure for what has no UTF-8 form (lone
 // surrogates), which no part of a workbook can hold.
@@ -143,15 +140,9 @@ Box closed_bounds(handle range_boundaries, const std::string &ref) {
     return Box{b[0], b[1], b[2], b[3]};
 }
 
-// The row of an A1 reference the sheet layer has checked: its digits.
-long long row_of(const std::string &ref) {
-    std::size_t at = ref.find_first_of("0123456789");
-    long long row = 0;
-    for (std::size_t i = at; i < ref.size(); ++i) {
-        row = row * 10 + (ref[i] - '0');
-        if (row > (1LL << 40)) throw Unsure("a cell reference past every row");
-    }
-    return row;
+// The A1 name of a cell.
+std::string cell_name(long long column, long long row) {
+    return native::column_name(static_cast<std::uint64_t>(column)) + std::to_string(row);
 }
 
 // What a scan keeps: the first row holding a value within the box, all the
@@ -204,7 +195,7 @@ public:
             // the library keeps the last list of links
             if (m_in_links && m_links_seen++) throw Unsure("two lists of hyperlinks");
         } else if (m_in_links && std::strcmp(local, "hyperlink") == 0) {
-            m_links.push_back(link_of(attrs));
+            m_links.push_back(native::hyperlink_of(attrs));
         } else if (m_in_merges && std::strcmp(local, "mergeCell") == 0) {
             const char *ref = native::xml::attribute(attrs, "ref");
             if (!ref) throw Unsure("a merged range without reference");
@@ -231,12 +222,7 @@ public:
 
     void widen(const Box &b) { extend(b.c1, b.c2, b.r1, b.r2); }
 
-    // A link of the sheet's list: its cell, and the relationship or the
-    // place it goes to.
-    struct Link {
-        long long row = 0, column = 0;
-        std::optional<std::string> id, location;
-    };
+    using Link = native::Hyperlink;
     const std::vector<Link> &links() const { return m_links; }
 
     // After the merges: the library makes the cell of a link and, where it
@@ -270,37 +256,10 @@ public:
     bool stopped_early() const { return m_stopped_on_value; }
 
 private:
-    // The attributes the library's links take; any other makes it fail.
-    Link link_of(const char **attrs) const {
-        static const std::string rel_id = native::xml::qualified(native::xml::kRelNs, "id");
-        Link link;
-        const char *ref = nullptr;
-        for (; *attrs; attrs += 2) {
-            const char *name = attrs[0], *value = attrs[1];
-            if (std::strcmp(name, "ref") == 0) ref = value;
-            else if (std::strcmp(name, "location") == 0) link.location = value;
-            else if (rel_id == name) link.id = value;
-            else if (std::strcmp(name, "tooltip") != 0 && std::strcmp(name, "display") != 0 && native::xml::unqualified(name))
-                throw Unsure("a link attribute the library refuses");
-        }
-        if (!ref) throw Unsure("a link without reference");
-        // one cell in plain A1 form; ranges and other forms are the library's
-        const char *p = ref;
-        long long column = 0, row = 0;
-        for (; *p >= 'A' && *p <= 'Z' && column <= native::kMaxColumn; ++p) column = column * 26 + (*p - 'A' + 1);
-        const char *digits = p;
-        for (; *p >= '0' && *p <= '9' && row <= static_cast<long long>(native::kMaxRow); ++p) row = row * 10 + (*p - '0');
-        if (*p || p == digits || digits == ref || column > native::kMaxColumn || row < 1 ||
-            row > static_cast<long long>(native::kMaxRow))
-            throw Unsure("a link on a reference other than one cell");
-        link.row = row, link.column = column;
-        return link;
-    }
-
     // What the library checks of every cell it reads, kept or not.
     void look_at(long long number, const Cell &cell) const {
         m_values.check_style(cell);
-        if (!cell.ref.empty() && row_of(cell.ref) != number) throw Unsure("a cell outside its row");
+        if (!cell.ref.empty() && native::row_of(cell.ref) != number) throw Unsure("a cell outside its row");
     }
 
     void extend(long long c1, long long c2, long long r1, long long r2) {
@@ -330,150 +289,6 @@ private:
     std::vector<Box> m_merges;
 };
 
-// Whether a worksheet part holds the names of the elements the library binds
-// to the cells after reading them (merged ranges, hyperlinks), which may
-// follow the data.  Without them, the scan of a range ends at its last row:
-// no entity or other markup can spell an element's name.
-bool mentions_bindings(const native::zip::Archive &archive, const native::zip::Member &member) {
-    static constexpr std::string_view kWords[] = {"mergeCell", "hyperlink"};
-    constexpr std::size_t kChunk = 256 * 1024, kCarry = 16;
-    native::zip::MemberStream stream(archive, member);
-    std::string buf(kChunk + kCarry, '\0');
-    std::size_t carry = 0;
-    for (;;) {
-        std::size_t got = stream.read(&buf[carry], kChunk);
-        if (got == 0) return false;
-        std::string_view seen(buf.data(), carry + got);
-        for (std::string_view word : kWords)
-            if (seen.find(word) != std::string_view::npos) return true;
-        // a word cut by the chunk's end is found whole in the next
-        carry = std::min(seen.size(), kCarry);
-        std::memmove(&buf[0], seen.data() + seen.size() - carry, carry);
-    }
-}
-
-// The comments parts a worksheet's relationships name, as the library finds
-// them: targets relative to the sheet's folder.
-struct CommentsLinks : native::xml::Handler {
-    std::vector<std::string> targets;
-    int depth = 0;
-    void start(const char *name, const char **attrs) override {
-        if (++depth != 2 || std::strcmp(native::xml::local_name(name), "Relationship") != 0) return;
-        const char *type = native::xml::attribute(attrs, "Type");
-        if (!type || std::strcmp(type, kCommentsType) != 0) return;
-        const char *mode = native::xml::attribute(attrs, "TargetMode");
-        const char *target = native::xml::attribute(attrs, "Target");
-        if (mode && std::strcmp(mode, "External") == 0) throw Unsure("comments outside the archive");
-        if (!target) throw Unsure("a relationship without target");
-        targets.emplace_back(target);
-    }
-    void end(const char *) override { --depth; }
-};
-
-// The targets of a worksheet's relationships outside the archive, by their
-// id, as the library keeps them (written as they are).
-struct ExternalTargets : native::xml::Handler {
-    std::map<std::string, std::optional<std::string>> external;
-    std::vector<std::string> internal;
-    int depth = 0;
-    void start(const char *name, const char **attrs) override {
-        if (++depth != 2 || std::strcmp(native::xml::local_name(name), "Relationship") != 0) return;
-        const char *id = native::xml::attribute(attrs, "Id");
-        const char *mode = native::xml::attribute(attrs, "TargetMode");
-        const char *target = native::xml::attribute(attrs, "Target");
-        if (!id) return;
-        if (mode && std::strcmp(mode, "External") == 0) {
-            if (target) external[id] = std::string(target);
-            else external[id] = std::nullopt;
-        } else {
-            internal.emplace_back(id);
-        }
-    }
-    void end(const char *) override { --depth; }
-};
-
-// The cells a comments part names.
-struct CommentRefs : native::xml::Handler {
-    std::vector<std::string> refs;
-    int depth = 0;
-    void start(const char *name, const char **attrs) override {
-        if (++depth != 3 || std::strcmp(native::xml::local_name(name), "comment") != 0) return;
-        const char *ref = native::xml::attribute(attrs, "ref");
-        if (!ref) throw Unsure("a comment without reference");
-        refs.emplace_back(ref);
-    }
-    void end(const char *) override { --depth; }
-};
-
-// A path within the archive as a relative one, normalised by
-// posixpath.normpath: "" for the archive's root.
-std::string normalised(const std::string &path) {
-    std::size_t from = path.find_first_not_of('/');
-    std::string norm = native::normpath(from == std::string::npos ? std::string() : path.substr(from));
-    return norm == "." ? std::string() : norm;
-}
-
-// The defined names and sheet names of the workbook part.
-struct WorkbookNames : native::xml::Handler {
-    struct Entry {
-        std::string name, text;
-        bool global = true;
-    };
-    std::vector<Entry> names;
-    std::vector<std::string> sheets;
-    int depth = 0;
-    bool in_names = false, in_sheets = false, capturing = false;
-
-    void start(const char *name, const char **attrs) override {
-        ++depth;
-        capturing = false;
-        const char *local = native::xml::local_name(name);
-        if (depth == 2) {
-            in_names = std::strcmp(local, "definedNames") == 0;
-            in_sheets = std::strcmp(local, "sheets") == 0;
-        } else if (depth == 3 && in_sheets) {
-            const char *n = native::xml::attribute(attrs, "name");
-            sheets.emplace_back(n ? n : "");
-        } else if (depth == 3 && in_names) {
-            const char *n = native::xml::attribute(attrs, "name");
-            if (!n) throw Unsure("a defined name without name");
-            const char *local_id = native::xml::attribute(attrs, "localSheetId");
-            Entry entry{n, "", true};
-            if (local_id) {
-                native::plain_integer(local_id, 1LL << 31);
-                entry.global = false;
-            }
-            names.push_back(std::move(entry));
-            capturing = true;
-        } else if (depth > 3 && in_names) {
-            throw Unsure("a defined name with content of its own");
-        }
-    }
-    void end(const char *) override {
-        capturing = false;
-        --depth;
-    }
-    void text(const char *s, std::size_t len) override {
-        if (!capturing) return;
-        if (names.back().text.size() + len > native::xml::kMaxText)
-            throw native::Refused(native::Refused::Kind::Xml, "a defined name of more than 16 MiB");
-        names.back().text.append(s, len);
-    }
-};
-
-std::string rels_of(const std::string &part) {
-    std::size_t cut = part.rfind('/');
-    std::string folder = cut == std::string::npos ? std::string() : part.substr(0, cut);
-    std::string name = cut == std::string::npos ? part : part.substr(cut + 1);
-    return (folder.empty() ? std::string() : folder + "/") + "_rels/" + name + ".rels";
-}
-
-std::string column_letters(long long column) {
-    std::string s;
-    for (; column > 0; column = (column - 1) / 26) s.insert(s.begin(), static_cast<char>('A' + (column - 1) % 26));
-    return s;
-}
-
 // --- the loaded workbook -----------------------------------------------------------
 
 // A range as the reader resolves it: its sheet and its bounds, some of
@@ -490,8 +305,9 @@ struct Resolved {
 
 class Loaded {
 public:
-    Loaded(const std::string &path, handle filename)
-        : m_filename(nb::borrow(filename)), m_book(path), m_values(m_book) {
+    explicit Loaded(File &file)
+        : m_filename(nb::borrow(file.name())), m_book(*file.path(), file.settings()), m_values(m_book) {
+        file.opened(m_book.archive());
         object cells = nb::module_::import_("openpyxl.utils.cell");
         m_range_boundaries = cells.attr("range_boundaries");
         read_names();
@@ -550,7 +366,7 @@ public:
         }
         const native::Worksheet &ws = m_book.worksheets()[range.sheet];
         const native::zip::Member *part = m_book.archive().find(ws.part);
-        bool rest = open || !part || mentions_bindings(m_book.archive(), *part);
+        bool rest = open || !part || native::mentions_bindings(m_book.archive(), *part);
         RangeScan scan(m_values, m_range_boundaries, box, open || !header ? Keep::Rows : Keep::Header, open, rest);
         native::scan_cells(m_book, ws, scan);
         scan.bind_merges();
@@ -622,13 +438,7 @@ private:
     // The library's versions keep duplicates differently: those, and names
     // it would fail on, are left to it.
     void read_names() {
-        WorkbookNames parsed;
-        const native::zip::Member *m = m_book.archive().find(m_book.workbook_part());
-        if (!m) throw Unsure("no workbook part");
-        {
-            native::zip::MemberStream stream(m_book.archive(), *m);
-            native::xml::parse(stream, parsed);
-        }
+        native::WorkbookNames parsed = native::workbook_names(m_book);
         // The library renames a sheet whose name repeats another's (in any
         // case) or is empty, and refuses some characters.
         nb::set lowered;
@@ -669,16 +479,12 @@ private:
     // given to the cell when empty.
     void bind_links(const native::Worksheet &ws, RangeScan &scan) {
         if (scan.links().empty()) return;
-        ExternalTargets rels;
-        if (const native::zip::Member *m = m_book.archive().find(rels_of(ws.part))) {
-            native::zip::MemberStream stream(m_book.archive(), *m);
-            native::xml::parse(stream, rels);
-        }
+        const auto external = native::external_targets(m_book, ws);
         for (const RangeScan::Link &link : scan.links()) {
             std::optional<std::string> text;
             if (link.id && !link.id->empty()) {
-                auto it = rels.external.find(*link.id);
-                if (it == rels.external.end()) throw Unsure("a link to a part of the archive, or to no relationship");
+                auto it = external.find(*link.id);
+                if (it == external.end()) throw Unsure("a link to a part of the archive, or to no relationship");
                 text = it->second;
             }
             if (!text || text->empty()) text = link.location;
@@ -701,26 +507,9 @@ private:
 
     // The library makes a cell for each comment: the sheet's extent grows.
     void bind_comments(const native::Worksheet &ws, RangeScan &scan) {
-        std::string rels = rels_of(ws.part);
-        const native::zip::Member *m = m_book.archive().find(rels);
-        if (!m) return;
-        CommentsLinks links;
-        {
-            native::zip::MemberStream stream(m_book.archive(), *m);
-            native::xml::parse(stream, links);
-        }
-        std::size_t cut = ws.part.rfind('/');
-        std::string folder = cut == std::string::npos ? std::string() : ws.part.substr(0, cut);
-        for (const std::string &target : links.targets) {
-            std::string part = target[0] == '/' ? target.substr(1)
-                                                : normalised((folder.empty() ? "" : folder + "/") + target);
-            const native::zip::Member *c = m_book.archive().find(part);
-            if (!c) throw Unsure("a comments part the archive lacks");
-            CommentRefs refs;
-            native::zip::MemberStream stream(m_book.archive(), *c);
-            native::xml::parse(stream, refs);
-            for (const std::string &ref : refs.refs) scan.widen(closed_bounds(m_range_boundaries, ref));
-        }
+        for (const std::string &part : native::comments_parts(m_book, ws))
+            for (const std::string &ref : native::comment_refs(m_book, part))
+                scan.widen(closed_bounds(m_range_boundaries, ref));
     }
 
     nb::list build_rows(RangeScan &scan, const Box &box, bool header, const std::string &sheet) {
@@ -743,7 +532,7 @@ private:
         }
         if (header) last = box.r1;
         const auto height = static_cast<std::uint64_t>(last - box.r1 + 1);
-        native::check_grid(sheet, height, width, written);
+        native::check_grid(m_book.settings(), sheet, height, width, written);
         try {
             return grid_rows(scan, box, last, width, sheet);
         } catch (std::bad_alloc &) {
@@ -776,7 +565,7 @@ private:
                 for (long long column : it->errors)
                     if (column >= box.c1 && column <= box.c2)
                         m_errors[line.ptr()].push_back(ErrorCell{static_cast<Py_ssize_t>(column - box.c1),
-                                                                 column_letters(column) + std::to_string(r), sheet});
+                                                                 cell_name(column, r), sheet});
             }
             out.append(line);
         }
@@ -821,21 +610,15 @@ std::vector<Py_ssize_t> columns(handle fmt, handle header, Py_ssize_t width) {
     for (handle field : nb::iter(fmt)) {
         int is_integral = PyObject_IsInstance(field.ptr(), integral.ptr());
         if (is_integral < 0) pyutil::raise_pending();
-        if (is_integral && !PyBool_Check(field.ptr())) {
-            int low = PyObject_RichCompareBool(neg.ptr(), field.ptr(), Py_LE);
-            if (low < 0) pyutil::raise_pending();
-            int high = low ? PyObject_RichCompareBool(field.ptr(), w.ptr(), Py_LT) : 0;
-            if (high < 0) pyutil::raise_pending();
-            if (!high) raise_reader("ColumnOutOfRange", formatted("column %d outside a range of %d columns", {field, w}));
-            object i = pyutil::steal(PyNumber_Long(field.ptr()));
-            long long v = PyLong_AsLongLong(i.ptr());
-            if (v == -1 && PyErr_Occurred()) pyutil::raise_pending();
+        if (is_integral && !nb::isinstance<nb::bool_>(field)) {
+            if (!(neg <= field && field < w))
+                raise_reader("ColumnOutOfRange", formatted("column %d outside a range of %d columns", {field, w}));
+            long long v = pyutil::as_index(nb::int_(field));
             positions.push_back(static_cast<Py_ssize_t>(v < 0 ? v + width : v));
-        } else if (PyUnicode_Check(field.ptr())) {
+        } else if (nb::isinstance<nb::str>(field)) {
             if (header.is_none() || !pyutil::contains(header, field))
                 raise_reader("ColumnNotFound", formatted("no column titled %r", {field}));
-            positions.push_back(PyLong_AsSsize_t(header.attr("index")(field).ptr()));
-            if (PyErr_Occurred()) pyutil::raise_pending();
+            positions.push_back(static_cast<Py_ssize_t>(pyutil::as_index(header.attr("index")(field))));
         } else {
             raise_with(PyExc_TypeError, formatted("a column is given by its position or its title, not %r", {field}));
         }
@@ -875,15 +658,14 @@ nb::list load_titles(Loaded &book, handle arange, handle fmt) {
 
 // Runs `read` on the workbook; none where the native reader is unsure.
 template <typename Read>
-auto attempt(handle filename, Read &&read) -> std::optional<decltype(read(std::declval<Loaded &>()))> {
-    std::optional<std::string> path = native_path(filename);
-    if (!path) return std::nullopt;
-    refuse_special_file(filename);
+auto attempt(File &file, Read &&read) -> std::optional<decltype(read(std::declval<Loaded &>()))> {
+    if (!file.path()) return std::nullopt;
+    handle filename = file.name();
     try {
-        Loaded book(*path, filename);
+        Loaded book(file);
         return read(book);
     } catch (Unsure &e) {
-        if (native_only()) raise_unsure(filename, e);
+        if (file.settings().native_only) raise_unsure(filename, e);
     } catch (native::Refused &e) {
         raise_refusal(filename, e);
     } catch (std::bad_alloc &) {
@@ -894,42 +676,41 @@ auto attempt(handle filename, Read &&read) -> std::optional<decltype(read(std::d
 
 }  // namespace
 
-bool reads(handle reader_class, handle filename) {
-    return toolkit::is_bound_excel(reader_class) &&
-           (PyUnicode_Check(filename.ptr()) || PyObject_HasAttrString(filename.ptr(), "__fspath__"));
+bool reads(handle reader_class, const File &file) {
+    handle filename = file.name();
+    return toolkit::is_bound_excel(reader_class) && (nb::isinstance<nb::str>(filename) || nb::hasattr(filename, "__fspath__"));
 }
 
-void before_reader_class(handle reader_class, handle filename, handle filetype) {
-    if (!native_only() || !is_workbook_type(filetype)) return;
+void before_reader_class(handle reader_class, const File &file, handle filetype) {
+    if (!file.settings().native_only || !is_workbook_type(filetype)) return;
     const char *why = !toolkit::is_bound_excel(reader_class) ? "its reader class is not the module's own Excel"
-                      : !native_path(filename)                ? "it is given as no path"
+                      : !file.path()                          ? "it is given as no path"
                                                               : "the native reader leaves it";
     if (same_text(filetype, "xls")) why = "an .xls workbook is read by the reader class";
-    raise_unsure(filename, Unsure(why));
+    raise_unsure(file.name(), Unsure(why));
 }
 
-std::optional<object> titles(handle filename, handle datarange, handle datafmt) {
-    return attempt(filename, [&](Loaded &book) -> object { return load_titles(book, datarange, datafmt); });
+std::optional<object> titles(File &file, handle datarange, handle datafmt) {
+    return attempt(file, [&](Loaded &book) -> object { return load_titles(book, datarange, datafmt); });
 }
 
-std::optional<object> range_names(handle filename) {
-    return attempt(filename, [&](Loaded &book) -> object {
+std::optional<object> range_names(File &file) {
+    return attempt(file, [&](Loaded &book) -> object {
         book.resolve(pyutil::text(""));  // what loading the reader resolves, and may fail on
         nb::list names;
         for (const object &n : book.names()) names.append(n);
         if (nb::len(names)) return names;
         Box used = book.extent(0);
-        std::string address = book.sheet_name(0) + "!" + column_letters(used.c1) + std::to_string(used.r1) + ":" +
-                              column_letters(used.c2) + std::to_string(used.r2);
+        std::string address = book.sheet_name(0) + "!" + cell_name(used.c1, used.r1) + ":" + cell_name(used.c2, used.r2);
         nb::list one;
         one.append(text_of(address));
         return one;
     });
 }
 
-std::optional<RangeRows> iter_data(handle filename, handle arange, handle load_fmt, handle header_only,
+std::optional<RangeRows> iter_data(File &file, handle arange, handle load_fmt, handle header_only,
                                    handle where, handle fmt, handle skipline) {
-    return attempt(filename, [&](Loaded &book) -> RangeRows {
+    return attempt(file, [&](Loaded &book) -> RangeRows {
         object loaded_range = pyutil::truthy(arange) ? object(nb::borrow(arange)) : object(pyutil::text(""));
         Resolved first = book.resolve(loaded_range);
         object wanted = pyutil::truthy(where) ? object(nb::borrow(where)) : loaded_range;
@@ -945,9 +726,8 @@ std::optional<RangeRows> iter_data(handle filename, handle arange, handle load_f
             }
         }
         if (pyutil::truthy(skipline)) {
-            object cut = pyutil::steal(PySlice_New(skipline.ptr(), nullptr, nullptr));
-            rows = nb::steal<nb::list>(PyObject_GetItem(rows.ptr(), cut.ptr()));
-            if (!rows.is_valid()) pyutil::raise_pending();
+            object cut = nb::slice(skipline, nb::none(), nb::none());
+            rows = nb::borrow<nb::list>(object(handle(rows)[cut]));
         }
         RangeRows out;
         if (nb::len(rows) == 0) return out;

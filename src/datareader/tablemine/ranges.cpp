@@ -7,18 +7,17 @@
 
 namespace mine {
 
-Titles gettitles(Path filename, Str filetype, Str datarange, handle skipline, handle delimiter,
+Titles gettitles(Path filename, Str filetype, Str datarange, handle /*skipline*/, handle /*delimiter*/,
                  Items datafmt) {
-    (void)skipline;
-    (void)delimiter;
     object result = nb::list();
     object reader_class = toolkit::getExcelType(filetype);
     if (pyutil::truthy(reader_class)) {
         check_range_arguments("gettitles", filename, datarange, datafmt);
-        if (ranged::reads(reader_class, filename))
-            if (auto titles = ranged::titles(filename, datarange, datafmt)) return std::move(*titles);
-        ranged::before_reader_class(reader_class, filename, filetype);
-        check_before_library(filename, filetype);
+        File file(filename);
+        if (ranged::reads(reader_class, file))
+            if (auto titles = ranged::titles(file, datarange, datafmt)) return std::move(*titles);
+        ranged::before_reader_class(reader_class, file, filetype);
+        check_before_library(file, filetype);
         object reader = reader_class(filename, "arange"_a = datarange, "datafmt"_a = datafmt,
                                      "headerOnly"_a = true, "load"_a = true);
         result = nb::getattr(reader, "titles");
@@ -39,10 +38,11 @@ Strs getranges(Path filename, Str filetype) {
     else
         return result;
     check_file_argument("getranges", "filename", filename);
-    if (ranged::reads(reader_class, filename))
-        if (auto names = ranged::range_names(filename)) return std::move(*names);
-    ranged::before_reader_class(reader_class, filename, filetype);
-    check_before_library(filename, filetype);
+    File file(filename);
+    if (ranged::reads(reader_class, file))
+        if (auto names = ranged::range_names(file)) return std::move(*names);
+    ranged::before_reader_class(reader_class, file, filetype);
+    check_before_library(file, filetype);
     object mgr = reader_class(filename, "load"_a = true);
     with_context(mgr, [&](handle reader) {
         result = reader.attr("range_names")();
@@ -65,11 +65,12 @@ RangeLayout analyseRangeData(Path filename, Str filetype, Str datarange, Items d
         reader_class = toolkit::ExcelXP();
     else if (same_text(filetype, "xlsx"))
         reader_class = toolkit::Excel();
-    if (reader_class.is_valid())
-        check_range_arguments("analyseRangeData", filename, datarange, datafmt);
+    if (!reader_class.is_valid()) return nb::make_tuple(marker, count, true, titles);
+    check_range_arguments("analyseRangeData", filename, datarange, datafmt);
+    File file(filename);
     std::optional<ranged::RangeRows> native_rows;
-    if (reader_class.is_valid() && ranged::reads(reader_class, filename)) {
-        native_rows = ranged::iter_data(filename, pyutil::text(""), nb::none(), nb::bool_(false), datarange,
+    if (ranged::reads(reader_class, file)) {
+        native_rows = ranged::iter_data(file, pyutil::text(""), nb::none(), nb::bool_(false), datarange,
                                         datafmt, nb::int_(0));
     }
     if (native_rows) {
@@ -77,9 +78,9 @@ RangeLayout analyseRangeData(Path filename, Str filetype, Str datarange, Items d
         count = static_cast<long long>(nb::len(native_rows->rows));
         if (count) titles = native_rows->rows[0];
         --count;
-    } else if (reader_class.is_valid()) {
-        ranged::before_reader_class(reader_class, filename, filetype);
-        check_before_library(filename, filetype);
+    } else {
+        ranged::before_reader_class(reader_class, file, filetype);
+        check_before_library(file, filetype);
         object mgr = reader_class(filename, "load"_a = true);
         with_context(mgr, [&](handle reader) {
             object rows = reader.attr("iterData")(datarange, "datafmt"_a = datafmt,

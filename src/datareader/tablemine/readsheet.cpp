@@ -12,12 +12,10 @@
 #include <nanobind/ndarray.h>
 
 #include <algorithm>
-#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <limits>
 
 namespace mine {
@@ -492,7 +490,7 @@ object parse_rows(nb::list data, SheetLayout layout) {
     object text_parser = nb::module_::import_("pandas.io.parsers").attr("TextParser");
     return pyutil::unless_exception(
         [&] {
-            object parser = pyutil::steal(PyObject_Call(text_parser.ptr(), nb::make_tuple(data).ptr(), kw.ptr()));
+            object parser = text_parser(data, **kw);
             return parser.attr("read")("nrows"_a = nb::none());
         },
         [&](nb::python_error &e) -> object {
@@ -545,20 +543,21 @@ const native::Worksheet &find_sheet(const native::Book &book, const SheetKey &ke
 
 // The book and sheet are found, and the part read, with the GIL released;
 // the cells' Python values and the Frame are made with it held.
-object read_native(const std::string &path, handle sheet, SheetLayout layout, native::Opened *opened) {
+object read_native(File &file, handle sheet, SheetLayout layout, native::Opened *opened) {
     SheetKey key = sheet_key(sheet);
     native::Opened here;
     if (!opened) {
         opened = &here;
         try {
-            pyutil::without_gil([&] { opened->book.emplace(path); });
+            pyutil::without_gil([&] { opened->book.emplace(*file.path(), file.settings()); });
         } catch (std::bad_alloc &) {
-            pyutil::raise(PyExc_MemoryError, "%s: out of memory reading the workbook's parts", path.c_str());
+            pyutil::raise(PyExc_MemoryError, "%s: out of memory reading the workbook's parts", file.path()->c_str());
         }
     } else if (opened->error) {
         std::rethrow_exception(opened->error);
     }
     const native::Book &book = *opened->book;
+    file.opened(book.archive());
     // the name's own error, once the book is known to be read here
     if (key.unencodable && !PyUnicode_AsUTF8AndSize(sheet.ptr(), nullptr)) pyutil::raise_pending();
     const native::Worksheet &ws = find_sheet(book, key);
@@ -566,7 +565,7 @@ object read_native(const std::string &path, handle sheet, SheetLayout layout, na
     try {
         pyutil::without_gil([&] { native::scan_rows(book, ws, rows); });
         rows.values();
-        native::check_grid(ws.name, rows.rows(), rows.width(), rows.cells());
+        native::check_grid(book.settings(), ws.name, rows.rows(), rows.width(), rows.cells());
         return rows.frame(layout);
     } catch (std::bad_alloc &) {
         throw native::out_of_memory(ws.name, rows.rows(), rows.width());
@@ -576,95 +575,42 @@ object read_native(const std::string &path, handle sheet, SheetLayout layout, na
     }
 }
 
-// What a file is by its content, as pandas tells it before choosing an
-// engine.
-enum class Content { Unknown, Xls, Workbook, Empty, OtherZip, Other };
-
-Content content_of(const std::optional<std::string> &path) {
-    if (!path) return Content::Unknown;
-    char head[8] = {};
-    std::ifstream file(*path, std::ios::binary);
-    if (!file) return Content::Unknown;  // missing or unreadable: pandas says why
-    file.read(head, sizeof head);
-    if (file.gcount() == 0) return file.eof() ? Content::Empty : Content::Unknown;
-    if (file.gcount() < static_cast<std::streamsize>(sizeof head)) return Content::Other;
-    static const char *xls[] = {"\x09\x00\x04\x00\x07\x00\x10\x00", "\x09\x02\x06\x00\x00\x00\x10\x00",
-                                "\x09\x04\x06\x00\x00\x00\x10\x00", "\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1"};
-    for (const char *sig : xls)
-        if (std::memcmp(head, sig, 8) == 0) return Content::Xls;
-    if (std::memcmp(head, "PK\3\4", 4) != 0) return Content::Other;
-    try {
-        native::zip::Archive archive(*path);
-        Content found = Content::OtherZip;
-        for (const auto &m : archive.members()) {
-            std::string name = m.name;
-            for (char &c : name) c = c == '\\' ? '/' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-            if (name == "xl/workbook.xml") return Content::Workbook;
-            // the binary and the OpenDocument workbooks pandas reads with
-            // engines of their own
-            if (name == "xl/workbook.bin" || name == "content.xml") found = Content::Unknown;
-        }
-        return found;
-    } catch (std::exception &) {
-        return Content::Workbook;  // zipfile reads what this reader leaves
-    }
-}
-
-// The engine pandas picks by the file's content today, named so that a new
-// default of a later pandas cannot change the result; none where pandas
-// would read another format or find no file (it then decides as today).  A
-// file that holds no workbook is refused in words that say so: pandas would
-// ask for an engine, which the caller cannot give.
-object library_engine(handle filename, const std::optional<std::string> &path) {
-    const char *why = nullptr;
-    switch (content_of(path)) {
-    case Content::Xls: return pyutil::text("xlrd");
-    case Content::Workbook: return pyutil::text("openpyxl");
-    case Content::Unknown: return nb::none();
-    case Content::Empty: why = "the file is empty"; break;
-    case Content::OtherZip: why = "a zip archive without a workbook part"; break;
-    case Content::Other: why = "neither a zip archive nor an .xls file"; break;
-    }
-    object shown = pyutil::module_attr("os").attr("fspath")(filename);
-    pyutil::raise(PyExc_ValueError, "%R is not a workbook (.xlsx, .xlsm or .xls): %s", shown.ptr(), why);
-}
-
-object read_with_library(handle read_excel, handle filename, handle sheet, SheetLayout layout,
-                         const std::optional<std::string> &path) {
-    object engine = library_engine(filename, path);
-    guard_workbook(filename);
+object read_with_library(handle read_excel, File &file, handle sheet, SheetLayout layout) {
+    object engine = file.library_engine();
+    guard_workbook(file);
     nb::dict kw = layout_keywords(layout);
     if (!engine.is_none()) kw["engine"] = engine;
-    return pyutil::steal(PyObject_Call(read_excel.ptr(), nb::make_tuple(filename, sheet).ptr(), kw.ptr()));
+    return read_excel(file.name(), sheet, **kw);
 }
 
 }  // namespace
 
-void refuse_non_workbook(handle filename) { library_engine(filename, native_path(filename)); }
+object read_sheet(handle filename, handle sheet, SheetLayout layout) {
+    return read_sheet(filename, sheet, layout, read_settings(), nullptr);
+}
 
-object read_sheet(handle filename, handle sheet, SheetLayout layout, native::Opened *opened) {
+object read_sheet(handle filename, handle sheet, SheetLayout layout, const native::Settings &settings,
+                  native::Opened *opened) {
     // A missing pandas fails here first, as every read through it did.
     object read_excel = pandas_attr("read_excel");
-    refuse_special_file(filename);
-    std::optional<std::string> path = native_path(filename);
-    const FileStamp stamp = stamp_of(path);
-    if (path) {
+    File file(filename, settings);
+    if (file.path()) {
         try {
-            return read_native(*path, sheet, layout, opened);
+            return read_native(file, sheet, layout, opened);
         } catch (Unsure &e) {
-            library_engine(filename, path);  // no workbook: said so, whichever reader
-            if (native_only()) raise_unsure(filename, e);
+            file.library_engine();  // no workbook: said so, whichever reader
+            if (settings.native_only) raise_unsure(filename, e);
         } catch (native::Refused &e) {
-            check_unchanged(filename, path, stamp);
+            file.check_unchanged();
             raise_refusal(filename, e);
         } catch (std::bad_alloc &) {
             raise_refusal(filename, native::Refused(native::Refused::Kind::Memory, "out of memory reading the workbook"));
         }
     }
     try {
-        return read_with_library(read_excel, filename, sheet, layout, path);
+        return read_with_library(read_excel, file, sheet, layout);
     } catch (nb::python_error &e) {
-        if (e.matches(PyExc_Exception)) check_unchanged(filename, path, stamp, e.value());
+        if (e.matches(PyExc_Exception)) file.check_unchanged(e.value());
         throw;
     }
 }

@@ -229,16 +229,17 @@ private:
         check_range_arguments("dataiterator", m_filename, m_datarange, m_datafmt, m_skipline);
         // The module's own reader class is read natively: no context then,
         // the rows are read at once.
-        if (ranged::reads(reader_class, m_filename)) {
-            if (auto rows = ranged::iter_data(m_filename, m_datarange, m_datafmt, m_headerOnly,
+        File file(m_filename);
+        if (ranged::reads(reader_class, file)) {
+            if (auto rows = ranged::iter_data(file, m_datarange, m_datafmt, m_headerOnly,
                                               m_datarange, m_datafmt, m_skipline)) {
                 m_rows = pyutil::steal(PyObject_GetIter(rows->rows.ptr()));
                 m_pending = std::move(rows->error);
                 return;
             }
         }
-        ranged::before_reader_class(reader_class, m_filename, m_filetype);
-        check_before_library(m_filename, m_filetype);
+        ranged::before_reader_class(reader_class, file, m_filetype);
+        check_before_library(file, m_filetype);
         object mgr = reader_class(m_filename, "arange"_a = m_datarange, "datafmt"_a = m_datafmt,
                                   "load"_a = true, "headerOnly"_a = m_headerOnly);
         object reader = m_ctx.enter(mgr);

@@ -19,7 +19,7 @@ bool readable_candidate(handle path) { return is_workbook_type(extension_of(path
 // The "Model file" value of a candidate's property sheet, or an invalid
 // object when the candidate is no readable result workbook.  `opened`: its
 // book as the pool opened it.
-object model_file_of(handle path, native::Opened *opened) {
+object model_file_of(handle path, const native::Settings &settings, native::Opened *opened) {
     if (!readable_candidate(path)) return object();
     // Outside the guard: a missing pandas is the caller's problem, not the
     // candidate's.
@@ -28,7 +28,7 @@ object model_file_of(handle path, native::Opened *opened) {
     // the property table: not the workbook looked for.
     return pyutil::unless_exception(
         [&] {
-            object frame = read_sheet(path, pyutil::text("Utilities"), SheetLayout::PropertyTable, opened);
+            object frame = read_sheet(path, pyutil::text("Utilities"), SheetLayout::PropertyTable, settings, opened);
             return property_value(frame, nb::str("Model file"));
         },
         [](nb::python_error &) { return object(); });
@@ -44,9 +44,9 @@ object model_file_of(handle path, native::Opened *opened) {
 class BookPool {
 public:
     // `paths[i]`: candidate i's file, none for one the search does not read
-    // natively.
-    explicit BookPool(std::vector<std::optional<std::string>> paths)
-        : m_slots(paths.size()) {
+    // natively; opened with the search's `settings`.
+    BookPool(std::vector<std::optional<std::string>> paths, const native::Settings &settings)
+        : m_settings(settings), m_slots(paths.size()) {
         for (std::size_t i = 0; i < paths.size(); ++i) m_slots[i].path = std::move(paths[i]);
         std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
         std::size_t threads = std::min(cores, m_slots.size());
@@ -123,7 +123,7 @@ private:
             Slot &slot = m_slots[i];
             if (slot.path) {
                 try {
-                    slot.opened.book.emplace(*slot.path);
+                    slot.opened.book.emplace(*slot.path, m_settings);
                 } catch (pace::Stopped &) {
                     return;
                 } catch (...) {
@@ -138,6 +138,7 @@ private:
         }
     }
 
+    const native::Settings m_settings;
     std::vector<Slot> m_slots;
     std::size_t m_window = 0;
     std::mutex m_mutex;
@@ -151,6 +152,7 @@ private:
 
 Str searchExcelFile(AnyPath nnxfile) {
     check_file_argument("searchExcelFile", "nnxfile", nnxfile, false);
+    const native::Settings settings = read_settings();
     object os = pyutil::module_attr("os");
     object path = os.attr("path");
     // As text: the workbook records the model file as text, and the names the
@@ -194,9 +196,9 @@ Str searchExcelFile(AnyPath nnxfile) {
         candidates.push_back(path.attr("join")(folder, name));
         files.push_back(readable_candidate(candidates.back()) ? native_path(candidates.back()) : std::nullopt);
     }
-    BookPool pool(std::move(files));
+    BookPool pool(std::move(files), settings);
     for (std::size_t i = 0; i < candidates.size(); ++i) {
-        object model = model_file_of(candidates[i], pool.take(i));
+        object model = model_file_of(candidates[i], settings, pool.take(i));
         if (model.is_valid() && model.equal(model_file)) return candidates[i];
     }
     return pyutil::text("");

@@ -4,12 +4,16 @@
 
 #include "common/pytypes.hpp"
 #include "common/pyutil.hpp"
+#include "datareader/tablemine/native/settings.hpp"
 
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace mine::native {
+namespace zip {
+class Archive;
+}
 struct Refused;
 struct Unsure;
 struct Opened;
@@ -52,10 +56,6 @@ object extension_of(handle filename);
 bool is_workbook_type(handle filetype);
 // ft == text, by Python equality (any caller value may be compared).
 bool same_text(handle ft, const char *text);
-// Refuses a FIFO, socket or device given as a file: opening one for reading
-// can wait forever for a writer.  Anything else, missing files included, is
-// left to the reading library and its own error.
-void refuse_special_file(handle filename);
 // The file name as the native reader opens it; none for what is no path
 // (an open file, a name holding a NUL byte).
 std::optional<std::string> native_path(handle filename);
@@ -68,33 +68,76 @@ struct FileStamp {
     bool known = false;  // the file was there to be looked at
     std::vector<long long> fields;
 };
-FileStamp stamp_of(const std::optional<std::string> &path);
-// After a read of `path` failed (with `failure`, when given): an OSError
-// naming the file when it is not as it was `before` the read (written,
-// replaced, removed or created meanwhile), whatever the read said.
-void check_unchanged(handle filename, const std::optional<std::string> &path, const FileStamp &before,
-                     handle failure = handle());
+// What a file is by its content, as pandas tells it before choosing an
+// engine.
+enum class Content { Unknown, Xls, Workbook, Empty, OtherZip, Other };
+// A file as one call reads it, looked at once when the call begins: a
+// FIFO, socket or device refused (opening one for reading can wait forever
+// for a writer; missing files are left to the library), the path the
+// native reader opens, its stamp, the switches of the call; and what its
+// content is, sniffed once, when first asked.  Made once a call and passed
+// down.
+class File {
+public:
+    // With the switches of the environment now (read_settings()).
+    explicit File(handle filename);
+    File(handle filename, const native::Settings &settings);
+
+    handle name() const { return m_name; }
+    const std::optional<std::string> &path() const { return m_path; }
+    const native::Settings &settings() const { return m_settings; }
+    // The engine pandas picks by the file's content today, named so that a
+    // new default of a later pandas cannot change the result; none where
+    // pandas would read another format or find no file (it then decides as
+    // today).  A file that holds no workbook (empty, text, a zip of
+    // something else) is refused, a ValueError naming it, in words that say
+    // so: pandas would ask for an engine, which the caller cannot give.
+    object library_engine();
+    // The native reader opened the file's archive: the sniff takes its
+    // members from it instead of opening the file again.
+    void opened(const native::zip::Archive &archive);
+    // After a read failed (with `failure`, when given): an OSError naming the
+    // file when it is not as it was when looked at (written, replaced,
+    // removed or created meanwhile), whatever the read said.
+    void check_unchanged(handle failure = handle()) const;
+
+private:
+    Content content();
+
+    object m_name;
+    native::Settings m_settings;
+    std::optional<std::string> m_path;
+    FileStamp m_stamp;
+    std::optional<Content> m_content;
+    std::optional<Content> m_zipped;  // by opened()
+};
+// The file's name as a message shows it: repr(os.fspath(filename)).
+std::string shown_file(handle filename);
+
+// --- the environment switches (settings.cpp) ---------------------------------
+// TRELLIS_MAX_CELLS, TRELLIS_SCANNER and TRELLIS_NATIVE_ONLY as they are set
+// now: read once at the start of a call, with the GIL held.
+native::Settings read_settings();
 
 // --- before a library opens a file (guard.cpp) -------------------------------
 // Refuses a hostile workbook before a library opens it: members that
 // overlap or inflate beyond reason, and any XML part with a document type
 // declaration (whichever parser the library then uses would meet it).  A
 // file that is no zip is left to the library.
-void guard_workbook(handle filename);
-// Both of the above: what every path handing a file to a library calls.
+void guard_workbook(const File &file);
+// What every path handing a file to a library calls: the file looked at
+// (File) and guarded.
 void check_before_library(handle filename);
 // The same for a file read as `filetype`: a workbook type whose file holds
-// no workbook (empty, text, a zip of something else) is refused in words
-// that say so, where the library would only say it is no zip.
-void check_before_library(handle filename, handle filetype);
+// no workbook is refused first (File::library_engine), where the library
+// would only say it is no zip.
+void check_before_library(File &file, handle filetype);
 // A refusal of the native reader as the Python error it stands for, its
 // message after the file's name.
 [[noreturn]] void raise_refusal(handle filename, const native::Refused &refusal);
 // Where the native reader is unsure and no library may read instead
 // (TRELLIS_NATIVE_ONLY): a RuntimeError naming the file and why.
 [[noreturn]] void raise_unsure(handle filename, const native::Unsure &unsure);
-// The file's name as a message shows it: repr(os.fspath(filename)).
-std::string shown_file(handle filename);
 
 // --- checks of the arguments (arguments.cpp) ---------------------------------
 // A value of the wrong kind is a TypeError naming the function, the
@@ -123,21 +166,22 @@ enum class SheetLayout { Indexed, PropertyTable, Plain };
 // The Frame pandas.read_excel(filename, sheet, ...) with openpyxl gives, read
 // by the native reader when it can, by pandas otherwise (with the same
 // errors).
-// `opened`: the book as the search's pool opened it ahead (the file's own
-// path then), instead of opening it here.
-object read_sheet(handle filename, handle sheet, SheetLayout layout, native::Opened *opened = nullptr);
-// A ValueError naming the file when it holds no workbook by its content (it
-// is empty, it is text, it is a zip without a workbook part), where pandas
-// would ask for an engine; any other file, and what is no path, passes.
-void refuse_non_workbook(handle filename);
+object read_sheet(handle filename, handle sheet, SheetLayout layout);
+// The same with the switches the calling search read, and `opened`: the
+// book as the search's pool opened it ahead (the file's own path then),
+// instead of opening it here (null: opened here).
+object read_sheet(handle filename, handle sheet, SheetLayout layout, const native::Settings &settings,
+                  native::Opened *opened);
 // The value of a property in a property table read with
 // SheetLayout::PropertyTable (properties.cpp); invalid when it has none.
 object property_value(handle frame, handle name);
 
-// --- the module (module.cpp) -------------------------------------------------
+// --- the module's pandas ------------------------------------------------------
 // The module's pandas binding (None when pandas could not be imported; the
-// attribute lookup on it then fails as it would in Python).
-object pandas_attr(const char *name);
+// attribute lookup on it then fails as it would in Python).  Inline: the
+// units reading through pandas need not call back into module.cpp, which
+// binds them.
+inline object pandas_attr(const char *name) { return nb::getattr(pyutil::module_attr("pandas"), name); }
 
 // --- the with statement (withstatement.cpp) ----------------------------------
 // `with mgr as value:` split in its two halves, so that a generator can stay

@@ -28,12 +28,12 @@ constexpr std::uint64_t kMaxStrings = 512u << 20;
 // A handler of type H made by `make`, run over a member of the archive: by
 // the scanner, or by expat with a new handler where the scanner gives up.
 template <typename H, typename Make>
-void parse_member(const zip::Archive &archive, const zip::Member &member, std::optional<H> &handler, Make make,
-                  xml::Policy policy = xml::Policy::Any) {
-    if (xml::scanner_enabled()) {
+void parse_member(const Settings &settings, const zip::Archive &archive, const zip::Member &member,
+                  std::optional<H> &handler, Make make, xml::Policy policy = xml::Policy::Any) {
+    if (settings.scanner) {
         zip::MemberStream stream(archive, member);
         make(handler);
-        if (xml::scan(stream, *handler, policy)) return;
+        if (xml::scan(stream, *handler, policy, settings)) return;
     }
     zip::MemberStream stream(archive, member);
     make(handler);
@@ -41,8 +41,9 @@ void parse_member(const zip::Archive &archive, const zip::Member &member, std::o
 }
 
 template <typename H>
-void parse_member(const zip::Archive &archive, const zip::Member &member, std::optional<H> &handler) {
-    parse_member(archive, member, handler, [](std::optional<H> &h) { h.emplace(); });
+void parse_member(const Settings &settings, const zip::Archive &archive, const zip::Member &member,
+                  std::optional<H> &handler) {
+    parse_member(settings, archive, member, handler, [](std::optional<H> &h) { h.emplace(); });
 }
 
 // A sound part this reader will not hold: the archive is not at fault.
@@ -85,13 +86,6 @@ std::string join(const std::string &a, const std::string &b) {
     if (!b.empty() && b[0] == '/') return b;
     if (a.empty() || a.back() == '/') return a + b;
     return a + "/" + b;
-}
-
-// openpyxl's get_rels_path: folder/_rels/name.rels
-std::string rels_path(const std::string &part) {
-    std::size_t cut = part.rfind('/');
-    std::string name = cut == std::string::npos ? part : part.substr(cut + 1);
-    return join(join(dirname(part), "_rels"), name + ".rels");
 }
 
 // openpyxl's Bool descriptor reading an attribute text.
@@ -287,6 +281,12 @@ long long plain_integer(const char *text, long long max) {
     return value;
 }
 
+std::string rels_path(const std::string &part) {
+    std::size_t cut = part.rfind('/');
+    std::string name = cut == std::string::npos ? part : part.substr(cut + 1);
+    return join(join(dirname(part), "_rels"), name + ".rels");
+}
+
 std::string normpath(const std::string &path) {
     if (path.empty()) return ".";
     int slashes = 0;
@@ -380,7 +380,7 @@ void TextContent::content(std::string &out) const {
         if (run) out += *run;
 }
 
-Book::Book(const std::string &path) : m_archive(path) {
+Book::Book(const std::string &path, const Settings &settings) : m_archive(path), m_settings(settings) {
     read_content_types();
     read_strings();
     read_workbook();
@@ -389,7 +389,7 @@ Book::Book(const std::string &path) : m_archive(path) {
 
 void Book::read_content_types() {
     std::optional<ContentTypes> parsed;
-    parse_member(m_archive, small_member(m_archive, "[Content_Types].xml"), parsed);
+    parse_member(m_settings, m_archive, small_member(m_archive, "[Content_Types].xml"), parsed);
     const ContentTypes &types = *parsed;
     const std::string *workbook = nullptr;
     for (const char *type : kWorkbookTypes)
@@ -413,7 +413,7 @@ void Book::read_strings() {
     if (!m) throw Unsure("no shared strings part " + m_strings_part);
     if (m->size > kMaxStrings) throw too_large(m_strings_part, m->size, kMaxStrings);
     std::optional<StringTable> table;
-    parse_member(m_archive, *m, table, [this](std::optional<StringTable> &t) {
+    parse_member(m_settings, m_archive, *m, table, [this](std::optional<StringTable> &t) {
         m_strings = SharedStrings();
         t.emplace(m_strings);
     }, xml::Policy::SharedStrings);
@@ -421,14 +421,14 @@ void Book::read_strings() {
 
 void Book::read_workbook() {
     std::optional<WorkbookPart> parsed;
-    parse_member(m_archive, small_member(m_archive, m_workbook_part), parsed);
+    parse_member(m_settings, m_archive, small_member(m_archive, m_workbook_part), parsed);
     const WorkbookPart &workbook = *parsed;
     m_date1904 = workbook.date1904;
     if (workbook.sheets.empty()) return;
 
     std::string rels_name = rels_path(m_workbook_part);
     std::optional<Relationships> parsed_rels;
-    parse_member(m_archive, small_member(m_archive, rels_name), parsed_rels);
+    parse_member(m_settings, m_archive, small_member(m_archive, rels_name), parsed_rels);
     const Relationships &rels = *parsed_rels;
     // Targets are relative to the folder of the workbook part.
     std::string parent = dirname(dirname(rels_name));
@@ -457,7 +457,7 @@ void Book::read_styles() {
     const zip::Member *m = m_archive.find("xl/styles.xml");
     if (!m) return;
     std::optional<Styles> parsed;
-    parse_member(m_archive, small_member(m_archive, "xl/styles.xml"), parsed);
+    parse_member(m_settings, m_archive, small_member(m_archive, "xl/styles.xml"), parsed);
     const Styles &styles = *parsed;
     for (long long id : styles.xf_formats) {
         StyleFormat format;

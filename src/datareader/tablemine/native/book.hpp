@@ -4,6 +4,7 @@
 // date system, the number format of each cell style and the shared strings.
 #pragma once
 
+#include "datareader/tablemine/native/settings.hpp"
 #include "datareader/tablemine/native/zip.hpp"
 
 #include <cstddef>
@@ -70,7 +71,7 @@ class Book {
 public:
     // Reads the parts every read of openpyxl's needs; Unsure or Refused as
     // the layers below decide.
-    explicit Book(const std::string &path);
+    Book(const std::string &path, const Settings &settings);
 
     const zip::Archive &archive() const { return m_archive; }
     // The worksheets in the workbook's order, as pandas numbers them.
@@ -83,6 +84,8 @@ public:
     const std::vector<StyleFormat> &style_formats() const { return m_formats; }
     // Where the library finds the workbook part (sheets and defined names).
     const std::string &workbook_part() const { return m_workbook_part; }
+    // The switches of the call that opened the book.
+    const Settings &settings() const { return m_settings; }
 
 private:
     void read_content_types();
@@ -91,6 +94,7 @@ private:
     void read_styles();
 
     zip::Archive m_archive;
+    Settings m_settings;
     std::string m_workbook_part;
     std::string m_strings_part;
     std::vector<Worksheet> m_worksheets;
@@ -113,5 +117,8 @@ struct Opened {
 long long plain_integer(const char *text, long long max);
 // posixpath.normpath, with which openpyxl resolves a relationship's target.
 std::string normpath(const std::string &path);
+// openpyxl's get_rels_path: the relationships part of a part,
+// folder/_rels/name.rels.
+std::string rels_path(const std::string &part);
 
 }  // namespace mine::native

@@ -766,16 +766,10 @@ private:
 
 }  // namespace
 
-bool scanner_enabled() {
-    const char *v = std::getenv("TRELLIS_SCANNER");
-    return !(v && std::strcmp(v, "0") == 0);
-}
-
-bool scan(Source &source, Handler &handler, Policy policy) {
+bool scan(Source &source, Handler &handler, Policy policy, const Settings &settings) {
     // TRELLIS_SCANNER=only: what the scanner leaves is told, and where (the
     // tests' proof that it reads a part alone)
-    const char *v = std::getenv("TRELLIS_SCANNER");
-    bool tell = v && std::strcmp(v, "only") == 0;
+    bool tell = settings.scanner_tells;
     Scanner scanner(source, handler, policy, tell);
     if (scanner.run()) return true;
     if (tell)
@@ -783,9 +777,9 @@ bool scan(Source &source, Handler &handler, Policy policy) {
     return false;
 }
 
-bool scan(zip::MemberStream &member, Handler &handler, Policy policy) {
+bool scan(zip::MemberStream &member, Handler &handler, Policy policy, const Settings &settings) {
     MemberSource source(member);
-    return scan(source, handler, policy);
+    return scan(source, handler, policy, settings);
 }
 
 }  // namespace mine::native::xml

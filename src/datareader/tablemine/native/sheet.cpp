@@ -52,9 +52,9 @@ std::string column_name(std::uint64_t column) {
     return name;
 }
 
-std::uint64_t grid_limit() {
-    const char *v = std::getenv("TRELLIS_MAX_CELLS");
-    if (!v || !*v) return kDefaultGridLimit;
+std::uint64_t grid_limit(const Settings &settings) {
+    if (!settings.max_cells) return kDefaultGridLimit;
+    const char *v = settings.max_cells->c_str();
     std::uint64_t limit = 0;
     const std::uint64_t most = std::uint64_t(1) << 62;
     if (!saturated_digits(v, most, limit) || limit > most)
@@ -63,11 +63,12 @@ std::uint64_t grid_limit() {
     return limit;
 }
 
-void check_grid(const std::string &sheet, std::uint64_t rows, std::uint64_t columns, std::uint64_t cells) {
+void check_grid(const Settings &settings, const std::string &sheet, std::uint64_t rows, std::uint64_t columns,
+                std::uint64_t cells) {
     // Saturated: rows and columns are each within a sheet's limits here, but
     // a caller's counts need not be.
     std::uint64_t grid = columns && rows > UINT64_MAX / columns ? UINT64_MAX : rows * columns;
-    std::uint64_t limit = grid_limit();
+    std::uint64_t limit = grid_limit(settings);
     bool sparse = cells <= UINT64_MAX / kSparseFactor && grid > cells * kSparseFactor;
     if (grid <= limit || !sparse) return;
     throw Refused(Refused::Kind::Sheet,
@@ -85,6 +86,27 @@ Refused out_of_memory(const std::string &sheet, std::uint64_t rows, std::uint64_
                                               " columns (" + std::to_string(grid) + " cells)");
 }
 
+Refused Beyond::refusal(const std::string &sheet) const {
+    return Refused(Refused::Kind::Sheet, sheet_prefix(sheet) + detail);
+}
+
+Beyond row_beyond(const char *r, std::uint64_t number) {
+    return Beyond{"row " + (r ? shown(r) : std::to_string(number)) + " is beyond the last row of a sheet (1048576)"};
+}
+
+Beyond cell_past_last_column(const char *ref) {
+    return Beyond{"cell " + shown(ref) + " is beyond the last column of a sheet (XFD)"};
+}
+
+Beyond cell_past_last_row(const char *ref) {
+    return Beyond{"cell " + shown(ref) + " is beyond the last row of a sheet (1048576)"};
+}
+
+Beyond cells_past_last_column(long long row, std::uint64_t column) {
+    return Beyond{"the cells of row " + std::to_string(row) + " run past the last column of a sheet (XFD): cell " +
+                  column_name(column) + std::to_string(row)};
+}
+
 namespace {
 
 // The column of an A1 reference, its row in `row`; Unsure for any other
@@ -97,12 +119,8 @@ std::uint32_t column_of(const char *ref, const std::string &sheet, std::uint64_t
         column = std::min<std::uint64_t>(column * 26 + static_cast<std::uint64_t>(*p - 'A' + 1), kMaxColumn + 1);
     if (p == ref || !saturated_digits(p, kMaxRow, row) || row == 0)
         throw Unsure(std::string("bad cell reference ") + shown(ref));
-    if (column > kMaxColumn)
-        throw Refused(Refused::Kind::Sheet, sheet_prefix(sheet) + "cell " + shown(ref) +
-                                                " is beyond the last column of a sheet (XFD)");
-    if (row > kMaxRow)
-        throw Refused(Refused::Kind::Sheet, sheet_prefix(sheet) + "cell " + shown(ref) +
-                                                " is beyond the last row of a sheet (1048576)");
+    if (column > kMaxColumn) throw cell_past_last_column(ref).refusal(sheet);
+    if (row > kMaxRow) throw cell_past_last_row(ref).refusal(sheet);
     return static_cast<std::uint32_t>(column);
 }
 
@@ -204,9 +222,7 @@ private:
         std::uint64_t number = static_cast<std::uint64_t>(m_row_number) + 1;
         // Other forms (signs, spaces, exponents) are the library's to read.
         if (r && !saturated_digits(r, kMaxRow, number)) throw Unsure(std::string("odd row number ") + shown(r));
-        if (number > kMaxRow)
-            throw Refused(Refused::Kind::Sheet, sheet_prefix(m_sheet) + "row " + (r ? shown(r) : std::to_string(number)) +
-                                                    " is beyond the last row of a sheet (1048576)");
+        if (number > kMaxRow) throw row_beyond(r, number).refusal(m_sheet);
         m_row_number = static_cast<long long>(number);
         m_in_row = true;
         m_count = 0;
@@ -229,11 +245,7 @@ private:
     void begin_cell(const char *ref, const char *t, const char *s) {
         std::uint64_t row = 0;
         m_column = ref && *ref ? column_of(ref, m_sheet, row) : m_column + 1;
-        if (m_column > kMaxColumn)
-            throw Refused(Refused::Kind::Sheet, sheet_prefix(m_sheet) + "the cells of row " +
-                                                    std::to_string(m_row_number) +
-                                                    " run past the last column of a sheet (XFD): cell " +
-                                                    column_name(m_column) + std::to_string(m_row_number));
+        if (m_column > kMaxColumn) throw cells_past_last_column(m_row_number, m_column).refusal(m_sheet);
         m_cell = cell_at(m_column);
         m_cell->ref.assign(ref ? ref : "");
         m_cell->column = m_column;
@@ -323,10 +335,10 @@ private:
 void scan_rows(const Book &book, const Worksheet &sheet, RowSink &sink) {
     const zip::Member *member = book.archive().find(sheet.part);
     if (!member) throw Unsure("no worksheet part " + sheet.part);
-    if (xml::scanner_enabled()) {
+    if (book.settings().scanner) {
         zip::MemberStream stream(book.archive(), *member);
         SheetReader reader(sink, sheet.name);
-        if (xml::scan(stream, reader, xml::Policy::Worksheet)) return;
+        if (xml::scan(stream, reader, xml::Policy::Worksheet, book.settings())) return;
         sink.restart();
     }
     zip::MemberStream stream(book.archive(), *member);

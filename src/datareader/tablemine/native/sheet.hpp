@@ -7,6 +7,7 @@
 
 #include "datareader/tablemine/native/book.hpp"
 #include "datareader/tablemine/native/errors.hpp"
+#include "datareader/tablemine/native/settings.hpp"
 
 #include <cstdint>
 #include <string>
@@ -45,6 +46,21 @@ constexpr std::uint32_t kMaxColumn = 16384;
 // The letters of a column ("XFD" for 16384).
 std::string column_name(std::uint64_t column);
 
+// A row or a cell beyond a sheet's limits, in the words of every reader of
+// the module (the native one, and the checks before a library's), which
+// take the sheet's name once it is known.
+struct Beyond {
+    std::string detail;
+    Refused refusal(const std::string &sheet) const;
+};
+// Row `r` as written (null where the row has no number: its `number`
+// then), past the last row.
+Beyond row_beyond(const char *r, std::uint64_t number);
+Beyond cell_past_last_column(const char *ref);
+Beyond cell_past_last_row(const char *ref);
+// The cells of `row` without a reference, counted up to `column`.
+Beyond cells_past_last_column(long long row, std::uint64_t column);
+
 // The grid a Frame of one sheet holds is every row up to the last one with a
 // value, each as wide as the widest: a few far-apart cells make a grid of
 // billions.  A grid is refused when it holds more than grid_limit() cells and
@@ -55,11 +71,12 @@ constexpr std::uint64_t kDefaultGridLimit = 10000000;
 constexpr std::uint64_t kSparseFactor = 100;
 // kDefaultGridLimit, or the count of cells TRELLIS_MAX_CELLS gives (Refused
 // as a ValueError when it is no plain count).
-std::uint64_t grid_limit();
+std::uint64_t grid_limit(const Settings &settings);
 // Refused (a ValueError naming the sheet, the shape and the cells written)
 // when a grid of rows x columns over `cells` cells with a value is beyond
 // the bound above.  To be called before the grid is built.
-void check_grid(const std::string &sheet, std::uint64_t rows, std::uint64_t columns, std::uint64_t cells);
+void check_grid(const Settings &settings, const std::string &sheet, std::uint64_t rows, std::uint64_t columns,
+                std::uint64_t cells);
 // The refusal (a MemoryError) of a read that ran out of memory building a
 // grid of `rows` x `columns` of the sheet: what it was doing when it did.
 Refused out_of_memory(const std::string &sheet, std::uint64_t rows, std::uint64_t columns);
@@ -76,16 +93,14 @@ public:
     virtual void row(long long number, const std::vector<Cell> &cells, std::size_t count) = 0;
     // A cell of row `number` about to be replaced by a later one of its
     // position: the library still looked at it.
-    virtual void replaced(long long number, const Cell &cell) { (void)number, (void)cell; }
+    virtual void replaced(long long /*number*/, const Cell & /*cell*/) {}
     // False once no later row is wanted: the rows then pass unread.
     virtual bool wants_rows() const { return true; }
     // False when nothing after the wanted rows matters: the scan then ends.
     virtual bool wants_rest() const { return true; }
     // An element of the main namespace outside the sheet's data: a child
     // (depth 2) or grandchild (depth 3) of the worksheet.
-    virtual void element(const char *local, const char **attrs, int depth) {
-        (void)local, (void)attrs, (void)depth;
-    }
+    virtual void element(const char * /*local*/, const char ** /*attrs*/, int /*depth*/) {}
 };
 
 // Streams the whole worksheet part through `sink`.

@@ -6,6 +6,8 @@
 // holds.  Element names come with their namespace: "uri\x01local".
 #pragma once
 
+#include "datareader/tablemine/native/settings.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -45,7 +47,7 @@ public:
     virtual ~Handler() = default;
     virtual void start(const char *name, const char **attrs) = 0;
     virtual void end(const char *name) = 0;
-    virtual void text(const char *s, std::size_t len) { (void)s, (void)len; }
+    virtual void text(const char * /*s*/, std::size_t /*len*/) {}
 
     // A cell of a worksheet's rows in its plain form, a <c> with no
     // attribute but r, s and t (each NUL-ended, null where absent) holding
@@ -58,10 +60,10 @@ public:
         std::size_t value_len;
         bool has_value;  // a <v> element, empty or not
     };
-    virtual bool cell(const PlainCell &c) { return (void)c, false; }
+    virtual bool cell(const PlainCell & /*c*/) { return false; }
     // A shared string in its plain form, <si><t>text</t></si>, given whole
     // by the scanner; false when the handler takes it as events instead.
-    virtual bool plain_string(const char *s, std::size_t len) { return (void)s, (void)len, false; }
+    virtual bool plain_string(const char * /*s*/, std::size_t /*len*/) { return false; }
     // Whether the handler follows nesting past kDeepNesting (up to kMostNesting)
     // rather than leaving the part to the library.
     virtual bool reads_deep() const { return false; }
@@ -108,11 +110,11 @@ enum class Policy { Any, Worksheet, SharedStrings };
 // gives the events expat gives for the plain XML workbooks hold.  False when
 // it meets anything else, part way: the handler has then seen a part of the
 // part and is to be dropped, and the part read again by parse().  Errors of
-// the handler and of the archive pass unchanged.
-bool scan(zip::MemberStream &member, Handler &handler, Policy policy);
-bool scan(Source &source, Handler &handler, Policy policy);
-// False when TRELLIS_SCANNER is "0": every part goes to expat.
-bool scanner_enabled();
+// the handler and of the archive pass unchanged.  Called where
+// `settings.scanner`; with `settings.scanner_tells`, what the scanner
+// leaves is Unsure, saying where.
+bool scan(zip::MemberStream &member, Handler &handler, Policy policy, const Settings &settings);
+bool scan(Source &source, Handler &handler, Policy policy, const Settings &settings);
 
 }  // namespace xml
 }  // namespace mine::native
