@@ -320,14 +320,11 @@ private:
     bool plain_number(const Cell &cell, Entry &e) {
         if (!cell.has_value || cell.type != CellType::Number || m_rules.dated(cell)) return false;
         const std::string &text = cell.value;
-        if (text.find_first_of(".eE") == std::string::npos) {
-            std::size_t from = !text.empty() && text[0] == '-' ? 1 : 0;
-            if (!plain_digits(text, from) || text.size() - from > 15) return false;
+        if (short_integer(text, e.number)) {
             e.kind = Entry::Int;
-            e.number = static_cast<double>(std::strtoll(text.c_str(), nullptr, 10));
             return true;
         }
-        if (text[0] == '+') return false;
+        if (text.find_first_of(".eE") == std::string::npos || text[0] == '+') return false;
         double v = 0;
         const char *begin = text.data(), *end = begin + text.size();
         auto [stop, err] = std::from_chars(begin, end, v, std::chars_format::general);
@@ -340,6 +337,24 @@ private:
         }
         e.kind = Entry::Float;
         e.number = v;
+        return true;
+    }
+
+    // An integer of at most 15 digits, "-" allowed, read in one pass: exact
+    // as a double, as strtoll and the cast give it ("-0" is 0).  False for
+    // any other text.
+    static bool short_integer(const std::string &text, double &out) {
+        const char *p = text.data(), *end = p + text.size();
+        bool negative = p < end && *p == '-';
+        p += negative;
+        if (p == end || end - p > 15) return false;
+        std::int64_t v = 0;
+        for (; p < end; ++p) {
+            auto digit = static_cast<unsigned>(static_cast<unsigned char>(*p)) - '0';
+            if (digit > 9) return false;
+            v = v * 10 + digit;
+        }
+        out = static_cast<double>(negative ? -v : v);
         return true;
     }
 
