@@ -320,11 +320,17 @@ private:
     bool plain_number(const Cell &cell, Entry &e) {
         if (!cell.has_value || cell.type != CellType::Number || m_rules.dated(cell)) return false;
         const std::string &text = cell.value;
-        if (short_integer(text, e.number)) {
+        switch (integer_text(text, e.number)) {
+        case IntegerText::Short:
             e.kind = Entry::Int;
             return true;
+        case IntegerText::Long:
+            return false;  // an int beyond 2**53 may be one: Python's
+        case IntegerText::None:
+            break;
         }
-        if (text.find_first_of(".eE") == std::string::npos || text[0] == '+') return false;
+        // Whatever from_chars reads whole, finite, is a decimal with a point
+        // or an exponent (it takes no sign '+', no space, no hex).
         double v = 0;
         const char *begin = text.data(), *end = begin + text.size();
         auto [stop, err] = std::from_chars(begin, end, v, std::chars_format::general);
@@ -340,22 +346,25 @@ private:
         return true;
     }
 
-    // An integer of at most 15 digits, "-" allowed, read in one pass: exact
-    // as a double, as strtoll and the cast give it ("-0" is 0).  False for
-    // any other text.
-    static bool short_integer(const std::string &text, double &out) {
+    // Digits with a "-" or none: Short within 15 digits, read in one pass and
+    // exact as a double, as strtoll and the cast give it ("-0" is 0); Long
+    // beyond them; None for any other text.
+    enum class IntegerText { Short, Long, None };
+    static IntegerText integer_text(const std::string &text, double &out) {
         const char *p = text.data(), *end = p + text.size();
         bool negative = p < end && *p == '-';
         p += negative;
-        if (p == end || end - p > 15) return false;
+        if (p == end) return IntegerText::None;
+        std::size_t digits = static_cast<std::size_t>(end - p);
         std::int64_t v = 0;
         for (; p < end; ++p) {
             auto digit = static_cast<unsigned>(static_cast<unsigned char>(*p)) - '0';
-            if (digit > 9) return false;
-            v = v * 10 + digit;
+            if (digit > 9) return IntegerText::None;
+            if (digits <= 15) v = v * 10 + digit;
         }
+        if (digits > 15) return IntegerText::Long;
         out = static_cast<double>(negative ? -v : v);
-        return true;
+        return IntegerText::Short;
     }
 
     // A column's buffer is as long as its last number's row: a sheet of far

@@ -10,6 +10,12 @@
 // caller then reads the whole part again through expat, which accepts,
 // refuses or reports it in its own words: the scanner never decides what a
 // doubtful part holds.
+//
+// What it saves: the Training sheet of the bench's campaign (49 MB of XML)
+// reads in 0.18 s of CPU with it against 0.39 to 0.41 s by expat alone
+// (TRELLIS_SCANNER=0), inflating included: the bench row "Training sheet
+// CPU, expat / scanner", 2.2 to 2.3 x, on a 2-core machine shared with
+// other builds.
 #include "datareader/tablemine/native/xml.hpp"
 
 #include "common/pace.hpp"
