@@ -159,7 +159,12 @@ constexpr std::size_t kColumnsFloor = 4096;
 // A column whose data cells are all numbers pandas' parser would read as
 // int64 or float64 without a doubt (ints within 2**53, floats, blanks) is
 // made here as a numpy array: its numbers never become Python objects, and
-// pandas' parser sees blanks in their place.
+// pandas' parser sees blanks in their place.  What it saves, in the bench
+// rows "peak growth / Frame" (a 2-core machine shared with other builds):
+// the 100,000 x 11 sheet of numbers grows the process by 14 MiB for a Frame
+// of 8 MiB (1.8 x), 80 MiB (10.5 x) with every column left to the parser,
+// in 0.22 s of CPU against 0.40 s; the 1,000,000 x 1 sheet by 17 MiB
+// (2.2 x) against 154 MiB (20 x), in 0.20 s against 1.0 s.
 //
 // The rows are taken without the GIL (row() touches no Python object): the
 // other cells are kept as they came, and made Python values by values()
