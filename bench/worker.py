@@ -16,6 +16,7 @@ Scenarios:
           far cells, natively and through the toolkit's Excel reader
   books   the sheets of numbers of the memory rows (ARGS: 1 to write the 1,000,000-row ones)
   threads reads from 2 threads against the same reads in turn (ARGS: path)
+  inflate with TRELLIS_SCANNER=0 in its environment: the same read by expat alone
   interrupt how soon SIGINT ends a long read (ARGS: path, sheet)
   inflate CPU of a sheet's read against inflating its member alone (ARGS: path, sheet, member)
   growth  one read's CPU and peak memory growth against its Frame (ARGS: path, READER: ours,
@@ -424,14 +425,31 @@ def sheet_member(path, sheet):
     return target.lstrip("/") if target.startswith("/") else posixpath.normpath("xl/" + target)
 
 
-def threads_scenario(path, repeats=3):
-    """Reads from 2 threads against the same reads one after the other, best of each:
-    8 Training sheets, 40 property tables."""
+def threads_scenario(path, folder, repeats=5):
+    """Reads from 2 threads against the same reads one after the other: 8 Training
+    sheets, 40 property tables, and 8 sheets of numbers below the size from which a
+    member is inflated by a thread of its own (so that the ratio shows the reads
+    running side by side alone, each on one core).  The runs interleaved, which goes
+    first alternating; the ratio is the median of each pair's (a pair's two runs are
+    close in time, so a load that comes and goes on a shared machine spoils a pair,
+    not the figure).  The CPU each read used, in turn and in threads: where the
+    machine is loaded, the time on the clock exceeds it; and the same ratio for
+    hashing a block in 2 threads, which nothing serialises: on a loaded machine it
+    is above 0.5 too."""
     from concurrent.futures import ThreadPoolExecutor
+    from statistics import median
     from vireo.trellis.datareader import tablemine
 
-    jobs = {"training": (8, lambda: tablemine.getFrameFromExcel(path, "Training")),
-            "properties": (40, lambda: tablemine.getcustomproperties(path, "Utilities"))}
+    import hashlib
+
+    small = numbers_book(os.path.join(folder, ".below-ahead.xlsx"), 9000, 11)
+    block = bytes(32 << 20)
+    # What the machine gives 2 threads meanwhile: hashing releases the GIL
+    # and shares nothing, so its ratio is the best any read could show.
+    jobs = {"calibration": (8, lambda: hashlib.sha256(block).digest()),
+            "training": (8, lambda: tablemine.getFrameFromExcel(path, "Training")),
+            "properties": (40, lambda: tablemine.getcustomproperties(path, "Utilities")),
+            "no-ahead": (8, lambda: tablemine.getFrameFromExcel(small, "Data"))}
     out = {}
     with ThreadPoolExecutor(2) as pool:
         for name, (count, call) in jobs.items():
@@ -445,9 +463,57 @@ def threads_scenario(path, repeats=3):
                 for f in [pool.submit(call) for _ in range(count)]:
                     f.result()
 
-            seq, thr = best_of(repeats, sequential, threaded)
-            out[name] = dict(reads=count, sequential_s=seq, threaded_s=thr, ratio=thr / seq)
+            runs = {"sequential": [], "threaded": []}
+            cpu = {"sequential": [], "threaded": []}
+            for i in range(repeats):
+                order = ("sequential", "threaded") if i % 2 == 0 else ("threaded", "sequential")
+                for kind in order:
+                    c, start = cpu_s(), time.perf_counter()
+                    (sequential if kind == "sequential" else threaded)()
+                    runs[kind].append(time.perf_counter() - start)
+                    cpu[kind].append((cpu_s() - c) / count)
+            ratios = [t / s for t, s in zip(runs["threaded"], runs["sequential"])]
+            out[name] = dict(reads=count, repeats=repeats, ratio=median(ratios), ratios=ratios,
+                             sequential_s=median(runs["sequential"]), threaded_s=median(runs["threaded"]),
+                             sequential_cpu_per_read_s=median(cpu["sequential"]),
+                             threaded_cpu_per_read_s=median(cpu["threaded"]),
+                             runs_s=runs)
+    out["beside-python"] = beside_python(lambda: tablemine.getFrameFromExcel(small, "Data"), 8)
     return out
+
+
+def beside_python(call, count):
+    """Reads on a thread while another thread runs Python without a pause: the time
+    on the clock against the reading thread's CPU, median of a few.  A read that took
+    the GIL back while native (to poll for signals, which only the main thread hears)
+    would wait for it each time."""
+    import threading
+    from statistics import median
+
+    walls, cpus = [], []
+    for _ in range(3):
+        stop = []
+
+        def spin():
+            while not stop:
+                pass
+
+        def reads():
+            c, start = time.thread_time(), time.perf_counter()
+            for _ in range(count):
+                call()
+            walls.append((time.perf_counter() - start) / count)
+            cpus.append((time.thread_time() - c) / count)
+
+        spinner = threading.Thread(target=spin)
+        spinner.start()
+        reader = threading.Thread(target=reads)
+        reader.start()
+        reader.join()
+        stop.append(True)
+        spinner.join()
+    return dict(reads=count, wall_per_read_s=median(walls), cpu_per_read_s=median(cpus),
+                ratio=median(w / c for w, c in zip(walls, cpus)))
 
 
 def interrupt_scenario(path, sheet, repeats=3):
@@ -562,7 +628,7 @@ def main(argv):
     elif scenario == "books":
         result = make_books_scenario(folder, argv[2] == "1")
     elif scenario == "threads":
-        result = threads_scenario(argv[2])
+        result = threads_scenario(argv[2], folder)
     elif scenario == "interrupt":
         result = interrupt_scenario(argv[2], argv[3])
     elif scenario == "inflate":

@@ -141,6 +141,36 @@ def test_generator_protocol_misuse(log, monkeypatch):
     with pytest.raises(ValueError, match="already executing"):
         next(Reentrant.gen)
 
+    # Every way in is refused while the body runs, close() and send() too,
+    # as Python refuses them; a thread resuming it meanwhile alike.
+    import threading
+    running, resume = threading.Event(), threading.Event()
+    refusals = []
+
+    class Waiting(Reentrant):
+        def iterData(self, **kw):
+            running.set()
+            resume.wait(10)
+            yield "row"
+
+    def reenter():
+        running.wait(10)
+        for way in (next, lambda g: g.send(None), lambda g: g.close(), lambda g: g.throw(Boom)):
+            try:
+                way(Waiting.gen)
+            except ValueError as e:
+                refusals.append(str(e))
+        resume.set()
+
+    monkeypatch.setattr(tm, "getExcelType", lambda ft: Waiting)
+    Waiting.gen = tm.dataiterator("g")
+    other = threading.Thread(target=reenter)
+    other.start()
+    assert next(Waiting.gen) == "row"
+    other.join()
+    assert refusals == ["generator already executing"] * 4
+    assert list(Waiting.gen) == []
+
 
 def test_unknown_type_and_failing_construction(monkeypatch, capsys):
     assert list(tm.dataiterator("f.ods", "ods")) == []

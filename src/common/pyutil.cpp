@@ -45,7 +45,29 @@ void add_note(nb::python_error &error, const std::string &note) {
     nb::setattr(value, "__cause__", cause);
 }
 
+// threading.main_thread() is this thread; true when that cannot be told
+// (the poll then runs, as it always may).
+bool GilReleased::on_main_thread() {
+    PyObject *threading = PyImport_GetModule(nb::str("threading").ptr());
+    if (!threading) {
+        PyErr_Clear();
+        return true;
+    }
+    PyObject *main = PyObject_CallMethod(threading, "main_thread", nullptr);
+    Py_DECREF(threading);
+    PyObject *ident = main ? PyObject_GetAttrString(main, "ident") : nullptr;
+    Py_XDECREF(main);
+    unsigned long id = ident ? PyLong_AsUnsignedLong(ident) : 0;
+    Py_XDECREF(ident);
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        return true;
+    }
+    return id == PyThread_get_thread_ident();
+}
+
 bool GilReleased::stop() {
+    if (!m_hears_signals) return false;
     PyEval_RestoreThread(m_state);
     bool raised = PyErr_CheckSignals() < 0;
     m_state = PyEval_SaveThread();

@@ -74,14 +74,18 @@ void add_note(nb::python_error &error, const std::string &note);
 // meanwhile; as its pace::Watch, it takes the GIL back for a moment every few
 // milliseconds to run the signal handlers (Ctrl-C), and stops the phase when
 // one raises, its error left pending.  Nothing Python (no object, no handle)
-// may be touched while it lives.
+// may be touched while it lives.  Only Python's main thread runs signal
+// handlers: on any other the GIL is not taken back, which would make the
+// phase wait, every few milliseconds, for whichever thread runs Python.
 class GilReleased : public pace::Watch {
 public:
-    GilReleased() : m_state(PyEval_SaveThread()) {}
+    GilReleased() : m_hears_signals(on_main_thread()), m_state(PyEval_SaveThread()) {}
     ~GilReleased() override { PyEval_RestoreThread(m_state); }
     bool stop() override;
 
 private:
+    static bool on_main_thread();
+    bool m_hears_signals;
     PyThreadState *m_state;
 };
 

@@ -444,6 +444,11 @@ double from_digits(std::int64_t n, int k) {
 // below 2^53, times or over an exact power of ten is correctly rounded by the
 // hardware (above 2^53, n is no double: its digits are read as text is).  A
 // fraction too near one half to be sure of is left to the text.
+//
+// What it saves: 20 to 23 ns a number against 71 to 102 ns through the
+// text, the same doubles for a million numbers of result sheets across
+// twelve magnitudes (the bench row "as_written, without / through the
+// text", 0.23 to 0.28 x, on a 2-core machine shared with other builds).
 bool without_text(double v, double &out) {
     const double a = std::fabs(v);
     // The decimal exponent from the binary one (floor(e * log10 2)), off by

@@ -11,6 +11,7 @@
 #include "datareader/tablemine/tablemine.hpp"
 #include "toolkit/toolkit.hpp"
 
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -90,10 +91,11 @@ public:
     }
 
     object send(handle value) {
+        Running running(*this);
         if (m_state == State::Fresh && !value.is_none()) {
             pyutil::raise(PyExc_TypeError, "can't send non-None value to a just-started generator");
         }
-        return next();
+        return resume(nullptr);
     }
 
     object throw_(handle typ, handle val, handle tb) {
@@ -109,12 +111,11 @@ public:
     }
 
     object close() {
+        Running running(*this);
         if (m_state != State::Suspended) {
-            if (m_running) already_executing();
             release();
             return nb::none();
         }
-        Running running(*this);
         PyErr_SetNone(PyExc_GeneratorExit);
         nb::python_error exit_error;
         try {
@@ -130,7 +131,7 @@ public:
     // When the generator goes away while holding the context: close it, as
     // Python does, reporting a failure as unraisable.
     void finalize() noexcept {
-        if (m_state != State::Suspended || m_running || !Py_IsInitialized()) return;
+        if (m_state != State::Suspended || m_running.load() || !Py_IsInitialized()) return;
         PyObject *type, *value, *tb;
         PyErr_Fetch(&type, &value, &tb);
         try {
@@ -155,12 +156,14 @@ public:
 private:
     enum class State { Fresh, Suspended, Done };
 
+    // Held while the body runs, taken before any state is looked at: under
+    // a free-threaded Python two threads may resume one generator at once,
+    // and only one may pass (the other gets Python's ValueError).
     struct Running {
         explicit Running(DataIterator &it) : it(it) {
-            if (it.m_running) already_executing();
-            it.m_running = true;
+            if (it.m_running.exchange(true, std::memory_order_acquire)) already_executing();
         }
-        ~Running() { it.m_running = false; }
+        ~Running() { it.m_running.store(false, std::memory_order_release); }
         DataIterator &it;
     };
 
@@ -274,7 +277,7 @@ private:
     }
 
     State m_state = State::Fresh;
-    bool m_running = false;
+    std::atomic<bool> m_running{false};
     object m_filename, m_filetype, m_datarange, m_skipline, m_datafmt, m_headerOnly;
     Context m_ctx;
     object m_rows;

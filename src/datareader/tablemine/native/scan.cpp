@@ -10,6 +10,12 @@
 // caller then reads the whole part again through expat, which accepts,
 // refuses or reports it in its own words: the scanner never decides what a
 // doubtful part holds.
+//
+// What it saves: the Training sheet of the bench's campaign (49 MB of XML)
+// reads in 0.18 s of CPU with it against 0.39 to 0.41 s by expat alone
+// (TRELLIS_SCANNER=0), inflating included: the bench row "Training sheet
+// CPU, expat / scanner", 2.2 to 2.3 x, on a 2-core machine shared with
+// other builds.
 #include "datareader/tablemine/native/xml.hpp"
 
 #include "common/pace.hpp"
@@ -50,6 +56,30 @@ struct NameChars {
     }
 };
 constexpr NameChars kNameChars;
+
+// The bytes of the plain cell's attribute values and <v> text: printable
+// ASCII but '&' (no reference), '<' in an attribute, ']' in a text (no
+// "]]>" can hide in what is left).  A run is checked a whole at a time, its
+// end found by memchr: no branch per byte.
+constexpr unsigned char kBadInAttribute = 1, kBadInValue = 2;
+struct PlainBytes {
+    unsigned char of[256] = {};
+    constexpr PlainBytes() {
+        for (int c = 0; c < 256; ++c) {
+            bool odd = c < 0x20 || c >= 0x80 || c == '&';
+            of[c] = static_cast<unsigned char>((odd || c == '<' ? kBadInAttribute : 0) |
+                                               (odd || c == ']' ? kBadInValue : 0));
+        }
+    }
+};
+constexpr PlainBytes kPlainBytes;
+
+// Whether every byte of [p, end) is plain for `kind`.
+inline bool plain_run(const char *p, const char *end, unsigned char kind) {
+    unsigned char bad = 0;
+    for (; p < end; ++p) bad |= kPlainBytes.of[static_cast<unsigned char>(*p)];
+    return !(bad & kind);
+}
 
 inline bool name_start(unsigned char c) { return kNameChars.of[c] & 1; }
 inline bool name_char(unsigned char c) { return kNameChars.of[c] & 2; }
@@ -407,11 +437,8 @@ private:
             if (k < 0 || seen[k] || end - p < 3 || p[1] != '=' || p[2] != '"') return false;
             p += 3;
             const char *v = p;
-            for (; p < end && *p != '"'; ++p) {
-                auto c = static_cast<unsigned char>(*p);
-                if (c < 0x20 || c >= 0x80 || c == '&' || c == '<') return false;
-            }
-            if (p == end || p - v > kMaxValue) return false;
+            p = static_cast<const char *>(std::memchr(p, '"', static_cast<std::size_t>(std::min(end - p, kMaxValue + 1))));
+            if (!p || !plain_run(v, p, kBadInAttribute)) return false;
             std::memcpy(values[k], v, static_cast<std::size_t>(p - v));
             values[k][p - v] = '\0';
             seen[k] = true;
@@ -428,11 +455,8 @@ private:
             if (end - p < 3 || std::memcmp(p, "<v>", 3) != 0) return false;
             p += 3;
             const char *v = p;
-            for (; p < end && *p != '<'; ++p) {
-                auto c = static_cast<unsigned char>(*p);
-                // no "]]>" can hide in what is left
-                if (c < 0x20 || c >= 0x80 || c == '&' || c == ']') return false;
-            }
+            p = static_cast<const char *>(std::memchr(p, '<', static_cast<std::size_t>(end - p)));
+            if (!p || !plain_run(v, p, kBadInValue)) return false;
             if (end - p < 8 || std::memcmp(p, "</v></c>", 8) != 0) return false;
             cell.value = v;
             cell.value_len = static_cast<std::size_t>(p - v);
