@@ -5,7 +5,9 @@ namespace {
 thread_local Watch *t_watch = nullptr;
 }
 
-Watch::Watch() : m_outer(t_watch), m_next(std::chrono::steady_clock::now() + kInterval) { t_watch = this; }
+Watch::Watch() : m_outer(t_watch), m_next(std::chrono::steady_clock::now() + kInterval) {
+    t_watch = this;
+}
 
 Watch::~Watch() { t_watch = m_outer; }
 

@@ -27,10 +27,10 @@ inline bool is_none(PyObject *o) { return o == Py_None; }
 inline bool is_list(PyObject *o) { return PyList_Check(o); }
 
 // nanobind's object wrapper (NB_OBJECT_DEFAULT), converting from any handle.
-#define PYTYPES_NAMED(Type, PythonName)                                  \
-    class Type : public nb::object {                                     \
-        NB_OBJECT_DEFAULT(Type, object, PythonName, ::pytypes::any_object) \
-        Type(nb::handle h) : nb::object(h, nb::detail::borrow_t{}) {}   \
+#define PYTYPES_NAMED(Type, PythonName)                                                            \
+    class Type : public nb::object {                                                               \
+        NB_OBJECT_DEFAULT(Type, object, PythonName, ::pytypes::any_object)                         \
+        Type(nb::handle h) : nb::object(h, nb::detail::borrow_t{}) {}                              \
     }
 
 PYTYPES_NAMED(Any, "typing.Any");
@@ -54,10 +54,10 @@ PYTYPES_NAMED(PathLike, "os.PathLike");
 // The few types whose check is the type's own: an overload for one kind of
 // value (None, a list), bound ahead of the one that takes any object, so that
 // the stubs give that call its own result type.
-#define PYTYPES_STRICT(Type, PythonName, Check)                          \
-    class Type : public nb::object {                                     \
-        NB_OBJECT_DEFAULT(Type, object, PythonName, Check)               \
-        Type(nb::handle h) : nb::object(h, nb::detail::borrow_t{}) {}   \
+#define PYTYPES_STRICT(Type, PythonName, Check)                                                    \
+    class Type : public nb::object {                                                               \
+        NB_OBJECT_DEFAULT(Type, object, PythonName, Check)                                         \
+        Type(nb::handle h) : nb::object(h, nb::detail::borrow_t{}) {}                              \
     }
 PYTYPES_STRICT(OnlyNone, "None", ::pytypes::is_none);
 PYTYPES_STRICT(OnlyList, "list", ::pytypes::is_list);
@@ -75,8 +75,7 @@ PYTYPES_NAMED(Format, "xlsxwriter.format.Format");
 template <typename... Ts>
 class Union : public nb::object {
 public:
-    static constexpr auto Name =
-        nb::detail::union_name(nb::detail::make_caster<Ts>::Name...);
+    static constexpr auto Name = nb::detail::union_name(nb::detail::make_caster<Ts>::Name...);
     Union() : nb::object() {}
     Union(nb::handle h, nb::detail::borrow_t) : nb::object(h, nb::detail::borrow_t{}) {}
     Union(nb::handle h, nb::detail::steal_t) : nb::object(h, nb::detail::steal_t{}) {}

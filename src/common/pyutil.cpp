@@ -5,8 +5,7 @@
 namespace pyutil {
 
 void raise_pending() {
-    if (!PyErr_Occurred())
-        PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
     throw nb::python_error();
 }
 
@@ -136,7 +135,8 @@ std::vector<object> unpack(handle o, size_t n) {
     if (!it) {
         if (PyErr_ExceptionMatches(PyExc_TypeError)) {
             PyErr_Clear();
-            raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(o.ptr())->tp_name);
+            raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                  Py_TYPE(o.ptr())->tp_name);
         }
         raise_pending();
     }

@@ -165,7 +165,8 @@ Result over_numbers(const Range &r, Of of) {
 }  // namespace
 
 Result SUM(const Range &r) {
-    return over_numbers(r, [](const std::vector<double> &v) { return Result::number(sum_of(v).value()); });
+    return over_numbers(
+        r, [](const std::vector<double> &v) { return Result::number(sum_of(v).value()); });
 }
 
 Result MIN(const Range &r) {
@@ -186,7 +187,8 @@ Result COUNTA(const Range &r) {
 }
 
 Result SUMXMY2(const Range &x, const Range &y) {
-    if (undecidable(x, false) || undecidable(y, false) || !same_size(x, y)) return Result::unknown();
+    if (undecidable(x, false) || undecidable(y, false) || !same_size(x, y))
+        return Result::unknown();
     if (x.count(Range::kError) || y.count(Range::kError)) return error_in({&x, &y});
     DD s;
     std::size_t pairs = 0;
@@ -236,10 +238,14 @@ Result PEARSON(const Range &x, const Range &y) {
 Result REF(const Range &r) {
     if (!r.readable || r.size() != 1) return Result::unknown();
     switch (r.kinds[0]) {
-        case Range::kNumber: return Result::number(r.values[0]);
-        case Range::kEmpty: return Result::number(0.0);
-        case Range::kError: return Result::error(error_at(r, 0));
-        default: return Result::unknown();
+    case Range::kNumber:
+        return Result::number(r.values[0]);
+    case Range::kEmpty:
+        return Result::number(0.0);
+    case Range::kError:
+        return Result::error(error_at(r, 0));
+    default:
+        return Result::unknown();
     }
 }
 
@@ -260,17 +266,21 @@ std::vector<Result> running(const Range &r, bool texts_skipped, std::size_t leas
     const char *error = nullptr;
     for (std::size_t k = 0; k < r.size(); ++k) {
         switch (r.kinds[k]) {
-            case Range::kNumber:
-                ++numbers;
-                add(r.values[k], numbers);
-                break;
-            case Range::kEmpty: break;
-            case Range::kText: unknown = unknown || !texts_skipped; break;
-            case Range::kError:
-                unknown = unknown || (error && std::strcmp(error, error_at(r, k)) != 0);
-                error = error_at(r, k);
-                break;
-            default: unknown = true;
+        case Range::kNumber:
+            ++numbers;
+            add(r.values[k], numbers);
+            break;
+        case Range::kEmpty:
+            break;
+        case Range::kText:
+            unknown = unknown || !texts_skipped;
+            break;
+        case Range::kError:
+            unknown = unknown || (error && std::strcmp(error, error_at(r, k)) != 0);
+            error = error_at(r, k);
+            break;
+        default:
+            unknown = true;
         }
         if (unknown)
             out.push_back(Result::unknown());

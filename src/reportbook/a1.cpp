@@ -9,9 +9,12 @@ namespace {
 std::string delegate(const char *name, Index a, Index b, Index c, Index d, int argc) {
     pyutil::object f = pyutil::module_attr(name);
     pyutil::object r;
-    if (argc == 1) r = f(a);
-    else if (argc == 2) r = f(a, b);
-    else r = f(a, b, c, d);
+    if (argc == 1)
+        r = f(a);
+    else if (argc == 2)
+        r = f(a, b);
+    else
+        r = f(a, b, c, d);
     return pyutil::utf8(r);
 }
 
@@ -33,7 +36,8 @@ bool parse_cell(const std::string &s, size_t &i, Index &row, Index &col) {
     if (i < s.size() && s[i] == '$') ++i;
     Index c = 0;
     size_t start = i;
-    while (i < s.size() && s[i] >= 'A' && s[i] <= 'Z' && i - start < 3) c = c * 26 + (s[i++] - 'A' + 1);
+    while (i < s.size() && s[i] >= 'A' && s[i] <= 'Z' && i - start < 3)
+        c = c * 26 + (s[i++] - 'A' + 1);
     if (i == start) return false;
     if (i < s.size() && s[i] == '$') ++i;
     Index r = 0;

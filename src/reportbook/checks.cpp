@@ -44,7 +44,7 @@ std::string describe(handle value) { return type_of(value) + " " + short_repr(va
 
 void wrong_type(const std::string &name, handle value, const std::string &expected) {
     pyutil::raise(PyExc_TypeError, "%s must be %s, not %s", name.c_str(), expected.c_str(),
-              describe(value).c_str());
+                  describe(value).c_str());
 }
 
 void impossible(const std::string &message) {
@@ -60,7 +60,8 @@ bool is_real(handle value) {
         return true;
     if (is_text(value)) return false;
     // numpy's bool is no numbers.Real, but compares and is stored as one.
-    return pyutil::is_instance(value, "numbers", "Real") || pyutil::is_instance(value, "numpy", "bool_");
+    return pyutil::is_instance(value, "numbers", "Real") ||
+           pyutil::is_instance(value, "numpy", "bool_");
 }
 
 void real(handle value, const std::string &name, const std::string &expected) {
@@ -80,7 +81,7 @@ long long index(handle value, const std::string &name, const std::string &expect
         if (!PyErr_ExceptionMatches(PyExc_OverflowError)) pyutil::raise_pending();
         PyErr_Clear();
         pyutil::raise(PyExc_ValueError, "%s is %s, far beyond any row or column of a sheet",
-                  name.c_str(), describe(value).c_str());
+                      name.c_str(), describe(value).c_str());
     }
     return v;
 }
@@ -123,7 +124,7 @@ std::vector<object> unpack(handle list, size_t n, const std::string &name) {
         const bool type = e.matches(PyExc_TypeError);
         std::string what = pyutil::utf8(e.value());
         pyutil::raise(type ? PyExc_TypeError : PyExc_ValueError, "%s: %s", name.c_str(),
-                  what.c_str());
+                      what.c_str());
     }
 }
 
@@ -135,7 +136,7 @@ void property_pair(handle key, handle pair, const std::string &mapping_name, boo
     if (size < 0) pyutil::raise_pending();
     if (size != 2)
         pyutil::raise(PyExc_ValueError, "%s must be %s, not a sequence of %zd: %s", name.c_str(),
-                  expected, size, describe(pair).c_str());
+                      expected, size, describe(pair).c_str());
     // XlsxWriter encodes the name of a document property: only a text has one.
     if (numbers && !nb::isinstance<nb::str>(key))
         wrong_type(mapping_name + " key " + short_repr(key), key,
@@ -169,9 +170,9 @@ void existing_folder(handle folder, const std::string &name) {
     const bool exists = pyutil::truthy(os.attr("path").attr("exists")(path));
     const std::string message = name + (exists ? " is no folder" : " names no existing folder") +
                                 ": the results are written there, and it is not created for you";
-    pyutil::raise(pyutil::steal(PyObject_CallFunction(
-        exists ? PyExc_NotADirectoryError : PyExc_FileNotFoundError, "isO",
-        exists ? ENOTDIR : ENOENT, message.c_str(), path.ptr())));
+    pyutil::raise(pyutil::steal(
+        PyObject_CallFunction(exists ? PyExc_NotADirectoryError : PyExc_FileNotFoundError, "isO",
+                              exists ? ENOTDIR : ENOENT, message.c_str(), path.ptr())));
 }
 
 void folder_of_path_exists(handle path, const std::string &name) {
@@ -184,8 +185,7 @@ void folder_of_path_exists(handle path, const std::string &name) {
         wrong_type(name, path, "a file path (a text or path-like object)");
     }
     object folder = os.attr("path").attr("dirname")(text);
-    existing_folder(pyutil::truthy(folder) ? folder : os.attr("curdir"),
-                    "the folder of " + name);
+    existing_folder(pyutil::truthy(folder) ? folder : os.attr("curdir"), "the folder of " + name);
 }
 
 long long levels(handle frame, const char *axis) {
@@ -223,9 +223,7 @@ bool is_chartsheet(handle sheet) {
     return flag.is_valid() && pyutil::truthy(flag);
 }
 
-object worksheet(handle book, handle name) {
-    return book.attr("get_worksheet_by_name")(name);
-}
+object worksheet(handle book, handle name) { return book.attr("get_worksheet_by_name")(name); }
 
 std::string column_label(long long col) {
     if (col < 0) return std::to_string(col);
@@ -243,7 +241,7 @@ void open_workbook(handle book, const std::string &name) {
 // it gives a chart without points.  Only a sheet the workbook holds under
 // that very name can be looked at; `datacount` counts its data rows.
 void plotted_columns(handle Book, handle sheetname, handle datacount,
-                           const std::vector<std::pair<handle, std::string>> &columns) {
+                     const std::vector<std::pair<handle, std::string>> &columns) {
     // A whole float counts too: XlsxWriter takes 10.0 for row 10.
     long long rows;
     if (PyFloat_Check(datacount.ptr()) && std::isfinite(PyFloat_AS_DOUBLE(datacount.ptr())) &&
@@ -261,9 +259,9 @@ void plotted_columns(handle Book, handle sheetname, handle datacount,
     for (size_t i = 0; i < cols.size(); ++i) {
         if (cols[i] >= 0 && sheetcells::column_holds_cells(sheet, cols[i], 0, rows)) continue;
         impossible(columns[i].second + " " + std::to_string(cols[i]) + ": the sheet " +
-                           short_repr(sheetname) + " has no data in column " +
-                           column_label(cols[i]) + " (rows 1 to " + std::to_string(rows) +
-                           "), so the chart would show no points; columns are counted from 0");
+                   short_repr(sheetname) + " has no data in column " + column_label(cols[i]) +
+                   " (rows 1 to " + std::to_string(rows) +
+                   "), so the chart would show no points; columns are counted from 0");
     }
 }
 

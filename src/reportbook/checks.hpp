@@ -37,8 +37,7 @@ void warn(const std::string &message);
 bool is_real(handle value);
 void real(handle value, const std::string &name, const std::string &expected = "a number");
 // operator.index(value), or a TypeError naming the value.
-long long index(handle value, const std::string &name,
-                const std::string &expected = "an integer");
+long long index(handle value, const std::string &name, const std::string &expected = "an integer");
 // A sequence that is no text: a list, a tuple, a range, a numpy array...
 bool is_sequence(handle value);
 void sequence(handle value, const std::string &name, const std::string &expected);

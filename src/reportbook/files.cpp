@@ -23,8 +23,8 @@ object file_name_of(handle filename) {
 }
 
 [[noreturn]] void raise_exists(const char *message, handle filename) {
-    pyutil::raise(pyutil::steal(PyObject_CallFunction(PyExc_FileExistsError, "isO", EEXIST,
-                                                      message, filename.ptr())));
+    pyutil::raise(pyutil::steal(
+        PyObject_CallFunction(PyExc_FileExistsError, "isO", EEXIST, message, filename.ptr())));
 }
 
 // The file's data on disk before a name makes it a finished workbook: a
@@ -117,13 +117,13 @@ void move_by_copy(handle wanted, handle source, object &claimed) {
     object copy = copy_beside(source, wanted);
     try {
         try {
-            claimed = claim_free_name(wanted,
-                                      [&](handle name) { return link_if_free(copy, name); });
+            claimed =
+                claim_free_name(wanted, [&](handle name) { return link_if_free(copy, name); });
         } catch (nb::python_error &e) {
             if (!is_link_refused(e)) throw;
             // A file system without hard links: the copy itself takes the name.
-            claimed = claim_free_name(wanted,
-                                      [&](handle name) { return place_if_free(copy, name); });
+            claimed =
+                claim_free_name(wanted, [&](handle name) { return place_if_free(copy, name); });
             return;
         }
     } catch (nb::python_error &) {
@@ -157,8 +157,7 @@ object create_file_beside(handle filename, handle suffix, int mode) {
     object flags = o.attr("O_WRONLY") | o.attr("O_CREAT") | o.attr("O_EXCL");
     for (int attempt = 0; attempt < kClaimAttempts; ++attempt) {
         object name = os_path().attr("join")(
-            folder, nb::str("{}{}{}").format(prefix, secrets.attr("token_hex")(6),
-                                             suffix));
+            folder, nb::str("{}{}{}").format(prefix, secrets.attr("token_hex")(6), suffix));
         try {
             o.attr("close")(o.attr("open")(name, flags, mode));
             return name;

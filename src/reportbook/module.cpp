@@ -19,8 +19,8 @@ void bind_constants(nb::module_ &m) {
     m.attr("multiRangesType") = nb::list(nb::make_tuple("xls", "xlsx", "xlsm"));
     m.attr("VBA_USE") = 1;
     m.attr("NUM_FORMAT") = "0.000";
-    m.attr("levsumcomment") =
-        "The sum of leverages must be an integer equal the number of parameters of the model ( %s )";
+    m.attr("levsumcomment") = "The sum of leverages must be an integer equal the number of "
+                              "parameters of the model ( %s )";
 
     nb::object props = nb::module_::import_("collections").attr("OrderedDict")();
     const char *table[][2] = {

@@ -49,7 +49,8 @@ using WriterTuple = nb::typed<Tuple, ExcelWriter, int>;
 // Chart columns: one, or one a series.
 using Columns = Union<Int, nb::typed<nb::list, int>, nb::typed<nb::tuple, int, nb::ellipsis>>;
 using Rows = Union<Int, nb::typed<nb::list, int>>;
-using Deviations = Union<nb::typed<Sequence, float>, nb::typed<Sequence, nb::typed<Sequence, float>>>;
+using Deviations =
+    Union<nb::typed<Sequence, float>, nb::typed<Sequence, nb::typed<Sequence, float>>>;
 using DiagValues = Union<Str, nb::typed<nb::list, Any>>;
 using Frames = nb::typed<Sequence, Optional<DataFrame>>;
 using SummaryFrames = nb::typed<Sequence, nb::typed<nb::tuple, Any, DataFrame, Any>>;
@@ -79,8 +80,7 @@ void bind_sheetset(nb::module_ &m);           // enrichExcelFile, enrichExcelPre
 Str getExcelFileName(Any options, Str forcename, Str ext);
 Str getVbaProjectBin(Str targetfolder);
 CustomProperties getCustomDict(Any options, CustomProperties versionDict);
-Str createFileInfo(Str filename, Properties gmProperties,
-                   ConstCustomProperties gmCustomProperties);
+Str createFileInfo(Str filename, Properties gmProperties, ConstCustomProperties gmCustomProperties);
 
 // Attaches the VBA project getVbaProjectBin finds to the workbook, under the
 // name its code expects; false when there is none.
@@ -128,10 +128,10 @@ struct MinMaxFigures : ChartFigures {
     object trainsize;      // the Frame's columns
     object expectedrange;  // the measured cells, as the formulas name them
 };
-MinMaxFigures write_minmax_block(handle UtilSheet, handle Sheet, handle Frame,
-                                 handle expectedCol, handle infolen);
-MinMaxTuple setMinMaxOnSheet(Worksheet UtilSheet, Worksheet Sheet, DataFrame Frame,
-                             Int expectedCol, handle deltaRow, Int infolen);
+MinMaxFigures write_minmax_block(handle UtilSheet, handle Sheet, handle Frame, handle expectedCol,
+                                 handle infolen);
+MinMaxTuple setMinMaxOnSheet(Worksheet UtilSheet, Worksheet Sheet, DataFrame Frame, Int expectedCol,
+                             handle deltaRow, Int infolen);
 
 // --- result sheets (sheets/result.cpp, sheets/evaluation.cpp) -----------------
 // The training sheet's figures add the columns of the best training's
@@ -163,14 +163,14 @@ NoneType enrichBSTrainSheet(Workbook Book, Worksheet Sheet, DataFrame Frame, han
 NoneType enrichBSTestSheet(handle Book, Worksheet Sheet, handle Frame);
 
 // --- charts (charts/scatter.cpp, charts/line.cpp) ------------------------------
-Chart new_scatter_chart(Workbook Book, StrOrStrs names, Str sheetname, Int datacount,
-                        Float minVal, Float maxVal, Int expectedcol, Columns computedcol,
-                        handle labelcol, Str title, Str x_axis, Str y_axis, StrOrStrs colors,
-                        StrOrStrs shapes, Str bisectorcolor, DiagValues diagValues, Float padding);
+Chart new_scatter_chart(Workbook Book, StrOrStrs names, Str sheetname, Int datacount, Float minVal,
+                        Float maxVal, Int expectedcol, Columns computedcol, handle labelcol,
+                        Str title, Str x_axis, Str y_axis, StrOrStrs colors, StrOrStrs shapes,
+                        Str bisectorcolor, DiagValues diagValues, Float padding);
 Chartsheet getBestTrainChart(Workbook Book, Int expectedcol, Int computedcol, Int datacount,
-                             Float minExpect, Float maxExpect, Str pptyname, Optional<Int> besttrain,
-                             Str pptyunit, Str mastersheetname, Str decorator, Str titleprefix,
-                             Str chartname, DiagValues diagvalues);
+                             Float minExpect, Float maxExpect, Str pptyname,
+                             Optional<Int> besttrain, Str pptyunit, Str mastersheetname,
+                             Str decorator, Str titleprefix, Str chartname, DiagValues diagvalues);
 Chartsheet getTestChart(Workbook Book, Int expectedcols, Columns computedcol, StrOrStrs names,
                         StrOrStrs colors, StrOrStrs shapes, Str pptyname, Str pptyunit,
                         Str testsheetname, Int datacount, Float minExpect, Float maxExpect,
@@ -203,8 +203,7 @@ struct TestChart {
 };
 // The line chart of the result sheet's two score columns.
 struct LineChart {
-    handle sheetname, datacount, IDcol, RMSEcol, VLOOcol, title, x_axis, y_axis, x_format,
-        y_format;
+    handle sheetname, datacount, IDcol, RMSEcol, VLOOcol, title, x_axis, y_axis, x_format, y_format;
 };
 // The same charts for the sheet set, whose columns it checked before it
 // began (a campaign without trainings charts empty columns): best_train_chart
@@ -221,11 +220,11 @@ NoneType enrichRecapExcelFile(ExcelWriter excelwriter, Any options, Str recapnam
                               SummaryFrames sumaryframelist);
 Str outputmarker(Str filename, Bool indirect);
 WriterTuple initiateExcelWriter(ExcelWriter excelwriter, Optional<Properties> modeldic,
-                                 CustomProperties gmCustomProperties, Str origin, Bool recap);
+                                CustomProperties gmCustomProperties, Str origin, Bool recap);
 Str finishExcel(ExcelWriter excelwriter, Any options, CustomProperties gmCustomProperties,
                 Strs sheetList, Frames frameList, ModelDict modeldic, handle libfilename,
-                Ints IDlist, Int trainresultColumn, Int testresultColumn,
-                Int LOOResultTrainColumn, handle loowidth, handle traintype, Str tempres);
+                Ints IDlist, Int trainresultColumn, Int testresultColumn, Int LOOResultTrainColumn,
+                handle loowidth, handle traintype, Str tempres);
 NoneType enrichExcelPreproc(ExcelWriter excelwriter, Str sheetName, handle filename, Bool do_vba);
 
 // The sheets of a result workbook, in the order of enrichExcelFile's lists.

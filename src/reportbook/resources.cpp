@@ -59,15 +59,9 @@ Str getVbaProjectBin(Str targetfolder) {
     object home = toolkit::home();
     if (!pyutil::truthy(folder)) folder = home;
 
-    object folders[] = {home,
-                        join(home, "bin"),
-                        join(home, "data"),
-                        join(folder, "bin"),
-                        join(folder, "data"),
-                        folder,
-                        nb::str("/bin"),
-                        nb::str("/data/"),
-                        nb::str("/")};
+    object folders[] = {
+        home,   join(home, "bin"), join(home, "data"), join(folder, "bin"), join(folder, "data"),
+        folder, nb::str("/bin"),   nb::str("/data/"),  nb::str("/")};
     nb::list candidates;
     for (auto &f : folders) candidates.append(join(f, "vbaProject.bin"));
 
@@ -76,7 +70,8 @@ Str getVbaProjectBin(Str targetfolder) {
         object absolute = path.attr("abspath")(candidate);
         if (pyutil::truthy(path.attr("exists")(absolute))) return absolute;
     }
-    nb::print(nb::str("cannot find 'vbaProject.bin' among candidates:\n\t{}").format(nb::str("\n\t").attr("join")(candidates)));
+    nb::print(nb::str("cannot find 'vbaProject.bin' among candidates:\n\t{}")
+                  .format(nb::str("\n\t").attr("join")(candidates)));
     return nb::str("");
 }
 
@@ -187,8 +182,8 @@ Str createFileInfo(Str filename, Properties gmProperties,
 }
 
 void bind_resources(nb::module_ &m) {
-    m.def("getExcelFileName", &getExcelFileName, pyutil::arg("options"), pyutil::arg("forcename") = "",
-          pyutil::arg("ext") = ".xlsm");
+    m.def("getExcelFileName", &getExcelFileName, pyutil::arg("options"),
+          pyutil::arg("forcename") = "", pyutil::arg("ext") = ".xlsm");
     m.def("getVbaProjectBin", &getVbaProjectBin, pyutil::arg("targetfolder") = "");
     m.def("getCustomDict", &getCustomDict, pyutil::arg("options"),
           pyutil::arg("versionDict") = nb::none());

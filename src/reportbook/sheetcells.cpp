@@ -214,7 +214,8 @@ PyObject *Cells::row_of(Sheet &s, Index row) {
 int Cells::kind_of_type(PyTypeObject *type) {
     if (type != m_last_type) {
         auto known = m_cell_types.find(type);
-        if (known == m_cell_types.end()) known = m_cell_types.emplace(type, cell_type_of(type)).first;
+        if (known == m_cell_types.end())
+            known = m_cell_types.emplace(type, cell_type_of(type)).first;
         m_last_type = type;
         m_last_kind = known->second;
     }
@@ -229,45 +230,49 @@ Range::Cell Cells::classify(PyObject *cell, double &v, bool &written, bool *defe
     // A tuple of a known type built short by hand is no cell of that type.
     const Py_ssize_t len = PyTuple_GET_SIZE(cell);
     switch (kind_of_type(Py_TYPE(cell))) {
-        case kNumberCell: {
-            // The file holds the number with 16 digits.
-            if (len < 2) return Range::kUnknown;
-            PyObject *number = PyTuple_GET_ITEM(cell, 0);
-            if (deferred && !plain_number(number)) {
-                *deferred = true;
-                return Range::kUnknown;
-            }
-            if (!number_of(number, v)) return Range::kUnknown;
-            written = true;
-            return Range::kNumber;
-        }
-        case kBlankCell: return Range::kEmpty;
-        case kTextCell: return Range::kText;
-        case kBooleanCell: return Range::kBoolean;
-        case kFormulaCell: {
-            // A formula with a stored float result (as this module writes
-            // them) counts as that number; the file holds its shortest
-            // round-trip text, so exactly this double.  A stored error code
-            // is that error.  XlsxWriter's default result 0 is an int and
-            // says nothing, nor does "".
-            if (len < 3) return Range::kUnknown;
-            PyObject *value = PyTuple_GET_ITEM(cell, 2);
-            if (PyFloat_Check(value) && std::isfinite(PyFloat_AS_DOUBLE(value))) {
-                v = PyFloat_AS_DOUBLE(value);
-                return Range::kNumber;
-            }
-            if (PyUnicode_Check(value)) {
-                const char *code = PyUnicode_AsUTF8(value);
-                const int error = code ? formula::error_index(code) : -1;
-                if (!code) PyErr_Clear();
-                if (error >= 0) {
-                    v = error;
-                    return Range::kError;
-                }
-            }
+    case kNumberCell: {
+        // The file holds the number with 16 digits.
+        if (len < 2) return Range::kUnknown;
+        PyObject *number = PyTuple_GET_ITEM(cell, 0);
+        if (deferred && !plain_number(number)) {
+            *deferred = true;
             return Range::kUnknown;
         }
-        default: return Range::kUnknown;
+        if (!number_of(number, v)) return Range::kUnknown;
+        written = true;
+        return Range::kNumber;
+    }
+    case kBlankCell:
+        return Range::kEmpty;
+    case kTextCell:
+        return Range::kText;
+    case kBooleanCell:
+        return Range::kBoolean;
+    case kFormulaCell: {
+        // A formula with a stored float result (as this module writes
+        // them) counts as that number; the file holds its shortest
+        // round-trip text, so exactly this double.  A stored error code
+        // is that error.  XlsxWriter's default result 0 is an int and
+        // says nothing, nor does "".
+        if (len < 3) return Range::kUnknown;
+        PyObject *value = PyTuple_GET_ITEM(cell, 2);
+        if (PyFloat_Check(value) && std::isfinite(PyFloat_AS_DOUBLE(value))) {
+            v = PyFloat_AS_DOUBLE(value);
+            return Range::kNumber;
+        }
+        if (PyUnicode_Check(value)) {
+            const char *code = PyUnicode_AsUTF8(value);
+            const int error = code ? formula::error_index(code) : -1;
+            if (!code) PyErr_Clear();
+            if (error >= 0) {
+                v = error;
+                return Range::kError;
+            }
+        }
+        return Range::kUnknown;
+    }
+    default:
+        return Range::kUnknown;
     }
 }
 

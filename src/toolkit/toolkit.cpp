@@ -9,7 +9,9 @@ object import_relative(nb::module_ &m, const char *name) {
     return importlib.attr("import_module")(name, package);
 }
 
-void borrow(nb::module_ &m, handle from, const char *name) { m.attr(name) = nb::getattr(from, name); }
+void borrow(nb::module_ &m, handle from, const char *name) {
+    m.attr(name) = nb::getattr(from, name);
+}
 
 object sibling(const char *name) { return pyutil::module_attr(name); }
 
@@ -59,7 +61,7 @@ object substitute_field(handle field) {
 namespace {
 PyObject *bound_excel = nullptr;
 PyObject *bound_excel_module = nullptr;
-}
+}  // namespace
 
 void bind_reader_siblings(nb::module_ &m) {
     object excel = import_relative(m, ".excel");

@@ -32,9 +32,11 @@ std::string show(double v) {
 }
 
 void check_number(const Result &r, double want, const std::string &what) {
-    check(r.is_number() && r.value() == want,
-          what + ": got " + (r.is_number() ? show(r.value()) : r.is_error() ? r.code() : "unknown") +
-              ", want " + show(want));
+    check(r.is_number() && r.value() == want, what + ": got " +
+                                                  (r.is_number()  ? show(r.value())
+                                                   : r.is_error() ? r.code()
+                                                                  : "unknown") +
+                                                  ", want " + show(want));
 }
 
 void check_error(const Result &r, const char *code, const std::string &what) {
@@ -60,12 +62,18 @@ Range cells(const std::vector<C> &column) {
     Range r = Range::sized(static_cast<Index>(column.size()), 1);
     for (std::size_t i = 0; i < column.size(); ++i) {
         const char *o = column[i].other;
-        if (!o) r.set(i, Range::kNumber, as_written(column[i].number));
-        else if (!*o) r.set(i, Range::kEmpty, 0.0);
-        else if (!std::strcmp(o, "t")) r.set(i, Range::kText, 0.0);
-        else if (!std::strcmp(o, "T") || !std::strcmp(o, "F")) r.set(i, Range::kBoolean, *o == 'T');
-        else if (!std::strcmp(o, "?")) r.set(i, Range::kUnknown, 0.0);
-        else r.set(i, Range::kError, error_index(o));
+        if (!o)
+            r.set(i, Range::kNumber, as_written(column[i].number));
+        else if (!*o)
+            r.set(i, Range::kEmpty, 0.0);
+        else if (!std::strcmp(o, "t"))
+            r.set(i, Range::kText, 0.0);
+        else if (!std::strcmp(o, "T") || !std::strcmp(o, "F"))
+            r.set(i, Range::kBoolean, *o == 'T');
+        else if (!std::strcmp(o, "?"))
+            r.set(i, Range::kUnknown, 0.0);
+        else
+            r.set(i, Range::kError, error_index(o));
     }
     return r;
 }
@@ -89,7 +97,8 @@ void test_numbers_are_kept_as_the_file_holds_them() {
     check(as_written(1.7976931348623157e308) == reference_written(1.7976931348623157e308),
           "largest double");
     check(as_written(0.0) == 0.0 && std::signbit(as_written(-0.0)), "zeros");
-    check(std::isnan(as_written(NAN)) && as_written(INFINITY) == INFINITY, "non-finite pass through");
+    check(std::isnan(as_written(NAN)) && as_written(INFINITY) == INFINITY,
+          "non-finite pass through");
 
     // Doubles of every magnitude, random in their bits: the same as the C
     // library everywhere (an extended-precision shortcut misses some of them
@@ -116,11 +125,14 @@ void test_numbers_are_kept_as_the_file_holds_them() {
         for (int i = 0; i < 20000; ++i) {
             double v = unit(bits) * std::pow(10.0, decade) * (i % 2 ? -1 : 1);
             if (i % 5 == 0) v = std::nearbyint(v);
-            if (i % 7 == 0) v = std::strtod(("1.23456789012345" + std::to_string(i % 10) + "5e" +
-                                             std::to_string(decade)).c_str(), nullptr);
+            if (i % 7 == 0)
+                v = std::strtod(
+                    ("1.23456789012345" + std::to_string(i % 10) + "5e" + std::to_string(decade))
+                        .c_str(),
+                    nullptr);
             if (as_written(v) != reference_written(v) && ++differ <= 5)
-                check(false, "as_written(" + show(v) + ") = " + show(as_written(v)) + ", C library " +
-                                 show(reference_written(v)));
+                check(false, "as_written(" + show(v) + ") = " + show(as_written(v)) +
+                                 ", C library " + show(reference_written(v)));
         }
     check(differ == 0, std::to_string(differ) + " everyday values held differently");
 }
@@ -148,7 +160,8 @@ void test_cells_that_are_not_numbers() {
     check_number(MIN(cells({"t", 3, "", 2})), 2.0, "min skips blanks and texts");
     check_number(MAX(cells({"t", "", "t"})), 0.0, "max of no number");
     check(MIN(cells({1, "F"})).is_unknown(), "min over a boolean");
-    check_number(COUNTA(cells({1, "", "t", "#NUM!", "?", "T"})), 5.0, "counta counts every filled cell");
+    check_number(COUNTA(cells({1, "", "t", "#NUM!", "?", "T"})), 5.0,
+                 "counta counts every filled cell");
     check_number(COUNTA(cells({"", ""})), 0.0, "count of empty cells");
 
     check_number(PEARSON(cells({1, "", 2, "t", 3, 4, 5}), cells({1, 9, 3, 1, 2, 5, 4})), 0.8,
@@ -160,7 +173,8 @@ void test_cells_that_are_not_numbers() {
     check_number(SUMXMY2(cells({1, "", 0.0, ""}), cells({2, "", "", 0.0})), 1.0,
                  "a blank paired with a blank or a 0 adds nothing");
     check(SUMXMY2(cells({1, ""}), cells({2, 3})).is_unknown(), "a blank paired with a number");
-    check(SUMXMY2(cells({1, "t"}), cells({2, 3})).is_unknown(), "a text: #VALUE! in one application");
+    check(SUMXMY2(cells({1, "t"}), cells({2, 3})).is_unknown(),
+          "a text: #VALUE! in one application");
     check(SUMXMY2(cells({"", ""}), cells({"", ""})).is_unknown(), "no pair of numbers");
     check_error(SUMXMY2(cells({1, "#DIV/0!"}), cells({2, 3})), kDiv0, "an error in sumxmy2");
     check(SUMXMY2(numbers({1.0}), numbers({1.0, 2.0})).is_unknown(), "sumxmy2 of unequal sizes");
@@ -171,15 +185,16 @@ void test_cells_that_are_not_numbers() {
 
 void test_pearson() {
     check_number(PEARSON(numbers({1, 2, 3, 4}), numbers({2, 4, 6, 8})), 1.0, "perfect correlation");
-    check_number(PEARSON(numbers({1, 2, 3, 4}), numbers({8, 6, 4, 2})), -1.0, "perfect anticorrelation");
+    check_number(PEARSON(numbers({1, 2, 3, 4}), numbers({8, 6, 4, 2})), -1.0,
+                 "perfect anticorrelation");
     check_error(PEARSON(numbers({0.1, 0.1, 0.1}), numbers({1, 2, 3})), kDiv0, "constant column");
     check_error(PEARSON(numbers({1.0}), numbers({2.0})), kDiv0, "one pair");
     // x = 1..5, y = (1, 3, 2, 5, 4): r = 0.8 exactly, correctly rounded.
     check_number(PEARSON(numbers({1, 2, 3, 4, 5}), numbers({1, 3, 2, 5, 4})), 0.8, "r = 0.8");
     // Shifting both columns far from 0 does not cost the digits.
-    check_number(PEARSON(numbers({1e9 + 1, 1e9 + 2, 1e9 + 3, 1e9 + 4, 1e9 + 5}),
-                         numbers({1, 3, 2, 5, 4})),
-                 0.8, "r = 0.8 far from 0");
+    check_number(
+        PEARSON(numbers({1e9 + 1, 1e9 + 2, 1e9 + 3, 1e9 + 4, 1e9 + 5}), numbers({1, 3, 2, 5, 4})),
+        0.8, "r = 0.8 far from 0");
 }
 
 void test_running_statistics() {

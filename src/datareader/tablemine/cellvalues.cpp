@@ -13,7 +13,8 @@ namespace mine {
 using native::Unsure;
 
 object text_of(std::string_view s) {
-    return pyutil::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict"));
+    return pyutil::steal(
+        PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict"));
 }
 
 bool plain_digits(const std::string &s, std::size_t from) {
@@ -84,7 +85,8 @@ BookCells::BookCells(const native::Book &book, Durations durations) : m_book(boo
     for (const native::StyleFormat &f : formats) {
         object code = f.custom ? text_of(*f.custom) : builtin.attr("get")(nb::int_(f.id));
         char kind = 0;
-        if (pyutil::truthy(is_date(code))) kind = timedelta && pyutil::truthy(is_duration(code)) ? 2 : 1;
+        if (pyutil::truthy(is_date(code)))
+            kind = timedelta && pyutil::truthy(is_duration(code)) ? 2 : 1;
         m_date_styles.push_back(kind);
     }
 }
@@ -105,7 +107,8 @@ object BookCells::text_value(const native::Cell &cell) {
 // The shared string at an index, taken as openpyxl takes a list index.
 std::size_t BookCells::shared_index(const std::string &index) const {
     std::size_t from = !index.empty() && index[0] == '-' ? 1 : 0;
-    if (!plain_digits(index, from) || index.size() - from > 18) throw Unsure("odd string index " + native::excerpt(index));
+    if (!plain_digits(index, from) || index.size() - from > 18)
+        throw Unsure("odd string index " + native::excerpt(index));
     long long i = std::strtoll(index.c_str(), nullptr, 10);
     long long n = static_cast<long long>(m_shared.size());
     if (i < 0) i += n;  // a list index, as openpyxl uses it
@@ -137,7 +140,8 @@ object BookCells::iso_date(const std::string &text) {
 object BookCells::serial_date(handle serial, bool duration) {
     nb::dict kw;
     kw["timedelta"] = duration;
-    PyObject *v = PyObject_Call(m_from_excel.ptr(), nb::make_tuple(serial, m_epoch).ptr(), kw.ptr());
+    PyObject *v =
+        PyObject_Call(m_from_excel.ptr(), nb::make_tuple(serial, m_epoch).ptr(), kw.ptr());
     if (v) return nb::steal(v);
     if (!PyErr_ExceptionMatches(PyExc_OverflowError) && !PyErr_ExceptionMatches(PyExc_ValueError))
         pyutil::raise_pending();
@@ -152,7 +156,8 @@ std::string BookCells::beyond_dates(const native::Cell &cell, handle serial) {
 }
 
 char BookCells::date_style(const native::Cell &cell) const {
-    if (cell.style < 0 || static_cast<unsigned long long>(cell.style) >= m_date_styles.size()) return 0;
+    if (cell.style < 0 || static_cast<unsigned long long>(cell.style) >= m_date_styles.size())
+        return 0;
     return m_date_styles[static_cast<std::size_t>(cell.style)];
 }
 

@@ -25,10 +25,11 @@ FileStamp stamp_of(const std::optional<std::string> &path) {
     struct stat st;
     if (!path || ::stat(path->c_str(), &st) != 0) return stamp;
     stamp.known = true;
-    stamp.fields = {static_cast<long long>(st.st_dev), static_cast<long long>(st.st_ino),
-                    static_cast<long long>(st.st_size), static_cast<long long>(st.st_mtim.tv_sec),
-                    static_cast<long long>(st.st_mtim.tv_nsec), static_cast<long long>(st.st_ctim.tv_sec),
-                    static_cast<long long>(st.st_ctim.tv_nsec)};
+    stamp.fields = {
+        static_cast<long long>(st.st_dev),          static_cast<long long>(st.st_ino),
+        static_cast<long long>(st.st_size),         static_cast<long long>(st.st_mtim.tv_sec),
+        static_cast<long long>(st.st_mtim.tv_nsec), static_cast<long long>(st.st_ctim.tv_sec),
+        static_cast<long long>(st.st_ctim.tv_nsec)};
     return stamp;
 }
 
@@ -37,7 +38,8 @@ Content content_of_members(const native::zip::Archive &archive) {
     Content found = Content::OtherZip;
     for (const auto &m : archive.members()) {
         std::string name = m.name;
-        for (char &c : name) c = c == '\\' ? '/' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        for (char &c : name)
+            c = c == '\\' ? '/' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         if (name == "xl/workbook.xml") return Content::Workbook;
         // the binary and the OpenDocument workbooks pandas reads with
         // engines of their own
@@ -56,8 +58,9 @@ Content content_of(const std::optional<std::string> &path, std::optional<Content
     file.read(head, sizeof head);
     if (file.gcount() == 0) return file.eof() ? Content::Empty : Content::Unknown;
     if (file.gcount() < static_cast<std::streamsize>(sizeof head)) return Content::Other;
-    static const char *xls[] = {"\x09\x00\x04\x00\x07\x00\x10\x00", "\x09\x02\x06\x00\x00\x00\x10\x00",
-                                "\x09\x04\x06\x00\x00\x00\x10\x00", "\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1"};
+    static const char *xls[] = {
+        "\x09\x00\x04\x00\x07\x00\x10\x00", "\x09\x02\x06\x00\x00\x00\x10\x00",
+        "\x09\x04\x06\x00\x00\x00\x10\x00", "\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1"};
     for (const char *sig : xls)
         if (std::memcmp(head, sig, 8) == 0) return Content::Xls;
     if (std::memcmp(head, "PK\3\4", 4) != 0) return Content::Other;
@@ -76,12 +79,14 @@ Content content_of(const std::optional<std::string> &path, std::optional<Content
 // left to the reading library and its own error.
 void refuse_special_file(handle filename) {
     pyutil::refuse_descriptor(filename);
-    object st = pyutil::unless_exception([&] { return pyutil::module_attr("os").attr("stat")(filename); },
-                                         [](nb::python_error &) { return object(); });
+    object st =
+        pyutil::unless_exception([&] { return pyutil::module_attr("os").attr("stat")(filename); },
+                                 [](nb::python_error &) { return object(); });
     if (!st.is_valid()) return;
     object stat = nb::module_::import_("stat");
     object mode = nb::getattr(st, "st_mode");
-    if (pyutil::truthy(stat.attr("S_ISREG")(mode)) || pyutil::truthy(stat.attr("S_ISDIR")(mode))) return;
+    if (pyutil::truthy(stat.attr("S_ISREG")(mode)) || pyutil::truthy(stat.attr("S_ISDIR")(mode)))
+        return;
     object einval = nb::module_::import_("errno").attr("EINVAL");
     pyutil::raise(handle(PyExc_OSError)(einval, "Not a regular file", filename));
 }
@@ -94,7 +99,8 @@ object extension_of(handle filename) {
 }
 
 std::optional<std::string> native_path(handle filename) {
-    if (!nb::isinstance<nb::str>(filename) && !nb::hasattr(filename, "__fspath__")) return std::nullopt;
+    if (!nb::isinstance<nb::str>(filename) && !nb::hasattr(filename, "__fspath__"))
+        return std::nullopt;
     auto encoded = nb::borrow<nb::bytes>(nb::module_::import_("os").attr("fsencode")(filename));
     std::string path(encoded.c_str(), encoded.size());
     if (path.find('\0') != std::string::npos) return std::nullopt;
@@ -126,22 +132,34 @@ Content File::content() {
 object File::library_engine() {
     const char *why = nullptr;
     switch (content()) {
-    case Content::Xls: return pyutil::text("xlrd");
-    case Content::Workbook: return pyutil::text("openpyxl");
-    case Content::Unknown: return nb::none();
-    case Content::Empty: why = "the file is empty"; break;
-    case Content::OtherZip: why = "a zip archive without a workbook part"; break;
-    case Content::Other: why = "neither a zip archive nor an .xls file"; break;
+    case Content::Xls:
+        return pyutil::text("xlrd");
+    case Content::Workbook:
+        return pyutil::text("openpyxl");
+    case Content::Unknown:
+        return nb::none();
+    case Content::Empty:
+        why = "the file is empty";
+        break;
+    case Content::OtherZip:
+        why = "a zip archive without a workbook part";
+        break;
+    case Content::Other:
+        why = "neither a zip archive nor an .xls file";
+        break;
     }
     object shown = pyutil::module_attr("os").attr("fspath")(m_name);
-    pyutil::raise(PyExc_ValueError, "%R is not a workbook (.xlsx, .xlsm or .xls): %s", shown.ptr(), why);
+    pyutil::raise(PyExc_ValueError, "%R is not a workbook (.xlsx, .xlsm or .xls): %s", shown.ptr(),
+                  why);
 }
 
 void File::check_unchanged(handle failure) const {
     FileStamp now = stamp_of(m_path);
     if (!m_stamp.known && !now.known) return;
     if (m_stamp.known == now.known && m_stamp.fields == now.fields) return;
-    std::string what = failure.is_valid() ? std::string(" (the read failed with ") + Py_TYPE(failure.ptr())->tp_name + ")" : "";
+    std::string what = failure.is_valid() ? std::string(" (the read failed with ") +
+                                                Py_TYPE(failure.ptr())->tp_name + ")"
+                                          : "";
     pyutil::raise(PyExc_OSError, "%s changed while it was read%s: read it again once it is written",
                   shown_file(m_name).c_str(), what.c_str());
 }
@@ -158,8 +176,7 @@ bool same_text(handle ft, const char *text) {
 }
 
 bool is_workbook_type(handle filetype) {
-    return same_text(filetype, "xls") || same_text(filetype, "xlsx") ||
-           same_text(filetype, "xlsm");
+    return same_text(filetype, "xls") || same_text(filetype, "xlsx") || same_text(filetype, "xlsm");
 }
 
 }  // namespace mine

@@ -69,7 +69,8 @@ object frame_from_rows(handle rows) {
     bool plain = true;
     while (PyObject *row = PyIter_Next(it.ptr())) {
         object r = nb::steal(row);
-        if (plain && !((PyList_CheckExact(row) || PyTuple_CheckExact(row)) && PySequence_Size(row) == width))
+        if (plain &&
+            !((PyList_CheckExact(row) || PyTuple_CheckExact(row)) && PySequence_Size(row) == width))
             plain = false;
         data.append(r);
     }
@@ -85,7 +86,8 @@ object frame_from_rows(handle rows) {
     object loc = frame.attr("loc");
     for (Py_ssize_t label = 0; label < count; ++label) {
         object key = nb::int_(label);
-        if (PyObject_SetItem(loc.ptr(), key.ptr(), PyList_GET_ITEM(data.ptr(), label)) < 0) pyutil::raise_pending();
+        if (PyObject_SetItem(loc.ptr(), key.ptr(), PyList_GET_ITEM(data.ptr(), label)) < 0)
+            pyutil::raise_pending();
     }
     return frame;
 }
@@ -115,10 +117,11 @@ Optional<DataFrame> getFrameFromExcel(Path filename, SheetKey sheetname, Str fil
         check_sheet_argument("getFrameFromExcel", sheetname);
         // `label in excludedlist`, asked of each summary label
         if (trim && !PySequence_Check(excludedlist.ptr()) && !Py_TYPE(excludedlist.ptr())->tp_iter)
-            pyutil::raise(PyExc_TypeError,
-                      "getFrameFromExcel() argument 'excludedlist' must be a collection of row labels "
-                      "(str), not %.200s",
-                      Py_TYPE(excludedlist.ptr())->tp_name);
+            pyutil::raise(
+                PyExc_TypeError,
+                "getFrameFromExcel() argument 'excludedlist' must be a collection of row labels "
+                "(str), not %.200s",
+                Py_TYPE(excludedlist.ptr())->tp_name);
         try {
             result = read_sheet(filename, sheetname, SheetLayout::Indexed);
         } catch (nb::python_error &e) {
@@ -131,19 +134,21 @@ Optional<DataFrame> getFrameFromExcel(Path filename, SheetKey sheetname, Str fil
 
 DataFrame get_dataframe(Path filename, Str datarange, Items datafields, SheetKey sheetname,
                         Str filetype, Int indexfield, Bool drop) {
-    check_frame_arguments("get_dataframe", filename, datarange, datafields, sheetname, filetype, indexfield);
+    check_frame_arguments("get_dataframe", filename, datarange, datafields, sheetname, filetype,
+                          indexfield);
     object fields = flatten_fields(datafields);
     object frame;
     if (same_text(filetype, "csv") || same_text(filetype, "txt")) {
         check_before_library(filename);
         object mgr = toolkit::ExcelCsv()(filename, "load"_a = true);
         with_context(mgr, [&](handle reader) {
-            frame = frame_from_rows(reader.attr("iterData")("titlesfirst"_a = true, "datafmt"_a = fields));
+            frame = frame_from_rows(
+                reader.attr("iterData")("titlesfirst"_a = true, "datafmt"_a = fields));
         });
         if (!frame.is_valid()) frame = pandas_attr("DataFrame")();
     } else if (pyutil::truthy(datarange)) {
-        object rows = make_dataiterator(filename, filetype, datarange, nb::int_(0), pyutil::text(";"),
-                                        fields, nb::bool_(false));
+        object rows = make_dataiterator(filename, filetype, datarange, nb::int_(0),
+                                        pyutil::text(";"), fields, nb::bool_(false));
         frame = frame_from_rows(rows);
     } else {
         // Without a sheet the library would read every sheet into a mapping;
@@ -177,7 +182,8 @@ Optional<DataFrame> getFrame(Path filename, Str filetype, Str datarange, Items d
     bool known = false;
     for (const char *t : {"xlsx", "xls", "xlsm", "csv", "txt"}) known = known || same_text(ft, t);
     if (!known) return nb::none();
-    check_frame_arguments("getFrame", filename, datarange, datafields, nb::none(), ft, nb::int_(-1));
+    check_frame_arguments("getFrame", filename, datarange, datafields, nb::none(), ft,
+                          nb::int_(-1));
 
     object frame = get_dataframe(filename, datarange, datafields, nb::none(), ft, nb::int_(-1),
                                  nb::bool_(true));

@@ -60,14 +60,17 @@ void check_members(handle infos) {
         std::string name = pyutil::utf8(nb::getattr(info, "filename"));
         if (size > kRatioFloor && size / kMaxRatio > packed)
             throw Refused(Refused::Kind::Zip, "member " + name + " would inflate " +
-                                                  std::to_string(packed) + " bytes to " + std::to_string(size));
+                                                  std::to_string(packed) + " bytes to " +
+                                                  std::to_string(size));
         long long offset = attr_int(info, "header_offset");
         spans.push_back(Span{offset, offset + kLocalHeader + packed, name});
     }
-    std::sort(spans.begin(), spans.end(), [](const Span &a, const Span &b) { return a.offset < b.offset; });
+    std::sort(spans.begin(), spans.end(),
+              [](const Span &a, const Span &b) { return a.offset < b.offset; });
     for (std::size_t i = 0; i + 1 < spans.size(); ++i)
         if (spans[i + 1].offset < spans[i].end)
-            throw Refused(Refused::Kind::Zip, "members " + spans[i].name + " and " + spans[i + 1].name + " overlap");
+            throw Refused(Refused::Kind::Zip,
+                          "members " + spans[i].name + " and " + spans[i + 1].name + " overlap");
 }
 
 // The member opened through zipfile; invalid when zipfile cannot open it
@@ -91,7 +94,8 @@ PrologCheck::Verdict prolog_of(handle archive, handle info) {
                     object chunk = member.attr("read")(4096);
                     char *data = nullptr;
                     Py_ssize_t size = 0;
-                    if (PyBytes_AsStringAndSize(chunk.ptr(), &data, &size) < 0) pyutil::raise_pending();
+                    if (PyBytes_AsStringAndSize(chunk.ptr(), &data, &size) < 0)
+                        pyutil::raise_pending();
                     verdict = size == 0 ? check.finish()
                                         : check.feed(reinterpret_cast<const unsigned char *>(data),
                                                      static_cast<std::size_t>(size));
@@ -109,9 +113,11 @@ void check_prologs(handle archive, handle infos) {
         case PrologCheck::Verdict::Doctype:
             throw Refused(Refused::Kind::Doctype, "document type declaration in " + name);
         case PrologCheck::Verdict::Encoding:
-            throw Refused(Refused::Kind::Encoding, "XML part " + name + " in an encoding that is not checked");
+            throw Refused(Refused::Kind::Encoding,
+                          "XML part " + name + " in an encoding that is not checked");
         case PrologCheck::Verdict::TooLong:
-            throw Refused(Refused::Kind::Xml, "XML part " + name + " with a prolog of more than 1 MiB");
+            throw Refused(Refused::Kind::Xml,
+                          "XML part " + name + " with a prolog of more than 1 MiB");
         default:
             break;
         }
@@ -125,8 +131,8 @@ void check_names(handle infos) {
     for (handle info : infos) {
         object original = nb::getattr(info, "orig_filename");
         if (pyutil::contains(original, pyutil::text(std::string(1, '\0'))))
-            throw Refused(Refused::Kind::Zip, "a member name with a NUL byte: " +
-                                                  pyutil::utf8(nb::repr(original)));
+            throw Refused(Refused::Kind::Zip,
+                          "a member name with a NUL byte: " + pyutil::utf8(nb::repr(original)));
         std::string name = pyutil::utf8(nb::getattr(info, "filename"));
         if (++seen[name] == 2) throw Refused(Refused::Kind::Zip, "two members named " + name);
     }
@@ -271,8 +277,10 @@ private:
         return pyutil::unless_exception(
             [&] {
                 object cell = nb::module_::import_("openpyxl.utils.cell");
-                std::vector<object> pair = pyutil::unpack(cell.attr("coordinate_to_tuple")(pyutil::text(ref)), 2);
-                row = clamp(pair[0]), column = std::min<long long>(clamp(pair[1]), native::kMaxColumn + 1);
+                std::vector<object> pair =
+                    pyutil::unpack(cell.attr("coordinate_to_tuple")(pyutil::text(ref)), 2);
+                row = clamp(pair[0]),
+                column = std::min<long long>(clamp(pair[1]), native::kMaxColumn + 1);
                 return true;
             },
             [](nb::python_error &) { return false; });
@@ -308,7 +316,8 @@ private:
 
 // The sheet a worksheet part holds, by the workbook's own words when the
 // native reader can tell them.
-std::string sheet_of(const std::string &path, const std::string &part, const native::Settings &settings) {
+std::string sheet_of(const std::string &path, const std::string &part,
+                     const native::Settings &settings) {
     try {
         native::Book book(path, settings);
         for (const auto &ws : book.worksheets())
@@ -319,7 +328,8 @@ std::string sheet_of(const std::string &path, const std::string &part, const nat
     return "in part " + part;
 }
 
-void check_extents(const std::string &path, handle archive, handle infos, const native::Settings &settings) {
+void check_extents(const std::string &path, handle archive, handle infos,
+                   const native::Settings &settings) {
     for (handle info : infos) {
         std::string part = pyutil::utf8(nb::getattr(info, "filename"));
         object member = open_member(archive, info);
@@ -330,14 +340,16 @@ void check_extents(const std::string &path, handle archive, handle infos, const 
             // Malformed, or unreadable through zipfile: the library says so;
             // the extent so far stands.
             try {
-                pyutil::unless_exception([&] { native::xml::parse(source, scan); }, [](nb::python_error &) {});
+                pyutil::unless_exception([&] { native::xml::parse(source, scan); },
+                                         [](nb::python_error &) {});
             } catch (native::Unsure &) {
             } catch (native::Beyond &beyond) {
                 throw beyond.refusal(sheet_of(path, part, settings));
             }
         });
         if (scan.done && scan.rows == 0) continue;
-        auto rows = static_cast<std::uint64_t>(scan.rows), columns = static_cast<std::uint64_t>(scan.columns);
+        auto rows = static_cast<std::uint64_t>(scan.rows),
+             columns = static_cast<std::uint64_t>(scan.columns);
         auto cells = static_cast<std::uint64_t>(scan.cells);
         try {
             native::check_grid(settings, part, rows, columns, cells);
@@ -383,8 +395,10 @@ void guard_workbook(const File &file) {
         [&](nb::python_error &e) {
             // A workbook cut short or damaged: the library would say so in
             // the same words, naming no file.
-            if (e.matches(zipfile.attr("BadZipFile").ptr()) && !path.empty() && zip_by_content(path))
-                pyutil::raise(zipfile.attr("BadZipFile")(pyutil::text(shown_file(filename) + ": " + pyutil::utf8(e.value()))));
+            if (e.matches(zipfile.attr("BadZipFile").ptr()) && !path.empty() &&
+                zip_by_content(path))
+                pyutil::raise(zipfile.attr("BadZipFile")(
+                    pyutil::text(shown_file(filename) + ": " + pyutil::utf8(e.value()))));
             return object();
         });
     if (!archive.is_valid()) return;
@@ -415,28 +429,42 @@ void raise_refusal(handle filename, const Refused &refusal) {
     const char *module = "builtins", *name = "ValueError";
     std::size_t taken = 0;
     switch (refusal.kind) {
-    case Refused::Kind::Zip: module = "zipfile", name = "BadZipFile"; break;
-    case Refused::Kind::Doctype: module = "defusedxml.common", name = "DTDForbidden", taken = 3; break;
+    case Refused::Kind::Zip:
+        module = "zipfile", name = "BadZipFile";
+        break;
+    case Refused::Kind::Doctype:
+        module = "defusedxml.common", name = "DTDForbidden", taken = 3;
+        break;
     case Refused::Kind::Entities:
         module = "defusedxml.common", name = "EntitiesForbidden", taken = 6;
         break;
-    case Refused::Kind::Encoding: module = "defusedxml.common", name = "DefusedXmlException"; break;
-    case Refused::Kind::Xml: module = "xml.etree.ElementTree", name = "ParseError"; break;
-    case Refused::Kind::Sheet: break;
-    case Refused::Kind::Size: break;
-    case Refused::Kind::Memory: name = "MemoryError"; break;
+    case Refused::Kind::Encoding:
+        module = "defusedxml.common", name = "DefusedXmlException";
+        break;
+    case Refused::Kind::Xml:
+        module = "xml.etree.ElementTree", name = "ParseError";
+        break;
+    case Refused::Kind::Sheet:
+        break;
+    case Refused::Kind::Size:
+        break;
+    case Refused::Kind::Memory:
+        name = "MemoryError";
+        break;
     }
     nb::list args;
-    if (taken == 0) args.append(pyutil::text(shown_file(filename) + ": " + shortened(refusal.what())));
+    if (taken == 0)
+        args.append(pyutil::text(shown_file(filename) + ": " + shortened(refusal.what())));
     for (std::size_t i = 0; i < taken; ++i)
-        args.append(i < refusal.details.size() ? optional_text(refusal.details[i]) : object(nb::none()));
+        args.append(i < refusal.details.size() ? optional_text(refusal.details[i])
+                                               : object(nb::none()));
     object type = nb::module_::import_(module).attr(name);
     pyutil::raise(type(*args));
 }
 
 void raise_unsure(handle filename, const native::Unsure &unsure) {
-    pyutil::raise(PyExc_RuntimeError, "native reader unsure of %s: %s", shown_file(filename).c_str(),
-                  shortened(unsure.what()).c_str());
+    pyutil::raise(PyExc_RuntimeError, "native reader unsure of %s: %s",
+                  shown_file(filename).c_str(), shortened(unsure.what()).c_str());
 }
 
 }  // namespace mine

@@ -19,7 +19,7 @@ object optional_pandas() {
 
 object error_class() {
     return pyutil::steal(PyErr_NewException("vireo.trellis.datareader.tablemine.corvidExcelError",
-                                        PyExc_Exception, nullptr));
+                                            PyExc_Exception, nullptr));
 }
 
 void bind_attributes(nb::module_ &m) {
@@ -71,7 +71,8 @@ NB_MODULE(tablemine, m) {
 
     // Defaults shared by every call that omits them, as Python would.
     nb::list excluded;
-    for (const char *label : {"", "r2", "pearson", "rmse", "vloo score", "sum"}) excluded.append(label);
+    for (const char *label : {"", "r2", "pearson", "rmse", "vloo score", "sum"})
+        excluded.append(label);
     nb::list no_keys;
     nb::list positions;
     for (int i : {0, 1, 2}) positions.append(i);
@@ -80,7 +81,8 @@ NB_MODULE(tablemine, m) {
     // Positional-only, yet named in help() and the stubs: nanobind names an
     // unnamed parameter "arg", and a named one can be passed by keyword.
     m.def("searchExcelFile", &mine::searchExcelFile, nb::arg().none(),
-          nb::sig("def searchExcelFile(nnxfile: str | bytes | os.PathLike[str] | os.PathLike[bytes], /) -> str"),
+          nb::sig("def searchExcelFile(nnxfile: str | bytes | os.PathLike[str] | "
+                  "os.PathLike[bytes], /) -> str"),
           search_doc);
     // A sheetname of None reads every sheet, a list the sheets it names, into
     // a dict of Frames: each has an overload of its own, so that the stubs
@@ -95,32 +97,34 @@ NB_MODULE(tablemine, m) {
                              -> mine::Optional<nb::typed<pytypes::Dict, nb::str, mine::DataFrame>> {
         return mine::getFrameFromExcel(filename, sheetname, filetype, reduce, excludedlist);
     });
-    def_frame_from_excel([](mine::Path filename, nb::typed<pytypes::OnlyList, mine::SheetKey> sheetname,
-                            mine::Str filetype, mine::Bool reduce, mine::Strs excludedlist)
-                             -> mine::Optional<nb::typed<pytypes::Dict, mine::SheetKey, mine::DataFrame>> {
-        return mine::getFrameFromExcel(filename, sheetname, filetype, reduce, excludedlist);
-    });
+    def_frame_from_excel(
+        [](mine::Path filename, nb::typed<pytypes::OnlyList, mine::SheetKey> sheetname,
+           mine::Str filetype, mine::Bool reduce, mine::Strs excludedlist)
+            -> mine::Optional<nb::typed<pytypes::Dict, mine::SheetKey, mine::DataFrame>> {
+            return mine::getFrameFromExcel(filename, sheetname, filetype, reduce, excludedlist);
+        });
     def_frame_from_excel(&mine::getFrameFromExcel);
     m.def("getcustomproperties", &mine::getcustomproperties, pyutil::arg("filename"),
           pyutil::arg("sheetname"), pyutil::arg("keys") = no_keys, pyutil::arg("filetype") = "");
-    m.def("getcustomproperty", &mine::getcustomproperty, pyutil::arg("filename"), pyutil::arg("sheetname"),
-          pyutil::arg("property"), pyutil::arg("filetype") = "");
+    m.def("getcustomproperty", &mine::getcustomproperty, pyutil::arg("filename"),
+          pyutil::arg("sheetname"), pyutil::arg("property"), pyutil::arg("filetype") = "");
     m.def("gettitles", &mine::gettitles, pyutil::arg("filename"), pyutil::arg("filetype") = "csv",
-          pyutil::arg("datarange") = "", pyutil::arg("skipline") = 0, pyutil::arg("delimiter") = ";",
-          pyutil::arg("datafmt") = nb::none(),
+          pyutil::arg("datarange") = "", pyutil::arg("skipline") = 0,
+          pyutil::arg("delimiter") = ";", pyutil::arg("datafmt") = nb::none(),
           "read the titles of a given range in an Excel file.");
     m.def("getranges", &mine::getranges, pyutil::arg("filename"), pyutil::arg("filetype") = "csv",
           "Read the existing ranges in an Excel file.");
     m.def("analyseRangeData", &mine::analyseRangeData, pyutil::arg("filename"),
-          pyutil::arg("filetype") = "xls", pyutil::arg("datarange") = "", pyutil::arg("datafmt") = nb::none());
+          pyutil::arg("filetype") = "xls", pyutil::arg("datarange") = "",
+          pyutil::arg("datafmt") = nb::none());
     mine::bind_dataiterator(m, positions, iterator_doc);
-    m.def("get_dataframe", &mine::get_dataframe, pyutil::arg("filename"), pyutil::arg("datarange") = "",
-          pyutil::arg("datafields") = nb::none(), pyutil::arg("sheetname") = nb::none(),
-          pyutil::arg("filetype") = "xlsx", pyutil::arg("indexfield") = -1, pyutil::arg("drop") = true,
-          dataframe_doc);
+    m.def("get_dataframe", &mine::get_dataframe, pyutil::arg("filename"),
+          pyutil::arg("datarange") = "", pyutil::arg("datafields") = nb::none(),
+          pyutil::arg("sheetname") = nb::none(), pyutil::arg("filetype") = "xlsx",
+          pyutil::arg("indexfield") = -1, pyutil::arg("drop") = true, dataframe_doc);
     // indexfield: a column title, candidate titles, or any index label.
     m.def("getFrame", &mine::getFrame, pyutil::arg("filename"), pyutil::arg("filetype") = "",
           pyutil::arg("datarange") = "", pyutil::arg("datafields") = nb::none(),
-          pyutil::arg("indexfield") = nb::none(), pyutil::arg("skipline") = 0, pyutil::arg("delimiter") = ";",
-          frame_doc);
+          pyutil::arg("indexfield") = nb::none(), pyutil::arg("skipline") = 0,
+          pyutil::arg("delimiter") = ";", frame_doc);
 }

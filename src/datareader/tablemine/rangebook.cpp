@@ -46,7 +46,9 @@ object formatted(const char *text, std::initializer_list<handle> args) {
     return pyutil::steal(PyUnicode_Format(pyutil::text(text).ptr(), tuple.ptr()));
 }
 
-[[noreturn]] void raise_with(PyObject *type, const object &message) { pyutil::raise(handle(type)(message)); }
+[[noreturn]] void raise_with(PyObject *type, const object &message) {
+    pyutil::raise(handle(type)(message));
+}
 
 // The reader's own error `name` (each also the built-in error it stands
 // for).  A reader module without it raises errors of its own: the reader
@@ -77,7 +79,8 @@ public:
     // as such: its text, or "#VALUE!" for a date beyond the calendar.
     object value(const Cell &cell, bool &error) {
         error = false;
-        if (cell.type == CellType::Inline) return cell.has_value ? text_of(cell.value) : object(nb::none());
+        if (cell.type == CellType::Inline)
+            return cell.has_value ? text_of(cell.value) : object(nb::none());
         if (!cell.has_value) return nb::none();
         if (cell.type == CellType::Number) return number(cell, error);
         error = cell.type == CellType::Error;
@@ -111,7 +114,9 @@ constexpr long long kUnbounded = LLONG_MAX;
 // 1-based, inclusive.
 struct Box {
     long long c1 = 1, r1 = 1, c2 = kUnbounded, r2 = kUnbounded;
-    bool operator==(const Box &o) const { return c1 == o.c1 && r1 == o.r1 && c2 == o.c2 && r2 == o.r2; }
+    bool operator==(const Box &o) const {
+        return c1 == o.c1 && r1 == o.r1 && c2 == o.c2 && r2 == o.r2;
+    }
 };
 
 struct RowCells {
@@ -151,7 +156,8 @@ enum class Keep { Header, Rows, Extent };
 
 class RangeScan : public native::CellSink {
 public:
-    RangeScan(FullValues &values, handle range_boundaries, const Box &box, Keep keep, bool extent, bool rest)
+    RangeScan(FullValues &values, handle range_boundaries, const Box &box, Keep keep, bool extent,
+              bool rest)
         : m_values(values), m_range_boundaries(range_boundaries), m_box(box), m_keep(keep),
           m_extent(extent || keep == Keep::Extent), m_rest(rest || m_extent) {}
 
@@ -211,11 +217,13 @@ public:
             for (RowCells &row : m_rows) {
                 if (row.number < m.r1 || row.number > m.r2) continue;
                 auto covered = [&](long long column) {
-                    return column >= m.c1 && column <= m.c2 && (row.number != m.r1 || column != m.c1);
+                    return column >= m.c1 && column <= m.c2 &&
+                           (row.number != m.r1 || column != m.c1);
                 };
                 for (auto &cell : row.cells)
                     if (covered(cell.first)) cell.second = nb::none();
-                row.errors.erase(std::remove_if(row.errors.begin(), row.errors.end(), covered), row.errors.end());
+                row.errors.erase(std::remove_if(row.errors.begin(), row.errors.end(), covered),
+                                 row.errors.end());
             }
         }
     }
@@ -234,12 +242,15 @@ public:
                 throw Unsure("a link on a merged cell");
         extend(link.column, link.column, link.row, link.row);
         if (text.is_none() || m_keep == Keep::Extent) return;
-        if (link.row < m_box.r1 || link.row > m_box.r2 || link.column < m_box.c1 || link.column > m_box.c2) return;
+        if (link.row < m_box.r1 || link.row > m_box.r2 || link.column < m_box.c1 ||
+            link.column > m_box.c2)
+            return;
         // Rows past those a header scan kept do not change its header.
         if (m_enough && link.row > m_last_row) return;
         auto at = std::lower_bound(m_rows.begin(), m_rows.end(), link.row,
                                    [](const RowCells &r, long long n) { return r.number < n; });
-        if (at == m_rows.end() || at->number != link.row) at = m_rows.insert(at, RowCells{link.row, {}, {}});
+        if (at == m_rows.end() || at->number != link.row)
+            at = m_rows.insert(at, RowCells{link.row, {}, {}});
         for (auto &cell : at->cells)
             if (cell.first == link.column) {
                 if (cell.second.is_none()) cell.second = nb::borrow(text);
@@ -259,7 +270,8 @@ private:
     // What the library checks of every cell it reads, kept or not.
     void look_at(long long number, const Cell &cell) const {
         m_values.check_style(cell);
-        if (!cell.ref.empty() && native::row_of(cell.ref) != number) throw Unsure("a cell outside its row");
+        if (!cell.ref.empty() && native::row_of(cell.ref) != number)
+            throw Unsure("a cell outside its row");
     }
 
     void extend(long long c1, long long c2, long long r1, long long r2) {
@@ -279,7 +291,8 @@ private:
     Box m_box;
     Keep m_keep;
     bool m_extent, m_rest;
-    bool m_enough = false, m_valued = false, m_stopped_on_value = false, m_in_merges = false, m_cells = false;
+    bool m_enough = false, m_valued = false, m_stopped_on_value = false, m_in_merges = false,
+         m_cells = false;
     bool m_in_links = false;
     int m_links_seen = 0;
     std::vector<Link> m_links;
@@ -306,7 +319,8 @@ struct Resolved {
 class Loaded {
 public:
     explicit Loaded(File &file)
-        : m_filename(nb::borrow(file.name())), m_book(*file.path(), file.settings()), m_values(m_book) {
+        : m_filename(nb::borrow(file.name())), m_book(*file.path(), file.settings()),
+          m_values(m_book) {
         file.opened(m_book.archive());
         object cells = nb::module_::import_("openpyxl.utils.cell");
         m_range_boundaries = cells.attr("range_boundaries");
@@ -320,7 +334,8 @@ public:
         const auto &sheets = m_book.worksheets();
         if (!pyutil::truthy(where)) {
             // the first sheet, defined names or not
-            if (sheets.empty()) raise_reader("RangeNotFound", formatted("%s holds no sheet", {m_filename}));
+            if (sheets.empty())
+                raise_reader("RangeNotFound", formatted("%s holds no sheet", {m_filename}));
             return Resolved{0, {}};
         }
         if (!PyUnicode_Check(where.ptr())) throw Unsure("a range that is no text");
@@ -337,7 +352,8 @@ public:
             Py_ssize_t n = nb::len(sheetname);
             std::string s = utf8_of(sheetname);
             if (n > 1 && s.front() == '\'' && s.back() == '\'') {
-                sheetname = pyutil::steal(PySequence_GetSlice(sheetname.ptr(), 1, n - 1)).attr("replace")("''", "'");
+                sheetname = pyutil::steal(PySequence_GetSlice(sheetname.ptr(), 1, n - 1))
+                                .attr("replace")("''", "'");
             }
             sheet = find_sheet(sheetname);
         } else if (sheets.empty()) {
@@ -346,7 +362,8 @@ public:
         object bare = cells.attr("replace")("$", "");
         PyObject *t = PyObject_CallOneArg(m_range_boundaries.ptr(), bare.ptr());
         if (!t) {
-            if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError))
+            if (!PyErr_ExceptionMatches(PyExc_ValueError) &&
+                !PyErr_ExceptionMatches(PyExc_TypeError))
                 pyutil::raise_pending();
             PyErr_Clear();
             raise_reader("RangeNotFound", formatted("no range %r in %s", {where, m_filename}));
@@ -361,13 +378,16 @@ public:
         Box box;
         long long *slot[4] = {&box.c1, &box.r1, &box.c2, &box.r2};
         for (int i = 0; i < 4; ++i) {
-            if (range.bounds[i]) *slot[i] = *range.bounds[i];
-            else open = true;
+            if (range.bounds[i])
+                *slot[i] = *range.bounds[i];
+            else
+                open = true;
         }
         const native::Worksheet &ws = m_book.worksheets()[range.sheet];
         const native::zip::Member *part = m_book.archive().find(ws.part);
         bool rest = open || !part || native::mentions_bindings(m_book.archive(), *part);
-        RangeScan scan(m_values, m_range_boundaries, box, open || !header ? Keep::Rows : Keep::Header, open, rest);
+        RangeScan scan(m_values, m_range_boundaries, box,
+                       open || !header ? Keep::Rows : Keep::Header, open, rest);
         native::scan_cells(m_book, ws, scan);
         scan.bind_merges();
         bind_links(ws, scan);
@@ -392,7 +412,9 @@ public:
         return scan.extent();
     }
 
-    const std::string &sheet_name(std::size_t sheet) const { return m_book.worksheets()[sheet].name; }
+    const std::string &sheet_name(std::size_t sheet) const {
+        return m_book.worksheets()[sheet].name;
+    }
 
 private:
     struct Name {
@@ -443,12 +465,14 @@ private:
         // case) or is empty, and refuses some characters.
         nb::set lowered;
         for (const std::string &s : parsed.sheets) {
-            if (s.empty() || s.find_first_of("\\*?:/[]") != std::string::npos) throw Unsure("a sheet name the library changes");
+            if (s.empty() || s.find_first_of("\\*?:/[]") != std::string::npos)
+                throw Unsure("a sheet name the library changes");
             object low = text_of(s).attr("lower")();
             if (pyutil::contains(lowered, low)) throw Unsure("two sheets of one name");
             lowered.add(low);
         }
-        object defined_name = nb::module_::import_("openpyxl.workbook.defined_name").attr("DefinedName");
+        object defined_name =
+            nb::module_::import_("openpyxl.workbook.defined_name").attr("DefinedName");
         for (const auto &entry : parsed.names) {
             if (!entry.global || entry.name.rfind("_xlnm.", 0) == 0) continue;
             for (const Name &n : m_names)
@@ -456,7 +480,8 @@ private:
             if (entry.text.empty()) throw Unsure("a defined name without value");
             pyutil::unless_exception(
                 [&] {
-                    object defn = defined_name("name"_a = text_of(entry.name), "attr_text"_a = text_of(entry.text));
+                    object defn = defined_name("name"_a = text_of(entry.name),
+                                               "attr_text"_a = text_of(entry.text));
                     object first;
                     for (handle dest : nb::iter(defn.attr("destinations"))) {
                         first = nb::borrow(dest);
@@ -470,7 +495,9 @@ private:
                     m_names.push_back(Name{entry.name, utf8_of(sheet), sheet, bounds});
                     m_name_list.push_back(text_of(entry.name));
                 },
-                [](nb::python_error &) { throw Unsure("a defined name the library reads its own way"); });
+                [](nb::python_error &) {
+                    throw Unsure("a defined name the library reads its own way");
+                });
         }
     }
 
@@ -484,7 +511,8 @@ private:
             std::optional<std::string> text;
             if (link.id && !link.id->empty()) {
                 auto it = external.find(*link.id);
-                if (it == external.end()) throw Unsure("a link to a part of the archive, or to no relationship");
+                if (it == external.end())
+                    throw Unsure("a link to a part of the archive, or to no relationship");
                 text = it->second;
             }
             if (!text || text->empty()) text = link.location;
@@ -495,11 +523,13 @@ private:
     // A text as the library stores it in a cell; Unsure where it would cut
     // it, refuse it, or take it for an error value.
     static object cell_text(const std::string &text) {
-        static const char *errors[] = {"#NULL!", "#DIV/0!", "#VALUE!", "#REF!", "#NAME?", "#NUM!", "#N/A"};
+        static const char *errors[] = {"#NULL!", "#DIV/0!", "#VALUE!", "#REF!",
+                                       "#NAME?", "#NUM!",   "#N/A"};
         for (const char *e : errors)
             if (text == e) throw Unsure("a link target that reads as an error value");
         for (unsigned char c : text)
-            if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') throw Unsure("a link target the library refuses");
+            if (c < 0x20 && c != '\t' && c != '\n' && c != '\r')
+                throw Unsure("a link target the library refuses");
         object value = text_of(text);
         if (nb::len(value) > 32767) throw Unsure("a link target the library cuts");
         return value;
@@ -545,7 +575,8 @@ private:
 
     // The box's rows up to `last`, each `width` wide, None where no cell is;
     // the cells holding an error value noted in m_errors.
-    nb::list grid_rows(RangeScan &scan, const Box &box, long long last, std::size_t width, const std::string &sheet) {
+    nb::list grid_rows(RangeScan &scan, const Box &box, long long last, std::size_t width,
+                       const std::string &sheet) {
         nb::list out;
         auto it = scan.rows().begin(), end = scan.rows().end();
         for (long long r = box.r1; r <= last; ++r) {
@@ -564,8 +595,8 @@ private:
                 }
                 for (long long column : it->errors)
                     if (column >= box.c1 && column <= box.c2)
-                        m_errors[line.ptr()].push_back(ErrorCell{static_cast<Py_ssize_t>(column - box.c1),
-                                                                 cell_name(column, r), sheet});
+                        m_errors[line.ptr()].push_back(ErrorCell{
+                            static_cast<Py_ssize_t>(column - box.c1), cell_name(column, r), sheet});
             }
             out.append(line);
         }
@@ -612,15 +643,19 @@ std::vector<Py_ssize_t> columns(handle fmt, handle header, Py_ssize_t width) {
         if (is_integral < 0) pyutil::raise_pending();
         if (is_integral && !nb::isinstance<nb::bool_>(field)) {
             if (!(neg <= field && field < w))
-                raise_reader("ColumnOutOfRange", formatted("column %d outside a range of %d columns", {field, w}));
+                raise_reader("ColumnOutOfRange",
+                             formatted("column %d outside a range of %d columns", {field, w}));
             long long v = pyutil::as_index(nb::int_(field));
             positions.push_back(static_cast<Py_ssize_t>(v < 0 ? v + width : v));
         } else if (nb::isinstance<nb::str>(field)) {
             if (header.is_none() || !pyutil::contains(header, field))
                 raise_reader("ColumnNotFound", formatted("no column titled %r", {field}));
-            positions.push_back(static_cast<Py_ssize_t>(pyutil::as_index(header.attr("index")(field))));
+            positions.push_back(
+                static_cast<Py_ssize_t>(pyutil::as_index(header.attr("index")(field))));
         } else {
-            raise_with(PyExc_TypeError, formatted("a column is given by its position or its title, not %r", {field}));
+            raise_with(
+                PyExc_TypeError,
+                formatted("a column is given by its position or its title, not %r", {field}));
         }
     }
     return positions;
@@ -669,7 +704,8 @@ auto attempt(File &file, Read &&read) -> std::optional<decltype(read(std::declva
     } catch (native::Refused &e) {
         raise_refusal(filename, e);
     } catch (std::bad_alloc &) {
-        raise_refusal(filename, native::Refused(native::Refused::Kind::Memory, "out of memory reading the workbook"));
+        raise_refusal(filename, native::Refused(native::Refused::Kind::Memory,
+                                                "out of memory reading the workbook"));
     }
     return std::nullopt;
 }
@@ -678,20 +714,23 @@ auto attempt(File &file, Read &&read) -> std::optional<decltype(read(std::declva
 
 bool reads(handle reader_class, const File &file) {
     handle filename = file.name();
-    return toolkit::is_bound_excel(reader_class) && (nb::isinstance<nb::str>(filename) || nb::hasattr(filename, "__fspath__"));
+    return toolkit::is_bound_excel(reader_class) &&
+           (nb::isinstance<nb::str>(filename) || nb::hasattr(filename, "__fspath__"));
 }
 
 void before_reader_class(handle reader_class, const File &file, handle filetype) {
     if (!file.settings().native_only || !is_workbook_type(filetype)) return;
-    const char *why = !toolkit::is_bound_excel(reader_class) ? "its reader class is not the module's own Excel"
-                      : !file.path()                          ? "it is given as no path"
-                                                              : "the native reader leaves it";
+    const char *why = !toolkit::is_bound_excel(reader_class)
+                          ? "its reader class is not the module's own Excel"
+                      : !file.path() ? "it is given as no path"
+                                     : "the native reader leaves it";
     if (same_text(filetype, "xls")) why = "an .xls workbook is read by the reader class";
     raise_unsure(file.name(), Unsure(why));
 }
 
 std::optional<object> titles(File &file, handle datarange, handle datafmt) {
-    return attempt(file, [&](Loaded &book) -> object { return load_titles(book, datarange, datafmt); });
+    return attempt(file,
+                   [&](Loaded &book) -> object { return load_titles(book, datarange, datafmt); });
 }
 
 std::optional<object> range_names(File &file) {
@@ -701,7 +740,8 @@ std::optional<object> range_names(File &file) {
         for (const object &n : book.names()) names.append(n);
         if (nb::len(names)) return names;
         Box used = book.extent(0);
-        std::string address = book.sheet_name(0) + "!" + cell_name(used.c1, used.r1) + ":" + cell_name(used.c2, used.r2);
+        std::string address = book.sheet_name(0) + "!" + cell_name(used.c1, used.r1) + ":" +
+                              cell_name(used.c2, used.r2);
         nb::list one;
         one.append(text_of(address));
         return one;
@@ -711,7 +751,8 @@ std::optional<object> range_names(File &file) {
 std::optional<RangeRows> iter_data(File &file, handle arange, handle load_fmt, handle header_only,
                                    handle where, handle fmt, handle skipline) {
     return attempt(file, [&](Loaded &book) -> RangeRows {
-        object loaded_range = pyutil::truthy(arange) ? object(nb::borrow(arange)) : object(pyutil::text(""));
+        object loaded_range =
+            pyutil::truthy(arange) ? object(nb::borrow(arange)) : object(pyutil::text(""));
         Resolved first = book.resolve(loaded_range);
         object wanted = pyutil::truthy(where) ? object(nb::borrow(where)) : loaded_range;
         Resolved range = book.resolve(wanted);

@@ -7,8 +7,8 @@
 
 namespace mine {
 
-Titles gettitles(Path filename, Str filetype, Str datarange, handle /*skipline*/, handle /*delimiter*/,
-                 Items datafmt) {
+Titles gettitles(Path filename, Str filetype, Str datarange, handle /*skipline*/,
+                 handle /*delimiter*/, Items datafmt) {
     object result = nb::list();
     object reader_class = toolkit::getExcelType(filetype);
     if (pyutil::truthy(reader_class)) {
@@ -70,8 +70,8 @@ RangeLayout analyseRangeData(Path filename, Str filetype, Str datarange, Items d
     File file(filename);
     std::optional<ranged::RangeRows> native_rows;
     if (ranged::reads(reader_class, file)) {
-        native_rows = ranged::iter_data(file, pyutil::text(""), nb::none(), nb::bool_(false), datarange,
-                                        datafmt, nb::int_(0));
+        native_rows = ranged::iter_data(file, pyutil::text(""), nb::none(), nb::bool_(false),
+                                        datarange, datafmt, nb::int_(0));
     }
     if (native_rows) {
         if (native_rows->error.is_valid()) pyutil::raise(native_rows->error);
@@ -83,8 +83,8 @@ RangeLayout analyseRangeData(Path filename, Str filetype, Str datarange, Items d
         check_before_library(file, filetype);
         object mgr = reader_class(filename, "load"_a = true);
         with_context(mgr, [&](handle reader) {
-            object rows = reader.attr("iterData")(datarange, "datafmt"_a = datafmt,
-                                                  "titlesfirst"_a = true);
+            object rows =
+                reader.attr("iterData")(datarange, "datafmt"_a = datafmt, "titlesfirst"_a = true);
             for (handle row : rows) {
                 if (count == 0) titles = nb::borrow(row);
                 ++count;

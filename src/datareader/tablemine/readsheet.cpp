@@ -31,8 +31,8 @@ using native::Unsure;
 class CellRules {
 public:
     explicit CellRules(const native::Book &book)
-        : m_cells(book, BookCells::Durations::AsReadOnly), m_nan(nb::module_::import_("numpy").attr("nan")),
-          m_empty(pyutil::text("")) {}
+        : m_cells(book, BookCells::Durations::AsReadOnly),
+          m_nan(nb::module_::import_("numpy").attr("nan")), m_empty(pyutil::text("")) {}
 
     const object &empty() const { return m_empty; }
 
@@ -170,8 +170,7 @@ constexpr std::size_t kColumnsFloor = 4096;
 class SheetRows : public native::RowSink {
 public:
     SheetRows(const native::Book &book, SheetLayout layout)
-        : m_rules(book),
-          m_header(layout == SheetLayout::PropertyTable ? 1 : 0),
+        : m_rules(book), m_header(layout == SheetLayout::PropertyTable ? 1 : 0),
           m_index_column(layout == SheetLayout::Indexed) {}
 
     // The numbers of the data rows go straight into their column's buffer
@@ -258,12 +257,14 @@ public:
                 slot[c] = static_cast<std::ptrdiff_t>(kept++);
             }
         }
-        if (nb::len(names) != m_width - offset) throw Unsure("the parser's names are not of the sheet's shape");
+        if (nb::len(names) != m_width - offset)
+            throw Unsure("the parser's names are not of the sheet's shape");
         // Every column made here: the parser only names them (the index too).
         object parsed, index;
         if (kept > 0) {
             parsed = parse_rows(rows(slot, kept, m_used, false), layout);
-            if (nb::len(object(parsed.attr("columns"))) != kept - offset || nb::len(parsed) != count)
+            if (nb::len(object(parsed.attr("columns"))) != kept - offset ||
+                nb::len(parsed) != count)
                 throw Unsure("the parser's Frame is not of the sheet's shape");
             index = parsed.attr("index");
         }
@@ -275,8 +276,9 @@ public:
         // becomes a RangeIndex)
         if (kept == 0 && m_index_column)
             index = nb::module_::import_("pandas.core.indexes.base")
-                        .attr("ensure_index_from_sequences")(nb::make_tuple(made_column[0]),
-                                                             nb::make_tuple(head.attr("index").attr("name")));
+                        .attr("ensure_index_from_sequences")(
+                            nb::make_tuple(made_column[0]),
+                            nb::make_tuple(head.attr("index").attr("name")));
         else if (kept == 0)
             index = pandas_attr("RangeIndex")(count);
         object iloc = parsed.is_valid() ? object(parsed.attr("iloc")) : object();
@@ -287,14 +289,15 @@ public:
             if (slot[c] < 0)
                 by_position[key] = made_column[c];
             else
-                by_position[key] = iloc[nb::make_tuple(all, nb::int_(slot[c] - static_cast<std::ptrdiff_t>(offset)))];
+                by_position[key] = iloc[nb::make_tuple(
+                    all, nb::int_(slot[c] - static_cast<std::ptrdiff_t>(offset)))];
         }
         // The columns as they are: pandas would copy each into blocks of its own.
         nb::dict kw;
         kw["index"] = index;
         kw["copy"] = false;
-        object rebuilt =
-            pyutil::steal(PyObject_Call(pandas_attr("DataFrame").ptr(), nb::make_tuple(by_position).ptr(), kw.ptr()));
+        object rebuilt = pyutil::steal(PyObject_Call(pandas_attr("DataFrame").ptr(),
+                                                     nb::make_tuple(by_position).ptr(), kw.ptr()));
         rebuilt.attr("columns") = names;
         return rebuilt;
     }
@@ -378,7 +381,8 @@ private:
         ++m_cells;
         std::size_t grown = row + 1 - std::min(row + 1, col.numbers.size());
         m_slots += grown;
-        if (m_slots > 4 * m_cells + (std::size_t(1) << 20)) throw Unsure("numbers too far apart for columns");
+        if (m_slots > 4 * m_cells + (std::size_t(1) << 20))
+            throw Unsure("numbers too far apart for columns");
         col.numbers.resize(row);
         col.numbers.push_back(number);
     }
@@ -389,13 +393,15 @@ private:
         const NumberBuffer &numbers = m_columns[c].numbers;
         if (d >= numbers.size() || std::isnan(numbers[d])) return object();
         double v = numbers[d];
-        return std::floor(v) == v ? object(nb::int_(static_cast<long long>(v))) : object(nb::float_(v));
+        return std::floor(v) == v ? object(nb::int_(static_cast<long long>(v)))
+                                  : object(nb::float_(v));
     }
 
     // The first `upto` rows for pandas' parser, each cell of column c at
     // slot[c] of a row `width` wide (none where slot[c] < 0); with a blank
     // row after them on request.
-    nb::list rows(const std::vector<std::ptrdiff_t> &slot, std::size_t width, std::size_t upto, bool blank_row) {
+    nb::list rows(const std::vector<std::ptrdiff_t> &slot, std::size_t width, std::size_t upto,
+                  bool blank_row) {
         nb::list out;
         std::vector<std::size_t> numbered;  // the columns with numbers the parser reads
         for (std::size_t c = 0; c < slot.size() && c < m_columns.size(); ++c)
@@ -422,7 +428,8 @@ private:
             }
             if (r < upto && r > m_header)
                 for (std::size_t c : numbered)
-                    if (object v = number_at(c, r - m_header - 1); v.is_valid()) put(slot[c], std::move(v));
+                    if (object v = number_at(c, r - m_header - 1); v.is_valid())
+                        put(slot[c], std::move(v));
             out.append(row);
         }
         return out;
@@ -473,7 +480,8 @@ private:
                 arrays.push_back(nb::cast(nb::ndarray<nb::numpy, std::int64_t, nb::ndim<1>>(
                     reinterpret_cast<std::int64_t *>(data), 1, shape, owner)));
             } else {
-                arrays.push_back(nb::cast(nb::ndarray<nb::numpy, double, nb::ndim<1>>(data, 1, shape, owner)));
+                arrays.push_back(
+                    nb::cast(nb::ndarray<nb::numpy, double, nb::ndim<1>>(data, 1, shape, owner)));
             }
         }
         return arrays;
@@ -523,7 +531,8 @@ object parse_rows(nb::list data, SheetLayout layout) {
             return parser.attr("read")("nrows"_a = nb::none());
         },
         [&](nb::python_error &e) -> object {
-            if (e.matches(nb::module_::import_("pandas.errors").attr("EmptyDataError"))) return frame_class();
+            if (e.matches(nb::module_::import_("pandas.errors").attr("EmptyDataError")))
+                return frame_class();
             // pandas words its errors with the sheet's name: let it
             throw Unsure("pandas' parser refuses the rows");
         });
@@ -541,12 +550,16 @@ SheetKey sheet_key(handle sheet) {
     if (PyUnicode_CheckExact(sheet.ptr())) {
         Py_ssize_t size = 0;
         const char *name = PyUnicode_AsUTF8AndSize(sheet.ptr(), &size);
-        if (name) key.name.emplace(name, static_cast<std::size_t>(size));
-        else PyErr_Clear(), key.unencodable = true;
+        if (name)
+            key.name.emplace(name, static_cast<std::size_t>(size));
+        else
+            PyErr_Clear(), key.unencodable = true;
     } else if (PyLong_CheckExact(sheet.ptr())) {
         long long i = PyLong_AsLongLong(sheet.ptr());
-        if (i == -1 && PyErr_Occurred()) PyErr_Clear();
-        else key.position = i;
+        if (i == -1 && PyErr_Occurred())
+            PyErr_Clear();
+        else
+            key.position = i;
     }
     return key;
 }
@@ -580,7 +593,8 @@ object read_native(File &file, handle sheet, SheetLayout layout, native::Opened 
         try {
             pyutil::without_gil([&] { opened->book.emplace(*file.path(), file.settings()); });
         } catch (std::bad_alloc &) {
-            pyutil::raise(PyExc_MemoryError, "%s: out of memory reading the workbook's parts", file.path()->c_str());
+            pyutil::raise(PyExc_MemoryError, "%s: out of memory reading the workbook's parts",
+                          file.path()->c_str());
         }
     } else if (opened->error) {
         std::rethrow_exception(opened->error);
@@ -618,8 +632,8 @@ object read_sheet(handle filename, handle sheet, SheetLayout layout) {
     return read_sheet(filename, sheet, layout, read_settings(), nullptr);
 }
 
-object read_sheet(handle filename, handle sheet, SheetLayout layout, const native::Settings &settings,
-                  native::Opened *opened) {
+object read_sheet(handle filename, handle sheet, SheetLayout layout,
+                  const native::Settings &settings, native::Opened *opened) {
     // A missing pandas fails here first, as every read through it did.
     object read_excel = pandas_attr("read_excel");
     File file(filename, settings);
@@ -633,7 +647,8 @@ object read_sheet(handle filename, handle sheet, SheetLayout layout, const nativ
             file.check_unchanged();
             raise_refusal(filename, e);
         } catch (std::bad_alloc &) {
-            raise_refusal(filename, native::Refused(native::Refused::Kind::Memory, "out of memory reading the workbook"));
+            raise_refusal(filename, native::Refused(native::Refused::Kind::Memory,
+                                                    "out of memory reading the workbook"));
         }
     }
     try {

@@ -49,8 +49,8 @@ nb::python_error make_error(handle typ, handle val, handle tb) {
             exc = typ(val);
         if (!PyExceptionInstance_Check(exc.ptr())) {
             pyutil::raise(PyExc_TypeError,
-                      "calling %R should have returned an instance of BaseException, not %s",
-                      typ.ptr(), Py_TYPE(exc.ptr())->tp_name);
+                          "calling %R should have returned an instance of BaseException, not %s",
+                          typ.ptr(), Py_TYPE(exc.ptr())->tp_name);
         }
     } else if (PyExceptionInstance_Check(typ.ptr())) {
         if (!val.is_none()) {
@@ -59,8 +59,8 @@ nb::python_error make_error(handle typ, handle val, handle tb) {
         exc = nb::borrow(typ);
     } else {
         pyutil::raise(PyExc_TypeError,
-                  "exceptions must be classes or instances deriving from BaseException, not %s",
-                  Py_TYPE(typ.ptr())->tp_name);
+                      "exceptions must be classes or instances deriving from BaseException, not %s",
+                      Py_TYPE(typ.ptr())->tp_name);
     }
     if (!tb.is_none()) {
         if (!PyTraceBack_Check(tb.ptr())) {
@@ -172,8 +172,8 @@ private:
     }
 
     std::vector<object *> members() {
-        return {&m_filename, &m_filetype, &m_datarange, &m_skipline, &m_datafmt,
-                &m_headerOnly, &m_ctx.exit_method(), &m_rows, &m_pending};
+        return {&m_filename,   &m_filetype,          &m_datarange, &m_skipline, &m_datafmt,
+                &m_headerOnly, &m_ctx.exit_method(), &m_rows,      &m_pending};
     }
 
     void release() {
@@ -247,9 +247,8 @@ private:
                                   "load"_a = true, "headerOnly"_a = m_headerOnly);
         object reader = m_ctx.enter(mgr);
         try {
-            object rows = reader.attr("iterData")("datarange"_a = m_datarange,
-                                                  "datafmt"_a = m_datafmt,
-                                                  "skipline"_a = m_skipline);
+            object rows = reader.attr("iterData")(
+                "datarange"_a = m_datarange, "datafmt"_a = m_datafmt, "skipline"_a = m_skipline);
             m_rows = pyutil::steal(PyObject_GetIter(rows.ptr()));
         } catch (nb::python_error &e) {
             if (!m_ctx.leave(e)) throw;
@@ -330,7 +329,8 @@ void bind_dataiterator(nb::module_ &m, handle default_datafmt, const char *doc) 
              pyutil::arg("tb") = nb::none())
         .def("close", &DataIterator::close)
         .def("__repr__", [](nb::handle self) {
-            return pyutil::steal(PyUnicode_FromFormat("<generator object dataiterator at %p>", self.ptr()));
+            return pyutil::steal(
+                PyUnicode_FromFormat("<generator object dataiterator at %p>", self.ptr()));
         });
     // Reached through the generators only, not a name of the module.  The
     // module's attribute was the type's only owner: keep it alive for the
@@ -338,10 +338,10 @@ void bind_dataiterator(nb::module_ &m, handle default_datafmt, const char *doc) 
     cls.inc_ref();
     nb::delattr(m, "generator");
 
-    m.def("dataiterator", &make_dataiterator, pyutil::arg("filename"), pyutil::arg("filetype") = "csv",
-          pyutil::arg("datarange") = "", pyutil::arg("skipline") = 0, pyutil::arg("delimiter") = ";",
-          pyutil::arg("datafmt") = default_datafmt, pyutil::arg("headerOnly") = false,
-          doc);
+    m.def("dataiterator", &make_dataiterator, pyutil::arg("filename"),
+          pyutil::arg("filetype") = "csv", pyutil::arg("datarange") = "",
+          pyutil::arg("skipline") = 0, pyutil::arg("delimiter") = ";",
+          pyutil::arg("datafmt") = default_datafmt, pyutil::arg("headerOnly") = false, doc);
     m.attr("dataiteratorloc") = m.attr("dataiterator");
 }
 

@@ -28,7 +28,8 @@ object model_file_of(handle path, const native::Settings &settings, native::Open
     // the property table: not the workbook looked for.
     return pyutil::unless_exception(
         [&] {
-            object frame = read_sheet(path, pyutil::text("Utilities"), SheetLayout::PropertyTable, settings, opened);
+            object frame = read_sheet(path, pyutil::text("Utilities"), SheetLayout::PropertyTable,
+                                      settings, opened);
             return property_value(frame, nb::str("Model file"));
         },
         [](nb::python_error &) { return object(); });
@@ -190,11 +191,13 @@ Str searchExcelFile(AnyPath nnxfile) {
     std::vector<object> candidates;
     std::vector<std::optional<std::string>> files;
     for (handle name : names) {
-        if (!pyutil::truthy(name.attr("endswith")("xlsx")) && !pyutil::truthy(name.attr("endswith")("xlsm")))
+        if (!pyutil::truthy(name.attr("endswith")("xlsx")) &&
+            !pyutil::truthy(name.attr("endswith")("xlsm")))
             continue;
         if (!pyutil::truthy(name.attr("startswith")(stem))) continue;
         candidates.push_back(path.attr("join")(folder, name));
-        files.push_back(readable_candidate(candidates.back()) ? native_path(candidates.back()) : std::nullopt);
+        files.push_back(readable_candidate(candidates.back()) ? native_path(candidates.back())
+                                                              : std::nullopt);
     }
     BookPool pool(std::move(files), settings);
     for (std::size_t i = 0; i < candidates.size(); ++i) {

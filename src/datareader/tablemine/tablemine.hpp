@@ -17,7 +17,7 @@ class Archive;
 struct Refused;
 struct Unsure;
 struct Opened;
-}
+}  // namespace mine::native
 
 namespace mine {
 
@@ -170,8 +170,8 @@ object read_sheet(handle filename, handle sheet, SheetLayout layout);
 // The same with the switches the calling search read, and `opened`: the
 // book as the search's pool opened it ahead (the file's own path then),
 // instead of opening it here (null: opened here).
-object read_sheet(handle filename, handle sheet, SheetLayout layout, const native::Settings &settings,
-                  native::Opened *opened);
+object read_sheet(handle filename, handle sheet, SheetLayout layout,
+                  const native::Settings &settings, native::Opened *opened);
 // The value of a property in a property table read with
 // SheetLayout::PropertyTable (properties.cpp); invalid when it has none.
 object property_value(handle frame, handle name);
@@ -181,7 +181,9 @@ object property_value(handle frame, handle name);
 // attribute lookup on it then fails as it would in Python).  Inline: the
 // units reading through pandas need not call back into module.cpp, which
 // binds them.
-inline object pandas_attr(const char *name) { return nb::getattr(pyutil::module_attr("pandas"), name); }
+inline object pandas_attr(const char *name) {
+    return nb::getattr(pyutil::module_attr("pandas"), name);
+}
 
 // --- the with statement (withstatement.cpp) ----------------------------------
 // `with mgr as value:` split in its two halves, so that a generator can stay

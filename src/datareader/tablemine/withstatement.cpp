@@ -64,15 +64,16 @@ object or_none(object o) { return o.is_valid() ? o : object(nb::none()); }
 object Context::enter(handle mgr) {
     object enter = lookup_special(mgr, "__enter__");
     if (!enter.is_valid()) {
-        pyutil::raise(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
-                  Py_TYPE(mgr.ptr())->tp_name);
+        pyutil::raise(PyExc_TypeError,
+                      "'%.200s' object does not support the context manager protocol",
+                      Py_TYPE(mgr.ptr())->tp_name);
     }
     object exit = lookup_special(mgr, "__exit__");
     if (!exit.is_valid()) {
         pyutil::raise(PyExc_TypeError,
-                  "'%.200s' object does not support the context manager protocol "
-                  "(missed __exit__ method)",
-                  Py_TYPE(mgr.ptr())->tp_name);
+                      "'%.200s' object does not support the context manager protocol "
+                      "(missed __exit__ method)",
+                      Py_TYPE(mgr.ptr())->tp_name);
     }
     object value = enter();
     m_exit = std::move(exit);

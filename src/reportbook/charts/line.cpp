@@ -45,8 +45,8 @@ void add_score_series(handle chart, const LineChart &spec, handle sheetname, han
     marker["type"] = "square";
     marker["size"] = 2;
     nb::dict options;
-    options["name"] =
-        nb::str("={}!{}").format(sheetname, a1::text(a1::cell(0, pyutil::as_index(col), true, true)));
+    options["name"] = nb::str("={}!{}").format(
+        sheetname, a1::text(a1::cell(0, pyutil::as_index(col), true, true)));
     options["values"] = series_range(sheetname, 1, col, datacount, col);
     options["categories"] = series_range(sheetname, 1, IDcol, datacount, IDcol);
     options["line"] = line;
@@ -63,7 +63,8 @@ struct RowSeries {
     void operator()(handle name, handle datrr, handle datacol, handle width, handle stderr_) const {
         object lastcol = datacol + width;
         const a1::Index row = pyutil::as_index(datrr);
-        std::string datarange = a1::range(row, pyutil::as_index(datacol), row, pyutil::as_index(lastcol));
+        std::string datarange =
+            a1::range(row, pyutil::as_index(datacol), row, pyutil::as_index(lastcol));
 
         nb::dict line;
         line["width"] = 1;
@@ -148,14 +149,16 @@ void bind_line_charts(nb::module_ &m) {
     nb::list no_stddev, no_names;
     // One row, its error bars and its name make one series; lists of them
     // (parallel to a list of rows) one series each.
-    m.def("new_rows_line_chart", &new_rows_line_chart, pyutil::arg("Book"), pyutil::arg("sheetname"),
-          pyutil::arg("datarow"), pyutil::arg("datacol"), pyutil::arg("width"),
-          pyutil::arg("stddevvalues") = no_stddev, pyutil::arg("serienames") = no_names,
-          pyutil::arg("title") = "", pyutil::arg("x_axis") = "", pyutil::arg("y_axis") = "");
+    m.def("new_rows_line_chart", &new_rows_line_chart, pyutil::arg("Book"),
+          pyutil::arg("sheetname"), pyutil::arg("datarow"), pyutil::arg("datacol"),
+          pyutil::arg("width"), pyutil::arg("stddevvalues") = no_stddev,
+          pyutil::arg("serienames") = no_names, pyutil::arg("title") = "",
+          pyutil::arg("x_axis") = "", pyutil::arg("y_axis") = "");
     m.def("new_line_chart", &new_line_chart, pyutil::arg("Book"), pyutil::arg("sheetname"),
-          pyutil::arg("datacount"), pyutil::arg("IDcol"), pyutil::arg("RMSEcol"), pyutil::arg("VLOOcol"),
-          pyutil::arg("title"), pyutil::arg("x_axis") = "", pyutil::arg("y_axis") = "",
-          pyutil::arg("x_format") = "0.000", pyutil::arg("y_format") = "0.000");
+          pyutil::arg("datacount"), pyutil::arg("IDcol"), pyutil::arg("RMSEcol"),
+          pyutil::arg("VLOOcol"), pyutil::arg("title"), pyutil::arg("x_axis") = "",
+          pyutil::arg("y_axis") = "", pyutil::arg("x_format") = "0.000",
+          pyutil::arg("y_format") = "0.000");
 }
 
 }  // namespace rb

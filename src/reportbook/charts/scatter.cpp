@@ -67,8 +67,8 @@ object points_or_nothing(Read read) {
 }
 
 // The points of a series range in XlsxWriter's list form.
-object points_of(sheetcells::Cells &cells, handle sheetname, handle row1, handle col1,
-                 handle row2, handle col2) {
+object points_of(sheetcells::Cells &cells, handle sheetname, handle row1, handle col1, handle row2,
+                 handle col2) {
     return points_or_nothing([&]() -> const formula::Range & {
         return cells.range(pyutil::utf8(sheetname), pyutil::as_index(row1), pyutil::as_index(col1),
                            pyutil::as_index(row2), pyutil::as_index(col2));
@@ -78,7 +78,8 @@ object points_of(sheetcells::Cells &cells, handle sheetname, handle row1, handle
 // The points of a series range given as text ("'Utilities'!$D$2:$D$3").
 object points_of(sheetcells::Cells &cells, handle ref) {
     if (!nb::isinstance<nb::str>(ref)) return object();
-    return points_or_nothing([&]() -> const formula::Range & { return cells.range(pyutil::utf8(ref)); });
+    return points_or_nothing(
+        [&]() -> const formula::Range & { return cells.range(pyutil::utf8(ref)); });
 }
 
 void set_points(nb::dict &series, const char *key, const object &points) {
@@ -99,8 +100,10 @@ void add_data_series(handle chart, sheetcells::Cells &cells, const ScatterData &
     marker["fill"] = fill;
     series["name"] = name;
     object first = nb::int_(1);
-    series["categories"] = nb::list(nb::make_tuple(sheetname, first, expectedcol, datacount, expectedcol));
-    series["values"] = nb::list(nb::make_tuple(sheetname, first, computedcol, datacount, computedcol));
+    series["categories"] =
+        nb::list(nb::make_tuple(sheetname, first, expectedcol, datacount, expectedcol));
+    series["values"] =
+        nb::list(nb::make_tuple(sheetname, first, computedcol, datacount, computedcol));
     set_points(series, "categories_data",
                points_of(cells, sheetname, first, expectedcol, datacount, expectedcol));
     set_points(series, "values_data",
@@ -159,9 +162,11 @@ object build_scatter_chart(handle Book, const ScatterChart &spec, bool check_col
            computedcol = data.computedcol, diagValues = data.diagvalues;
     handle colors = spec.colors, shapes = spec.shapes;
     series_count = 0;
-    const bool multi = (nb::isinstance<nb::list>(computedcol) || nb::isinstance<nb::tuple>(computedcol));
+    const bool multi =
+        (nb::isinstance<nb::list>(computedcol) || nb::isinstance<nb::tuple>(computedcol));
     object serienames = nb::borrow(spec.names);
-    if (multi && nb::isinstance<nb::str>(serienames)) serienames = nb::list(nb::make_tuple(serienames));
+    if (multi && nb::isinstance<nb::str>(serienames))
+        serienames = nb::list(nb::make_tuple(serienames));
 
     // The measured column before anything is made; each estimate column as
     // its series comes (the series stop with the shortest of the lists).
@@ -192,13 +197,13 @@ object build_scatter_chart(handle Book, const ScatterChart &spec, bool check_col
 
     if (multi) {
         // Walked in parallel up to the shortest, as zip() does.
-        object zipped = pyutil::builtin("zip")(computedcol, colors, shapes,
-                                                                      serienames);
+        object zipped = pyutil::builtin("zip")(computedcol, colors, shapes, serienames);
         for (handle entry : zipped) {
             std::vector<object> v = pyutil::unpack(entry, 4);
             if (check_columns)
-                checks::plotted_columns(Book, sheetname, datacount,
-                                  {{v[0], "computedcol[" + std::to_string(series_count) + "]"}});
+                checks::plotted_columns(
+                    Book, sheetname, datacount,
+                    {{v[0], "computedcol[" + std::to_string(series_count) + "]"}});
             add_data_series(chart, cells, data, v[0], v[3], v[1], v[2]);
             ++series_count;
         }
@@ -227,8 +232,9 @@ object build_scatter_chart(handle Book, const ScatterChart &spec, bool check_col
         // XlsxWriter takes a range as text or as a list; anything else it
         // would search for spaces, which may never end.
         if (!nb::isinstance<nb::str>(diagValues) && !nb::isinstance<nb::list>(diagValues))
-            pyutil::raise(PyExc_TypeError, "diagValues must be a range as text or a list, not %.200s",
-                      Py_TYPE(diagValues.ptr())->tp_name);
+            pyutil::raise(PyExc_TypeError,
+                          "diagValues must be a range as text or a list, not %.200s",
+                          Py_TYPE(diagValues.ptr())->tp_name);
         nb::dict line, marker, series;
         line["color"] = spec.bisectorcolor;
         line["width"] = 0.25;
@@ -252,8 +258,8 @@ object build_scatter_chart(handle Book, const ScatterChart &spec, bool check_col
 
     chart.attr("set_title")(chart_title(spec.title));
 
-    std::vector<object> bounds = pyutil::unpack(
-        toolkit::axisMinMax(data.minExpect, data.maxExpect, spec.padding), 2);
+    std::vector<object> bounds =
+        pyutil::unpack(toolkit::axisMinMax(data.minExpect, data.maxExpect, spec.padding), 2);
     chart.attr("set_x_axis")(axis_options(spec.x_axis, bounds[0], bounds[1]));
     chart.attr("set_y_axis")(axis_options(spec.y_axis, bounds[0], bounds[1]));
     chart.attr("set_style")(2);
@@ -262,12 +268,19 @@ object build_scatter_chart(handle Book, const ScatterChart &spec, bool check_col
 
 }  // namespace
 
-Chart new_scatter_chart(Workbook Book, StrOrStrs names, Str sheetname, Int datacount,
-                        Float minVal, Float maxVal, Int expectedcol, Columns computedcol,
-                        handle /* labelcol */, Str title, Str x_axis, Str y_axis, StrOrStrs colors,
-                        StrOrStrs shapes, Str bisectorcolor, DiagValues diagValues, Float padding) {
+Chart new_scatter_chart(Workbook Book, StrOrStrs names, Str sheetname, Int datacount, Float minVal,
+                        Float maxVal, Int expectedcol, Columns computedcol, handle /* labelcol */,
+                        Str title, Str x_axis, Str y_axis, StrOrStrs colors, StrOrStrs shapes,
+                        Str bisectorcolor, DiagValues diagValues, Float padding) {
     ScatterChart spec{{sheetname, datacount, minVal, maxVal, expectedcol, computedcol, diagValues},
-                      names, title, x_axis, y_axis, colors, shapes, bisectorcolor, padding};
+                      names,
+                      title,
+                      x_axis,
+                      y_axis,
+                      colors,
+                      shapes,
+                      bisectorcolor,
+                      padding};
     Py_ssize_t series;
     return build_scatter_chart(Book, spec, true, series);
 }
@@ -277,8 +290,9 @@ object best_train_chart_name(handle titleprefix, handle pptyname, handle besttra
     const bool prefixed = pyutil::truthy(titleprefix);
     object name;
     if (!besttrain.is_none())
-        name = nb::str("{} #{} chart").format(
-            prefixed ? nb::borrow(titleprefix) : object(nb::str("Training")), besttrain);
+        name = nb::str("{} #{} chart")
+                   .format(prefixed ? nb::borrow(titleprefix) : object(nb::str("Training")),
+                           besttrain);
     else
         name = nb::str("{0} chart").format(prefixed ? titleprefix : pptyname);
     if (pyutil::truthy(decorator)) name = nb::str("{0}{1}").format(name, decorator);
@@ -289,8 +303,8 @@ object test_chart_name(handle decorator) { return nb::str("Test result chart%s")
 
 ScatterData scatter_data(const ChartFigures &f, handle sheetname, handle expectedcol,
                          handle computedcol) {
-    return {sheetname, f.datacount, f.minExpect, f.maxExpect, expectedcol, computedcol,
-            f.diagvalues};
+    return {sheetname,   f.datacount, f.minExpect, f.maxExpect,
+            expectedcol, computedcol, f.diagvalues};
 }
 
 object best_train_chart(handle Book, const BestTrainChart &spec, bool check_columns,
@@ -329,9 +343,9 @@ object best_train_chart(handle Book, const BestTrainChart &spec, bool check_colu
     // Columns that are no columns, or that hold no data, are the caller's
     // mistake, not a chart that failed: refused before anything is made.
     if (check_columns)
-        checks::plotted_columns(Book, mastersheetname, spec.data.datacount,
-                                {{spec.data.expectedcol, "expectedcol"},
-                                 {spec.data.computedcol, "computedcol"}});
+        checks::plotted_columns(
+            Book, mastersheetname, spec.data.datacount,
+            {{spec.data.expectedcol, "expectedcol"}, {spec.data.computedcol, "computedcol"}});
 
     // A chart that cannot be built must not cost the workbook: its
     // chartsheet is still added, with a chart that shows the title and no
@@ -343,15 +357,15 @@ object best_train_chart(handle Book, const BestTrainChart &spec, bool check_colu
             object colors = nb::list(nb::make_tuple("blue"));
             object shapes = nb::list(nb::make_tuple("circle"));
             object red = nb::str("red"), padding = nb::float_(0.05);
-            ScatterChart chart{spec.data, seriesname, title, x_title, y_title, colors, shapes,
-                               red, padding};
+            ScatterChart chart{spec.data, seriesname, title, x_title, y_title,
+                               colors,    shapes,     red,   padding};
             chart.data.computedcol = computedcols;
             Py_ssize_t series;
             return build_scatter_chart(Book, chart, false, series, cells);
         },
         [&](nb::python_error &e) {
-            std::string error = std::string(Py_TYPE(e.value().ptr())->tp_name) + ": " +
-                                pyutil::utf8(e.value());
+            std::string error =
+                std::string(Py_TYPE(e.value().ptr())->tp_name) + ": " + pyutil::utf8(e.value());
             checks::warn("the chart of the chartsheet " + checks::short_repr(name) +
                          " could not be built (" + error +
                          "); the chartsheet shows its title and no points");
@@ -365,12 +379,17 @@ object best_train_chart(handle Book, const BestTrainChart &spec, bool check_colu
 }
 
 Chartsheet getBestTrainChart(Workbook Book, Int expectedcol, Int computedcol, Int datacount,
-                             Float minExpect, Float maxExpect, Str pptyname, Optional<Int> besttrain,
-                             Str pptyunit, Str mastersheetname, Str decorator, Str titleprefix,
-                             Str chartname, DiagValues diagvalues) {
+                             Float minExpect, Float maxExpect, Str pptyname,
+                             Optional<Int> besttrain, Str pptyunit, Str mastersheetname,
+                             Str decorator, Str titleprefix, Str chartname, DiagValues diagvalues) {
     BestTrainChart spec{
         {mastersheetname, datacount, minExpect, maxExpect, expectedcol, computedcol, diagvalues},
-        pptyname, besttrain, pptyunit, decorator, titleprefix, chartname};
+        pptyname,
+        besttrain,
+        pptyunit,
+        decorator,
+        titleprefix,
+        chartname};
     return best_train_chart(Book, spec, true);
 }
 
@@ -389,14 +408,15 @@ object test_chart(handle Book, const TestChart &spec, bool check_columns,
     }
 
     object red = nb::str("red"), padding = nb::float_(0.05);
-    ScatterChart scatter{spec.data, spec.names, title, x_title, y_title, spec.colors, spec.shapes,
-                         red, padding};
+    ScatterChart scatter{spec.data,   spec.names,  title, x_title, y_title,
+                         spec.colors, spec.shapes, red,   padding};
     Py_ssize_t series_count;
     object chart = build_scatter_chart(Book, scatter, check_columns, series_count, cells);
     // A chart without series fails the workbook's close(): refuse it before
     // it is placed, while the unplaced chart is still dropped at close.
     if (series_count == 0)
-        pyutil::raise(PyExc_ValueError, "the test chart has no series: no computed column was given");
+        pyutil::raise(PyExc_ValueError,
+                      "the test chart has no series: no computed column was given");
     object chartsheet = Book.attr("add_chartsheet")(test_chart_name(spec.decorator));
     chartsheet.attr("set_chart")(chart);
     chartsheet.attr("set_zoom")(150);
@@ -409,7 +429,12 @@ Chartsheet getTestChart(Workbook Book, Int expectedcols, Columns computedcol, St
                         Str decorator, DiagValues diagvalues) {
     TestChart spec{
         {testsheetname, datacount, minExpect, maxExpect, expectedcols, computedcol, diagvalues},
-        names, colors, shapes, pptyname, pptyunit, decorator};
+        names,
+        colors,
+        shapes,
+        pptyname,
+        pptyunit,
+        decorator};
     return test_chart(Book, spec, true);
 }
 
@@ -417,21 +442,23 @@ void bind_scatter_charts(nb::module_ &m) {
     // A column, a colour, a marker or a name stands for one series; a list
     // or tuple of them gives one series each.
     m.def("new_scatter_chart", &new_scatter_chart, pyutil::arg("Book"), pyutil::arg("names"),
-          pyutil::arg("sheetname"), pyutil::arg("datacount"), pyutil::arg("minVal"), pyutil::arg("maxVal"),
-          pyutil::arg("expectedcol"), pyutil::arg("computedcol"), pyutil::arg("labelcol"), pyutil::arg("title"),
-          pyutil::arg("x_axis"), pyutil::arg("y_axis"), pyutil::arg("colors"), pyutil::arg("shapes"),
+          pyutil::arg("sheetname"), pyutil::arg("datacount"), pyutil::arg("minVal"),
+          pyutil::arg("maxVal"), pyutil::arg("expectedcol"), pyutil::arg("computedcol"),
+          pyutil::arg("labelcol"), pyutil::arg("title"), pyutil::arg("x_axis"),
+          pyutil::arg("y_axis"), pyutil::arg("colors"), pyutil::arg("shapes"),
           pyutil::arg("bisectorcolor") = "green", pyutil::arg("diagValues") = "",
           pyutil::arg("padding") = 0.05);
     m.def("getBestTrainChart", &getBestTrainChart, pyutil::arg("Book"), pyutil::arg("expectedcol"),
           pyutil::arg("computedcol"), pyutil::arg("datacount"), pyutil::arg("minExpect"),
-          pyutil::arg("maxExpect"), pyutil::arg("pptyname"), pyutil::arg("besttrain"), pyutil::arg("pptyunit"),
-          pyutil::arg("mastersheetname"), pyutil::arg("decorator") = "", pyutil::arg("titleprefix") = "",
-          pyutil::arg("chartname") = "", pyutil::arg("diagvalues") = "");
-    m.def("getTestChart", &getTestChart, pyutil::arg("Book"), pyutil::arg("expectedcols"),
-          pyutil::arg("computedcol"), pyutil::arg("names"), pyutil::arg("colors"), pyutil::arg("shapes"),
-          pyutil::arg("pptyname"), pyutil::arg("pptyunit"), pyutil::arg("testsheetname"),
-          pyutil::arg("datacount"), pyutil::arg("minExpect"), pyutil::arg("maxExpect"), pyutil::arg("decorator"),
+          pyutil::arg("maxExpect"), pyutil::arg("pptyname"), pyutil::arg("besttrain"),
+          pyutil::arg("pptyunit"), pyutil::arg("mastersheetname"), pyutil::arg("decorator") = "",
+          pyutil::arg("titleprefix") = "", pyutil::arg("chartname") = "",
           pyutil::arg("diagvalues") = "");
+    m.def("getTestChart", &getTestChart, pyutil::arg("Book"), pyutil::arg("expectedcols"),
+          pyutil::arg("computedcol"), pyutil::arg("names"), pyutil::arg("colors"),
+          pyutil::arg("shapes"), pyutil::arg("pptyname"), pyutil::arg("pptyunit"),
+          pyutil::arg("testsheetname"), pyutil::arg("datacount"), pyutil::arg("minExpect"),
+          pyutil::arg("maxExpect"), pyutil::arg("decorator"), pyutil::arg("diagvalues") = "");
 }
 
 }  // namespace rb

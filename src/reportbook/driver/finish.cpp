@@ -22,10 +22,9 @@ void with_closing_warnings_silenced(Body body) {
     object guard = warnings.attr("catch_warnings")();
     guard.attr("__enter__")();
     try {
-        warnings.attr("filterwarnings")("ignore",
-                                        "message"_a =
-                                            "Calling close\\(\\) on already closed file\\.",
-                                        "category"_a = handle(PyExc_UserWarning));
+        warnings.attr("filterwarnings")(
+            "ignore", "message"_a = "Calling close\\(\\) on already closed file\\.",
+            "category"_a = handle(PyExc_UserWarning));
         warnings.attr("filterwarnings")("ignore",
                                         "message"_a = "save is not part of the public API",
                                         "category"_a = handle(PyExc_FutureWarning));
@@ -64,8 +63,9 @@ object save_workbook(handle workbook, handle excelwriter, handle tempres, bool w
         own = create_file_beside(tempres, nb::str(with_vba ? ".xlsm" : ".xlsx"), 0600);
     });
     const std::string at = text_of(own);
-    telling("finishExcel: the workbook was being saved to " + at + " when this happened; that "
-            "file may hold part of it",
+    telling("finishExcel: the workbook was being saved to " + at +
+                " when this happened; that "
+                "file may hold part of it",
             [&] {
                 nb::setattr(workbook, "filename", own);
                 workbook.attr("close")();
@@ -123,9 +123,8 @@ struct FinishOptions {
 // name.  loowidth and traintype: kept for the toolkit's call too.
 Str finishExcel(ExcelWriter excelwriter_in, Any options, CustomProperties gmCustomProperties,
                 Strs sheetList, Frames frameList, ModelDict modeldic, handle /* libfilename */,
-                Ints IDlist, Int trainresultColumn, Int testresultColumn,
-                Int LOOResultTrainColumn, handle /* loowidth */, handle /* traintype */,
-                Str tempres) {
+                Ints IDlist, Int trainresultColumn, Int testresultColumn, Int LOOResultTrainColumn,
+                handle /* loowidth */, handle /* traintype */, Str tempres) {
     handle d = gmCustomProperties;
     FinishOptions o(options);
     // Read first: without them no call goes further.
@@ -174,7 +173,7 @@ Str finishExcel(ExcelWriter excelwriter_in, Any options, CustomProperties gmCust
         checks::sequence(IDlist, "IDlist", "a list whose first element is the best training");
         if (nb::len(IDlist) == 0)
             pyutil::raise(PyExc_IndexError,
-                      "IDlist is empty: its first element is the number of the best training");
+                          "IDlist is empty: its first element is the number of the best training");
         // The count of trainings: the rows of the result Frame, or the groups
         // of four columns after the measured one on the training sheet.
         object resultcount = nb::int_(0);
@@ -231,8 +230,7 @@ Str finishExcel(ExcelWriter excelwriter_in, Any options, CustomProperties gmCust
     bool with_vba = false;
     telling(kNotSaved, [&] {
         std::vector<object> opened = pyutil::unpack(
-            initiateExcelWriter(excelwriter_in, modeldic, d, o.savedir.get(), nb::bool_(false)),
-            2);
+            initiateExcelWriter(excelwriter_in, modeldic, d, o.savedir.get(), nb::bool_(false)), 2);
         excelwriter = opened[0];
         set.excelwriter = excelwriter;
         set.infolen = opened[1];

@@ -139,15 +139,14 @@ void add_model_entries(handle d, handle modeldic, bool recap) {
     } else {
         store(d, "Hidden neuron list", modeldic["hiddenlist"], "text");
         store(d, "Parameter count list", modeldic["paramCount"], "text");
-        for (const char *name : {"Hidden neurons", "Parameter count", "Best trainings",
-                                 "Test selection threshold"})
+        for (const char *name :
+             {"Hidden neurons", "Parameter count", "Best trainings", "Test selection threshold"})
             remove_if_present(d, name);
         if (pyutil::contains(modeldic, nb::str("configmem")))
             store(d, "Configuration string", modeldic["configmem"], "text");
     }
     store(d, "Mark", modeldic["mark"], "text");
-    if (pyutil::contains(modeldic, nb::str("modelCount")) &&
-        (modeldic["modelCount"] > nb::int_(0)))
+    if (pyutil::contains(modeldic, nb::str("modelCount")) && (modeldic["modelCount"] > nb::int_(0)))
         store(d, "Model count", modeldic["modelCount"], "number");
     else
         remove_if_present(d, "Model count");
@@ -179,7 +178,7 @@ void check_workbook(handle book, bool with_sheet) {
 }
 
 WriterTuple initiateExcelWriter(ExcelWriter excelwriter, Optional<Properties> modeldic,
-                                 CustomProperties gmCustomProperties, Str origin, Bool recap) {
+                                CustomProperties gmCustomProperties, Str origin, Bool recap) {
     handle d = gmCustomProperties;
     object book = nb::getattr(excelwriter, "book");
     bool with_sheet = pyutil::truthy(origin);

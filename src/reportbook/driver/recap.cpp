@@ -51,9 +51,9 @@ NoneType enrichRecapExcelFile(ExcelWriter excelwriter, Any options, Str recapnam
         names.append("RMSE");
         names.append("VLOO");
 
-        object chart = new_rows_line_chart(workbook, recapname, rows, nb::int_(2),
-                                           nb::int_(width - 1), errors, names, title,
-                                           nb::str("hidden neurons"), nb::str("Average scores"));
+        object chart =
+            new_rows_line_chart(workbook, recapname, rows, nb::int_(2), nb::int_(width - 1), errors,
+                                names, title, nb::str("hidden neurons"), nb::str("Average scores"));
         const a1::Index col = pyutil::as_index(ncol + two);
         object anchor = a1::text(a1::cell(kChartRows * ind, col, true, true));
         recapsheet.attr("insert_chart")(anchor, chart);
@@ -66,8 +66,9 @@ void bind_recap(nb::module_ &m) {
     nb::list no_frames;
     // sumaryframelist: (hidden neurons, result Frame, unused) per architecture.
     m.def("enrichRecapExcelFile", &enrichRecapExcelFile, pyutil::arg("excelwriter"),
-          pyutil::arg("options"), pyutil::arg("recapname") = "", pyutil::arg("recapframe") = nb::none(),
-          pyutil::arg("nametemplate") = "", pyutil::arg("sumaryframelist") = no_frames);
+          pyutil::arg("options"), pyutil::arg("recapname") = "",
+          pyutil::arg("recapframe") = nb::none(), pyutil::arg("nametemplate") = "",
+          pyutil::arg("sumaryframelist") = no_frames);
 }
 
 }  // namespace rb

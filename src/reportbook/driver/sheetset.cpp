@@ -3,8 +3,8 @@
 // writer.  Cell contents are the writers' business.
 #include "reportbook/a1.hpp"
 #include "reportbook/checks.hpp"
-#include "reportbook/sheetcells.hpp"
 #include "reportbook/reportbook.hpp"
+#include "reportbook/sheetcells.hpp"
 
 #include <cmath>
 
@@ -37,13 +37,10 @@ struct KindInfo {
     bool indexed;       // the Frame is written with its index (column A)
 };
 
-const KindInfo kKinds[kSheetKinds] = {{"result", true, true},
-                                      {"training", true, false},
-                                      {"test", true, false},
-                                      {"LOO training", true, false},
-                                      {"LOO test", false, false},
-                                      {"bootstrap training", true, true},
-                                      {"bootstrap test", false, true}};
+const KindInfo kKinds[kSheetKinds] = {
+    {"result", true, true},         {"training", true, false},  {"test", true, false},
+    {"LOO training", true, false},  {"LOO test", false, false}, {"bootstrap training", true, true},
+    {"bootstrap test", false, true}};
 
 const KindInfo &info(SheetKind kind) { return kKinds[static_cast<size_t>(kind)]; }
 const char *label(const SetSheet &sheet) { return info(sheet.kind).label; }
@@ -198,7 +195,8 @@ void check_training(const Checking &c, const SetSheet &sheet) {
     c.charted(sheet);
     checks::index(s.trainresultColumn, "trainresultColumn");
     const long long rc = pyutil::as_index(train_measured_column(s.trainresultColumn));
-    measured_column_in_frame(rc, c.shape_of(sheet), sheet, "trainresultColumn " + std::to_string(rc));
+    measured_column_in_frame(rc, c.shape_of(sheet), sheet,
+                             "trainresultColumn " + std::to_string(rc));
     long long count = checks::index(s.resultcount, "resultcount");
     const std::string arg = "trainresultColumn " + std::to_string(rc) +
                             " holds the measured values, then four columns per training";
@@ -227,7 +225,8 @@ void check_test(const Checking &c, std::vector<std::string> &warnings, const Set
     c.charted(sheet);
     checks::index(s.testresultColumn, "testresultColumn");
     const long long rc = pyutil::as_index(test_measured_column(s.testresultColumn));
-    measured_column_in_frame(rc, c.shape_of(sheet), sheet, "testresultColumn " + std::to_string(rc));
+    measured_column_in_frame(rc, c.shape_of(sheet), sheet,
+                             "testresultColumn " + std::to_string(rc));
     maxreclist_entries(s.maxreclist);
     checks::real(s.verbosexls.value, s.verbosexls.name, "a number (the verbosity level)");
     checks::real(s.leveragethreshold.value, s.leveragethreshold.name, "a number");
@@ -274,7 +273,8 @@ void check_loo_training(const Checking &c, const SetSheet &sheet) {
     checks::index(s.infolen, "infolen");
     object loo = nb::str("LOO CV");
     chartsheet_name_free(
-        c.book, best_train_chart_name(loo, s.pptyname, nb::none(), decoration(s.decorindexLOO.value)),
+        c.book,
+        best_train_chart_name(loo, s.pptyname, nb::none(), decoration(s.decorindexLOO.value)),
         sheet);
 }
 
@@ -298,7 +298,8 @@ void check_frame(Checking &c, std::vector<std::string> &warnings, const SetSheet
                            " names no sheet of the writer: the " + label(sheet) + " Frame (" +
                            item("frameList", sheet) +
                            ") is left unfinished, without its formulas and charts; the writer "
-                           "has the sheets " + writer_sheets(c.s.excelwriter));
+                           "has the sheets " +
+                           writer_sheets(c.s.excelwriter));
 }
 
 }  // namespace
@@ -348,8 +349,8 @@ void finish_result(Finishing &f, const SetSheet &sheet) {
     object extracol = enrichResultSheet(f.workbook, sheet.sheet, sheet.frame);
     object zero = nb::int_(0), one = nb::int_(1), two = nb::int_(2), empty = nb::str("");
     object trainings = nb::str("Trainings"), x_format = nb::str("0"), y_format = NUM_FORMAT();
-    LineChart spec{sheet.name, f.s.resultcount, zero, one, two, trainings, empty, empty,
-                   x_format, y_format};
+    LineChart spec{sheet.name, f.s.resultcount, zero,  one,      two,
+                   trainings,  empty,           empty, x_format, y_format};
     object chart = line_chart(f.workbook, spec);
     // First column right of the table and of the columns the writer added.
     object col = nb::getattr(sheet.frame, "shape")[nb::int_(1)] + extracol;
@@ -363,12 +364,17 @@ void finish_training(Finishing &f, const SetSheet &sheet) {
     sheetcells::Cells cells(f.workbook, sheet.sheet);
     const object &measured = f.train_column;
     const TrainFigures fig =
-        write_train_sheet({f.workbook, sheet.sheet, sheet.frame, f.infolen, &cells},
-                          s.resultcount, measured, s.paramcount);
+        write_train_sheet({f.workbook, sheet.sheet, sheet.frame, f.infolen, &cells}, s.resultcount,
+                          measured, s.paramcount);
     f.infolen = fig.nextrow;
     object empty = nb::str(""), vloo = nb::str("VLOO");
     BestTrainChart spec{scatter_data(fig, sheet.name, measured, fig.shiftCompute),
-                        s.pptyname, s.besttrainindex, s.pptyunit, empty, empty, empty};
+                        s.pptyname,
+                        s.besttrainindex,
+                        s.pptyunit,
+                        empty,
+                        empty,
+                        empty};
     best_train_chart(f.workbook, spec, false, &cells);
     spec.data.computedcol = fig.shiftVLOO;
     spec.titleprefix = vloo;
@@ -391,7 +397,12 @@ void finish_test(Finishing &f, const SetSheet &sheet) {
     colors.append("blue");
     shapes.append("circle");
     TestChart spec{scatter_data(fig, sheet.name, measured, computedcols),
-                   seriesnames, colors, shapes, s.pptyname, s.pptyunit, f.decorator};
+                   seriesnames,
+                   colors,
+                   shapes,
+                   s.pptyname,
+                   s.pptyunit,
+                   f.decorator};
     test_chart(f.workbook, spec, false, &cells);
 }
 
@@ -399,15 +410,19 @@ void finish_loo_training(Finishing &f, const SetSheet &sheet) {
     const SheetSet &s = f.s;
     sheetcells::Cells cells(f.workbook, sheet.sheet);
     object decorator = decoration(s.decorindexLOO.value);
-    const ChartFigures fig =
-        write_loo_train_sheet({f.workbook, sheet.sheet, sheet.frame, f.infolen, &cells},
-                              s.LOOResultTrainColumn, s.LOOlen.value, s.verbosexls.value,
-                              s.LOOmaxrec.value);
+    const ChartFigures fig = write_loo_train_sheet(
+        {f.workbook, sheet.sheet, sheet.frame, f.infolen, &cells}, s.LOOResultTrainColumn,
+        s.LOOlen.value, s.verbosexls.value, s.LOOmaxrec.value);
     // Measured values sit one column left of the LOO estimates.
     object measured = s.LOOResultTrainColumn - nb::int_(1);
     object empty = nb::str(""), loo = nb::str("LOO CV");
     BestTrainChart spec{scatter_data(fig, sheet.name, measured, s.LOOResultTrainColumn),
-                        s.pptyname, nb::none(), s.pptyunit, decorator, loo, empty};
+                        s.pptyname,
+                        nb::none(),
+                        s.pptyunit,
+                        decorator,
+                        loo,
+                        empty};
     best_train_chart(f.workbook, spec, false, &cells);
 }
 
@@ -417,7 +432,11 @@ void finish_sheet_set(const SheetSet &s) {
     object workbook = nb::getattr(s.excelwriter, "book");
     object train_column = train_measured_column(s.trainresultColumn);
     object test_column = test_measured_column(s.testresultColumn);
-    Finishing f{s, workbook, train_column, test_column, decoration(s.decorindex.value),
+    Finishing f{s,
+                workbook,
+                train_column,
+                test_column,
+                decoration(s.decorindex.value),
                 nb::borrow(s.infolen)};
     auto present = [&](SheetKind kind) -> const SetSheet * {
         return s[kind].present() ? &s[kind] : nullptr;
@@ -436,13 +455,12 @@ void finish_sheet_set(const SheetSet &s) {
         enrichBSTestSheet(f.workbook, sheet->sheet, sheet->frame);
 }
 
-NoneType enrichExcelFile(ExcelWriter excelwriter, Str pptyname, Int besttrainindex,
-                         Strs sheetList, Frames frameList, Int paramcount, Int resultcount,
-                         Float leveragethreshold, MaxRecords maxreclist, Int infolen,
-                         Int trainresultColumn, Int testresultColumn, Int LOOResultTrainColumn,
-                         handle /* loowidth */, Int LOOlen, Int LOOmaxrec, Str pptyunit,
-                         Int decorindex, Int decorindexLOO, handle /* traintype */,
-                         Int verbosexls) {
+NoneType enrichExcelFile(ExcelWriter excelwriter, Str pptyname, Int besttrainindex, Strs sheetList,
+                         Frames frameList, Int paramcount, Int resultcount, Float leveragethreshold,
+                         MaxRecords maxreclist, Int infolen, Int trainresultColumn,
+                         Int testresultColumn, Int LOOResultTrainColumn, handle /* loowidth */,
+                         Int LOOlen, Int LOOmaxrec, Str pptyunit, Int decorindex, Int decorindexLOO,
+                         handle /* traintype */, Int verbosexls) {
     SheetSet s;
     s.excelwriter = nb::borrow(excelwriter);
     s.pptyname = nb::borrow(pptyname);
@@ -493,9 +511,10 @@ void bind_sheetset(nb::module_ &m) {
           pyutil::arg("resultcount") = 0, pyutil::arg("leveragethreshold") = 1.0,
           pyutil::arg("maxreclist") = default_maxrec, pyutil::arg("infolen") = -1,
           pyutil::arg("trainresultColumn") = 1, pyutil::arg("testresultColumn") = -1,
-          pyutil::arg("LOOResultTrainColumn") = 3, pyutil::arg("loowidth") = 1, pyutil::arg("LOOlen") = 0,
-          pyutil::arg("LOOmaxrec") = 0, pyutil::arg("pptyunit") = "", pyutil::arg("decorindex") = 0,
-          pyutil::arg("decorindexLOO") = 0, pyutil::arg("traintype") = "", pyutil::arg("verbosexls") = 0);
+          pyutil::arg("LOOResultTrainColumn") = 3, pyutil::arg("loowidth") = 1,
+          pyutil::arg("LOOlen") = 0, pyutil::arg("LOOmaxrec") = 0, pyutil::arg("pptyunit") = "",
+          pyutil::arg("decorindex") = 0, pyutil::arg("decorindexLOO") = 0,
+          pyutil::arg("traintype") = "", pyutil::arg("verbosexls") = 0);
     m.def("enrichExcelPreproc", &enrichExcelPreproc, pyutil::arg("excelwriter"),
           pyutil::arg("sheetName"), pyutil::arg("filename"), pyutil::arg("do_vba") = false);
 }

@@ -4,8 +4,8 @@
 // conditional formats and the min/max block of the "Utilities" sheet.
 #include "reportbook/a1.hpp"
 #include "reportbook/checks.hpp"
-#include "reportbook/sheetcells.hpp"
 #include "reportbook/reportbook.hpp"
+#include "reportbook/sheetcells.hpp"
 
 #include <string>
 
@@ -56,7 +56,7 @@ struct MinMaxBlock {
 
 // The block on the book's "Utilities" sheet.
 MinMaxBlock minmax_block(handle Book, handle Sheet, handle Frame, handle measuredColumn,
-                               handle infolen) {
+                         handle infolen) {
     const MinMaxFigures f =
         rb::write_minmax_block(utilities_sheet(Book), Sheet, Frame, measuredColumn, infolen);
     MinMaxBlock b;
@@ -241,8 +241,8 @@ ChartFigures write_test_sheet(const SheetWriting &w, handle resultColumn, handle
     if (above(verbose, 1) && above(leveragethreshold, 0)) {
         if (nb::len(maxreclist) == 0)
             pyutil::raise(PyExc_IndexError,
-                      "maxreclist is empty: its first entry is the count of leverage columns "
-                      "flagged");
+                          "maxreclist is empty: its first entry is the count of leverage columns "
+                          "flagged");
         checks::index(maxreclist[nb::int_(0)], "maxreclist[0]",
                       "an integer (the count of leverage columns flagged)");
     }
@@ -358,8 +358,7 @@ ChartFigures write_loo_train_sheet(const SheetWriting &w, handle resultColumn, h
     Sheet.attr("set_zoom")(150);
     Sheet.attr("freeze_panes")(1, 1);
     // The measured values stand just left of the LOO estimates.
-    const MinMaxBlock mm =
-        minmax_block(Book, Sheet, Frame, (resultColumn - nb::int_(1)), infolen);
+    const MinMaxBlock mm = minmax_block(Book, Sheet, Frame, (resultColumn - nb::int_(1)), infolen);
     const Index datacount = mm.rows, trainsize = mm.columns;
     Index rc = pyutil::as_index(resultColumn);
     sheetcells::Cells own(Book, Sheet);
@@ -417,8 +416,8 @@ ChartFigures write_loo_train_sheet(const SheetWriting &w, handle resultColumn, h
 TestTuple enrichLOOTrainSheet(Workbook Book, Worksheet Sheet, DataFrame Frame, Int resultColumn,
                               Int LOOlen, handle /* resultCount */, Int verbose, Int LOOmaxrec,
                               Int infolen) {
-    return chart_figures(write_loo_train_sheet({Book, Sheet, Frame, infolen}, resultColumn,
-                                               LOOlen, verbose, LOOmaxrec));
+    return chart_figures(write_loo_train_sheet({Book, Sheet, Frame, infolen}, resultColumn, LOOlen,
+                                               verbose, LOOmaxrec));
 }
 
 NoneType enrichLOOTestSheet(handle /* Book */, Worksheet Sheet, handle /* Frame */,
@@ -464,14 +463,16 @@ NoneType enrichBSTestSheet(handle /* Book */, Worksheet Sheet, handle /* Frame *
 
 void bind_evaluation_sheets(nb::module_ &m) {
     m.def("enrichTrainSheet", &enrichTrainSheet, pyutil::arg("Book"), pyutil::arg("Sheet"),
-          pyutil::arg("Frame"), pyutil::arg("resultcount"), pyutil::arg("besttrain"), pyutil::arg("resultColumn"),
-          pyutil::arg("pptyname"), pyutil::arg("paramcount"), pyutil::arg("infolen"));
+          pyutil::arg("Frame"), pyutil::arg("resultcount"), pyutil::arg("besttrain"),
+          pyutil::arg("resultColumn"), pyutil::arg("pptyname"), pyutil::arg("paramcount"),
+          pyutil::arg("infolen"));
     m.def("enrichTestSheet", &enrichTestSheet, pyutil::arg("Book"), pyutil::arg("Sheet"),
           pyutil::arg("Frame"), pyutil::arg("resultColumn"), pyutil::arg("maxreclist"),
           pyutil::arg("leveragethreshold"), pyutil::arg("verbose"), pyutil::arg("infolen") = -1);
     m.def("enrichLOOTrainSheet", &enrichLOOTrainSheet, pyutil::arg("Book"), pyutil::arg("Sheet"),
-          pyutil::arg("Frame"), pyutil::arg("resultColumn"), pyutil::arg("LOOlen"), pyutil::arg("resultCount"),
-          pyutil::arg("verbose"), pyutil::arg("LOOmaxrec"), pyutil::arg("infolen"));
+          pyutil::arg("Frame"), pyutil::arg("resultColumn"), pyutil::arg("LOOlen"),
+          pyutil::arg("resultCount"), pyutil::arg("verbose"), pyutil::arg("LOOmaxrec"),
+          pyutil::arg("infolen"));
     m.def("enrichLOOTestSheet", &enrichLOOTestSheet, pyutil::arg("Book"), pyutil::arg("Sheet"),
           pyutil::arg("Frame"), pyutil::arg("resultColumn"));
     m.def("enrichBSTrainSheet", &enrichBSTrainSheet, pyutil::arg("Book"), pyutil::arg("Sheet"),

@@ -2,8 +2,8 @@
 // sheet kept as live formulas, so that a changed padding or a corrected
 // measured value moves the bisector and the axes with it.
 #include "reportbook/a1.hpp"
-#include "reportbook/sheetcells.hpp"
 #include "reportbook/reportbook.hpp"
+#include "reportbook/sheetcells.hpp"
 
 #include <cmath>
 #include <string>
@@ -43,8 +43,8 @@ const char *block_label(handle sheet) {
 
 }  // namespace
 
-MinMaxFigures write_minmax_block(handle UtilSheet, handle Sheet, handle Frame,
-                                 handle expectedCol, handle infolen) {
+MinMaxFigures write_minmax_block(handle UtilSheet, handle Sheet, handle Frame, handle expectedCol,
+                                 handle infolen) {
     // Everything that can fail on the caller's data is settled before the
     // first write, so a bad column leaves the utility sheet untouched.
     // The column position first: anything but an integer would be handed to
@@ -63,11 +63,11 @@ MinMaxFigures write_minmax_block(handle UtilSheet, handle Sheet, handle Frame,
     // then opens as damaged) and the block would land over the property table.
     if (col < 0) {
         pyutil::raise(PyExc_IndexError, "column %lld of the measured values lies outside the sheet",
-                  col);
+                      col);
     }
     if (row < 0 || row + 2 > kLastRow) {
-        pyutil::raise(PyExc_ValueError,
-                  "infolen %lld is not a free row of the Utilities sheet", row);
+        pyutil::raise(PyExc_ValueError, "infolen %lld is not a free row of the Utilities sheet",
+                      row);
     }
 
     object diagvalues = qualified(UtilSheet, a1::range_abs(row + 1, 3, row + 2, 3));
@@ -89,9 +89,8 @@ MinMaxFigures write_minmax_block(handle UtilSheet, handle Sheet, handle Frame,
     const formula::Formula spread = MAX(measured) - MIN(measured);
 
     using sheetcells::write_formula;
-    const formula::Formula padding = write_formula(UtilSheet, a1::cell(row, 3),
-                                                   formula::Formula::number("0.05"),
-                                                   sheetcells::Sign::Bare);
+    const formula::Formula padding = write_formula(
+        UtilSheet, a1::cell(row, 3), formula::Formula::number("0.05"), sheetcells::Sign::Bare);
     write_formula(UtilSheet, a1::cell(row + 1, 3), MIN(measured) - padding * spread);
     write_formula(UtilSheet, a1::cell(row + 2, 3), MAX(measured) + padding * spread);
 
@@ -100,8 +99,8 @@ MinMaxFigures write_minmax_block(handle UtilSheet, handle Sheet, handle Frame,
             expectedrange};
 }
 
-MinMaxTuple setMinMaxOnSheet(Worksheet UtilSheet, Worksheet Sheet, DataFrame Frame,
-                             Int expectedCol, handle /* deltaRow */, Int infolen) {
+MinMaxTuple setMinMaxOnSheet(Worksheet UtilSheet, Worksheet Sheet, DataFrame Frame, Int expectedCol,
+                             handle /* deltaRow */, Int infolen) {
     // deltaRow: kept for the toolkit's calls; the block does not move by it.
     const MinMaxFigures f = write_minmax_block(UtilSheet, Sheet, Frame, expectedCol, infolen);
     return nb::make_tuple(f.datacount, f.trainsize, f.minExpect, f.maxExpect, f.expectedrange,
@@ -110,7 +109,8 @@ MinMaxTuple setMinMaxOnSheet(Worksheet UtilSheet, Worksheet Sheet, DataFrame Fra
 
 void bind_minmax_block(nb::module_ &m) {
     m.def("setMinMaxOnSheet", &setMinMaxOnSheet, pyutil::arg("UtilSheet"), pyutil::arg("Sheet"),
-          pyutil::arg("Frame"), pyutil::arg("expectedCol"), pyutil::arg("deltaRow"), pyutil::arg("infolen"));
+          pyutil::arg("Frame"), pyutil::arg("expectedCol"), pyutil::arg("deltaRow"),
+          pyutil::arg("infolen"));
 }
 
 }  // namespace rb

@@ -2,8 +2,8 @@
 // statistics of the VLOO score appended to the right of the table.
 #include "reportbook/a1.hpp"
 #include "reportbook/checks.hpp"
-#include "reportbook/sheetcells.hpp"
 #include "reportbook/reportbook.hpp"
+#include "reportbook/sheetcells.hpp"
 
 namespace rb {
 namespace {
@@ -60,7 +60,7 @@ Int enrichResultSheet(Workbook Book, Worksheet Sheet, DataFrame Frame) {
     using sheetcells::Sign;
     // The first model is its own average, with no spread yet.
     write_at(Sheet, 1, coldata, formula::REF(cells.ref(a1::cell(1, kVlooCol, true, true))),
-                  Sign::Bare);
+             Sign::Bare);
     write_at(Sheet, 1, coldata + 1, formula::Formula::number("0.0"), Sign::Equals);
 
     if (n >= 2) {

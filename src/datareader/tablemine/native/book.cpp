@@ -49,7 +49,8 @@ void parse_member(const Settings &settings, const zip::Archive &archive, const z
 // A sound part this reader will not hold: the archive is not at fault.
 Refused too_large(const std::string &part, std::uint64_t size, std::uint64_t most) {
     return Refused(Refused::Kind::Size, "part " + part + " inflates to " + std::to_string(size) +
-                                            " bytes, more than the " + std::to_string(most) + " a read holds");
+                                            " bytes, more than the " + std::to_string(most) +
+                                            " a read holds");
 }
 
 const zip::Member &small_member(const zip::Archive &archive, const std::string &name) {
@@ -59,7 +60,9 @@ const zip::Member &small_member(const zip::Archive &archive, const std::string &
     return *m;
 }
 
-bool local_is(const char *name, const char *local) { return std::strcmp(xml::local_name(name), local) == 0; }
+bool local_is(const char *name, const char *local) {
+    return std::strcmp(xml::local_name(name), local) == 0;
+}
 
 // Unqualified attributes other than `known`: openpyxl passes them to a
 // constructor that refuses them.
@@ -143,7 +146,8 @@ struct Relationships : xml::Handler {
         const char *mode = xml::attribute(attrs, "TargetMode");
         Relationship rel{type, target};
         if (!by_id.emplace(id, rel).second) throw Unsure("duplicate relationship id");
-        if (mode && std::strcmp(mode, "External") == 0) by_id[id].target = std::string(1, '\0') + target;
+        if (mode && std::strcmp(mode, "External") == 0)
+            by_id[id].target = std::string(1, '\0') + target;
     }
     void end(const char *) override { --depth; }
 };
@@ -165,7 +169,8 @@ struct WorkbookPart : xml::Handler {
             if (std::strcmp(name, xml::qualified(xml::kMainNs, "workbook").c_str()) != 0)
                 throw Unsure("not a transitional workbook part");
         } else if (depth == 2) {
-            if (local_is(name, "workbookPr")) date1904 = xml_bool(xml::attribute(attrs, "date1904"));
+            if (local_is(name, "workbookPr"))
+                date1904 = xml_bool(xml::attribute(attrs, "date1904"));
             in_sheets = local_is(name, "sheets");
         } else if (depth == 3 && in_sheets) {
             if (!local_is(name, "sheet")) throw Unsure("unexpected element among the sheets");
@@ -194,14 +199,16 @@ struct StringTable : xml::Handler {
     SharedStrings &out;
     TextContent text_content;
     int depth = 0;
-    const std::string sst = xml::qualified(xml::kMainNs, "sst"), si = xml::qualified(xml::kMainNs, "si");
+    const std::string sst = xml::qualified(xml::kMainNs, "sst"),
+                      si = xml::qualified(xml::kMainNs, "si");
 
     void start(const char *name, const char **attrs) override {
         ++depth;
         if (depth == 1) {
             if (std::strcmp(name, sst.c_str()) != 0) throw Unsure("unexpected shared strings root");
         } else if (depth == 2) {
-            if (std::strcmp(name, si.c_str()) != 0) throw Unsure("unexpected element among the shared strings");
+            if (std::strcmp(name, si.c_str()) != 0)
+                throw Unsure("unexpected element among the shared strings");
             text_content.begin(attrs);
         } else {
             text_content.start(name, attrs, depth - 2);
@@ -290,7 +297,8 @@ std::string rels_path(const std::string &part) {
 std::string normpath(const std::string &path) {
     if (path.empty()) return ".";
     int slashes = 0;
-    if (path[0] == '/') slashes = (path.compare(0, 2, "//") == 0 && path.compare(0, 3, "///") != 0) ? 2 : 1;
+    if (path[0] == '/')
+        slashes = (path.compare(0, 2, "//") == 0 && path.compare(0, 3, "///") != 0) ? 2 : 1;
     std::vector<std::string> parts;
     std::size_t pos = 0;
     while (pos <= path.size()) {
@@ -299,7 +307,8 @@ std::string normpath(const std::string &path) {
         std::string comp = path.substr(pos, next - pos);
         pos = next + 1;
         if (comp.empty() || comp == ".") continue;
-        if (comp != ".." || (slashes == 0 && parts.empty()) || (!parts.empty() && parts.back() == ".."))
+        if (comp != ".." || (slashes == 0 && parts.empty()) ||
+            (!parts.empty() && parts.back() == ".."))
             parts.push_back(comp);
         else if (!parts.empty())
             parts.pop_back();
@@ -380,7 +389,8 @@ void TextContent::content(std::string &out) const {
         if (run) out += *run;
 }
 
-Book::Book(const std::string &path, const Settings &settings) : m_archive(path), m_settings(settings) {
+Book::Book(const std::string &path, const Settings &settings)
+    : m_archive(path), m_settings(settings) {
     read_content_types();
     read_strings();
     read_workbook();
@@ -413,10 +423,13 @@ void Book::read_strings() {
     if (!m) throw Unsure("no shared strings part " + m_strings_part);
     if (m->size > kMaxStrings) throw too_large(m_strings_part, m->size, kMaxStrings);
     std::optional<StringTable> table;
-    parse_member(m_settings, m_archive, *m, table, [this](std::optional<StringTable> &t) {
-        m_strings = SharedStrings();
-        t.emplace(m_strings);
-    }, xml::Policy::SharedStrings);
+    parse_member(
+        m_settings, m_archive, *m, table,
+        [this](std::optional<StringTable> &t) {
+            m_strings = SharedStrings();
+            t.emplace(m_strings);
+        },
+        xml::Policy::SharedStrings);
 }
 
 void Book::read_workbook() {
@@ -440,8 +453,8 @@ void Book::read_workbook() {
         if (rel == rels.by_id.end()) throw Unsure("sheet relationship missing");
         const std::string &target = rel->second.target;
         if (!target.empty() && target[0] == '\0') continue;  // external: never a member
-        std::string part = !target.empty() && target[0] == '/' ? target.substr(1)
-                                                               : normpath(join(parent, target));
+        std::string part =
+            !target.empty() && target[0] == '/' ? target.substr(1) : normpath(join(parent, target));
         if (!m_archive.find(part)) continue;
         if (rel->second.type.find("chartsheet") != std::string::npos) {
             // openpyxl fails on a chartsheet without relationships

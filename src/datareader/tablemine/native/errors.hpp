@@ -25,11 +25,12 @@ struct Refused : std::runtime_error {
         Entities,  // an entity declaration in an XML part
         Encoding,  // an XML part in an encoding whose prolog cannot be checked
         Xml,       // nesting, a token or a text beyond every sane workbook
-        Sheet,     // a row or column beyond a sheet's, a grid beyond reason, a sheet that is none
-        Size,      // a sound part too large to read
-        Memory,    // a read that ran out of memory: the sheet and the shape it was building
+        Sheet,  // a row or column beyond a sheet's, a grid beyond reason, a sheet that is none
+        Size,  // a sound part too large to read
+        Memory,  // a read that ran out of memory: the sheet and the shape it was building
     };
-    Refused(Kind kind, const std::string &what, std::vector<std::optional<std::string>> details = {})
+    Refused(Kind kind, const std::string &what,
+            std::vector<std::optional<std::string>> details = {})
         : std::runtime_error(what), kind(kind), details(std::move(details)) {}
     Kind kind;
     // Doctype: its name, system and public id; Entities: the entity's name,

@@ -27,7 +27,8 @@ struct CommentsLinks : xml::Handler {
         if (!type || std::strcmp(type, kCommentsType) != 0) return;
         const char *mode = xml::attribute(attrs, "TargetMode");
         const char *target = xml::attribute(attrs, "Target");
-        if (mode && std::strcmp(mode, "External") == 0) throw Unsure("comments outside the archive");
+        if (mode && std::strcmp(mode, "External") == 0)
+            throw Unsure("comments outside the archive");
         if (!target) throw Unsure("a relationship without target");
         targets.emplace_back(target);
     }
@@ -45,8 +46,10 @@ struct ExternalTargets : xml::Handler {
         const char *mode = xml::attribute(attrs, "TargetMode");
         const char *target = xml::attribute(attrs, "Target");
         if (!id || !mode || std::strcmp(mode, "External") != 0) return;
-        if (target) external[id] = std::string(target);
-        else external[id] = std::nullopt;
+        if (target)
+            external[id] = std::string(target);
+        else
+            external[id] = std::nullopt;
     }
     void end(const char *) override { --depth; }
 };
@@ -154,26 +157,31 @@ Hyperlink hyperlink_of(const char **attrs) {
     const char *ref = nullptr;
     for (; *attrs; attrs += 2) {
         const char *name = attrs[0], *value = attrs[1];
-        if (std::strcmp(name, "ref") == 0) ref = value;
-        else if (std::strcmp(name, "location") == 0) link.location = value;
-        else if (rel_id == name) link.id = value;
-        else if (std::strcmp(name, "tooltip") != 0 && std::strcmp(name, "display") != 0 && xml::unqualified(name))
+        if (std::strcmp(name, "ref") == 0)
+            ref = value;
+        else if (std::strcmp(name, "location") == 0)
+            link.location = value;
+        else if (rel_id == name)
+            link.id = value;
+        else if (std::strcmp(name, "tooltip") != 0 && std::strcmp(name, "display") != 0 &&
+                 xml::unqualified(name))
             throw Unsure("a link attribute the library refuses");
     }
     if (!ref) throw Unsure("a link without reference");
     // one cell in plain A1 form; ranges and other forms are the library's
     const char *p = ref;
     long long column = 0, row = 0;
-    for (; *p >= 'A' && *p <= 'Z' && column <= kMaxColumn; ++p) column = column * 26 + (*p - 'A' + 1);
+    for (; *p >= 'A' && *p <= 'Z' && column <= kMaxColumn; ++p)
+        column = column * 26 + (*p - 'A' + 1);
     const char *digits = p;
-    for (; *p >= '0' && *p <= '9' && row <= static_cast<long long>(kMaxRow); ++p) row = row * 10 + (*p - '0');
+    for (; *p >= '0' && *p <= '9' && row <= static_cast<long long>(kMaxRow); ++p)
+        row = row * 10 + (*p - '0');
     if (*p || p == digits || digits == ref || column > kMaxColumn || row < 1 ||
         row > static_cast<long long>(kMaxRow))
         throw Unsure("a link on a reference other than one cell");
     link.row = row, link.column = column;
     return link;
 }
-
 
 long long row_of(const std::string &ref) {
     std::size_t at = ref.find_first_of("0123456789");
@@ -185,7 +193,8 @@ long long row_of(const std::string &ref) {
     return row;
 }
 
-std::map<std::string, std::optional<std::string>> external_targets(const Book &book, const Worksheet &ws) {
+std::map<std::string, std::optional<std::string>> external_targets(const Book &book,
+                                                                   const Worksheet &ws) {
     ExternalTargets rels;
     parse_part(book, rels_path(ws.part), rels);
     return std::move(rels.external);
@@ -198,8 +207,9 @@ std::vector<std::string> comments_parts(const Book &book, const Worksheet &ws) {
     std::string folder = cut == std::string::npos ? std::string() : ws.part.substr(0, cut);
     std::vector<std::string> parts;
     for (const std::string &target : links.targets) {
-        std::string part = target[0] == '/' ? target.substr(1)
-                                            : normalised((folder.empty() ? "" : folder + "/") + target);
+        std::string part = target[0] == '/'
+                               ? target.substr(1)
+                               : normalised((folder.empty() ? "" : folder + "/") + target);
         if (!book.archive().find(part)) throw Unsure("a comments part the archive lacks");
         parts.push_back(std::move(part));
     }

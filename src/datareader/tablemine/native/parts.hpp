@@ -36,7 +36,8 @@ long long row_of(const std::string &ref);
 // The targets of a worksheet's relationships outside the archive, by their
 // id (none for one without target), as the library keeps them: written as
 // they are.
-std::map<std::string, std::optional<std::string>> external_targets(const Book &book, const Worksheet &ws);
+std::map<std::string, std::optional<std::string>> external_targets(const Book &book,
+                                                                   const Worksheet &ws);
 
 // The comments parts a worksheet's relationships name, as the library finds
 // them (targets relative to the sheet's folder); Unsure for comments outside

@@ -23,8 +23,8 @@ bool starts_with(const std::string &s, const char *prefix) {
 bool readable_encoding(const std::string &enc, int width) {
     if (width == 2) return starts_with(enc, "utf-16") || enc == "utf16" || enc == "ucs-2";
     if (width == 4) return starts_with(enc, "utf-32") || enc == "utf32" || enc == "ucs-4";
-    static const char *exact[] = {"utf-8", "utf8", "us-ascii", "ascii", "latin1", "latin-1", "l1",
-                                  "iso-latin-1"};
+    static const char *exact[] = {"utf-8",  "utf8",    "us-ascii", "ascii",
+                                  "latin1", "latin-1", "l1",       "iso-latin-1"};
     for (const char *e : exact)
         if (enc == e) return true;
     for (const char *p : {"iso-8859-", "iso8859-", "iso_8859-", "windows-125", "cp125"})
@@ -35,7 +35,9 @@ bool readable_encoding(const std::string &enc, int width) {
 }  // namespace
 
 PrologCheck::Verdict PrologCheck::decide_encoding() {
-    auto b = [&](std::size_t i) { return i < m_head.size() ? static_cast<unsigned char>(m_head[i]) : 0x100u; };
+    auto b = [&](std::size_t i) {
+        return i < m_head.size() ? static_cast<unsigned char>(m_head[i]) : 0x100u;
+    };
     std::size_t skip = 0;
     m_width = 1;
     if (b(0) == 0xEF && b(1) == 0xBB && b(2) == 0xBF) {
@@ -107,8 +109,9 @@ PrologCheck::Verdict PrologCheck::check_declaration() {
     std::size_t close = d.find(d[at], at + 1);
     if (close == std::string::npos) return Verdict::Encoding;
     std::string lower = d.substr(at + 1, close - at - 1);
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](char ch) { return static_cast<char>(std::tolower(static_cast<unsigned char>(ch))); });
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](char ch) {
+        return static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    });
     return readable_encoding(lower, m_width) ? Verdict::NeedMore : Verdict::Encoding;
 }
 

@@ -38,7 +38,8 @@ constexpr int kMaxDepth = 256;
 constexpr std::size_t kMaxAttributes = 64;
 constexpr const char *kXmlNs = "http://www.w3.org/XML/1998/namespace";
 // The row height Excel writes on every row, in a namespace of its own.
-constexpr const char *kDyDescent = "http://schemas.microsoft.com/office/spreadsheetml/2009/9/ac\x01" "dyDescent";
+constexpr const char *kDyDescent = "http://schemas.microsoft.com/office/spreadsheetml/2009/9/ac\x01"
+                                   "dyDescent";
 
 // Thrown inside the scanner only: the part goes to expat.
 struct HandBack {};
@@ -119,10 +120,14 @@ std::size_t utf8_length(const unsigned char *p, const unsigned char *end) {
     std::size_t n;
     unsigned long c;
     if (b < 0xC2) return 0;
-    if (b < 0xE0) n = 2, c = b & 0x1Fu;
-    else if (b < 0xF0) n = 3, c = b & 0x0Fu;
-    else if (b < 0xF5) n = 4, c = b & 0x07u;
-    else return 0;
+    if (b < 0xE0)
+        n = 2, c = b & 0x1Fu;
+    else if (b < 0xF0)
+        n = 3, c = b & 0x0Fu;
+    else if (b < 0xF5)
+        n = 4, c = b & 0x07u;
+    else
+        return 0;
     if (static_cast<std::size_t>(end - p) < n) return 0;
     for (std::size_t i = 1; i < n; ++i) {
         if ((p[i] & 0xC0) != 0x80) return 0;
@@ -156,7 +161,9 @@ public:
 
     // The line of the token the scanner stopped at, from 1.
     std::uint64_t line() const {
-        return 1 + m_lines_passed + static_cast<std::uint64_t>(std::count(m_buf.begin(), m_buf.begin() + static_cast<std::ptrdiff_t>(m_pos), '\n'));
+        return 1 + m_lines_passed +
+               static_cast<std::uint64_t>(std::count(
+                   m_buf.begin(), m_buf.begin() + static_cast<std::ptrdiff_t>(m_pos), '\n'));
     }
 
 private:
@@ -168,15 +175,16 @@ private:
         pace::poll();
         if (m_pos > 0 && (m_pos >= m_buf.size() / 2 || m_end + kChunk > m_buf.size())) {
             if (m_count_lines)
-                m_lines_passed += static_cast<std::uint64_t>(
-                    std::count(m_buf.begin(), m_buf.begin() + static_cast<std::ptrdiff_t>(m_pos), '\n'));
+                m_lines_passed += static_cast<std::uint64_t>(std::count(
+                    m_buf.begin(), m_buf.begin() + static_cast<std::ptrdiff_t>(m_pos), '\n'));
             std::memmove(m_buf.data(), m_buf.data() + m_pos, m_end - m_pos);
             m_end -= m_pos;
             m_pos = 0;
         }
         if (m_end - m_pos > kMaxToken) throw HandBack();
         if (m_buf.size() < m_end + kChunk) {
-            std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, m_source.size() + 1));
+            std::size_t chunk =
+                static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, m_source.size() + 1));
             m_buf.resize(std::max(m_buf.size() * 2, m_end + chunk));
         }
         std::size_t got = m_source.read(m_buf.data() + m_end, m_buf.size() - m_end);
@@ -188,7 +196,9 @@ private:
         return true;
     }
 
-    const unsigned char *data() const { return reinterpret_cast<const unsigned char *>(m_buf.data()); }
+    const unsigned char *data() const {
+        return reinterpret_cast<const unsigned char *>(m_buf.data());
+    }
 
     // ---- prolog, body and epilog -----------------------------------------
 
@@ -231,7 +241,8 @@ private:
                 return false;
             }
             i += n;
-            if (i + 1 >= d.size() || d[i] != '=' || (d[i + 1] != '"' && d[i + 1] != '\'')) throw HandBack();
+            if (i + 1 >= d.size() || d[i] != '=' || (d[i + 1] != '"' && d[i + 1] != '\''))
+                throw HandBack();
             char quote = d[i + 1];
             std::size_t close = d.find(quote, i + 2);
             if (close == std::string_view::npos) throw HandBack();
@@ -241,8 +252,10 @@ private:
         };
         std::string_view version, encoding, standalone;
         if (!pseudo("version", version) || version != "1.0") throw HandBack();
-        if (pseudo("encoding", encoding) && encoding != "UTF-8" && encoding != "utf-8") throw HandBack();
-        if (pseudo("standalone", standalone) && standalone != "yes" && standalone != "no") throw HandBack();
+        if (pseudo("encoding", encoding) && encoding != "UTF-8" && encoding != "utf-8")
+            throw HandBack();
+        if (pseudo("standalone", standalone) && standalone != "yes" && standalone != "no")
+            throw HandBack();
         while (i < d.size() && space(static_cast<unsigned char>(d[i]))) ++i;
         if (i != d.size()) throw HandBack();
     }
@@ -320,7 +333,8 @@ private:
                 decoded = true;
                 m_text.assign(reinterpret_cast<const char *>(p), static_cast<std::size_t>(q - p));
             } else {
-                m_text.append(reinterpret_cast<const char *>(plain_end), static_cast<std::size_t>(q - plain_end));
+                m_text.append(reinterpret_cast<const char *>(plain_end),
+                              static_cast<std::size_t>(q - plain_end));
             }
             if (c == '\r') {
                 // a line ends in "\r\n" or "\r": "\n" to the handler, as XML
@@ -333,7 +347,8 @@ private:
             plain_end = q;
         }
         if (decoded) {
-            m_text.append(reinterpret_cast<const char *>(plain_end), static_cast<std::size_t>(end - plain_end));
+            m_text.append(reinterpret_cast<const char *>(plain_end),
+                          static_cast<std::size_t>(end - plain_end));
             m_handler.text(m_text.data(), m_text.size());
         } else if (end > p) {
             m_handler.text(reinterpret_cast<const char *>(p), static_cast<std::size_t>(end - p));
@@ -343,16 +358,23 @@ private:
     }
 
     // The reference at q ('&'), decoded into out; the position after it.
-    static const unsigned char *reference(const unsigned char *q, const unsigned char *end, std::string &out) {
+    static const unsigned char *reference(const unsigned char *q, const unsigned char *end,
+                                          std::string &out) {
         const unsigned char *semi = static_cast<const unsigned char *>(
             std::memchr(q, ';', static_cast<std::size_t>(std::min<std::ptrdiff_t>(end - q, 12))));
         if (!semi) throw HandBack();
-        std::string_view name(reinterpret_cast<const char *>(q + 1), static_cast<std::size_t>(semi - q - 1));
-        if (name == "lt") out += '<';
-        else if (name == "gt") out += '>';
-        else if (name == "amp") out += '&';
-        else if (name == "quot") out += '"';
-        else if (name == "apos") out += '\'';
+        std::string_view name(reinterpret_cast<const char *>(q + 1),
+                              static_cast<std::size_t>(semi - q - 1));
+        if (name == "lt")
+            out += '<';
+        else if (name == "gt")
+            out += '>';
+        else if (name == "amp")
+            out += '&';
+        else if (name == "quot")
+            out += '"';
+        else if (name == "apos")
+            out += '\'';
         else if (name.size() >= 2 && name[0] == '#') {
             bool hex = name[1] == 'x';
             std::size_t from = hex ? 2 : 1;
@@ -361,10 +383,14 @@ private:
             for (std::size_t i = from; i < name.size(); ++i) {
                 char d = name[i];
                 unsigned long v;
-                if (d >= '0' && d <= '9') v = static_cast<unsigned long>(d - '0');
-                else if (hex && d >= 'a' && d <= 'f') v = static_cast<unsigned long>(d - 'a' + 10);
-                else if (hex && d >= 'A' && d <= 'F') v = static_cast<unsigned long>(d - 'A' + 10);
-                else throw HandBack();
+                if (d >= '0' && d <= '9')
+                    v = static_cast<unsigned long>(d - '0');
+                else if (hex && d >= 'a' && d <= 'f')
+                    v = static_cast<unsigned long>(d - 'a' + 10);
+                else if (hex && d >= 'A' && d <= 'F')
+                    v = static_cast<unsigned long>(d - 'A' + 10);
+                else
+                    throw HandBack();
                 c = c * (hex ? 16 : 10) + v;
             }
             // a reference may give a carriage return; a NUL or a surrogate
@@ -437,15 +463,20 @@ private:
             if (k < 0 || seen[k] || end - p < 3 || p[1] != '=' || p[2] != '"') return false;
             p += 3;
             const char *v = p;
-            p = static_cast<const char *>(std::memchr(p, '"', static_cast<std::size_t>(std::min(end - p, kMaxValue + 1))));
+            p = static_cast<const char *>(
+                std::memchr(p, '"', static_cast<std::size_t>(std::min(end - p, kMaxValue + 1))));
             if (!p || !plain_run(v, p, kBadInAttribute)) return false;
             std::memcpy(values[k], v, static_cast<std::size_t>(p - v));
             values[k][p - v] = '\0';
             seen[k] = true;
             ++p;
         }
-        Handler::PlainCell cell{seen[0] ? values[0] : nullptr, seen[1] ? values[1] : nullptr,
-                                seen[2] ? values[2] : nullptr, nullptr, 0, false};
+        Handler::PlainCell cell{seen[0] ? values[0] : nullptr,
+                                seen[1] ? values[1] : nullptr,
+                                seen[2] ? values[2] : nullptr,
+                                nullptr,
+                                0,
+                                false};
         if (*p == '/') {
             if (end - p < 2 || p[1] != '>') return false;
             p += 2;
@@ -474,7 +505,8 @@ private:
     bool plain_string() {
         const unsigned char *b = data(), *p = b + m_pos, *end = b + m_end;
         static const char kOpen[] = "<si><t", kPreserve[] = " xml:space=\"preserve\"";
-        if (static_cast<std::size_t>(end - p) < sizeof kOpen || std::memcmp(p, kOpen, sizeof kOpen - 1) != 0)
+        if (static_cast<std::size_t>(end - p) < sizeof kOpen ||
+            std::memcmp(p, kOpen, sizeof kOpen - 1) != 0)
             return false;
         p += sizeof kOpen - 1;
         if (static_cast<std::size_t>(end - p) > sizeof kPreserve &&
@@ -495,7 +527,8 @@ private:
             ++p;
         }
         if (end - p < 10 || std::memcmp(p, "</t></si>", 9) != 0) return false;
-        if (!m_handler.plain_string(reinterpret_cast<const char *>(text), static_cast<std::size_t>(p - text)))
+        if (!m_handler.plain_string(reinterpret_cast<const char *>(text),
+                                    static_cast<std::size_t>(p - text)))
             return false;
         m_pos = static_cast<std::size_t>(p + 9 - b);
         return true;
@@ -512,7 +545,8 @@ private:
         std::string_view raw(reinterpret_cast<const char *>(p), static_cast<std::size_t>(n - p));
         for (; n < end; ++n)
             if (!space(*n)) throw HandBack();
-        if (m_depth == 0 || m_stack[static_cast<std::size_t>(m_depth - 1)].raw != raw) throw HandBack();
+        if (m_depth == 0 || m_stack[static_cast<std::size_t>(m_depth - 1)].raw != raw)
+            throw HandBack();
         --m_depth;
         m_handler.end(m_stack[static_cast<std::size_t>(m_depth)].qualified.c_str());
         ended();
@@ -547,7 +581,8 @@ private:
             if (n == end) break;
             if (n == q) throw HandBack();  // attributes are parted by white space
             const unsigned char *an = name_end(n, end);
-            std::string_view name(reinterpret_cast<const char *>(n), static_cast<std::size_t>(an - n));
+            std::string_view name(reinterpret_cast<const char *>(n),
+                                  static_cast<std::size_t>(an - n));
             n = an;
             while (n < end && space(*n)) ++n;
             if (n == end || *n != '=') throw HandBack();
@@ -571,7 +606,8 @@ private:
                 attribute_value(r.value, r.value_end, value);
                 // a default namespace below the root, none, or a reserved
                 // one is expat's
-                if (!root || value.empty() || value == kXmlNs || value == "http://www.w3.org/2000/xmlns/")
+                if (!root || value.empty() || value == kXmlNs ||
+                    value == "http://www.w3.org/2000/xmlns/")
                     throw HandBack();
                 m_default_ns = value;
             } else if (r.name.substr(0, 6) == "xmlns:") {
@@ -605,7 +641,8 @@ private:
         for (std::size_t i = 0; i < m_attrs.size(); ++i)
             for (std::size_t j = 0; j < i; ++j)
                 if (m_attrs[i].raw.find(':') != std::string_view::npos &&
-                    std::strcmp(m_attr_text.c_str() + m_attrs[i].name_at, m_attr_text.c_str() + m_attrs[j].name_at) == 0)
+                    std::strcmp(m_attr_text.c_str() + m_attrs[i].name_at,
+                                m_attr_text.c_str() + m_attrs[j].name_at) == 0)
                     throw HandBack();
         m_pointers.clear();
         for (const Attr &at : m_attrs) {
@@ -620,7 +657,8 @@ private:
         open.qualified.clear();
         // a prefixed root, or a prefixed element of the hot parts, is expat's
         if (raw.find(':') != std::string_view::npos && (root || m_policy != Policy::Any)) {
-            if (m_policy == Policy::SharedStrings || root || (m_policy == Policy::Worksheet && m_in_rows))
+            if (m_policy == Policy::SharedStrings || root ||
+                (m_policy == Policy::Worksheet && m_in_rows))
                 throw HandBack();
         }
         qualify(raw, true, open.qualified);
@@ -647,7 +685,8 @@ private:
         std::size_t colon = name.find(':');
         if (colon != std::string_view::npos) {
             const std::string *ns = namespace_of(name.substr(0, colon));
-            if (!ns || name.find(':', colon + 1) != std::string_view::npos || colon + 1 == name.size())
+            if (!ns || name.find(':', colon + 1) != std::string_view::npos ||
+                colon + 1 == name.size())
                 throw HandBack();
             out += *ns;
             out += kSeparator;
@@ -670,7 +709,8 @@ private:
     // An attribute value, its references decoded, into out.  White space
     // other than a space (which expat would normalize), '<' and any
     // character XML does not allow are expat's.
-    static void attribute_value(const unsigned char *v, const unsigned char *end, std::string &out) {
+    static void attribute_value(const unsigned char *v, const unsigned char *end,
+                                std::string &out) {
         const unsigned char *plain = v;
         while (v < end) {
             unsigned char c = *v;
@@ -726,8 +766,8 @@ private:
         switch (m_depth) {
         case 3:
             if (raw != "row") throw HandBack();
-            only({"r", "spans", "s", "customFormat", "ht", "hidden", "customHeight", "outlineLevel", "collapsed",
-                  "thickTop", "thickBot", "ph", kDyDescent});
+            only({"r", "spans", "s", "customFormat", "ht", "hidden", "customHeight", "outlineLevel",
+                  "collapsed", "thickTop", "thickBot", "ph", kDyDescent});
             break;
         case 4:
             if (raw != "c") throw HandBack();
@@ -738,7 +778,8 @@ private:
             if (raw == "v") {
                 only({});
             } else if (raw == "f") {
-                only({"t", "ref", "si", "aca", "ca", "dt2D", "dtr", "del1", "del2", "r1", "r2", "bx"});
+                only({"t", "ref", "si", "aca", "ca", "dt2D", "dtr", "del1", "del2", "r1", "r2",
+                      "bx"});
             } else if (raw == "is") {
                 only({});
                 m_inline = true;
@@ -763,7 +804,6 @@ private:
             if (!ok) throw HandBack();
         }
     }
-
 
     struct Open {
         std::string raw, qualified;
@@ -797,7 +837,8 @@ bool scan(Source &source, Handler &handler, Policy policy, const Settings &setti
     Scanner scanner(source, handler, policy, tell);
     if (scanner.run()) return true;
     if (tell)
-        throw Unsure("the scanner leaves " + source.name() + " to expat: line " + std::to_string(scanner.line()));
+        throw Unsure("the scanner leaves " + source.name() + " to expat: line " +
+                     std::to_string(scanner.line()));
     return false;
 }
 

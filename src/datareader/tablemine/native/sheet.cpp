@@ -58,13 +58,14 @@ std::uint64_t grid_limit(const Settings &settings) {
     std::uint64_t limit = 0;
     const std::uint64_t most = std::uint64_t(1) << 62;
     if (!saturated_digits(v, most, limit) || limit > most)
-        throw Refused(Refused::Kind::Sheet, "TRELLIS_MAX_CELLS is " + shown(v) +
-                                                ": expected a plain count of cells, such as 200000000");
+        throw Refused(Refused::Kind::Sheet,
+                      "TRELLIS_MAX_CELLS is " + shown(v) +
+                          ": expected a plain count of cells, such as 200000000");
     return limit;
 }
 
-void check_grid(const Settings &settings, const std::string &sheet, std::uint64_t rows, std::uint64_t columns,
-                std::uint64_t cells) {
+void check_grid(const Settings &settings, const std::string &sheet, std::uint64_t rows,
+                std::uint64_t columns, std::uint64_t cells) {
     // Saturated: rows and columns are each within a sheet's limits here, but
     // a caller's counts need not be.
     std::uint64_t grid = columns && rows > UINT64_MAX / columns ? UINT64_MAX : rows * columns;
@@ -73,17 +74,19 @@ void check_grid(const Settings &settings, const std::string &sheet, std::uint64_
     if (grid <= limit || !sparse) return;
     throw Refused(Refused::Kind::Sheet,
                   sheet_prefix(sheet) + "a grid of " + std::to_string(rows) + " rows x " +
-                      std::to_string(columns) + " columns (" + std::to_string(grid) + " cells) for " +
-                      std::to_string(cells) + " cells written: more than " + std::to_string(limit) +
-                      " cells and more than " + std::to_string(kSparseFactor) +
+                      std::to_string(columns) + " columns (" + std::to_string(grid) +
+                      " cells) for " + std::to_string(cells) + " cells written: more than " +
+                      std::to_string(limit) + " cells and more than " +
+                      std::to_string(kSparseFactor) +
                       " times the cells written (TRELLIS_MAX_CELLS raises the bound)");
 }
 
 Refused out_of_memory(const std::string &sheet, std::uint64_t rows, std::uint64_t columns) {
     std::uint64_t grid = columns && rows > UINT64_MAX / columns ? UINT64_MAX : rows * columns;
-    return Refused(Refused::Kind::Memory, sheet_prefix(sheet) + "out of memory building a grid of " +
-                                              std::to_string(rows) + " rows x " + std::to_string(columns) +
-                                              " columns (" + std::to_string(grid) + " cells)");
+    return Refused(Refused::Kind::Memory,
+                   sheet_prefix(sheet) + "out of memory building a grid of " +
+                       std::to_string(rows) + " rows x " + std::to_string(columns) + " columns (" +
+                       std::to_string(grid) + " cells)");
 }
 
 Refused Beyond::refusal(const std::string &sheet) const {
@@ -91,7 +94,8 @@ Refused Beyond::refusal(const std::string &sheet) const {
 }
 
 Beyond row_beyond(const char *r, std::uint64_t number) {
-    return Beyond{"row " + (r ? shown(r) : std::to_string(number)) + " is beyond the last row of a sheet (1048576)"};
+    return Beyond{"row " + (r ? shown(r) : std::to_string(number)) +
+                  " is beyond the last row of a sheet (1048576)"};
 }
 
 Beyond cell_past_last_column(const char *ref) {
@@ -103,8 +107,9 @@ Beyond cell_past_last_row(const char *ref) {
 }
 
 Beyond cells_past_last_column(long long row, std::uint64_t column) {
-    return Beyond{"the cells of row " + std::to_string(row) + " run past the last column of a sheet (XFD): cell " +
-                  column_name(column) + std::to_string(row)};
+    return Beyond{"the cells of row " + std::to_string(row) +
+                  " run past the last column of a sheet (XFD): cell " + column_name(column) +
+                  std::to_string(row)};
 }
 
 namespace {
@@ -116,7 +121,8 @@ std::uint32_t column_of(const char *ref, const std::string &sheet, std::uint64_t
     std::uint64_t column = 0;
     const char *p = ref;
     for (; *p >= 'A' && *p <= 'Z'; ++p)
-        column = std::min<std::uint64_t>(column * 26 + static_cast<std::uint64_t>(*p - 'A' + 1), kMaxColumn + 1);
+        column = std::min<std::uint64_t>(column * 26 + static_cast<std::uint64_t>(*p - 'A' + 1),
+                                         kMaxColumn + 1);
     if (p == ref || !saturated_digits(p, kMaxRow, row) || row == 0)
         throw Unsure(std::string("bad cell reference ") + shown(ref));
     if (column > kMaxColumn) throw cell_past_last_column(ref).refusal(sheet);
@@ -133,7 +139,8 @@ public:
     void start(const char *name, const char **attrs) override {
         ++m_depth;
         // Names of the main namespace, by their local part.
-        const char *local = std::strncmp(name, m_ns.data(), m_ns.size()) == 0 ? name + m_ns.size() : nullptr;
+        const char *local =
+            std::strncmp(name, m_ns.data(), m_ns.size()) == 0 ? name + m_ns.size() : nullptr;
         bool row = local && std::strcmp(local, "row") == 0;
         if (row && (m_depth != 3 || !m_in_data)) throw Unsure("a row outside the sheet's data");
         if (m_depth > 5) {
@@ -150,20 +157,23 @@ public:
             if (m_cell_sink && local && !m_in_data) m_cell_sink->element(local, attrs, 2);
             break;
         case 3:
-            if (row && m_cell_sink && !m_cell_sink->wants_rows() && !m_cell_sink->wants_rest()) done = true;
+            if (row && m_cell_sink && !m_cell_sink->wants_rows() && !m_cell_sink->wants_rest())
+                done = true;
             if (row && (!m_cell_sink || m_cell_sink->wants_rows())) begin_row(attrs);
             if (m_cell_sink && local && !m_in_data) m_cell_sink->element(local, attrs, 3);
             break;
         case 4:
             if (!m_in_row) break;
-            if (!local || std::strcmp(local, "c") != 0) throw Unsure("a row holds something else than cells");
+            if (!local || std::strcmp(local, "c") != 0)
+                throw Unsure("a row holds something else than cells");
             begin_cell(attrs);
             break;
         case 5:
             if (!m_cell || !local) break;
             if (!m_seen_value && std::strcmp(local, "v") == 0) {
                 m_seen_value = m_in_value = true;
-            } else if (!m_seen_inline && m_cell->type == CellType::Inline && std::strcmp(local, "is") == 0) {
+            } else if (!m_seen_inline && m_cell->type == CellType::Inline &&
+                       std::strcmp(local, "is") == 0) {
                 m_seen_inline = m_in_inline = true;
                 m_text.begin(attrs);
             }
@@ -198,7 +208,8 @@ public:
         if (m_depth != 3 || !m_in_row) return false;
         begin_cell(c.r, c.t, c.s);
         if (c.has_value) {
-            if (c.value_len > xml::kMaxText) throw Refused(Refused::Kind::Xml, "a cell value of more than 16 MiB");
+            if (c.value_len > xml::kMaxText)
+                throw Refused(Refused::Kind::Xml, "a cell value of more than 16 MiB");
             m_seen_value = true;
             m_cell->value.assign(c.value, c.value_len);
         }
@@ -221,7 +232,8 @@ private:
         const char *r = xml::attribute(attrs, "r");
         std::uint64_t number = static_cast<std::uint64_t>(m_row_number) + 1;
         // Other forms (signs, spaces, exponents) are the library's to read.
-        if (r && !saturated_digits(r, kMaxRow, number)) throw Unsure(std::string("odd row number ") + shown(r));
+        if (r && !saturated_digits(r, kMaxRow, number))
+            throw Unsure(std::string("odd row number ") + shown(r));
         if (number > kMaxRow) throw row_beyond(r, number).refusal(m_sheet);
         m_row_number = static_cast<long long>(number);
         m_in_row = true;
@@ -234,9 +246,12 @@ private:
         for (; *attrs; attrs += 2) {
             const char *a = attrs[0];
             if (a[0] && !a[1]) {
-                if (a[0] == 'r') ref = attrs[1];
-                else if (a[0] == 't') t = attrs[1];
-                else if (a[0] == 's') s = attrs[1];
+                if (a[0] == 'r')
+                    ref = attrs[1];
+                else if (a[0] == 't')
+                    t = attrs[1];
+                else if (a[0] == 's')
+                    s = attrs[1];
             }
         }
         begin_cell(ref, t, s);
@@ -245,7 +260,8 @@ private:
     void begin_cell(const char *ref, const char *t, const char *s) {
         std::uint64_t row = 0;
         m_column = ref && *ref ? column_of(ref, m_sheet, row) : m_column + 1;
-        if (m_column > kMaxColumn) throw cells_past_last_column(m_row_number, m_column).refusal(m_sheet);
+        if (m_column > kMaxColumn)
+            throw cells_past_last_column(m_row_number, m_column).refusal(m_sheet);
         m_cell = cell_at(m_column);
         m_cell->ref.assign(ref ? ref : "");
         m_cell->column = m_column;

@@ -36,8 +36,8 @@ public:
     virtual void restart() = 0;
 };
 
-// Streams the worksheet's part through `sink`, to the part's end.  A row or a cell beyond the sheet's last row or column is
-// Refused; otherwise Unsure or Refused as the layers below decide.
+// Streams the worksheet's part through `sink`, to the part's end.  A row or a cell beyond the
+// sheet's last row or column is Refused; otherwise Unsure or Refused as the layers below decide.
 void scan_rows(const Book &book, const Worksheet &sheet, RowSink &sink);
 
 // The limits of a sheet: row 1,048,576 and column XFD.
@@ -75,8 +75,8 @@ std::uint64_t grid_limit(const Settings &settings);
 // Refused (a ValueError naming the sheet, the shape and the cells written)
 // when a grid of rows x columns over `cells` cells with a value is beyond
 // the bound above.  To be called before the grid is built.
-void check_grid(const Settings &settings, const std::string &sheet, std::uint64_t rows, std::uint64_t columns,
-                std::uint64_t cells);
+void check_grid(const Settings &settings, const std::string &sheet, std::uint64_t rows,
+                std::uint64_t columns, std::uint64_t cells);
 // The refusal (a MemoryError) of a read that ran out of memory building a
 // grid of `rows` x `columns` of the sheet: what it was doing when it did.
 Refused out_of_memory(const std::string &sheet, std::uint64_t rows, std::uint64_t columns);

@@ -54,8 +54,8 @@ public:
         std::size_t quiet = 0;
         // Small parts get small buffers: no page mapped and unmapped for a
         // few hundred bytes.
-        std::size_t chunk = static_cast<std::size_t>(
-            std::min<std::uint64_t>(kChunk, m_member.size() + 1));
+        std::size_t chunk =
+            static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, m_member.size() + 1));
         for (;;) {
             pace::poll();
             void *buf = XML_GetBuffer(m_parser, static_cast<int>(chunk));
@@ -72,8 +72,8 @@ public:
             if (got == 0) return;
             quiet = m_events == before ? quiet + got : 0;
             if (quiet > kMaxQuiet)
-                throw Refused(Refused::Kind::Xml, "a single token of more than 16 MiB in " +
-                                                      m_member.name() + where());
+                throw Refused(Refused::Kind::Xml,
+                              "a single token of more than 16 MiB in " + m_member.name() + where());
         }
     }
 
@@ -85,7 +85,8 @@ private:
     // event.  Columns count from 0, as expat's do.
     std::string where() const {
         return ": line " + std::to_string(static_cast<unsigned long long>(line_number(m_parser))) +
-               ", column " + std::to_string(static_cast<unsigned long long>(column_number(m_parser)));
+               ", column " +
+               std::to_string(static_cast<unsigned long long>(column_number(m_parser)));
     }
 
     // Handlers run inside expat's C frames: an exception must not cross
@@ -111,8 +112,8 @@ private:
                                                       std::to_string(kMostNesting) + " levels in " +
                                                       s.m_member.name() + s.where());
             if (s.m_depth > kDeepNesting && !s.m_handler.reads_deep())
-                throw Unsure("XML nested deeper than " + std::to_string(kDeepNesting) + " levels in " +
-                             s.m_member.name() + s.where());
+                throw Unsure("XML nested deeper than " + std::to_string(kDeepNesting) +
+                             " levels in " + s.m_member.name() + s.where());
             s.m_handler.start(name, attrs);
         });
     }
@@ -130,7 +131,9 @@ private:
         s.guarded([&] { s.m_handler.text(text, static_cast<std::size_t>(len)); });
     }
 
-    static void on_comment(void *data, const XML_Char *) { of(data).guarded([] {}); }
+    static void on_comment(void *data, const XML_Char *) {
+        of(data).guarded([] {});
+    }
 
     static void on_instruction(void *data, const XML_Char *, const XML_Char *) {
         of(data).guarded([] {});
@@ -144,7 +147,8 @@ private:
     static void on_doctype(void *data, const XML_Char *name, const XML_Char *sysid,
                            const XML_Char *pubid, int) {
         Session &s = of(data);
-        s.guarded([&] { s.m_doctype = {text_or_none(name), text_or_none(sysid), text_or_none(pubid)}; });
+        s.guarded(
+            [&] { s.m_doctype = {text_or_none(name), text_or_none(sysid), text_or_none(pubid)}; });
     }
 
     // Reached only when the declaration held no entity.
@@ -152,19 +156,21 @@ private:
         Session &s = of(data);
         s.guarded([&] {
             throw Refused(Refused::Kind::Doctype,
-                          "document type declaration in " + s.m_member.name() + s.where(), s.m_doctype);
+                          "document type declaration in " + s.m_member.name() + s.where(),
+                          s.m_doctype);
         });
     }
 
-    static void on_entity(void *data, const XML_Char *name, int, const XML_Char *value, int value_len,
-                          const XML_Char *base, const XML_Char *sysid, const XML_Char *pubid,
-                          const XML_Char *notation) {
+    static void on_entity(void *data, const XML_Char *name, int, const XML_Char *value,
+                          int value_len, const XML_Char *base, const XML_Char *sysid,
+                          const XML_Char *pubid, const XML_Char *notation) {
         Session &s = of(data);
         s.guarded([&] {
             // the value of a bomb's entity is large: a glimpse of it will do
             std::optional<std::string> glimpse = text_or_none(value, std::min(value_len, 200));
             throw Refused(Refused::Kind::Entities,
-                          std::string("entity ") + name + " declared in " + s.m_member.name() + s.where(),
+                          std::string("entity ") + name + " declared in " + s.m_member.name() +
+                              s.where(),
                           {text_or_none(name), glimpse, text_or_none(base), text_or_none(sysid),
                            text_or_none(pubid), text_or_none(notation)});
         });

@@ -21,9 +21,12 @@ namespace xml {
 
 constexpr char kSeparator = '\x01';
 constexpr const char *kMainNs = "http://schemas.openxmlformats.org/spreadsheetml/2006/main";
-constexpr const char *kRelNs = "http://schemas.openxmlformats.org/officeDocument/2006/relationships";
-constexpr const char *kPackageRelNs = "http://schemas.openxmlformats.org/package/2006/relationships";
-constexpr const char *kContentTypesNs = "http://schemas.openxmlformats.org/package/2006/content-types";
+constexpr const char *kRelNs =
+    "http://schemas.openxmlformats.org/officeDocument/2006/relationships";
+constexpr const char *kPackageRelNs =
+    "http://schemas.openxmlformats.org/package/2006/relationships";
+constexpr const char *kContentTypesNs =
+    "http://schemas.openxmlformats.org/package/2006/content-types";
 // The most text one element may carry (Excel's own limit is 32,767
 // characters a cell).
 constexpr std::size_t kMaxText = 16u << 20;

@@ -43,7 +43,8 @@ constexpr std::size_t kZip64Locator = 20;
 constexpr char kDirectorySignature[] = "PK\1\2";
 constexpr std::size_t kDirectoryHeader = 46;
 constexpr std::size_t kDirFlags = 8, kDirMethod = 10, kDirCrc = 16, kDirPacked = 20, kDirSize = 24,
-                      kDirNameLength = 28, kDirExtraLength = 30, kDirCommentLength = 32, kDirLocalOffset = 42;
+                      kDirNameLength = 28, kDirExtraLength = 30, kDirCommentLength = 32,
+                      kDirLocalOffset = 42;
 // A local header (kLocalHeader long), followed by the name and the extra
 // field, then the member's data.
 constexpr char kLocalSignature[] = "PK\3\4";
@@ -74,9 +75,7 @@ constexpr std::uint64_t kAheadFloor = 4u << 20;
 constexpr std::size_t kAheadChunk = 256 * 1024;
 constexpr std::size_t kAheadChunks = 4;
 
-std::uint16_t u16(const unsigned char *p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
+std::uint16_t u16(const unsigned char *p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
 
 std::uint32_t u32(const unsigned char *p) {
     return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
@@ -174,7 +173,8 @@ void Archive::read_directory(std::uint64_t end_record) {
     std::uint16_t here = u16(rec + kEndEntriesHere), total = u16(rec + kEndEntries);
     std::uint32_t length = u32(rec + kEndDirectoryLength), offset = u32(rec + kEndDirectoryOffset);
     if (disk != 0 || directory_disk != 0 || here != total) throw Unsure("multi-disk archive");
-    if (total == kZip64Count || length == kZip64Value || offset == kZip64Value) throw Unsure("zip64 archive");
+    if (total == kZip64Count || length == kZip64Value || offset == kZip64Value)
+        throw Unsure("zip64 archive");
     // Data before the archive (a self-extractor) shifts every offset; zipfile
     // allows for it, this reader does not.
     if (static_cast<std::uint64_t>(offset) + length != end_record)
@@ -187,17 +187,20 @@ void Archive::read_directory(std::uint64_t end_record) {
     std::vector<std::uint64_t> ends;  // least end of each member's data
     std::size_t pos = 0;
     for (std::size_t i = 0; i < total; ++i) {
-        if (dir.size() - pos < kDirectoryHeader || std::memcmp(&dir[pos], kDirectorySignature, 4) != 0)
+        if (dir.size() - pos < kDirectoryHeader ||
+            std::memcmp(&dir[pos], kDirectorySignature, 4) != 0)
             throw Unsure("damaged central directory");
         const unsigned char *h = &dir[pos];
         Member m;
         m.flags = u16(h + kDirFlags);
         m.method = u16(h + kDirMethod);
         m.crc = u32(h + kDirCrc);
-        std::uint32_t packed = u32(h + kDirPacked), size = u32(h + kDirSize), local = u32(h + kDirLocalOffset);
+        std::uint32_t packed = u32(h + kDirPacked), size = u32(h + kDirSize),
+                      local = u32(h + kDirLocalOffset);
         std::size_t name_len = u16(h + kDirNameLength), extra_len = u16(h + kDirExtraLength),
                     comment_len = u16(h + kDirCommentLength);
-        if (packed == kZip64Value || size == kZip64Value || local == kZip64Value) throw Unsure("zip64 member");
+        if (packed == kZip64Value || size == kZip64Value || local == kZip64Value)
+            throw Unsure("zip64 member");
         std::size_t record = kDirectoryHeader + name_len + extra_len + comment_len;
         if (dir.size() - pos < record) throw Unsure("damaged central directory");
         m.packed = packed;
@@ -220,11 +223,13 @@ void Archive::read_directory(std::uint64_t end_record) {
     // overlapping another is how a small archive inflates to gigabytes.
     std::vector<std::size_t> order(m_members.size());
     for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::sort(order.begin(), order.end(),
-              [&](std::size_t a, std::size_t b) { return m_members[a].offset < m_members[b].offset; });
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return m_members[a].offset < m_members[b].offset;
+    });
     for (std::size_t k = 0; k < order.size(); ++k) {
         std::uint64_t end = ends[order[k]];
-        if (end > m_directory) refuse("member " + m_members[order[k]].name + " runs past the central directory");
+        if (end > m_directory)
+            refuse("member " + m_members[order[k]].name + " runs past the central directory");
         if (k + 1 < order.size() && m_members[order[k + 1]].offset < end)
             refuse("members " + m_members[order[k]].name + " and " + m_members[order[k + 1]].name +
                    " overlap");
@@ -239,7 +244,8 @@ const Member *Archive::find(const std::string &name) const {
 MemberStream::MemberStream(const Archive &archive, const Member &member)
     : m_archive(archive), m_member(member) {
     if (member.flags & kFlagEncrypted) throw Unsure("encrypted member");
-    if (member.method != kStored && member.method != kDeflated) throw Unsure("unsupported compression method");
+    if (member.method != kStored && member.method != kDeflated)
+        throw Unsure("unsupported compression method");
     if (member.size > kRatioFloor && member.size / kMaxRatio > member.packed)
         refuse("member " + member.name + " would inflate " + std::to_string(member.packed) +
                " bytes to " + std::to_string(member.size));
@@ -247,14 +253,17 @@ MemberStream::MemberStream(const Archive &archive, const Member &member)
         refuse("stored member " + member.name + " with two sizes");
     unsigned char local[kLocalHeader];
     archive.read_at(member.offset, local, sizeof local);
-    if (std::memcmp(local, kLocalSignature, 4) != 0) refuse("bad local header of member " + member.name);
-    std::uint64_t data = member.offset + kLocalHeader + u16(local + kLocalNameLength) + u16(local + kLocalExtraLength);
+    if (std::memcmp(local, kLocalSignature, 4) != 0)
+        refuse("bad local header of member " + member.name);
+    std::uint64_t data = member.offset + kLocalHeader + u16(local + kLocalNameLength) +
+                         u16(local + kLocalExtraLength);
     if (data + member.packed > archive.directory_offset())
         refuse("member " + member.name + " runs past the central directory");
     m_next = data;
     m_packed_left = member.packed;
     if (member.method == kDeflated) {
-        m_in.reset(new unsigned char[static_cast<std::size_t>(std::min<std::uint64_t>(kInputChunk, member.packed + 1))]);
+        m_in.reset(new unsigned char[static_cast<std::size_t>(
+            std::min<std::uint64_t>(kInputChunk, member.packed + 1))]);
         if (inflateInit2(&m_z, -MAX_WBITS) != Z_OK) throw std::bad_alloc();
         m_inflating = true;
     }
@@ -342,7 +351,8 @@ MemberStream::~MemberStream() {
 }
 
 std::size_t MemberStream::refill() {
-    std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(m_packed_left, std::min<std::uint64_t>(kInputChunk, m_member.packed + 1)));
+    std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(
+        m_packed_left, std::min<std::uint64_t>(kInputChunk, m_member.packed + 1)));
     m_archive.read_at(m_next, m_in.get(), n);
     m_next += n;
     m_packed_left -= n;
@@ -397,12 +407,14 @@ std::size_t MemberStream::inflate_into(char *buf, std::size_t cap) {
             if (ret == Z_MEM_ERROR) throw std::bad_alloc();
             if (ret == Z_BUF_ERROR && m_z.avail_in == 0 && m_packed_left == 0)
                 throw Unsure("member " + m_member.name + " ends inside its deflate stream");
-            if (ret != Z_OK && ret != Z_BUF_ERROR) throw Unsure("member " + m_member.name + " is damaged");
+            if (ret != Z_OK && ret != Z_BUF_ERROR)
+                throw Unsure("member " + m_member.name + " is damaged");
         }
         produced = cap - m_z.avail_out;
     }
     m_out += produced;
-    if (m_out > m_member.size) refuse("member " + m_member.name + " inflates past its declared size");
+    if (m_out > m_member.size)
+        refuse("member " + m_member.name + " inflates past its declared size");
     m_crc = static_cast<std::uint32_t>(
         crc32(m_crc, reinterpret_cast<const Bytef *>(buf), static_cast<uInt>(produced)));
     if (ended) finish();
