@@ -171,9 +171,7 @@ DataFrame get_dataframe(Path filename, Str datarange, Items datafields, SheetKey
 }
 
 Optional<DataFrame> getFrame(Path filename, Str filetype, Str datarange, Items datafields,
-                             IndexField indexfield, handle skipline, handle delimiter) {
-    (void)skipline;
-    (void)delimiter;
+                             IndexField indexfield, handle /* skipline */, handle /* delimiter */) {
     object ft = nb::borrow(filetype);
     if (!pyutil::truthy(ft)) {
         check_file_argument("getFrame", "filename", filename, false);

@@ -310,9 +310,10 @@ PyType_Slot iterator_slots[] = {
 
 }  // namespace
 
+// The delimiter is the toolkit's argument only: the readers split their rows
+// themselves.
 RowGenerator make_dataiterator(Path filename, Str filetype, Str datarange, Int skipline,
-                               handle delimiter, Items datafmt, Bool headerOnly) {
-    (void)delimiter;  // the readers split their rows themselves
+                               handle /* delimiter */, Items datafmt, Bool headerOnly) {
     std::unique_ptr<DataIterator> rows(
         new DataIterator(filename, filetype, datarange, skipline, datafmt, headerOnly));
     object made = nb::cast(rows.get(), nb::rv_policy::take_ownership);
