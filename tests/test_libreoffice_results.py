@@ -150,7 +150,7 @@ def finish(folder, name, rows, trainings, test_rows, damage, seed=3):
 def workbooks(tmp_path_factory):
     lo.require_soffice()
     folder = tmp_path_factory.mktemp("lo-results")
-    paths = {name: finish(str(folder), name, *spec) for name, spec in CAMPAIGNS.items()}
+    paths = {name: finish(str(folder), name, *setup) for name, setup in CAMPAIGNS.items()}
     demo_dir = folder / "demo"
     with contextlib.redirect_stdout(io.StringIO()):
         assert demo.main(["--out", str(demo_dir), "--seed", "5", "-q"]) == 0

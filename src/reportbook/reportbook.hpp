@@ -208,11 +208,11 @@ struct LineChart {
 // The same charts for the sheet set, whose columns it checked before it
 // began (a campaign without trainings charts empty columns): best_train_chart
 // and test_chart check them only when asked; line_chart never.
-object best_train_chart(handle Book, const BestTrainChart &spec, bool check_columns,
+object best_train_chart(handle Book, const BestTrainChart &plan, bool check_columns,
                         sheetcells::Cells *cells = nullptr);
-object test_chart(handle Book, const TestChart &spec, bool check_columns,
+object test_chart(handle Book, const TestChart &plan, bool check_columns,
                   sheetcells::Cells *cells = nullptr);
-object line_chart(handle Book, const LineChart &spec);
+object line_chart(handle Book, const LineChart &plan);
 // --- driver (driver/finish.cpp, driver/properties.cpp, driver/sheetset.cpp,
 // driver/recap.cpp) ----------------------------------------------------------
 NoneType enrichRecapExcelFile(ExcelWriter excelwriter, Any options, Str recapname,

@@ -35,9 +35,9 @@ nb::list series_range(handle sheetname, A row1, B col1, C row2, D col2) {
 
 // One score column of the result sheet, named by its header cell; sheetname
 // is the toolkit's quoted form of the sheet's name.
-void add_score_series(handle chart, const LineChart &spec, handle sheetname, handle col,
+void add_score_series(handle chart, const LineChart &plan, handle sheetname, handle col,
                       const char *color) {
-    handle datacount = spec.datacount, IDcol = spec.IDcol;
+    handle datacount = plan.datacount, IDcol = plan.IDcol;
     nb::dict line;
     line["width"] = 1;
     line["color"] = color;
@@ -98,14 +98,14 @@ Chart new_line_chart(Workbook Book, Str sheetname, Int datacount, Int IDcol, Int
                              x_format, y_format});
 }
 
-object line_chart(handle Book, const LineChart &spec) {
-    object quoted = toolkit::quote(spec.sheetname);
+object line_chart(handle Book, const LineChart &plan) {
+    object quoted = toolkit::quote(plan.sheetname);
     object chart = Book.attr("add_chart")(chart_type("line"));
-    add_score_series(chart, spec, quoted, spec.RMSEcol, "blue");
-    add_score_series(chart, spec, quoted, spec.VLOOcol, "red");
-    chart.attr("set_title")(chart_title(spec.title));
-    chart.attr("set_x_axis")(axis_options(spec.x_axis, spec.x_format, pyutil::truthy(spec.x_axis)));
-    chart.attr("set_y_axis")(axis_options(spec.y_axis, spec.y_format, pyutil::truthy(spec.y_axis)));
+    add_score_series(chart, plan, quoted, plan.RMSEcol, "blue");
+    add_score_series(chart, plan, quoted, plan.VLOOcol, "red");
+    chart.attr("set_title")(chart_title(plan.title));
+    chart.attr("set_x_axis")(axis_options(plan.x_axis, plan.x_format, pyutil::truthy(plan.x_axis)));
+    chart.attr("set_y_axis")(axis_options(plan.y_axis, plan.y_format, pyutil::truthy(plan.y_axis)));
     return chart;
 }
 

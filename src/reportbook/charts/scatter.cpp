@@ -155,16 +155,16 @@ struct ScatterChart {
 
 // The scatter chart; `series_count` counts the series it was given, bisector
 // included.
-object build_scatter_chart(handle Book, const ScatterChart &spec, bool check_columns,
+object build_scatter_chart(handle Book, const ScatterChart &plan, bool check_columns,
                            Py_ssize_t &series_count, sheetcells::Cells *shared = nullptr) {
-    const ScatterData &data = spec.data;
+    const ScatterData &data = plan.data;
     handle sheetname = data.sheetname, datacount = data.datacount, expectedcol = data.expectedcol,
            computedcol = data.computedcol, diagValues = data.diagvalues;
-    handle colors = spec.colors, shapes = spec.shapes;
+    handle colors = plan.colors, shapes = plan.shapes;
     series_count = 0;
     const bool multi =
         (nb::isinstance<nb::list>(computedcol) || nb::isinstance<nb::tuple>(computedcol));
-    object serienames = nb::borrow(spec.names);
+    object serienames = nb::borrow(plan.names);
     if (multi && nb::isinstance<nb::str>(serienames))
         serienames = nb::list(nb::make_tuple(serienames));
 
@@ -236,7 +236,7 @@ object build_scatter_chart(handle Book, const ScatterChart &spec, bool check_col
                           "diagValues must be a range as text or a list, not %.200s",
                           Py_TYPE(diagValues.ptr())->tp_name);
         nb::dict line, marker, series;
-        line["color"] = spec.bisectorcolor;
+        line["color"] = plan.bisectorcolor;
         line["width"] = 0.25;
         marker["type"] = "none";
         series["name"] = "bisector";
@@ -256,12 +256,12 @@ object build_scatter_chart(handle Book, const ScatterChart &spec, bool check_col
     area["border"] = border;
     chart.attr("set_chartarea")(area);
 
-    chart.attr("set_title")(chart_title(spec.title));
+    chart.attr("set_title")(chart_title(plan.title));
 
     std::vector<object> bounds =
-        pyutil::unpack(toolkit::axisMinMax(data.minExpect, data.maxExpect, spec.padding), 2);
-    chart.attr("set_x_axis")(axis_options(spec.x_axis, bounds[0], bounds[1]));
-    chart.attr("set_y_axis")(axis_options(spec.y_axis, bounds[0], bounds[1]));
+        pyutil::unpack(toolkit::axisMinMax(data.minExpect, data.maxExpect, plan.padding), 2);
+    chart.attr("set_x_axis")(axis_options(plan.x_axis, bounds[0], bounds[1]));
+    chart.attr("set_y_axis")(axis_options(plan.y_axis, bounds[0], bounds[1]));
     chart.attr("set_style")(2);
     return chart;
 }
@@ -272,7 +272,7 @@ Chart new_scatter_chart(Workbook Book, StrOrStrs names, Str sheetname, Int datac
                         Float maxVal, Int expectedcol, Columns computedcol, handle /* labelcol */,
                         Str title, Str x_axis, Str y_axis, StrOrStrs colors, StrOrStrs shapes,
                         Str bisectorcolor, DiagValues diagValues, Float padding) {
-    ScatterChart spec{{sheetname, datacount, minVal, maxVal, expectedcol, computedcol, diagValues},
+    ScatterChart plan{{sheetname, datacount, minVal, maxVal, expectedcol, computedcol, diagValues},
                       names,
                       title,
                       x_axis,
@@ -282,7 +282,7 @@ Chart new_scatter_chart(Workbook Book, StrOrStrs names, Str sheetname, Int datac
                       bisectorcolor,
                       padding};
     Py_ssize_t series;
-    return build_scatter_chart(Book, spec, true, series);
+    return build_scatter_chart(Book, plan, true, series);
 }
 
 object best_train_chart_name(handle titleprefix, handle pptyname, handle besttrain,
@@ -307,11 +307,11 @@ ScatterData scatter_data(const ChartFigures &f, handle sheetname, handle expecte
             expectedcol, computedcol, f.diagvalues};
 }
 
-object best_train_chart(handle Book, const BestTrainChart &spec, bool check_columns,
+object best_train_chart(handle Book, const BestTrainChart &plan, bool check_columns,
                         sheetcells::Cells *cells) {
-    handle pptyname = spec.pptyname, besttrain = spec.besttrain, pptyunit = spec.pptyunit,
-           titleprefix = spec.titleprefix, chartname = spec.chartname;
-    handle mastersheetname = spec.data.sheetname;
+    handle pptyname = plan.pptyname, besttrain = plan.besttrain, pptyunit = plan.pptyunit,
+           titleprefix = plan.titleprefix, chartname = plan.chartname;
+    handle mastersheetname = plan.data.sheetname;
     const bool prefixed = pyutil::truthy(titleprefix);
     const bool numbered = !besttrain.is_none();
     object chartpin = prefixed ? nb::borrow(titleprefix) : object(nb::str("Training"));
@@ -338,14 +338,14 @@ object best_train_chart(handle Book, const BestTrainChart &spec, bool check_colu
 
     object name = pyutil::truthy(chartname)
                       ? nb::borrow(chartname)
-                      : best_train_chart_name(titleprefix, pptyname, besttrain, spec.decorator);
+                      : best_train_chart_name(titleprefix, pptyname, besttrain, plan.decorator);
 
     // Columns that are no columns, or that hold no data, are the caller's
     // mistake, not a chart that failed: refused before anything is made.
     if (check_columns)
         checks::plotted_columns(
-            Book, mastersheetname, spec.data.datacount,
-            {{spec.data.expectedcol, "expectedcol"}, {spec.data.computedcol, "computedcol"}});
+            Book, mastersheetname, plan.data.datacount,
+            {{plan.data.expectedcol, "expectedcol"}, {plan.data.computedcol, "computedcol"}});
 
     // A chart that cannot be built must not cost the workbook: its
     // chartsheet is still added, with a chart that shows the title and no
@@ -353,11 +353,11 @@ object best_train_chart(handle Book, const BestTrainChart &spec, bool check_colu
     object chart = pyutil::unless_exception(
         [&] {
             // The columns are checked above (or, for the sheet set, before it began).
-            object computedcols = nb::list(nb::make_tuple(spec.data.computedcol));
+            object computedcols = nb::list(nb::make_tuple(plan.data.computedcol));
             object colors = nb::list(nb::make_tuple("blue"));
             object shapes = nb::list(nb::make_tuple("circle"));
             object red = nb::str("red"), padding = nb::float_(0.05);
-            ScatterChart chart{spec.data, seriesname, title, x_title, y_title,
+            ScatterChart chart{plan.data, seriesname, title, x_title, y_title,
                                colors,    shapes,     red,   padding};
             chart.data.computedcol = computedcols;
             Py_ssize_t series;
@@ -382,7 +382,7 @@ Chartsheet getBestTrainChart(Workbook Book, Int expectedcol, Int computedcol, In
                              Float minExpect, Float maxExpect, Str pptyname,
                              Optional<Int> besttrain, Str pptyunit, Str mastersheetname,
                              Str decorator, Str titleprefix, Str chartname, DiagValues diagvalues) {
-    BestTrainChart spec{
+    BestTrainChart plan{
         {mastersheetname, datacount, minExpect, maxExpect, expectedcol, computedcol, diagvalues},
         pptyname,
         besttrain,
@@ -390,12 +390,12 @@ Chartsheet getBestTrainChart(Workbook Book, Int expectedcol, Int computedcol, In
         decorator,
         titleprefix,
         chartname};
-    return best_train_chart(Book, spec, true);
+    return best_train_chart(Book, plan, true);
 }
 
-object test_chart(handle Book, const TestChart &spec, bool check_columns,
+object test_chart(handle Book, const TestChart &plan, bool check_columns,
                   sheetcells::Cells *cells) {
-    handle pptyname = spec.pptyname, pptyunit = spec.pptyunit;
+    handle pptyname = plan.pptyname, pptyunit = plan.pptyunit;
     object title = nb::str("%s Test") % pptyname;
     object x_title, y_title;
     if (pyutil::truthy(pptyunit)) {
@@ -408,8 +408,8 @@ object test_chart(handle Book, const TestChart &spec, bool check_columns,
     }
 
     object red = nb::str("red"), padding = nb::float_(0.05);
-    ScatterChart scatter{spec.data,   spec.names,  title, x_title, y_title,
-                         spec.colors, spec.shapes, red,   padding};
+    ScatterChart scatter{plan.data,   plan.names,  title, x_title, y_title,
+                         plan.colors, plan.shapes, red,   padding};
     Py_ssize_t series_count;
     object chart = build_scatter_chart(Book, scatter, check_columns, series_count, cells);
     // A chart without series fails the workbook's close(): refuse it before
@@ -417,7 +417,7 @@ object test_chart(handle Book, const TestChart &spec, bool check_columns,
     if (series_count == 0)
         pyutil::raise(PyExc_ValueError,
                       "the test chart has no series: no computed column was given");
-    object chartsheet = Book.attr("add_chartsheet")(test_chart_name(spec.decorator));
+    object chartsheet = Book.attr("add_chartsheet")(test_chart_name(plan.decorator));
     chartsheet.attr("set_chart")(chart);
     chartsheet.attr("set_zoom")(150);
     return chartsheet;
@@ -427,7 +427,7 @@ Chartsheet getTestChart(Workbook Book, Int expectedcols, Columns computedcol, St
                         StrOrStrs colors, StrOrStrs shapes, Str pptyname, Str pptyunit,
                         Str testsheetname, Int datacount, Float minExpect, Float maxExpect,
                         Str decorator, DiagValues diagvalues) {
-    TestChart spec{
+    TestChart plan{
         {testsheetname, datacount, minExpect, maxExpect, expectedcols, computedcol, diagvalues},
         names,
         colors,
@@ -435,7 +435,7 @@ Chartsheet getTestChart(Workbook Book, Int expectedcols, Columns computedcol, St
         pptyname,
         pptyunit,
         decorator};
-    return test_chart(Book, spec, true);
+    return test_chart(Book, plan, true);
 }
 
 void bind_scatter_charts(nb::module_ &m) {

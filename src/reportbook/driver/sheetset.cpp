@@ -349,9 +349,9 @@ void finish_result(Finishing &f, const SetSheet &sheet) {
     object extracol = enrichResultSheet(f.workbook, sheet.sheet, sheet.frame);
     object zero = nb::int_(0), one = nb::int_(1), two = nb::int_(2), empty = nb::str("");
     object trainings = nb::str("Trainings"), x_format = nb::str("0"), y_format = NUM_FORMAT();
-    LineChart spec{sheet.name, f.s.resultcount, zero,  one,      two,
+    LineChart plan{sheet.name, f.s.resultcount, zero,  one,      two,
                    trainings,  empty,           empty, x_format, y_format};
-    object chart = line_chart(f.workbook, spec);
+    object chart = line_chart(f.workbook, plan);
     // First column right of the table and of the columns the writer added.
     object col = nb::getattr(sheet.frame, "shape")[nb::int_(1)] + extracol;
     object insertpos = a1::text(a1::cell(1, pyutil::as_index(col), true, true));
@@ -368,17 +368,17 @@ void finish_training(Finishing &f, const SetSheet &sheet) {
                           measured, s.paramcount);
     f.infolen = fig.nextrow;
     object empty = nb::str(""), vloo = nb::str("VLOO");
-    BestTrainChart spec{scatter_data(fig, sheet.name, measured, fig.shiftCompute),
+    BestTrainChart plan{scatter_data(fig, sheet.name, measured, fig.shiftCompute),
                         s.pptyname,
                         s.besttrainindex,
                         s.pptyunit,
                         empty,
                         empty,
                         empty};
-    best_train_chart(f.workbook, spec, false, &cells);
-    spec.data.computedcol = fig.shiftVLOO;
-    spec.titleprefix = vloo;
-    best_train_chart(f.workbook, spec, false, &cells);
+    best_train_chart(f.workbook, plan, false, &cells);
+    plan.data.computedcol = fig.shiftVLOO;
+    plan.titleprefix = vloo;
+    best_train_chart(f.workbook, plan, false, &cells);
 }
 
 void finish_test(Finishing &f, const SetSheet &sheet) {
@@ -396,14 +396,14 @@ void finish_test(Finishing &f, const SetSheet &sheet) {
     seriesnames.append("Test results");
     colors.append("blue");
     shapes.append("circle");
-    TestChart spec{scatter_data(fig, sheet.name, measured, computedcols),
+    TestChart plan{scatter_data(fig, sheet.name, measured, computedcols),
                    seriesnames,
                    colors,
                    shapes,
                    s.pptyname,
                    s.pptyunit,
                    f.decorator};
-    test_chart(f.workbook, spec, false, &cells);
+    test_chart(f.workbook, plan, false, &cells);
 }
 
 void finish_loo_training(Finishing &f, const SetSheet &sheet) {
@@ -416,14 +416,14 @@ void finish_loo_training(Finishing &f, const SetSheet &sheet) {
     // Measured values sit one column left of the LOO estimates.
     object measured = s.LOOResultTrainColumn - nb::int_(1);
     object empty = nb::str(""), loo = nb::str("LOO CV");
-    BestTrainChart spec{scatter_data(fig, sheet.name, measured, s.LOOResultTrainColumn),
+    BestTrainChart plan{scatter_data(fig, sheet.name, measured, s.LOOResultTrainColumn),
                         s.pptyname,
                         nb::none(),
                         s.pptyunit,
                         decorator,
                         loo,
                         empty};
-    best_train_chart(f.workbook, spec, false, &cells);
+    best_train_chart(f.workbook, plan, false, &cells);
 }
 
 }  // namespace
