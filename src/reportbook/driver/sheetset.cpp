@@ -190,13 +190,22 @@ void check_result(const Checking &c, const SetSheet &sheet) {
     scores_are_numbers(sheet.frame);
 }
 
+// A charted sheet's measured column: the caller's (or its default for -1),
+// checked to lie in the sheet's Frame.
+long long charted_measured_column(const Checking &c, const SetSheet &sheet, handle given,
+                                  const char *name, object (*measured_column)(handle)) {
+    c.charted(sheet);
+    checks::index(given, name);
+    const long long rc = pyutil::as_index(measured_column(given));
+    measured_column_in_frame(rc, c.shape_of(sheet), sheet,
+                             std::string(name) + " " + std::to_string(rc));
+    return rc;
+}
+
 void check_training(const Checking &c, const SetSheet &sheet) {
     const SheetSet &s = c.s;
-    c.charted(sheet);
-    checks::index(s.trainresultColumn, "trainresultColumn");
-    const long long rc = pyutil::as_index(train_measured_column(s.trainresultColumn));
-    measured_column_in_frame(rc, c.shape_of(sheet), sheet,
-                             "trainresultColumn " + std::to_string(rc));
+    const long long rc = charted_measured_column(c, sheet, s.trainresultColumn, "trainresultColumn",
+                                                 train_measured_column);
     long long count = checks::index(s.resultcount, "resultcount");
     const std::string arg = "trainresultColumn " + std::to_string(rc) +
                             " holds the measured values, then four columns per training";
@@ -222,11 +231,8 @@ void check_training(const Checking &c, const SetSheet &sheet) {
 
 void check_test(const Checking &c, std::vector<std::string> &warnings, const SetSheet &sheet) {
     const SheetSet &s = c.s;
-    c.charted(sheet);
-    checks::index(s.testresultColumn, "testresultColumn");
-    const long long rc = pyutil::as_index(test_measured_column(s.testresultColumn));
-    measured_column_in_frame(rc, c.shape_of(sheet), sheet,
-                             "testresultColumn " + std::to_string(rc));
+    const long long rc = charted_measured_column(c, sheet, s.testresultColumn, "testresultColumn",
+                                                 test_measured_column);
     maxreclist_entries(s.maxreclist);
     checks::real(s.verbosexls.value, s.verbosexls.name, "a number (the verbosity level)");
     checks::real(s.leveragethreshold.value, s.leveragethreshold.name, "a number");
