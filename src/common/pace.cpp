@@ -5,7 +5,9 @@ namespace {
 thread_local Watch *t_watch = nullptr;
 }
 
-Watch::Watch() : m_outer(t_watch), m_next(std::chrono::steady_clock::now() + kInterval) {
+Watch::Watch()
+    : m_outer(t_watch), m_next(std::chrono::steady_clock::now() + kInterval),
+      m_interval(kInterval) {
     t_watch = this;
 }
 
@@ -16,8 +18,9 @@ void poll() {
     if (!w) return;
     auto now = std::chrono::steady_clock::now();
     if (now < w->m_next) return;
-    w->m_next = now + kInterval;
-    if (w->stop()) throw Stopped{};
+    bool stop = w->stop();
+    w->m_next = std::chrono::steady_clock::now() + w->m_interval;
+    if (stop) throw Stopped{};
 }
 
 }  // namespace pace

@@ -23,13 +23,18 @@ public:
     // True: the phase ends with Stopped.
     virtual bool stop() = 0;
 
+protected:
+    // How long until the next ask (from the end of this one).
+    void ask_every(std::chrono::milliseconds interval) { m_interval = interval; }
+
 private:
     friend void poll();
     Watch *m_outer;
     std::chrono::steady_clock::time_point m_next;
+    std::chrono::milliseconds m_interval;
 };
 
-// How often the watcher is asked.
+// How often the watcher is asked, unless it says otherwise.
 constexpr std::chrono::milliseconds kInterval{4};
 
 // Cheap between two asks (a clock read); a thread without a watcher (the

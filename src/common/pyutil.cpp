@@ -65,9 +65,18 @@ bool GilReleased::on_main_thread() {
     return id == PyThread_get_thread_ident();
 }
 
+// Taking the GIL back costs a microsecond when no other thread runs Python,
+// and up to the interpreter's switch interval (5 ms) when one does: asked
+// every 4 ms, a read beside a busy Python thread would wait half its time.
+// So after a long wait the next ask comes later: Ctrl-C still ends the
+// phase within about 60 ms, for a tenth of its time at most.  The bench row
+// "a read on the main thread beside a Python thread" shows it.
 bool GilReleased::stop() {
     if (!m_hears_signals) return false;
+    auto asked = std::chrono::steady_clock::now();
     PyEval_RestoreThread(m_state);
+    bool contended = std::chrono::steady_clock::now() - asked > std::chrono::milliseconds(1);
+    ask_every(contended ? kContendedInterval : pace::kInterval);
     bool raised = PyErr_CheckSignals() < 0;
     m_state = PyEval_SaveThread();
     return raised;

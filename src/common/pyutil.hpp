@@ -85,6 +85,8 @@ public:
 
 private:
     static bool on_main_thread();
+    // between two asks once taking the GIL back had to wait
+    static constexpr std::chrono::milliseconds kContendedInterval{50};
     bool m_hears_signals;
     PyThreadState *m_state;
 };
