@@ -8,6 +8,7 @@
 #include "datareader/tablemine/native/errors.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -71,9 +72,22 @@ constexpr std::uint64_t kMaxDirectory = 64u << 20;
 // 0.178 to 0.197 s with the thread off (a build with this floor out of
 // reach), so nothing then.  The bench rows "getFrameFromExcel Training" and
 // "8 Training sheets, 2 threads / in turn" show it.
+//
+// A thread ahead pays only when a core is free for it: while other large
+// members are being read in other threads (a pool reading many workbooks),
+// each takes the cores' share it has and inflates itself (the bench row "8
+// Training sheets, 2 threads / in turn" shows the two).
 constexpr std::uint64_t kAheadFloor = 4u << 20;
 constexpr std::size_t kAheadChunk = 256 * 1024;
 constexpr std::size_t kAheadChunks = 4;
+
+// The large members being read at this moment, in every thread.
+std::atomic<unsigned> g_large_reads{0};
+
+bool core_free_for_thread_ahead(unsigned reads) {
+    unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    return 2 * reads <= cores;
+}
 
 std::uint16_t u16(const unsigned char *p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
 
@@ -347,6 +361,7 @@ struct MemberStream::Ahead {
 
 MemberStream::~MemberStream() {
     m_ahead.reset();  // the thread stops before the stream it inflates goes
+    if (m_counted) --g_large_reads;
     if (m_inflating) inflateEnd(&m_z);
 }
 
@@ -368,19 +383,25 @@ void MemberStream::finish() {
 }
 
 std::size_t MemberStream::read(char *buf, std::size_t cap) {
-    if (!m_ahead && !m_inline && m_member.size >= kAheadFloor && m_out == 0) {
-        m_ahead.reset(new Ahead);
-        for (std::size_t i = 0; i < kAheadChunks; ++i) m_ahead->spare.emplace_back(kAheadChunk);
-        try {
-            m_ahead->worker = std::thread([this] { m_ahead->produce(*this); });
-        } catch (std::system_error &) {
-            // no thread to be had (a capped address space): inflated here
-            m_ahead.reset();
-            m_inline = true;
-        }
-    }
+    if (!m_ahead && !m_inline && m_member.size >= kAheadFloor && m_out == 0) start_ahead();
     if (m_ahead) return m_ahead->consume(buf, cap);
     return inflate_into(buf, cap);
+}
+
+// A thread to inflate ahead when a core is free for it; else, and when no
+// thread is to be had (a capped address space), the member is inflated here.
+void MemberStream::start_ahead() {
+    m_counted = true;
+    m_inline = true;
+    if (!core_free_for_thread_ahead(++g_large_reads)) return;
+    m_ahead.reset(new Ahead);
+    for (std::size_t i = 0; i < kAheadChunks; ++i) m_ahead->spare.emplace_back(kAheadChunk);
+    try {
+        m_ahead->worker = std::thread([this] { m_ahead->produce(*this); });
+        m_inline = false;
+    } catch (std::system_error &) {
+        m_ahead.reset();
+    }
 }
 
 std::size_t MemberStream::inflate_into(char *buf, std::size_t cap) {

@@ -86,6 +86,7 @@ public:
 
 private:
     struct Ahead;
+    void start_ahead();
     std::size_t inflate_into(char *buf, std::size_t cap);
     std::size_t refill();
     void finish();
@@ -100,7 +101,8 @@ private:
     std::uint32_t m_crc = 0;
     bool m_done = false;
     bool m_inflating = false;
-    bool m_inline = false;  // no inflating thread could be started
+    bool m_inline = false;   // no inflating thread started, or none could be
+    bool m_counted = false;  // among the large members being read
     z_stream m_z{};
     std::unique_ptr<unsigned char[]> m_in;
 };
