@@ -219,6 +219,10 @@ def main(argv=None):
     rows.append(("9,000 x 11 sheet beside a Python thread", "%.2f x" % b["ratio"],
                  "%.1f ms / %.1f ms" % (1000 * b["wall_per_read_s"], 1000 * b["cpu_per_read_s"]),
                  "the read's time on the clock / its thread's CPU, a thread running Python meanwhile"))
+    b = threads["main-beside-python"]
+    rows.append(("Training sheet on the main thread beside a Python thread", "%.2f x" % b["ratio"],
+                 "%.1f ms / %.1f ms" % (1000 * b["wall_per_read_s"], 1000 * b["cpu_per_read_s"]),
+                 "the same, read on the main thread (which polls for Ctrl-C)"))
     rows.append(("Ctrl-C during a read (%.1f s)" % interrupt["read_s"], "%.3f s" % interrupt["worst_s"],
                  "worst of %d" % len(interrupt["latencies_s"]),
                  "target <= 0.2 s: %s" % verdict(interrupt["worst_s"] <= 0.2)))

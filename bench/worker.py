@@ -479,14 +479,17 @@ def threads_scenario(path, folder, repeats=5):
                              threaded_cpu_per_read_s=median(cpu["threaded"]),
                              runs_s=runs)
     out["beside-python"] = beside_python(lambda: tablemine.getFrameFromExcel(small, "Data"), 8)
+    out["main-beside-python"] = beside_python(lambda: tablemine.getFrameFromExcel(path, "Training"), 2,
+                                              on_main=True)
     return out
 
 
-def beside_python(call, count):
-    """Reads on a thread while another thread runs Python without a pause: the time
-    on the clock against the reading thread's CPU, median of a few.  A read that took
-    the GIL back while native (to poll for signals, which only the main thread hears)
-    would wait for it each time."""
+def beside_python(call, count, on_main=False):
+    """Reads while another thread runs Python without a pause: the time on the
+    clock against the reading thread's CPU, median of a few.  On a thread of its
+    own, a read that took the GIL back while native would wait for it each time;
+    on the main thread (which alone runs signal handlers) it takes the GIL back
+    now and then to poll for Ctrl-C, and each time waits for the other thread."""
     import threading
     from statistics import median
 
@@ -507,9 +510,12 @@ def beside_python(call, count):
 
         spinner = threading.Thread(target=spin)
         spinner.start()
-        reader = threading.Thread(target=reads)
-        reader.start()
-        reader.join()
+        if on_main:
+            reads()
+        else:
+            reader = threading.Thread(target=reads)
+            reader.start()
+            reader.join()
         stop.append(True)
         spinner.join()
     return dict(reads=count, wall_per_read_s=median(walls), cpu_per_read_s=median(cpus),
