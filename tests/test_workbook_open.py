@@ -107,8 +107,19 @@ def test_model_count_added_or_dropped(writer, count, expected):
     assert [(k, v) for k, v in props.items() if k == "Model count"] == expected
 
 
+class Unprintable:
+    def __str__(self):
+        raise RuntimeError("no text of this value")
+
+    def __format__(self, spec):
+        return str(self)
+
+
 @pytest.mark.parametrize("model, props, origin, error, match", [
     (None, [("Bad", ("v", "text", "extra"))], "o", ValueError, r"gmCustomProperties\['Bad'\].*pair"),
+    # XlsxWriter would format them as text when saving the workbook
+    (None, [("Note", (Unprintable(), "text"))], "o", RuntimeError, "no text of this value"),
+    (None, [("Note", (Unprintable(), "remark"))], "o", RuntimeError, "no text of this value"),
     (None, [("Model file", "m.nnx")], "o", TypeError, r"gmCustomProperties\['Model file'\].*str"),
     (None, [("Epochs", 3)], "", TypeError, r"gmCustomProperties\['Epochs'\].*\(value, tag\).*int 3"),
     (None, [("Epochs", ("100", "number"))], "", TypeError, r"gmCustomProperties\['Epochs'\]\[0\].*number"),

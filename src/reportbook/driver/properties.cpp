@@ -24,6 +24,13 @@ void remove_if_present(handle mapping, const char *name) {
 
 bool is_tag(handle vtype, const char *tag) { return vtype.equal(nb::str(tag)); }
 
+// A tag XlsxWriter writes as text (every tag but its typed ones).
+bool written_as_text(handle vtype) {
+    for (const char *typed : {"number", "number_int", "date", "bool"})
+        if (is_tag(vtype, typed)) return false;
+    return true;
+}
+
 // numpy's isinf for the values it takes; a fraction or another real number
 // numpy has no type for is tested as the double it stands for.
 bool is_infinite(handle value) {
@@ -58,7 +65,10 @@ object number_property(handle value) {
 // "Utilities" cell shows.  A number that is infinite or NaN has no form in a
 // number property that applications accept (XlsxWriter would write "inf",
 // which is no xs:double, and Excel repairs the file by dropping every
-// property); it is stored as the text "inf", "-inf" or "nan".
+// property); it is stored as the text "inf", "-inf" or "nan".  A value
+// of any tag XlsxWriter has no type for is formatted as text by XlsxWriter
+// when the workbook is saved: it is formatted here, so that a value that
+// cannot be fails this call with its own error, not the save.
 std::pair<object, object> stored_property(handle value, handle vtype) {
     if (is_tag(vtype, "text") && !nb::isinstance<nb::str>(value))
         return {nb::str(value), nb::borrow(vtype)};
@@ -66,6 +76,8 @@ std::pair<object, object> stored_property(handle value, handle vtype) {
         return {nb::str(nb::float_(value)), nb::str("text")};
     if (is_tag(vtype, "number") && checks::is_real(value))
         return {number_property(value), nb::borrow(vtype)};
+    if (!vtype.is_none() && !nb::isinstance<nb::str>(value) && written_as_text(vtype))
+        return {pyutil::steal(PyObject_Format(value.ptr(), nullptr)), nb::borrow(vtype)};
     return {nb::borrow(value), nb::borrow(vtype)};
 }
 
@@ -165,6 +177,9 @@ void check_properties(handle d, handle modeldic, bool recap) {
     for (handle entry : d.attr("items")()) {
         std::vector<object> kv = pyutil::unpack(entry, 2);
         checks::property_pair(kv[0], kv[1], "gmCustomProperties");
+        // a value that cannot be stored fails here, before anything is written
+        std::vector<object> pair = pyutil::unpack(kv[1], 2);
+        if (!pair[0].is_none()) stored_property(pair[0], pair[1]);
     }
 }
 
