@@ -262,6 +262,54 @@ def test_number_columns(tmp_path, monkeypatch, layout, repeat, index):
     assert_reads_as_pandas(path, monkeypatch)
 
 
+# Property tables whose columns pandas' parser is certain to keep as objects
+# (each holds a text no parse takes for a number, a truth value or a missing
+# value) are read without it: the missing-value texts become NaN, an object
+# equal to an earlier one becomes that one.  The others go to the parser.
+PROPERTY_TABLES = {
+    "texts and numbers": (["seed", "Model file", "rate", "note"], [42, "/d/net.nnx", 0.5, "x y"], True),
+    "missing-value texts": (["NA", "None", "", "k1", "k2", "k3", "k4"], ["null", "n/a", "k", "", "#N/A", "NaN", "z"],
+                            True),
+    "equal objects": (["k1", "k2", "k3", "k4", "k5", "k6", "k7"], [True, 1, 1.0, "word", 0, False, -0.0], True),
+    "number and truth texts kept": (["k1", "k2", "k3", "k4", "k5", "k6"], ["1.5", " 2 ", "inf", "1e5", "True", "w"],
+                                    True),
+    "an error cell": (["k1", "k2"], ["#DIV/0!", "label"], True),
+    "names of numbers": (["1", "2"], ["x", "y"], False),
+    "truth texts": (["k1", "k2", "k3"], ["True", "false", 1], False),
+    "numbers only": (["k1", "k2", "k3"], [1, 2.5, 3], False),
+    "an int beyond 64 bits": (["k1", "k2"], [12345678901234567890, "label"], False),
+}
+
+
+@pytest.mark.parametrize("table", sorted(PROPERTY_TABLES))
+def test_property_tables(tmp_path, monkeypatch, table):
+    def cell(ref, value):
+        if value == "":
+            return ""
+        if isinstance(value, bool):
+            return '<c r="%s" t="b"><v>%d</v></c>' % (ref, value)
+        if isinstance(value, (int, float)):
+            return '<c r="%s"><v>%r</v></c>' % (ref, value)
+        if value.startswith("#") and value.endswith("!"):
+            return '<c r="%s" t="e"><v>%s</v></c>' % (ref, value)
+        return '<c r="%s" t="inlineStr"><is><t xml:space="preserve">%s</t></is></c>' % (ref, value)
+
+    names, values, without_parser = PROPERTY_TABLES[table]
+    rows = ['<row r="1">%s</row>' % cell("A1", "table"),
+            # a second "value" column: pandas names it "value.1"
+            '<row r="2">%s%s%s</row>' % (cell("B2", "property"), cell("C2", "value"), cell("D2", "value"))]
+    rows += ['<row r="%d">%s%s%s</row>' % (r, cell("B%d" % r, n), cell("C%d" % r, v), cell("D%d" % r, "other"))
+             for r, (n, v) in enumerate(zip(names, values), start=3)]
+    path = write_sheet_data(tmp_path / "p.xlsx", "".join(rows))
+    parses = []
+    real_parser = pd.io.parsers.TextParser
+    monkeypatch.setattr(pd.io.parsers, "TextParser", lambda *a, **k: parses.append(1) or real_parser(*a, **k))
+    assert_reads_as_pandas(path, monkeypatch)
+    parses.clear()
+    tm.getcustomproperties(path, "Utilities")
+    assert bool(parses) is not without_parser
+
+
 # The sheet holds a date cell out of range on purpose: openpyxl warns of it
 # when pandas reads the list of sheets.
 @pytest.mark.filterwarnings("ignore:.*outside the limits for dates:UserWarning")

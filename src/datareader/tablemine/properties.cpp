@@ -3,56 +3,54 @@
 #include "datareader/tablemine/tablemine.hpp"
 
 #include <algorithm>
+#include <optional>
 
 namespace mine {
 namespace {
 
-// The sheet read with its second row as titles; invalid when the file type
-// is not a workbook type.
-object read_property_sheet(const char *func, handle filename, handle sheetname, handle filetype) {
+// The sheet's property table (its second row the titles); none when the file
+// type is not a workbook type.
+std::optional<PropertyColumns> read_property_sheet(const char *func, handle filename,
+                                                   handle sheetname, handle filetype) {
     object ft = nb::borrow(filetype);
     if (!pyutil::truthy(ft)) {
         check_file_argument(func, "filename", filename, false);
         ft = extension_of(filename);
     }
-    if (!is_workbook_type(ft)) return object();
+    if (!is_workbook_type(ft)) return std::nullopt;
     check_file_argument(func, "filename", filename);
     check_sheet_argument(func, sheetname);
-    return read_sheet(filename, sheetname, SheetLayout::PropertyTable);
+    return read_property_columns(filename, sheetname, read_settings(), nullptr);
 }
 
 }  // namespace
 
-object property_value(handle frame, handle name) {
-    object names = nb::list(frame["property"]);
-    object values = nb::list(frame["value"]);
-    const size_t n = std::min(nb::len(names), nb::len(values));
+object property_value(const PropertyColumns &table, handle name) {
+    const size_t n = std::min(nb::len(table.names), nb::len(table.values));
     for (size_t i = 0; i < n; ++i)
-        if (names[i].equal(name)) return values[i];
+        if (table.names[i].equal(name)) return table.values[i];
     return object();
 }
 
 // `keys` is accepted for the toolkit's callers; every property is returned.
 CustomValues getcustomproperties(Path filename, SheetKey sheetname, handle /*keys*/, Str filetype) {
     nb::dict result;
-    object frame = read_property_sheet("getcustomproperties", filename, sheetname, filetype);
-    if (!frame.is_valid()) return result;
-    object names = nb::list(frame["property"]);
-    object values = nb::list(frame["value"]);
+    auto table = read_property_sheet("getcustomproperties", filename, sheetname, filetype);
+    if (!table) return result;
     object text_type = pyutil::module_attr("text_type");
-    const size_t n = std::min(nb::len(names), nb::len(values));
+    const size_t n = std::min(nb::len(table->names), nb::len(table->values));
     for (size_t i = 0; i < n; ++i) {
-        object name = names[i];
+        object name = table->names[i];
         int text = PyObject_IsInstance(name.ptr(), text_type.ptr());
         if (text < 0) pyutil::raise_pending();
-        if (text) result[name] = values[i];
+        if (text) result[name] = table->values[i];
     }
     return result;
 }
 
 Any getcustomproperty(Path filename, SheetKey sheetname, Str property, Str filetype) {
-    object frame = read_property_sheet("getcustomproperty", filename, sheetname, filetype);
-    object value = frame.is_valid() ? property_value(frame, property) : object();
+    auto table = read_property_sheet("getcustomproperty", filename, sheetname, filetype);
+    object value = table ? property_value(*table, property) : object();
     return value.is_valid() ? value : nb::borrow(filename);
 }
 

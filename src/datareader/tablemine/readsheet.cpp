@@ -17,6 +17,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <optional>
+#include <string_view>
 
 namespace mine {
 namespace {
@@ -35,6 +37,7 @@ public:
           m_nan(nb::module_::import_("numpy").attr("nan")), m_empty(pyutil::text("")) {}
 
     const object &empty() const { return m_empty; }
+    const object &nan() const { return m_nan; }
 
     object value(const Cell &cell) {
         if (!cell.has_value) return m_empty;
@@ -178,34 +181,33 @@ public:
     // column's array: memory near the Frame's, the "peak growth / Frame"
     // rows of `make bench`.
     void row(const std::vector<const Cell *> &cells) override {
-        bool data = m_ends.size() > m_header;
+        bool data = m_rows > m_header;
+        auto row = static_cast<std::uint32_t>(m_rows);
         std::size_t last = 0;  // 1 + the last column with a value
         if (m_columns.size() < cells.size()) m_columns.resize(cells.size());
         for (std::size_t i = 0; i < cells.size(); ++i) {
             if (!cells[i]) continue;
             auto column = static_cast<std::uint32_t>(i);
             if (data && !m_columns[i].other) {
-                Entry e{column, Entry::Object, {0}};
-                if (plain_number(*cells[i], e)) {
+                Number n;
+                if (plain_number(*cells[i], n)) {
                     Column &col = m_columns[i];
-                    (e.kind == Entry::Int ? col.ints : col.floats)++;
-                    store_number(col, m_ends.size() - m_header - 1, e.number);
+                    (n.is_int ? col.ints : col.floats)++;
+                    store_number(col, m_rows - m_header - 1, n.value);
                     last = i + 1;
                     continue;
                 }
             }
             if (m_rules.empty_text(*cells[i])) continue;
             if (data) m_columns[i].other = true;
-            Entry e{column, Entry::Object, {0}};
-            e.value = m_pending.size();
-            m_entries.push_back(e);
+            m_entries.push_back(Entry{column, row, m_pending.size()});
             m_pending.push_back(*cells[i]);
             ++m_cells;
             last = i + 1;
         }
-        m_ends.push_back(m_entries.size());
+        ++m_rows;
         if (last > 0) {
-            m_used = m_ends.size();
+            m_used = m_rows;
             m_width = std::max(m_width, last);
         }
     }
@@ -213,9 +215,8 @@ public:
     void restart() override {
         m_entries.clear();
         m_pending.clear();
-        m_ends.clear();
         m_columns.clear();
-        m_used = m_width = m_cells = m_slots = 0;
+        m_rows = m_used = m_width = m_cells = m_slots = 0;
         m_rules.forget_warnings();
     }
     // The Python values of the cells kept as they came, in the order of the
@@ -302,15 +303,36 @@ public:
         return rebuilt;
     }
 
+    // The property table's "property" and "value" columns as lists, as
+    // list(frame["property"]) and list(frame["value"]) give them of the
+    // Frame, when that is certain without pandas' parser; invalid otherwise
+    // (the Frame decides).  Certain when each column holds a text that no
+    // parse takes for a number, a truth value or a missing value: pandas then
+    // keeps the column's objects as they are, but for its missing-value texts
+    // (NaN) and for an object equal to an earlier one (that one).
+    object property_columns() {
+        if (m_used <= m_header + 1) return object();
+        std::optional<std::uint32_t> names = title_column("property"),
+                                     values = title_column("value");
+        if (!names || !values) return object();
+        object missing = nb::module_::import_("pandas._libs.parsers").attr("STR_NA_VALUES");
+        nb::list name_list = data_column(*names), value_list = data_column(*values);
+        if (!kept_as_objects(name_list, missing) || !kept_as_objects(value_list, missing))
+            return object();
+        return nb::make_tuple(name_list, value_list);
+    }
+
 private:
+    // A cell kept as it came (its value in m_values); a sheet's rows and
+    // columns fit 32 bits.  No entry per row: a long sheet of numbers keeps
+    // nothing beside its columns' buffers.
     struct Entry {
-        std::uint32_t column;
-        enum Kind : unsigned char { Object, Int, Float } kind;
-        union {
-            // an int's value too: every int kept here is within 2**53
-            double number;
-            std::size_t value;  // an Object's, in m_values
-        };
+        std::uint32_t column, row;
+        std::size_t value;
+    };
+    struct Number {
+        double value = 0;  // an int's too: every int kept here is within 2**53
+        bool is_int = false;
     };
     struct Column {
         // by data row, NaN where the row has no number (no number is NaN)
@@ -323,12 +345,12 @@ private:
     // A number cell without a date style, read as openpyxl and pandas'
     // _convert_cell read it (an integral float is an int), when its value
     // is certain in C++: an int within 2**53 or a finite float.
-    bool plain_number(const Cell &cell, Entry &e) {
+    bool plain_number(const Cell &cell, Number &n) {
         if (!cell.has_value || cell.type != CellType::Number || m_rules.dated(cell)) return false;
         const std::string &text = cell.value;
-        switch (integer_text(text, e.number)) {
+        switch (integer_text(text, n.value)) {
         case IntegerText::Short:
-            e.kind = Entry::Int;
+            n.is_int = true;
             return true;
         case IntegerText::Long:
             return false;  // an int beyond 2**53 may be one: Python's
@@ -343,12 +365,11 @@ private:
         if (err != std::errc() || stop != end || !std::isfinite(v)) return false;
         if (std::floor(v) == v) {
             if (std::fabs(v) >= 9007199254740992.0) return false;
-            e.kind = Entry::Int;
-            e.number = v;
+            n.is_int = true;
+            n.value = v;
             return true;
         }
-        e.kind = Entry::Float;
-        e.number = v;
+        n.value = v;
         return true;
     }
 
@@ -421,7 +442,7 @@ private:
                 PyList_SET_ITEM(made, k, value.release().ptr());
                 Py_DECREF(old);
             };
-            for (; r < upto && at < m_ends[r]; ++at) {
+            for (; r < upto && at < m_entries.size() && m_entries[at].row == r; ++at) {
                 const Entry &entry = m_entries[at];
                 std::ptrdiff_t k = slot[entry.column];
                 if (k >= 0) put(k, m_values[entry.value]);
@@ -433,6 +454,89 @@ private:
             out.append(row);
         }
         return out;
+    }
+
+    // The first column titled `title` in the header row: pandas' parser
+    // names a later one "title.1".
+    std::optional<std::uint32_t> title_column(const char *title) const {
+        nb::str wanted(title);
+        for (const Entry &e : m_entries) {
+            if (e.row > m_header) break;
+            const object &v = m_values[e.value];
+            if (e.row == m_header && PyUnicode_CheckExact(v.ptr()) && v.equal(wanted))
+                return e.column;
+        }
+        return std::nullopt;
+    }
+
+    // Column c's data cells as the parser is given them.
+    nb::list data_column(std::uint32_t c) const {
+        std::size_t count = m_used - m_header - 1;
+        nb::list out;
+        for (std::size_t d = 0; d < count; ++d) out.append(m_rules.empty());
+        for (const Entry &e : m_entries)
+            if (e.column == c && e.row > m_header && e.row < m_used)
+                out[e.row - m_header - 1] = m_values[e.value];
+        for (std::size_t d = 0; d < count; ++d)
+            if (object v = number_at(c, d); v.is_valid()) out[d] = v;
+        return out;
+    }
+
+    // pandas' reading of a column of objects (_infer_types): kept as objects
+    // when the parse as numbers fails, which a text of none of the
+    // characters of a number, infinity or NaN makes sure of.  An int beyond
+    // 64 bits may end that parse early, and a column of truth-value texts
+    // is parsed again as bools: such columns are left to the parser.  What
+    // is kept is what sanitize_objects leaves (in place in `column`).
+    bool kept_as_objects(nb::list column, handle missing) const {
+        bool certain = false;
+        for (handle v : column) {
+            if (PyLong_CheckExact(v.ptr())) {
+                int overflow = 0;
+                PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
+                if (overflow) return false;
+            } else if (PyUnicode_CheckExact(v.ptr()) && !certain) {
+                certain = plain_text(v, missing);
+            }
+        }
+        if (!certain) return false;
+        nb::dict memo;
+        for (std::size_t i = 0, n = nb::len(column); i < n; ++i) {
+            object v = column[i];
+            if (PyUnicode_CheckExact(v.ptr()) && PySet_Contains(missing.ptr(), v.ptr()) == 1) {
+                column[i] = m_rules.nan();
+            } else if (PyObject *seen = PyDict_GetItemWithError(memo.ptr(), v.ptr())) {
+                column[i] = nb::borrow(seen);
+            } else {
+                if (PyErr_Occurred()) pyutil::raise_pending();
+                memo[v] = v;
+            }
+        }
+        return true;
+    }
+
+    // A text no parse reads as a number, a truth value or a missing value.
+    static bool plain_text(handle text, handle missing) {
+        int in_missing = PySet_Contains(missing.ptr(), text.ptr());
+        if (in_missing != 0) {
+            if (in_missing < 0) pyutil::raise_pending();
+            return false;
+        }
+        Py_ssize_t size = 0;
+        const char *utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+        if (!utf8) {
+            PyErr_Clear();
+            return false;
+        }
+        std::string_view s(utf8, static_cast<std::size_t>(size));
+        for (std::string_view word : {"True", "TRUE", "true", "False", "FALSE", "false"})
+            if (s == word) return false;
+        // the characters of numbers in any notation a parse might take (a
+        // sign, digits, a point or comma, exponents, inf, infinity, nan,
+        // radix prefixes, separators), and of blanks
+        constexpr std::string_view number_chars =
+            "0123456789+-.,_eEdDiInNfFtTyYaAxXoObBjJ \t\n\r\v\f";
+        return s.find_first_not_of(number_chars) != std::string_view::npos;
     }
 
     // Which columns are made here: all their data cells numbers, at least one.
@@ -491,12 +595,12 @@ private:
     std::size_t m_header;  // the row of the column names
     bool m_index_column;   // column 0 is the index: pandas' parser makes it
     // Each cell with a value but the data rows' numbers (in their columns),
-    // row after row; the end of each row's cells in m_ends.
+    // row after row.
     std::vector<Entry> m_entries;
     std::vector<Cell> m_pending;  // the Object entries' cells, until values()
     std::vector<object> m_values;
-    std::vector<std::size_t> m_ends;
     std::vector<Column> m_columns;
+    std::size_t m_rows = 0;  // the rows seen
     std::size_t m_used = 0, m_width = 0;
     std::size_t m_cells = 0;  // with a value
     std::size_t m_slots = 0;  // of the columns' buffers
@@ -583,9 +687,24 @@ const native::Worksheet &find_sheet(const native::Book &book, const SheetKey &ke
     throw Unsure("a sheet selector left to pandas");
 }
 
+// What a read gives: the Frame, or the property table's columns.
+enum class Gives { Frame, PropertyColumns };
+
+// list(frame["property"]) and list(frame["value"]), in that order.  (An
+// accessor given to nb::list's constructor would be borrowed as a list
+// unconverted: each column is taken as an object first.)
+object property_columns_of(handle frame) {
+    object name_column = frame["property"];
+    nb::list names(name_column);
+    object value_column = frame["value"];
+    nb::list values(value_column);
+    return nb::make_tuple(names, values);
+}
+
 // The book and sheet are found, and the part read, with the GIL released;
 // the cells' Python values and the Frame are made with it held.
-object read_native(File &file, handle sheet, SheetLayout layout, native::Opened *opened) {
+object read_native(File &file, handle sheet, SheetLayout layout, Gives gives,
+                   native::Opened *opened) {
     SheetKey key = sheet_key(sheet);
     native::Opened here;
     if (!opened) {
@@ -609,7 +728,9 @@ object read_native(File &file, handle sheet, SheetLayout layout, native::Opened 
         pyutil::without_gil([&] { native::scan_rows(book, ws, rows); });
         rows.values();
         native::check_grid(book.settings(), ws.name, rows.rows(), rows.width(), rows.cells());
-        return rows.frame(layout);
+        if (gives == Gives::Frame) return rows.frame(layout);
+        object columns = rows.property_columns();
+        return columns.is_valid() ? columns : property_columns_of(rows.frame(layout));
     } catch (std::bad_alloc &) {
         throw native::out_of_memory(ws.name, rows.rows(), rows.width());
     } catch (nb::python_error &e) {
@@ -628,18 +749,16 @@ object read_with_library(handle read_excel, File &file, handle sheet, SheetLayou
 
 }  // namespace
 
-object read_sheet(handle filename, handle sheet, SheetLayout layout) {
-    return read_sheet(filename, sheet, layout, read_settings(), nullptr);
-}
+namespace {
 
-object read_sheet(handle filename, handle sheet, SheetLayout layout,
+object read_sheet(handle filename, handle sheet, SheetLayout layout, Gives gives,
                   const native::Settings &settings, native::Opened *opened) {
     // A missing pandas fails here first, as every read through it did.
     object read_excel = pandas_attr("read_excel");
     File file(filename, settings);
     if (file.path()) {
         try {
-            return read_native(file, sheet, layout, opened);
+            return read_native(file, sheet, layout, gives, opened);
         } catch (Unsure &e) {
             file.library_engine();  // no workbook: said so, whichever reader
             if (settings.native_only) raise_unsure(filename, e);
@@ -652,11 +771,25 @@ object read_sheet(handle filename, handle sheet, SheetLayout layout,
         }
     }
     try {
-        return read_with_library(read_excel, file, sheet, layout);
+        object frame = read_with_library(read_excel, file, sheet, layout);
+        return gives == Gives::Frame ? frame : property_columns_of(frame);
     } catch (nb::python_error &e) {
         if (e.matches(PyExc_Exception)) file.check_unchanged(e.value());
         throw;
     }
+}
+
+}  // namespace
+
+object read_sheet(handle filename, handle sheet, SheetLayout layout) {
+    return read_sheet(filename, sheet, layout, Gives::Frame, read_settings(), nullptr);
+}
+
+PropertyColumns read_property_columns(handle filename, handle sheet,
+                                      const native::Settings &settings, native::Opened *opened) {
+    object both = read_sheet(filename, sheet, SheetLayout::PropertyTable, Gives::PropertyColumns,
+                             settings, opened);
+    return {nb::borrow<nb::list>(both[0]), nb::borrow<nb::list>(both[1])};
 }
 
 }  // namespace mine

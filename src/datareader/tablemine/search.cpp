@@ -28,9 +28,9 @@ object model_file_of(handle path, const native::Settings &settings, native::Open
     // the property table: not the workbook looked for.
     return pyutil::unless_exception(
         [&] {
-            object frame = read_sheet(path, pyutil::text("Utilities"), SheetLayout::PropertyTable,
-                                      settings, opened);
-            return property_value(frame, nb::str("Model file"));
+            PropertyColumns table =
+                read_property_columns(path, pyutil::text("Utilities"), settings, opened);
+            return property_value(table, nb::str("Model file"));
         },
         [](nb::python_error &) { return object(); });
 }

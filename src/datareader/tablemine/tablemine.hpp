@@ -167,14 +167,20 @@ enum class SheetLayout { Indexed, PropertyTable, Plain };
 // by the native reader when it can, by pandas otherwise (with the same
 // errors).
 object read_sheet(handle filename, handle sheet, SheetLayout layout);
-// The same with the switches the calling search read, and `opened`: the
-// book as the search's pool opened it ahead (the file's own path then),
-// instead of opening it here (null: opened here).
-object read_sheet(handle filename, handle sheet, SheetLayout layout,
-                  const native::Settings &settings, native::Opened *opened);
-// The value of a property in a property table read with
-// SheetLayout::PropertyTable (properties.cpp); invalid when it has none.
-object property_value(handle frame, handle name);
+// The property table's columns, list(frame["property"]) and
+// list(frame["value"]) of the Frame read_sheet(..., PropertyTable) gives (its
+// errors too), made without the Frame when that is certain to give the same.
+// With the switches the calling function read, and `opened`: the book as the
+// search's pool opened it ahead (the file's own path then), instead of
+// opening it here (null: opened here).
+struct PropertyColumns {
+    nb::list names, values;
+};
+PropertyColumns read_property_columns(handle filename, handle sheet,
+                                      const native::Settings &settings, native::Opened *opened);
+// The value of the first property of that name (properties.cpp); invalid
+// when it has none.
+object property_value(const PropertyColumns &table, handle name);
 
 // --- the module's pandas ------------------------------------------------------
 // The module's pandas binding (None when pandas could not be imported; the
