@@ -74,6 +74,7 @@ core-test: $(VENV)/.installed
 		-DTRELLIS_WERROR=$(if $(WERROR),ON,OFF)
 	$(CMAKE) --build $(CORE_TESTS)
 	$(CORE_TESTS)/formula_tests
+	$(CORE_TESTS)/crc32_tests
 
 # The wheel of the package repaired into a manylinux wheel (zlib and expat
 # are the system's, as the manylinux policy allows), and the stand-ins' wheel,

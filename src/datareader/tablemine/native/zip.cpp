@@ -5,6 +5,7 @@
 
 #include "datareader/tablemine/native/zip.hpp"
 
+#include "datareader/tablemine/native/crc32.hpp"
 #include "datareader/tablemine/native/errors.hpp"
 
 #include <algorithm>
@@ -436,8 +437,7 @@ std::size_t MemberStream::inflate_into(char *buf, std::size_t cap) {
     m_out += produced;
     if (m_out > m_member.size)
         refuse("member " + m_member.name + " inflates past its declared size");
-    m_crc = static_cast<std::uint32_t>(
-        crc32(m_crc, reinterpret_cast<const Bytef *>(buf), static_cast<uInt>(produced)));
+    m_crc = native::crc32(m_crc, reinterpret_cast<const unsigned char *>(buf), produced);
     if (ended) finish();
     return produced;
 }
