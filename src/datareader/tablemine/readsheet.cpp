@@ -363,12 +363,9 @@ private:
         const char *begin = text.data(), *end = begin + text.size();
         auto [stop, err] = std::from_chars(begin, end, v, std::chars_format::general);
         if (err != std::errc() || stop != end || !std::isfinite(v)) return false;
-        if (std::floor(v) == v) {
-            if (std::fabs(v) >= 9007199254740992.0) return false;
-            n.is_int = true;
-            n.value = v;
-            return true;
-        }
+        // every double from 2**53 on is integral, an int Python's alone
+        if (std::fabs(v) >= 9007199254740992.0) return false;
+        n.is_int = v == static_cast<double>(static_cast<std::int64_t>(v));
         n.value = v;
         return true;
     }
