@@ -104,11 +104,39 @@ inline std::uint32_t lookup(const std::uint32_t *table, std::uint64_t bits) {
 
 enum class Built { Ok, Empty, Bad };
 
+// The sub-tables of the codes longer than `root` bits, one for each prefix
+// of `root` bits, each wide enough for the prefix's longest code, linked
+// from the primary table and filled with kBad.  False when they would not
+// fit in `capacity` (no sound code gets there).
+bool link_sub_tables(const std::uint8_t *lens, unsigned n, unsigned root, const unsigned *codes,
+                     std::uint32_t *table, std::size_t capacity) {
+    const std::size_t primary = std::size_t{1} << root;
+    std::uint8_t sub_bits[1u << kLitlenRoot] = {};
+    for (unsigned s = 0; s < n; ++s)
+        if (lens[s] > root) {
+            std::uint8_t &w = sub_bits[codes[s] & (primary - 1)];
+            w = std::max<std::uint8_t>(w, static_cast<std::uint8_t>(lens[s] - root));
+        }
+    std::size_t used = primary;
+    for (std::size_t p = 0; p < primary; ++p) {
+        if (!sub_bits[p]) continue;
+        std::size_t size = std::size_t{1} << sub_bits[p];
+        if (used + size > capacity) return false;
+        table[p] = entry(static_cast<unsigned>(used), sub_bits[p], kLink);
+        std::fill(table + used, table + used + size, entry(0, 0, kBad));
+        used += size;
+    }
+    return true;
+}
+
 // The canonical Huffman code of `lens` as a decoding table: a primary table
 // of `root` bits, then the sub-tables of the longer codes.  Bad for an
 // over-subscribed code, and for an incomplete one unless `single_allowed`
 // and it is one code of one bit (as a block with a single distance has);
-// Empty when no symbol has a code.  The entries no code reaches are kBad.
+// Empty when no symbol has a code.  The entries no code reaches are kBad
+// (a complete code reaches them all).  A table is built at each dynamic
+// block: a stream of tiny blocks costs a build each, so the work is kept to
+// the entries the code fills.
 Built build_table(const std::uint8_t *lens, unsigned n, unsigned root, std::uint32_t *table,
                   std::size_t capacity, std::uint32_t (*make)(unsigned), bool single_allowed) {
     unsigned count[kMaxCodeBits + 1] = {};
@@ -122,7 +150,7 @@ Built build_table(const std::uint8_t *lens, unsigned n, unsigned root, std::uint
         if (count[len]) longest = len;
     }
     const std::size_t primary = std::size_t{1} << root;
-    std::fill(table, table + primary, entry(0, 0, kBad));
+    if (left > 0) std::fill(table, table + primary, entry(0, 0, kBad));
     if (longest == 0) return Built::Empty;
     if (left > 0 && !(single_allowed && longest == 1)) return Built::Bad;
 
@@ -134,22 +162,8 @@ Built build_table(const std::uint8_t *lens, unsigned n, unsigned root, std::uint
     for (unsigned s = 0; s < n; ++s)
         if (lens[s]) codes[s] = reversed(next[lens[s]]++, lens[s]);
 
-    // The width of each prefix's sub-table: enough for its longest code.
-    std::uint8_t sub_bits[1u << kLitlenRoot] = {};
-    for (unsigned s = 0; s < n; ++s)
-        if (lens[s] > root) {
-            std::uint8_t &w = sub_bits[codes[s] & (primary - 1)];
-            w = std::max<std::uint8_t>(w, static_cast<std::uint8_t>(lens[s] - root));
-        }
-    std::size_t used = primary;
-    for (std::size_t p = 0; p < primary; ++p) {
-        if (!sub_bits[p]) continue;
-        std::size_t size = std::size_t{1} << sub_bits[p];
-        if (used + size > capacity) return Built::Bad;
-        table[p] = entry(static_cast<unsigned>(used), sub_bits[p], kLink);
-        std::fill(table + used, table + used + size, entry(0, 0, kBad));
-        used += size;
-    }
+    if (longest > root && !link_sub_tables(lens, n, root, codes, table, capacity))
+        return Built::Bad;
 
     for (unsigned s = 0; s < n; ++s) {
         unsigned len = lens[s];
