@@ -65,7 +65,8 @@ endif
 demo: $(VENV)/.installed
 	$(VENV)/bin/trellis-demo --out $(DEMO_OUT)
 
-# The formula core's own unit tests (C++, no Python), then the Python suite.
+# The C++ core's own unit tests (the formula core, the reader's inflater; no
+# Python), then the Python suite.
 test: core-test
 	$(VENV)/bin/python -m pytest -q tests
 
@@ -74,6 +75,7 @@ core-test: $(VENV)/.installed
 		-DTRELLIS_WERROR=$(if $(WERROR),ON,OFF)
 	$(CMAKE) --build $(CORE_TESTS)
 	$(CORE_TESTS)/formula_tests
+	$(CORE_TESTS)/inflate_tests
 	$(CORE_TESTS)/crc32_tests
 
 # The wheel of the package repaired into a manylinux wheel (zlib and expat

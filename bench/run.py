@@ -62,6 +62,26 @@ def as_written_figures(root):
     return json.loads(subprocess.run([program], check=True, stdout=subprocess.PIPE).stdout.decode())
 
 
+def inflate_figures(root, workbook, member):
+    """bench/inflate.cpp built against the reader's inflater and the system's
+    zlib (optimised as the modules are) and run on the member's packed bytes:
+    the CPU of each inflating it, side by side in one process; None where there
+    is no compiler or no zlib to link."""
+    source = os.path.dirname(HERE)
+    packed = os.path.join(root, "member.deflate")
+    with open(packed, "wb") as f:
+        f.write(worker.packed_member(workbook, member))
+    program = os.path.join(root, "inflate")
+    native = os.path.join(source, "src", "datareader", "tablemine", "native")
+    build = [os.environ.get("CXX", "c++"), "-O3", "-DNDEBUG", "-std=c++17", "-I" + os.path.join(source, "src"),
+             os.path.join(HERE, "inflate.cpp"), os.path.join(native, "inflate.cpp"), "-lz", "-o", program]
+    try:
+        subprocess.run(build, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    except (OSError, subprocess.CalledProcessError):
+        return None
+    return json.loads(subprocess.run([program, packed], check=True, stdout=subprocess.PIPE).stdout.decode())
+
+
 def search_folder(root, workbook):
     """A folder of result workbooks of the large campaign whose names all start
     with the searched stem (links to one file: the search reads each anew)."""
@@ -146,7 +166,8 @@ def main(argv=None):
         member = worker.sheet_member(finish["path"], "Training")
         inflate = run_worker("inflate", root, finish["path"], "Training", member)
         expat = run_worker("inflate", root, finish["path"], "Training", member, env={"TRELLIS_SCANNER": "0"})
-        print("... as_written against the text", flush=True)
+        print("... the inflater against zlib, as_written against the text", flush=True)
+        inflaters = inflate_figures(root, finish["path"], member)
         written = as_written_figures(root)
         print("... sheets of numbers: memory, Ctrl-C, the narrow sheet", flush=True)
         books = {name: path for name, path in run_worker("books", root, "0" if args.no_million else "1").items()
@@ -231,6 +252,11 @@ def main(argv=None):
                  "target <= 1.5 x: %s" % verdict(inflate["ratio"] <= 1.5)))
     rows.append(("Training sheet CPU, expat / scanner", "%.2f x" % ratio(expat["read_cpu_s"], inflate["read_cpu_s"]),
                  "%.3f s / %.3f s" % (expat["read_cpu_s"], inflate["read_cpu_s"]), "TRELLIS_SCANNER=0 against the default"))
+    if inflaters:
+        rows.append(("inflate, ours / zlib", "%.2f x" % ratio(inflaters["ours_cpu_s"], inflaters["zlib_cpu_s"]),
+                     "%.3f s / %.3f s" % (inflaters["ours_cpu_s"], inflaters["zlib_cpu_s"]),
+                     "the Training member, %.0f MB; zlib %.2f x as slow" % (inflaters["size"] / 1e6,
+                                                                          ratio(inflaters["zlib_cpu_s"], inflaters["ours_cpu_s"]))))
     if written:
         rows.append(("as_written, without / through the text", "%.2f x" % ratio(written["as_written_ns"], written["by_text_ns"]),
                      "%.1f ns / %.1f ns" % (written["as_written_ns"], written["by_text_ns"]),
@@ -245,7 +271,7 @@ def main(argv=None):
         rows.append(beside_peers(ours["growth_mib"], {w: n["growth_mib"] for w, n in narrow.items()}, "%.0f MiB"))
     rows = [r for r in rows if r is not None]
     figures.update(floor=floor, finish=finish, standin=standin, reader=reader, search=search, peaks=peaks,
-                   ranged=ranged, threads=threads, inflate=inflate, expat=expat, as_written=written, interrupt=interrupt, growth=growth,
+                   ranged=ranged, threads=threads, inflate=inflate, expat=expat, inflaters=inflaters, as_written=written, interrupt=interrupt, growth=growth,
                    narrow=narrow,
                    own_share=own_share, memory_ratio=memory)
 

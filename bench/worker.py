@@ -391,10 +391,9 @@ def cpu_s():
     return r.ru_utime + r.ru_stime
 
 
-def inflate_member(path, member):
-    """The member inflated alone by zlib, in chunks as a streaming reader would; its size."""
+def packed_member(path, member):
+    """The member's packed bytes (a raw deflate stream), as the archive holds them."""
     import zipfile
-    import zlib
     with zipfile.ZipFile(path) as z:
         info = z.getinfo(member)
     with open(path, "rb") as f:
@@ -402,7 +401,13 @@ def inflate_member(path, member):
         local = f.read(30)
         f.seek(info.header_offset + 30 + int.from_bytes(local[26:28], "little")
                + int.from_bytes(local[28:30], "little"))
-        packed = f.read(info.compress_size)
+        return f.read(info.compress_size)
+
+
+def inflate_member(path, member):
+    """The member inflated alone by zlib, in chunks as a streaming reader would; its size."""
+    import zlib
+    packed = packed_member(path, member)
     inflater = zlib.decompressobj(-15)
     size = 0
     for at in range(0, len(packed), 65536):

@@ -20,13 +20,15 @@ test -x "$VENV/bin/python" || "$PYTHON" -m venv "$VENV"
 # The toolkit's stand-ins, after the package (see the Makefile).
 "$VENV/bin/pip" install -q ./standins
 
-# The formula core's unit tests under the same sanitizers.
+# The C++ core's unit tests under the same sanitizers.
 command -v cmake >/dev/null || "$VENV/bin/pip" install -q cmake
 export PATH="$PATH:$(pwd)/$VENV/bin"
 cmake -S . -B build/core-tests-sanitize --log-level=WARNING -DTRELLIS_CORE_TESTS=ON \
     -DTRELLIS_WERROR=ON -DTRELLIS_SANITIZE=address,undefined
 cmake --build build/core-tests-sanitize >/dev/null
 build/core-tests-sanitize/formula_tests
+build/core-tests-sanitize/inflate_tests
+build/core-tests-sanitize/crc32_tests
 
 # The interpreter is not instrumented: the runtimes are preloaded so that they
 # come first, as ASan requires.

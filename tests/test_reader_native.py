@@ -14,6 +14,8 @@ import re
 import subprocess
 import sys
 import warnings
+import zipfile
+import zlib
 
 import pandas as pd
 import pytest
@@ -92,10 +94,27 @@ def assert_reads_as_pandas(path, monkeypatch, scanned_alone=True, native=True):
         assert all(same_value(found[k], expected[k]) for k in found)
 
 
-def test_demo_workbooks(demo_books, monkeypatch):
+def recompressed(path, folder, level, strategy):
+    """A copy of the workbook whose members zlib deflates at `level` with
+    `strategy` (level 0: stored blocks; Z_FIXED: the fixed code)."""
+    dst = os.path.join(folder, os.path.basename(path))
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(zipfile, "_get_compressor",
+                      lambda *_: zlib.compressobj(level, zlib.DEFLATED, -15, 8, strategy))
+        with zipfile.ZipFile(path) as zin, zipfile.ZipFile(dst, "w", zipfile.ZIP_DEFLATED) as zout:
+            for item in zin.infolist():
+                zout.writestr(item.filename, zin.read(item.filename))
+    return dst
+
+
+# The demo's members as written (dynamic blocks), and deflated into stored
+# and into fixed-code blocks, which the reader's inflater decodes each its way.
+@pytest.mark.parametrize("blocks", [None, (0, zlib.Z_DEFAULT_STRATEGY), (6, zlib.Z_FIXED)],
+                         ids=["as written", "stored blocks", "fixed blocks"])
+def test_demo_workbooks(demo_books, tmp_path, monkeypatch, blocks):
     assert len(demo_books) == 3
     for path in demo_books:
-        assert_reads_as_pandas(path, monkeypatch)
+        assert_reads_as_pandas(recompressed(path, tmp_path, *blocks) if blocks else path, monkeypatch)
 
 
 def test_campaign_of_the_benchmarks_shape(campaign_book, monkeypatch):

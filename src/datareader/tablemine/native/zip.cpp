@@ -58,21 +58,21 @@ constexpr std::uint16_t kStored = 0, kDeflated = 8;
 constexpr std::uint16_t kZip64Count = 0xFFFF;
 constexpr std::uint32_t kZip64Value = 0xFFFFFFFFu;
 
-constexpr std::size_t kInputChunk = 64 * 1024;
 // Far beyond the few hundred members of any workbook: the directory is
 // read whole, so its size is bounded.
 constexpr std::uint64_t kMaxDirectory = 64u << 20;
 // Members from this size on are inflated a few chunks ahead by a thread.
 //
 // What it saves is time on the clock, not CPU (a chunk handed over costs a
-// copy and a wake-up): inflating is half of a large sheet's read, and it
-// runs beside the scan when a core is free.  Measured with the bench's
-// campaign, the Training sheet (49 MB): at a quiet moment a read took 0.12 s
-// on the clock for 0.21 s of CPU; with the machine loaded by other builds
-// (load 3 on 2 cores) the least of 10 reads was 0.175 to 0.184 s, against
-// 0.178 to 0.197 s with the thread off (a build with this floor out of
-// reach), so nothing then.  The bench rows "getFrameFromExcel Training" and
-// "8 Training sheets, 2 threads / in turn" show it.
+// copy and a wake-up): inflating is a third of a large sheet's read, and it
+// runs beside the scan when a core is free.  Measured with zlib's inflate(),
+// then half of the read, with the bench's campaign, the Training sheet (49
+// MB): at a quiet moment a read took 0.12 s on the clock for 0.21 s of CPU;
+// with the machine loaded by other builds (load 3 on 2 cores) the least of
+// 10 reads was 0.175 to 0.184 s, against 0.178 to 0.197 s with the thread
+// off (a build with this floor out of reach), so nothing then.  The bench
+// rows "getFrameFromExcel Training" and "8 Training sheets, 2 threads / in
+// turn" show it.
 //
 // A thread ahead pays only when a core is free for it: while other large
 // members are being read in other threads (a pool reading many workbooks),
@@ -276,12 +276,9 @@ MemberStream::MemberStream(const Archive &archive, const Member &member)
         refuse("member " + member.name + " runs past the central directory");
     m_next = data;
     m_packed_left = member.packed;
-    if (member.method == kDeflated) {
-        m_in.reset(new unsigned char[static_cast<std::size_t>(
-            std::min<std::uint64_t>(kInputChunk, member.packed + 1))]);
-        if (inflateInit2(&m_z, -MAX_WBITS) != Z_OK) throw std::bad_alloc();
-        m_inflating = true;
-    }
+    if (member.method == kDeflated)
+        m_inflater.reset(new inflate::Inflater(
+            [this](unsigned char *buf, std::size_t cap) { return read_packed(buf, cap); }));
 }
 
 // The chunks inflated ahead, handed from the inflating thread to the reader.
@@ -363,17 +360,14 @@ struct MemberStream::Ahead {
 MemberStream::~MemberStream() {
     m_ahead.reset();  // the thread stops before the stream it inflates goes
     if (m_counted) --g_large_reads;
-    if (m_inflating) inflateEnd(&m_z);
 }
 
-std::size_t MemberStream::refill() {
-    std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(
-        m_packed_left, std::min<std::uint64_t>(kInputChunk, m_member.packed + 1)));
-    m_archive.read_at(m_next, m_in.get(), n);
+// The inflater's source: the member's packed bytes, up to their end.
+std::size_t MemberStream::read_packed(unsigned char *buf, std::size_t cap) {
+    std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(m_packed_left, cap));
+    m_archive.read_at(m_next, buf, n);
     m_next += n;
     m_packed_left -= n;
-    m_z.next_in = m_in.get();
-    m_z.avail_in = static_cast<uInt>(n);
     return n;
 }
 
@@ -410,29 +404,17 @@ std::size_t MemberStream::inflate_into(char *buf, std::size_t cap) {
     cap = std::min<std::size_t>(cap, 1u << 30);
     std::size_t produced = 0;
     bool ended = false;
-    if (!m_inflating) {
-        produced = static_cast<std::size_t>(std::min<std::uint64_t>(m_packed_left, cap));
-        m_archive.read_at(m_next, buf, produced);
-        m_next += produced;
-        m_packed_left -= produced;
+    if (!m_inflater) {
+        produced = read_packed(reinterpret_cast<unsigned char *>(buf), cap);
         ended = m_packed_left == 0;
     } else {
-        m_z.next_out = reinterpret_cast<Bytef *>(buf);
-        m_z.avail_out = static_cast<uInt>(cap);
-        while (m_z.avail_out == cap) {
-            if (m_z.avail_in == 0 && m_packed_left > 0) refill();
-            int ret = inflate(&m_z, Z_NO_FLUSH);
-            if (ret == Z_STREAM_END) {
-                ended = true;
-                break;
-            }
-            if (ret == Z_MEM_ERROR) throw std::bad_alloc();
-            if (ret == Z_BUF_ERROR && m_z.avail_in == 0 && m_packed_left == 0)
-                throw Unsure("member " + m_member.name + " ends inside its deflate stream");
-            if (ret != Z_OK && ret != Z_BUF_ERROR)
-                throw Unsure("member " + m_member.name + " is damaged");
+        try {
+            produced = m_inflater->read(reinterpret_cast<unsigned char *>(buf), cap);
+        } catch (const inflate::Error &e) {
+            throw Unsure("member " + m_member.name +
+                         (e.truncated ? " ends inside its deflate stream" : " is damaged"));
         }
-        produced = cap - m_z.avail_out;
+        ended = m_inflater->ended();
     }
     m_out += produced;
     if (m_out > m_member.size)

@@ -1,5 +1,5 @@
 // The zip container of a workbook: its central directory, and one member at a
-// time inflated in bounded chunks.  Plain C++ (POSIX files and zlib).
+// time inflated in bounded chunks.  Plain C++ (POSIX files; zlib for the CRC).
 #pragma once
 
 #include <cstddef>
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include <zlib.h>
+#include "datareader/tablemine/native/inflate.hpp"
 
 namespace mine::native::zip {
 
@@ -88,7 +88,7 @@ private:
     struct Ahead;
     void start_ahead();
     std::size_t inflate_into(char *buf, std::size_t cap);
-    std::size_t refill();
+    std::size_t read_packed(unsigned char *buf, std::size_t cap);
     void finish();
 
     std::unique_ptr<Ahead> m_ahead;
@@ -100,11 +100,9 @@ private:
     std::uint64_t m_out = 0;
     std::uint32_t m_crc = 0;
     bool m_done = false;
-    bool m_inflating = false;
     bool m_inline = false;   // no inflating thread started, or none could be
     bool m_counted = false;  // among the large members being read
-    z_stream m_z{};
-    std::unique_ptr<unsigned char[]> m_in;
+    std::unique_ptr<inflate::Inflater> m_inflater;  // of a deflated member
 };
 
 }  // namespace mine::native::zip
