@@ -111,7 +111,7 @@ class Unprintable:
     def __str__(self):
         raise RuntimeError("no text of this value")
 
-    def __format__(self, spec):
+    def __format__(self, how):
         return str(self)
 
 
