@@ -231,10 +231,21 @@ struct Inflater::Tables {
     bool fixed = false;  // litlen and dist hold the fixed code
 };
 
-Inflater::Inflater(Source source)
+namespace {
+std::size_t clamped(std::uint64_t hint, std::size_t least, std::size_t most) {
+    return static_cast<std::size_t>(std::clamp<std::uint64_t>(hint, least, most));
+}
+}  // namespace
+
+// Left uninitialised: no byte is read before it is written (the bit buffer
+// loads within what was filled, and matches reach only into what was
+// written), and a workbook's small parts would pay for clearing them.
+Inflater::Inflater(Source source, std::uint64_t packed_hint, std::uint64_t size_hint)
     : m_source(std::move(source)), m_tables(new Tables),
-      m_in(new unsigned char[kInput + kPadding]()),
-      m_out(new unsigned char[kWindow + kOutput + kSlack]()) {}
+      m_in_size(clamped(packed_hint, kLeast, kInput)),
+      m_in(new unsigned char[m_in_size + kPadding]),
+      m_out_size(kWindow + clamped(size_hint, kLeast, kOutput)),
+      m_out(new unsigned char[m_out_size + kSlack]) {}
 
 Inflater::~Inflater() = default;
 
@@ -277,7 +288,7 @@ void Inflater::decode_some() {
 // All that was written is handed out: the last 32 KiB move to the front,
 // where matches still reach them.
 void Inflater::make_room() {
-    if (m_write + kMostPerTurn <= kWindow + kOutput) return;
+    if (m_write + kMostPerTurn <= m_out_size) return;
     std::memmove(m_out.get(), m_out.get() + m_write - kWindow, kWindow);
     m_write = m_handed = kWindow;
 }
@@ -293,8 +304,8 @@ void Inflater::fill_input() {
     std::memmove(m_in.get(), m_in.get() + keep_from, m_in_end - keep_from);
     m_in_pos -= keep_from;
     m_in_end -= keep_from;
-    while (m_in_end < kInput) {
-        std::size_t got = m_source(m_in.get() + m_in_end, kInput - m_in_end);
+    while (m_in_end < m_in_size) {
+        std::size_t got = m_source(m_in.get() + m_in_end, m_in_size - m_in_end);
         if (got == 0) {
             m_source_ended = true;
             m_real_end = m_in_end;
@@ -302,7 +313,7 @@ void Inflater::fill_input() {
             m_in_end += kPadding;
             break;
         }
-        m_in_end += std::min(got, kInput - m_in_end);
+        m_in_end += std::min(got, m_in_size - m_in_end);
     }
 }
 
@@ -419,7 +430,7 @@ void Inflater::read_dynamic_tables() {
 
 void Inflater::copy_stored() {
     while (m_stored_left > 0) {
-        std::size_t room = kWindow + kOutput - m_write;
+        std::size_t room = m_out_size - m_write;
         if (room == 0) return;
         std::size_t limit = m_source_ended ? m_real_end : m_in_end;
         if (m_in_pos >= limit) {
@@ -452,7 +463,7 @@ void Inflater::decode_huffman() {
     const std::uint32_t *const dists = m_tables->dist;
     unsigned char *const begin = m_out.get();
     unsigned char *out = begin + m_write;
-    unsigned char *const out_limit = begin + kWindow + kOutput - kMostPerTurn;
+    unsigned char *const out_limit = begin + m_out_size - kMostPerTurn;
     const unsigned char *in = m_in.get() + m_in_pos;
     // Kept in a local: the stores of the output may alias the members.
     const unsigned char *in_limit = m_in.get() + m_in_end - 16;

@@ -29,7 +29,12 @@ public:
     // of read().
     using Source = std::function<std::size_t(unsigned char *buf, std::size_t cap)>;
 
-    explicit Inflater(Source source);
+    // The hints: the packed and inflated sizes the caller expects (a zip
+    // member's, as its directory declares them).  The buffers are no larger
+    // than they need, so that the many small parts of a workbook cost little
+    // to start; a stream longer than its hints is inflated whole all the same.
+    explicit Inflater(Source source, std::uint64_t packed_hint = UINT64_MAX,
+                      std::uint64_t size_hint = UINT64_MAX);
     ~Inflater();
     Inflater(const Inflater &) = delete;
     Inflater &operator=(const Inflater &) = delete;
@@ -39,10 +44,12 @@ public:
     std::size_t read(unsigned char *out, std::size_t cap);
     bool ended() const { return m_state == State::Done && m_handed == m_write; }
 
-    // The sizes of the buffers (what the stream costs in memory).
+    // The sizes of the buffers at their largest (what the stream costs in
+    // memory), and at their least.
     static constexpr std::size_t kWindow = 32 * 1024;
     static constexpr std::size_t kOutput = 256 * 1024;
     static constexpr std::size_t kInput = 64 * 1024;
+    static constexpr std::size_t kLeast = 4 * 1024;
 
 private:
     enum class State { Header, Stored, Huffman, Done };
@@ -68,6 +75,7 @@ private:
     // follow the last real one (at m_real_end) so that the decoding loop
     // never needs to test for the end; bits taken from them mean that the
     // stream was cut.
+    std::size_t m_in_size;  // kLeast to kInput, and the padding after
     std::unique_ptr<unsigned char[]> m_in;
     std::size_t m_in_pos = 0, m_in_end = 0, m_real_end = 0;
     bool m_source_ended = false;
@@ -76,6 +84,7 @@ private:
 
     // Output: [m_out, m_out + m_write) written, of which [m_handed, m_write)
     // not yet handed out; everything before m_write is the history.
+    std::size_t m_out_size;  // the window and kLeast to kOutput, and the slack after
     std::unique_ptr<unsigned char[]> m_out;
     std::size_t m_write = 0, m_handed = 0;
 

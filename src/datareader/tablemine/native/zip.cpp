@@ -278,7 +278,8 @@ MemberStream::MemberStream(const Archive &archive, const Member &member)
     m_packed_left = member.packed;
     if (member.method == kDeflated)
         m_inflater.reset(new inflate::Inflater(
-            [this](unsigned char *buf, std::size_t cap) { return read_packed(buf, cap); }));
+            [this](unsigned char *buf, std::size_t cap) { return read_packed(buf, cap); },
+            member.packed, member.size));
 }
 
 // The chunks inflated ahead, handed from the inflating thread to the reader.
