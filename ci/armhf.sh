@@ -50,11 +50,22 @@ packages=$(grep -v -e '^#' -e '^$' ci/debian-packages.txt | sort | tr '\n' ',' |
 rootfs="$cache/armhf-bookworm-$(printf '%s' "$packages" | sha256sum | cut -c1-12)"
 if [ ! -x "$rootfs/usr/bin/python3" ]; then
     echo "making the armhf root file system in $rootfs"
-    rm -rf "$rootfs.partial"
-    mmdebstrap --quiet --arch=armhf --variant=apt --include="$packages" bookworm "$rootfs.partial" \
-        "deb http://deb.debian.org/debian bookworm main" \
-        "deb http://deb.debian.org/debian bookworm-updates main" \
-        "deb http://deb.debian.org/debian-security bookworm-security main"
+    # A mirror caught in a sync serves an index that its release file
+    # contradicts ("File has unexpected size"): tried again after a pause,
+    # then, for the security suite's index, without it (the tests need
+    # Debian 12's packages, not their latest security fixes).
+    make_rootfs() {
+        rm -rf "$rootfs.partial"
+        mmdebstrap --quiet --arch=armhf --variant=apt --include="$packages" bookworm \
+            "$rootfs.partial" "$@"
+    }
+    main="deb http://deb.debian.org/debian bookworm main"
+    updates="deb http://deb.debian.org/debian bookworm-updates main"
+    security="deb http://deb.debian.org/debian-security bookworm-security main"
+    make_rootfs "$main" "$updates" "$security" ||
+        { sleep 60; make_rootfs "$main" "$updates" "$security"; } ||
+        { echo "the security suite's index could not be read: the root file system is made without it"
+          make_rootfs "$main" "$updates"; }
     # Root file systems of older package lists are not used any more.
     find "$cache" -maxdepth 1 -name 'armhf-bookworm-*' ! -name "$(basename "$rootfs")*" \
         -exec rm -rf {} +
