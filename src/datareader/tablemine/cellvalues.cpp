@@ -4,9 +4,12 @@
 #include "datareader/tablemine/native/errors.hpp"
 #include "datareader/tablemine/native/sheet.hpp"
 
+#include <atomic>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <unordered_map>
 
 namespace mine {
 
@@ -58,11 +61,66 @@ double python_float(const std::string &text) {
 namespace {
 
 // Whether openpyxl's read-only sheets pass the duration styles on: its own
-// code tells, since that changed between its releases.
+// code tells, since that changed between its releases.  Asked once: an
+// installed openpyxl does not change under a running process.
 bool read_only_durations() {
-    object reader = nb::module_::import_("openpyxl.worksheet._read_only").attr("ReadOnlyWorksheet");
-    object names = reader.attr("_cells_by_row").attr("__code__").attr("co_names");
-    return pyutil::contains(names, pyutil::text("_timedelta_formats"));
+    static std::atomic<int> known{-1};
+    int answer = known.load(std::memory_order_relaxed);
+    if (answer < 0) {
+        object reader =
+            nb::module_::import_("openpyxl.worksheet._read_only").attr("ReadOnlyWorksheet");
+        object names = reader.attr("_cells_by_row").attr("__code__").attr("co_names");
+        answer = pyutil::contains(names, pyutil::text("_timedelta_formats")) ? 1 : 0;
+        known.store(answer, std::memory_order_relaxed);
+    }
+    return answer == 1;
+}
+
+// openpyxl's verdicts on number formats (a date? a duration?), kept for the
+// formats seen: every read of a workbook asks them again for its styles, and
+// each is a regular expression's match in Python.  The answer depends on the
+// format's code alone (a built-in one by its id).  Bounded, so that books of
+// many odd formats cannot grow it without end; under a lock, as a module
+// without the GIL may be called from several threads at once.
+class FormatVerdicts {
+public:
+    struct Verdict {
+        bool date = false, duration = false;
+    };
+
+    Verdict of(const native::StyleFormat &f) {
+        std::string key = f.custom ? "c" + *f.custom : "b" + std::to_string(f.id);
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            auto found = m_known.find(key);
+            if (found != m_known.end()) return found->second;
+        }
+        Verdict v = ask(f);  // Python, outside the lock
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_known.size() < kMostKept) m_known.emplace(std::move(key), v);
+        return v;
+    }
+
+private:
+    static constexpr std::size_t kMostKept = 4096;
+
+    static Verdict ask(const native::StyleFormat &f) {
+        object numbers = nb::module_::import_("openpyxl.styles.numbers");
+        object code = f.custom ? text_of(*f.custom)
+                               : numbers.attr("BUILTIN_FORMATS").attr("get")(nb::int_(f.id));
+        Verdict v;
+        v.date = pyutil::truthy(numbers.attr("is_date_format")(code));
+        v.duration = v.date && pyutil::truthy(numbers.attr("is_timedelta_format")(code));
+        return v;
+    }
+
+    std::mutex m_mutex;
+    std::unordered_map<std::string, Verdict> m_known;
+};
+
+FormatVerdicts &format_verdicts() {
+    static auto *verdicts = new FormatVerdicts;  // never destroyed: used up to the end
+    return *verdicts;
 }
 
 }  // namespace
@@ -77,17 +135,11 @@ BookCells::BookCells(const native::Book &book, Durations durations) : m_book(boo
     // tests, since they changed between its releases.
     const auto &formats = book.style_formats();
     if (formats.empty()) return;
-    object numbers = nb::module_::import_("openpyxl.styles.numbers");
-    object builtin = numbers.attr("BUILTIN_FORMATS");
-    object is_date = numbers.attr("is_date_format");
-    object is_duration = numbers.attr("is_timedelta_format");
     bool timedelta = durations == Durations::Always || read_only_durations();
+    m_date_styles.reserve(formats.size());
     for (const native::StyleFormat &f : formats) {
-        object code = f.custom ? text_of(*f.custom) : builtin.attr("get")(nb::int_(f.id));
-        char kind = 0;
-        if (pyutil::truthy(is_date(code)))
-            kind = timedelta && pyutil::truthy(is_duration(code)) ? 2 : 1;
-        m_date_styles.push_back(kind);
+        auto v = format_verdicts().of(f);
+        m_date_styles.push_back(!v.date ? 0 : timedelta && v.duration ? 2 : 1);
     }
 }
 
