@@ -20,6 +20,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -77,7 +78,10 @@ constexpr std::uint64_t kMaxDirectory = 64u << 20;
 // A thread ahead pays only when a core is free for it: while other large
 // members are being read in other threads (a pool reading many workbooks),
 // each takes the cores' share it has and inflates itself (the bench row "8
-// Training sheets, 2 threads / in turn" shows the two).
+// Training sheets, 2 threads / in turn" shows the two).  The cores are
+// those the reading thread may run on: a job confined to one core (taskset,
+// a batch system's cpuset) inflates inline, as a thread ahead would only
+// take turns with it.
 constexpr std::uint64_t kAheadFloor = 4u << 20;
 constexpr std::size_t kAheadChunk = 256 * 1024;
 constexpr std::size_t kAheadChunks = 4;
@@ -85,10 +89,16 @@ constexpr std::size_t kAheadChunks = 4;
 // The large members being read at this moment, in every thread.
 std::atomic<unsigned> g_large_reads{0};
 
-bool core_free_for_thread_ahead(unsigned reads) {
-    unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-    return 2 * reads <= cores;
+unsigned cores_of_this_thread() {
+#ifdef __linux__
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0)
+        return static_cast<unsigned>(std::max(1, CPU_COUNT(&allowed)));
+#endif
+    return std::max(1u, std::thread::hardware_concurrency());
 }
+
+bool core_free_for_thread_ahead(unsigned reads) { return 2 * reads <= cores_of_this_thread(); }
 
 std::uint16_t u16(const unsigned char *p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
 
