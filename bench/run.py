@@ -227,7 +227,10 @@ def main(argv=None):
     if not others:
         rows.append(("peers", "none installed", "", "pip install '.[bench]': fastexcel, python-calamine"))
     for name, label in (("calibration", "hashes of 32 MiB (nothing shared)"),
-                        ("training", "Training sheets"), ("properties", "property tables"),
+                        ("training", "Training sheets"),
+                        ("training-one-core", "Training sheets, in turn on one core (no thread ahead)"),
+                        ("calibration-short", "hashes as long as a property table"),
+                        ("properties", "property tables"),
                         ("no-ahead", "9,000 x 11 sheets (no inflate-ahead thread)")):
         t = threads[name]
         target = name in ("training", "properties")

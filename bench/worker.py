@@ -434,13 +434,17 @@ def threads_scenario(path, folder, repeats=5):
     """Reads from 2 threads against the same reads one after the other: 8 Training
     sheets, 40 property tables, and 8 sheets of numbers below the size from which a
     member is inflated by a thread of its own (so that the ratio shows the reads
-    running side by side alone, each on one core).  The runs interleaved, which goes
-    first alternating; the ratio is the median of each pair's (a pair's two runs are
-    close in time, so a load that comes and goes on a shared machine spoils a pair,
-    not the figure).  The CPU each read used, in turn and in threads: where the
-    machine is loaded, the time on the clock exceeds it; and the same ratio for
-    hashing a block in 2 threads, which nothing serialises: on a loaded machine it
-    is above 0.5 too."""
+    running side by side alone, each on one core).  The Training sheets once more
+    with the reads in turn confined to one core (no thread ahead then), which
+    tells how far 2 threads take reads that each fit one core.  The runs
+    interleaved, which goes first alternating; the ratio is the median of each
+    pair's (a pair's two runs are close in time, so a load that comes and goes on
+    a shared machine spoils a pair, not the figure).  The CPU each read used, in
+    turn and in threads: where the machine is loaded, the time on the clock
+    exceeds it; and the same ratio for hashing in 2 threads, which nothing
+    serialises, of a large block and of one that takes as long as a property
+    table: on a loaded machine, or for jobs as short as those, it is above 0.5
+    too."""
     from concurrent.futures import ThreadPoolExecutor
     from statistics import median
     from vireo.trellis.datareader import tablemine
@@ -449,20 +453,42 @@ def threads_scenario(path, folder, repeats=5):
 
     small = numbers_book(os.path.join(folder, ".below-ahead.xlsx"), 9000, 11)
     block = bytes(32 << 20)
+    properties = lambda: tablemine.getcustomproperties(path, "Utilities")
+    training = lambda: tablemine.getFrameFromExcel(path, "Training")
+    # A block hashed in the time of one property table.
+    hashlib.sha256(block).digest()
+    start = time.perf_counter()
+    hashlib.sha256(block).digest()
+    per_byte = (time.perf_counter() - start) / len(block)
+    properties()
+    start = time.perf_counter()
+    for _ in range(20):
+        properties()
+    short_block = bytes(max(1, int((time.perf_counter() - start) / 20 / per_byte)))
+    one_core = {min(os.sched_getaffinity(0))}
     # What the machine gives 2 threads meanwhile: hashing releases the GIL
     # and shares nothing, so its ratio is the best any read could show.
-    jobs = {"calibration": (8, lambda: hashlib.sha256(block).digest()),
-            "training": (8, lambda: tablemine.getFrameFromExcel(path, "Training")),
-            "properties": (40, lambda: tablemine.getcustomproperties(path, "Utilities")),
-            "no-ahead": (8, lambda: tablemine.getFrameFromExcel(small, "Data"))}
+    # name: (reads, the read, the reads in turn on one core, pairs)
+    jobs = {"calibration": (8, lambda: hashlib.sha256(block).digest(), False, repeats),
+            "training": (8, training, False, repeats),
+            "training-one-core": (8, training, True, repeats),
+            "calibration-short": (40, lambda: hashlib.sha256(short_block).digest(), False, 3 * repeats),
+            "properties": (40, properties, False, 3 * repeats),
+            "no-ahead": (8, lambda: tablemine.getFrameFromExcel(small, "Data"), False, repeats)}
     out = {}
     with ThreadPoolExecutor(2) as pool:
-        for name, (count, call) in jobs.items():
+        for name, (count, call, confined, pairs) in jobs.items():
             call()
 
             def sequential():
-                for _ in range(count):
-                    call()
+                allowed = os.sched_getaffinity(0)
+                if confined:
+                    os.sched_setaffinity(0, one_core)  # this thread's alone
+                try:
+                    for _ in range(count):
+                        call()
+                finally:
+                    os.sched_setaffinity(0, allowed)
 
             def threaded():
                 for f in [pool.submit(call) for _ in range(count)]:
@@ -470,7 +496,7 @@ def threads_scenario(path, folder, repeats=5):
 
             runs = {"sequential": [], "threaded": []}
             cpu = {"sequential": [], "threaded": []}
-            for i in range(repeats):
+            for i in range(pairs):
                 order = ("sequential", "threaded") if i % 2 == 0 else ("threaded", "sequential")
                 for kind in order:
                     c, start = cpu_s(), time.perf_counter()
@@ -478,7 +504,7 @@ def threads_scenario(path, folder, repeats=5):
                     runs[kind].append(time.perf_counter() - start)
                     cpu[kind].append((cpu_s() - c) / count)
             ratios = [t / s for t, s in zip(runs["threaded"], runs["sequential"])]
-            out[name] = dict(reads=count, repeats=repeats, ratio=median(ratios), ratios=ratios,
+            out[name] = dict(reads=count, repeats=pairs, ratio=median(ratios), ratios=ratios,
                              sequential_s=median(runs["sequential"]), threaded_s=median(runs["threaded"]),
                              sequential_cpu_per_read_s=median(cpu["sequential"]),
                              threaded_cpu_per_read_s=median(cpu["threaded"]),
