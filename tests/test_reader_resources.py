@@ -20,8 +20,9 @@ from vireo.trellis.datareader import tablemine as tm
 
 @pytest.fixture(scope="module")
 def books(tmp_path_factory):
-    """A few result workbooks named like one model file, the last naming it, and a
-    sheet of a few thousand rows."""
+    """A few result workbooks named like one model file, the last naming it, a
+    sheet of a few thousand rows, and one whose part (9 MB) is large enough to be
+    inflated by a thread ahead of the scan when a core is free for it."""
     folder = tmp_path_factory.mktemp("threads")
     model = str(folder / "net.nnx")
     paths = [write_result(folder / ("net_%d.xlsx" % i), [["Model file", model if i == 3 else "other%d" % i],
@@ -29,18 +30,38 @@ def books(tmp_path_factory):
              for i in range(4)]
     rows = [["ID", "x", "n", "label"]] + [["m%d" % r, r / 7, r, "t%d" % (r % 5)] for r in range(3000)]
     sheet = write_xlsx(folder / "sheet.xlsx", {"S": rows})
-    return dict(folder=folder, model=model, results=paths, sheet=sheet)
+    row = "<row>" + "<c><v>%d</v></c><c><v>0.25</v></c>" * 5 + "</row>"
+    chunks = ("".join(row % ((r,) * 5) for r in range(k, k + 10000)).encode() for k in range(0, 50000, 10000))
+    large = write_sheet_data(folder / "large.xlsx", chunks)
+    return dict(folder=folder, model=model, results=paths, sheet=sheet, large=large)
+
+
+def on_one_core(call):
+    """call() in a thread confined to one core (no thread ahead then), the
+    thread's cores given back after."""
+    allowed = os.sched_getaffinity(0)
+    os.sched_setaffinity(0, {min(allowed)})
+    try:
+        return call()
+    finally:
+        os.sched_setaffinity(0, allowed)
 
 
 def test_threads_read_what_one_thread_reads(books):
     calls = [lambda: tm.getFrameFromExcel(books["sheet"], "S"),
              lambda: tm.getcustomproperties(books["results"][1], "Utilities"),
              lambda: tm.getcustomproperty(books["results"][2], "Utilities", "seed"),
-             lambda: tm.searchExcelFile(books["model"])]
+             lambda: tm.searchExcelFile(books["model"]),
+             # a large part inflated ahead when alone, inline beside other such
+             # reads or on one core: the Frame alike
+             lambda: tm.getFrameFromExcel(books["large"], "Utilities")]
+    if hasattr(os, "sched_setaffinity"):
+        calls.append(lambda: on_one_core(calls[4]))
     alone = [call() for call in calls]
+    assert alone[4].shape == (49999, 9)
     assert alone[3] == books["results"][3]
     with ThreadPoolExecutor(4) as pool:
-        futures = [(i, pool.submit(calls[i])) for _ in range(6) for i in range(len(calls))]
+        futures = [(i, pool.submit(calls[i])) for _ in range(4) for i in range(len(calls))]
         for i, future in futures:
             got = future.result()
             if isinstance(got, pd.DataFrame):
