@@ -429,6 +429,10 @@ private:
         for (std::size_t r = 0; r < upto + (blank_row ? 1 : 0); ++r) {
             PyObject *made = PyList_New(static_cast<Py_ssize_t>(width));
             if (!made) pyutil::raise_pending();
+            // Cell values only (texts, numbers, dates): a row can be in no
+            // cycle, and left to the cyclic collector, a sheet's rows would
+            // make it sweep the whole heap again and again while they are made.
+            PyObject_GC_UnTrack(made);
             nb::list row = nb::steal<nb::list>(made);
             for (std::size_t k = 0; k < width; ++k) {
                 Py_INCREF(empty);
